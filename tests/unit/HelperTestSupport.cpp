@@ -1,0 +1,40 @@
+#include "HelperTestSupport.h"
+
+#include <algorithm>
+
+HelperTest::HelperTest() {
+    fake::reset();
+    fake::failNothrowAllocation(0);
+    fake::addCell(kCell, kCellNumber);
+}
+
+void HelperTest::TearDown() {
+    fake::failNothrowAllocation(0);
+}
+
+bool HelperTest::logged(const std::string& text) const {
+    return countLogged(text) > 0;
+}
+
+int HelperTest::countLogged(const std::string& text) const {
+    return static_cast<int>(std::count(lines().begin(), lines().end(), text));
+}
+
+namespace {
+void scriptServedClouds(const std::vector<int>& clouds) {
+    for (int cloud : clouds) {
+        fake::addCloudServedBy(cloud, 100 + cloud);
+        fake::addClient(100 + cloud, HelperTest::kCell);
+    }
+}
+}  // namespace
+
+void scriptClientClouds(int clientId, int appType, const std::vector<int>& clouds) {
+    fake::world().clientEngines[{clientId, appType}].engineIds = clouds;
+    scriptServedClouds(clouds);
+}
+
+void scriptApplicationClouds(int applicationId, const std::vector<int>& clouds) {
+    fake::world().applicationEngines[applicationId].engineIds = clouds;
+    scriptServedClouds(clouds);
+}
