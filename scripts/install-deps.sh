@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a Debian machine, when missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config binutils
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libsqlite3-dev sqlite3 libtirpc-dev libssl-dev openssl
+  python3
+)
+
+missing=()
+for pkg in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$pkg")
+  fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
