@@ -1,0 +1,150 @@
+"""A throw-away cell on this machine: a directory database, reference CI
+servers on 127.0.0.1 and the host tool, each a real process."""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+BIN_DIR = os.environ.get("TQ_BIN_DIR") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build", "default", "bin")
+
+CELL_ID = 1
+CELL_NUMBER = 4711
+
+
+def tool(name):
+    path = os.path.join(BIN_DIR, name)
+    if not os.access(path, os.X_OK):
+        raise RuntimeError(f"{path} is not built")
+    return path
+
+
+class Server:
+    """One reference CI server process."""
+
+    def __init__(self, cell, name, extra=()):
+        self.cell = cell
+        self.name = name
+        self.index = os.path.join(cell.root, f"{name}.db")
+        self.log = os.path.join(cell.root, f"{name}.log")
+        self.port_file = os.path.join(cell.root, f"{name}.port")
+        self.extra = list(extra)
+        self.process = None
+        self.port = None
+
+    def start(self):
+        if os.path.exists(self.port_file):
+            os.unlink(self.port_file)
+        self.process = subprocess.Popen(
+            [tool("cisrv"), "serve", "--index", self.index, "--listen", "127.0.0.1:0",
+             "--port-file", self.port_file, "--log", self.log] + self.extra,
+            env=self.cell.env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            if os.path.exists(self.port_file):
+                with open(self.port_file) as f:
+                    text = f.read().strip()
+                if text:
+                    self.port = int(text)
+                    return self
+            if self.process.poll() is not None:
+                raise RuntimeError(f"{self.name} exited: {self.process.stderr.read().decode()}")
+            time.sleep(0.02)
+        raise RuntimeError(f"{self.name} did not report its port")
+
+    @property
+    def host(self):
+        return f"127.0.0.1:{self.port}"
+
+    def add(self, path, text="", **ids):
+        args = [tool("cisrv"), "add", "--index", self.index, "--path", path, "--text", text]
+        for key, value in ids.items():
+            args += ["--" + key.replace("_", "-"), str(value)]
+        subprocess.run(args, env=self.cell.env, check=True, stdout=subprocess.DEVNULL)
+
+    def paths(self):
+        out = subprocess.run([tool("cisrv"), "search", "--index", self.index],
+                             env=self.cell.env, check=True, capture_output=True, text=True).stdout
+        return sorted(line.split("\t")[1] for line in out.splitlines() if line.strip())
+
+    def log_text(self):
+        try:
+            with open(self.log) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def signal(self, sig):
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(sig)
+
+    def stop(self):
+        if self.process is None:
+            return None
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGCONT)
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        code = self.process.returncode
+        self.process = None
+        return code
+
+
+class Cell:
+    """A cell: directory, log folder and servers under one temporary folder."""
+
+    def __init__(self, wait_unit_ms=20):
+        self.root = tempfile.mkdtemp(prefix="tqci-e2e-")
+        self.log_dir = os.path.join(self.root, "log")
+        self.env = dict(os.environ)
+        self.env.update({
+            "TQ_DIRECTORY_DB": os.path.join(self.root, "directory.db"),
+            "TQ_LOG_DIR": self.log_dir,
+            "TQ_SESSION_WAIT_UNIT_MS": str(wait_unit_ms),
+        })
+        self.servers = []
+        self.tqdir("init")
+        self.tqdir("add-cell", CELL_ID, CELL_NUMBER)
+
+    def close(self):
+        for server in self.servers:
+            server.stop()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def tqdir(self, *args):
+        subprocess.run([tool("tqdir")] + [str(a) for a in args], env=self.env, check=True,
+                       stdout=subprocess.DEVNULL)
+
+    def server(self, name, extra=()):
+        server = Server(self, name, extra).start()
+        self.servers.append(server)
+        return server
+
+    def add_cloud(self, cloud_id, server_client_id, host):
+        """A cloud whose CI server is client `server_client_id`, reached at `host`."""
+        self.tqdir("add-client", server_client_id, CELL_ID, host)
+        self.tqdir("add-cloud", cloud_id, f"cloud-{cloud_id}")
+        self.tqdir("add-client", server_client_id + 1000, CELL_ID, "127.0.0.1:9")
+        self.tqdir("add-cloud-member", cloud_id, server_client_id + 1000, 0)
+        self.tqdir("add-cloud-member", cloud_id, server_client_id, 1)
+
+    def tqci(self, *args, stdin=None, timeout=120):
+        """Runs the host tool; returns (exit status, stdout, stderr, seconds)."""
+        started = time.monotonic()
+        result = subprocess.run([tool("tqci"), "-v"] + [str(a) for a in args], env=self.env,
+                                input=stdin, capture_output=True, text=True, timeout=timeout)
+        return result.returncode, result.stdout, result.stderr, time.monotonic() - started
+
+    def debug_log(self):
+        try:
+            with open(os.path.join(self.log_dir, "CIHelper.log")) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
