@@ -1,0 +1,142 @@
+#include "LogFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <system_error>
+
+namespace {
+
+constexpr mode_t kLogFileMode = 0644;
+
+// Modules with a file name of their own; every other module logs to
+// "module_<8 hex digits>.log".
+struct ModuleLogName {
+    unsigned int moduleId;
+    const char* fileName;
+};
+constexpr ModuleLogName kModuleLogNames[] = {
+    {0x27C30418u, "CIHelper.log"},
+};
+
+constexpr char kLogSuffix[] = ".log";
+
+std::string logDirectory() {
+    const char* configured = std::getenv(tqlog::kLogDirectoryEnv);
+    return configured != nullptr && *configured != '\0' ? configured
+                                                        : tqlog::kDefaultLogDirectory;
+}
+
+bool ensureDirectory(const std::string& directory) {
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);
+    return std::filesystem::is_directory(directory, error);
+}
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// A name is taken as a file name inside the log directory, never as a path.
+bool isPlainFileName(const std::string& name) {
+    return name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+std::string fileNameFor(unsigned int moduleId, const std::string& name) {
+    if (!name.empty()) {
+        return endsWith(name, kLogSuffix) ? name : name + kLogSuffix;
+    }
+    for (const ModuleLogName& known : kModuleLogNames) {
+        if (known.moduleId == moduleId) {
+            return known.fileName;
+        }
+    }
+    char generic[sizeof "module_ffffffff.log"];
+    std::snprintf(generic, sizeof generic, "module_%08x.log", moduleId);
+    return generic;
+}
+
+}  // namespace
+
+EvDebugFileInstance::EvDebugFileInstance(std::string path)
+    : m_path(std::move(path)),
+      m_fd(::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kLogFileMode)) {}
+
+EvDebugFileInstance::~EvDebugFileInstance() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+void EvDebugFileInstance::append(const char* line, size_t length) const {
+    tqlog::writeWhole(m_fd, line, length);
+}
+
+namespace tqlog {
+
+namespace {
+
+// The files open in this process, by path. Never destroyed: a log may still be
+// set up from another thread or a static destructor while the process exits.
+struct OpenFiles {
+    std::mutex mutex;
+    std::map<std::string, std::weak_ptr<EvDebugFileInstance>> byPath;
+};
+
+OpenFiles& openFilesOfProcess() {
+    static OpenFiles* const files = new OpenFiles;
+    return *files;
+}
+
+}  // namespace
+
+std::shared_ptr<EvDebugFileInstance> acquireLogFile(const std::string& path) {
+    OpenFiles& files = openFilesOfProcess();
+    std::lock_guard<std::mutex> lock(files.mutex);
+    std::weak_ptr<EvDebugFileInstance>& slot = files.byPath[path];
+    if (auto shared = slot.lock()) {
+        return shared;
+    }
+    auto file = std::make_shared<EvDebugFileInstance>(path);
+    if (!file->isOpen()) {
+        files.byPath.erase(path);
+        return nullptr;
+    }
+    slot = file;
+    return file;
+}
+
+std::string chooseLogFilePath(unsigned int moduleId, const std::string& name) {
+    if (!isPlainFileName(name)) {
+        return {};
+    }
+    const std::string directory = logDirectory();
+    if (!ensureDirectory(directory)) {
+        return {};
+    }
+    return directory + "/" + fileNameFor(moduleId, name);
+}
+
+void writeWhole(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        const ssize_t written = ::write(fd, data, length);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;  // a log that cannot be written must not stop its caller
+        }
+        data += written;
+        length -= static_cast<size_t>(written);
+    }
+}
+
+}  // namespace tqlog
