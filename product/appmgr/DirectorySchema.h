@@ -1,0 +1,62 @@
+// The tables of a directory database (schema version tqdir::kSchemaVersion).
+#pragma once
+
+namespace tqdir {
+
+// Ids are SQLite integers: signed 64-bit. Lists keep their order in a
+// `position` column; readers sort by it.
+constexpr char kSchemaSql[] = R"sql(
+CREATE TABLE cells (
+    id     INTEGER PRIMARY KEY CHECK (id <> 0),  -- 0 means "any cell" in lookups
+    number INTEGER NOT NULL DEFAULT 0            -- 0: the cell has no number
+);
+CREATE TABLE clients (
+    id      INTEGER PRIMARY KEY,
+    cell_id INTEGER NOT NULL REFERENCES cells(id),
+    host    TEXT NOT NULL DEFAULT ''             -- "name[:port]"
+);
+CREATE TABLE applications (
+    id        INTEGER PRIMARY KEY,
+    cell_id   INTEGER NOT NULL REFERENCES cells(id),
+    client_id INTEGER NOT NULL REFERENCES clients(id),
+    app_type  INTEGER NOT NULL
+);
+CREATE TABLE clouds (
+    id   INTEGER PRIMARY KEY,
+    name TEXT NOT NULL
+);
+CREATE TABLE cloud_members (
+    cloud_id   INTEGER NOT NULL REFERENCES clouds(id),
+    client_id  INTEGER NOT NULL REFERENCES clients(id),
+    properties INTEGER NOT NULL DEFAULT 0,       -- bit 0: the cloud's CI server
+    position   INTEGER NOT NULL,
+    PRIMARY KEY (cloud_id, position),
+    UNIQUE (cloud_id, client_id)
+);
+CREATE TABLE client_engines (
+    client_id INTEGER NOT NULL REFERENCES clients(id),
+    app_type  INTEGER NOT NULL,
+    position  INTEGER NOT NULL,
+    cloud_id  INTEGER NOT NULL REFERENCES clouds(id),
+    PRIMARY KEY (client_id, app_type, position)
+);
+CREATE TABLE application_engines (
+    application_id INTEGER NOT NULL REFERENCES applications(id),
+    position       INTEGER NOT NULL,
+    cloud_id       INTEGER NOT NULL REFERENCES clouds(id),
+    PRIMARY KEY (application_id, position)
+);
+
+-- An application lives in the cell of its client: moving a client moves its
+-- applications, and an application cannot name another cell.
+CREATE TRIGGER application_cell_on_insert BEFORE INSERT ON applications
+WHEN EXISTS (SELECT 1 FROM clients WHERE id = NEW.client_id AND cell_id <> NEW.cell_id)
+BEGIN SELECT RAISE(ABORT, 'an application must be in the cell of its client'); END;
+CREATE TRIGGER application_cell_on_update BEFORE UPDATE OF cell_id, client_id ON applications
+WHEN EXISTS (SELECT 1 FROM clients WHERE id = NEW.client_id AND cell_id <> NEW.cell_id)
+BEGIN SELECT RAISE(ABORT, 'an application must be in the cell of its client'); END;
+CREATE TRIGGER client_cell_moves_applications AFTER UPDATE OF cell_id ON clients
+BEGIN UPDATE applications SET cell_id = NEW.cell_id WHERE client_id = NEW.id; END;
+)sql";
+
+}  // namespace tqdir

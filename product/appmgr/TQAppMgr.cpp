@@ -1,0 +1,110 @@
+// The directory classes, answered from the directory store.
+#include "TQAppMgr.h"
+
+#include <utility>
+
+#include "TqDirectory.h"
+
+namespace {
+
+// Results of the directory classes' queries.
+constexpr int kOk = 0;
+constexpr int kNotFound = 1;  // no such record, or it lacks the value asked for
+constexpr int kDirectoryFailure = 2;
+
+int resultOf(tqdir::Lookup lookup) {
+    switch (lookup) {
+        case tqdir::Lookup::Found:
+            return kOk;
+        case tqdir::Lookup::NotFound:
+            return kNotFound;
+        case tqdir::Lookup::Failed:
+            break;
+    }
+    return kDirectoryFailure;
+}
+
+}  // namespace
+
+TQClient::TQClient(unsigned long vornCellId, unsigned long clientId)
+    : m_vornCellId(vornCellId), m_clientId(clientId) {}
+
+TQClient::TQClient(unsigned long clientId)
+    : TQClient(tqdir::fromStoredId(tqdir::kAnyCell), clientId) {}
+
+TQClient::~TQClient() = default;
+
+int TQClient::getMangledHostName(std::string& host, void* /*context*/) {
+    tqdir::Client client;
+    const tqdir::Lookup lookup =
+        tqdir::findClient(tqdir::toStoredId(m_vornCellId), tqdir::toStoredId(m_clientId), client);
+    if (lookup != tqdir::Lookup::Found) {
+        return resultOf(lookup);
+    }
+    if (client.host.empty()) {
+        return kNotFound;
+    }
+    host = std::move(client.host);
+    return kOk;
+}
+
+int TQClient::getVornCellId(unsigned long& vornCellId, void* /*context*/) {
+    tqdir::Client client;
+    const tqdir::Lookup lookup =
+        tqdir::findClient(tqdir::toStoredId(m_vornCellId), tqdir::toStoredId(m_clientId), client);
+    if (lookup == tqdir::Lookup::Found) {
+        vornCellId = tqdir::fromStoredId(client.cellId);
+    }
+    return resultOf(lookup);
+}
+
+ApplicationId::ApplicationId(unsigned long vornCellId, unsigned long applicationId)
+    : m_vornCellId(vornCellId), m_applicationId(applicationId) {}
+
+ApplicationId::~ApplicationId() = default;
+
+TQClient* ApplicationId::getClient(void* /*context*/) {
+    tqdir::Application application;
+    if (tqdir::findApplication(tqdir::toStoredId(m_vornCellId), tqdir::toStoredId(m_applicationId),
+                               application) != tqdir::Lookup::Found) {
+        return nullptr;
+    }
+    // The caller owns the record; the application lives in its client's cell.
+    return new TQClient(tqdir::fromStoredId(application.cellId),
+                        tqdir::fromStoredId(application.clientId));
+}
+
+TQVornCell::TQVornCell(unsigned long vornCellId) : m_vornCellId(vornCellId) {}
+
+TQVornCell::~TQVornCell() = default;
+
+int TQVornCell::getVornCellNumber(unsigned long& number, void* /*context*/) {
+    int64_t stored = 0;
+    const tqdir::Lookup lookup = tqdir::findCellNumber(tqdir::toStoredId(m_vornCellId), stored);
+    if (lookup != tqdir::Lookup::Found) {
+        return resultOf(lookup);
+    }
+    if (stored == 0) {
+        return kNotFound;  // the cell has no number
+    }
+    number = tqdir::fromStoredId(stored);
+    return kOk;
+}
+
+ContentIndexEngine::~ContentIndexEngine() = default;
+
+int ContentIndexEngine::getCloudClientList(std::list<unsigned long>& clients,
+                                           std::list<unsigned long>& properties,
+                                           std::string& text, void* /*context*/) {
+    tqdir::Cloud cloud;
+    const tqdir::Lookup lookup = tqdir::findCloud(tqdir::toStoredId(m_cloudId), cloud);
+    if (lookup != tqdir::Lookup::Found) {
+        return resultOf(lookup);
+    }
+    for (const tqdir::CloudMember& member : cloud.members) {
+        clients.push_back(tqdir::fromStoredId(member.clientId));
+        properties.push_back(tqdir::fromStoredId(member.properties));
+    }
+    text = std::move(cloud.name);
+    return kOk;
+}
