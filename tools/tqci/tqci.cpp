@@ -110,8 +110,23 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
-    int option;
-    while ((option = getopt_long(argc, argv, "+vh", kLong, nullptr)) != -1) {
+    // Options may stand before and after the command and among the operands;
+    // "--" ends them.
+    while (optind < argc) {
+        const int before = optind;
+        const int option = getopt_long(argc, argv, "+vh", kLong, nullptr);
+        if (option == -1) {
+            if (optind > before && std::strcmp(argv[optind - 1], "--") == 0) {
+                break;
+            }
+            const char* word = argv[optind++];
+            if (options.command.empty()) {
+                options.command = word;
+            } else {
+                options.operands.push_back(word);
+            }
+            continue;
+        }
         int value = 0;
         auto id = [&](std::optional<int>& slot, const char* name) -> std::optional<int> {
             if (!parseId(optarg, value)) {
@@ -135,10 +150,6 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
         }
         if (stop) {
             return stop;
-        }
-        // Options may also follow the command.
-        if (optind < argc && argv[optind][0] != '-' && options.command.empty()) {
-            options.command = argv[optind++];
         }
     }
     for (; optind < argc; ++optind) {
