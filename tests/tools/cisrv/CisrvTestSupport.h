@@ -1,0 +1,123 @@
+// Shared pieces of the CI server tests: scratch directories, a client that
+// speaks the session protocol, an in-process server and child programs.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "IndexStore.h"
+#include "Server.h"
+#include "ServerLog.h"
+#include "TqWire.h"
+
+namespace cisrv::test {
+
+using namespace std::chrono_literals;
+
+// A directory removed with its content at the end of the test.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+std::string readFile(const std::string& file);
+std::unique_ptr<IndexStore> openIndex(const std::string& file);
+int64_t addDocument(IndexStore& store, const std::string& path, const Document& fields = {});
+int64_t countDocuments(const std::string& indexFile);
+std::vector<std::string> pathsIn(const std::string& indexFile);
+
+struct EraseFields {
+    int32_t cellNumber = 0;
+    int32_t clientId = 0;
+    int32_t appType = 0;
+    std::string path;
+    int32_t eraseKind = 0;
+};
+
+// A client of the server over tqwire, with generous deadlines.
+class TestClient {
+public:
+    CYxError attach(uint16_t port, const std::string& library = tqmsg::kRemoteIndexLibrary,
+                    const std::string& entry = tqmsg::kRemoteIndexEntry,
+                    const std::string& localName = "test-host");
+    CYxError connectOnly(uint16_t port);
+    // Sends an erase and returns the status of its response (-1 on failure).
+    int32_t erase(const EraseFields& fields);
+    CYxError sendPrune(int64_t archiveFileId, int64_t cloudId, int64_t cellNumber);
+    CYxError closeGracefully();
+    // Whether the server closed the connection within a few seconds.
+    bool seesServerClose();
+
+    tqwire::Connection connection;
+};
+
+// A server running on its own thread, logging to a file, on 127.0.0.1.
+class InProcessServer {
+public:
+    InProcessServer(const TempDir& dir, ServerConfig config = {});
+    ~InProcessServer();
+    uint16_t port() const { return m_server->port(); }
+    uint64_t commits() const { return m_server->commits(); }
+    std::string logText() const { return readFile(m_logFile); }
+    const std::string& indexFile() const { return m_indexFile; }
+
+private:
+    std::string m_indexFile;
+    std::string m_logFile;
+    std::unique_ptr<ServerLog> m_log;
+    std::unique_ptr<Server> m_server;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// A cisrv program started with `arguments`; standard output and error go to
+// files of `dir`. Killed at destruction if still running.
+class Program {
+public:
+    Program(const TempDir& dir, const std::vector<std::string>& arguments,
+            const std::vector<std::string>& extraEnvironment = {});
+    ~Program();
+    // Exit status, or -1 when it did not end in time (it is then killed).
+    int wait(std::chrono::milliseconds limit = 10s);
+    void signal(int number);
+    std::string out() const { return readFile(m_outFile); }
+    std::string err() const { return readFile(m_errFile); }
+
+private:
+    std::string m_outFile;
+    std::string m_errFile;
+    pid_t m_pid = -1;
+};
+
+// Runs cisrv to its end.
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+RunResult runCisrv(const TempDir& dir, const std::vector<std::string>& arguments);
+
+// Polls `condition` until it holds or `limit` passes.
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = 5s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+}  // namespace cisrv::test

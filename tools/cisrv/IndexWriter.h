@@ -1,0 +1,92 @@
+// The one thread that changes the index. Sessions hand it erases and prunes;
+// it carries them out in arrival order on its own connection, many to a
+// transaction, and commits:
+//  - at once when the batch holds a change someone waits for (an erase, whose
+//    answer must not go out before its change is durable, or a flush) and
+//    nothing else is queued;
+//  - for prunes only (nobody waits for them), once no further change arrived
+//    for `linger`, so a stream of prunes from any number of sessions costs
+//    one sync per batch rather than one per prune;
+//  - after `maxBatch` changes in any case.
+// One writer means no two connections of this server ever contend for
+// SQLite's single write lock, and a batch can hold the changes of every session.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "IndexStore.h"
+#include "ServerLog.h"
+#include "Status.h"
+
+namespace cisrv {
+
+class IndexWriter {
+public:
+    struct Limits {
+        size_t maxBatch = 1000;
+        std::chrono::milliseconds linger{5};
+        // Sessions handing over more changes wait while this many are queued.
+        size_t maxQueued = 10000;
+    };
+
+    struct EraseResult {
+        Status status = Status::ok();
+        int64_t removed = 0;
+    };
+
+    IndexWriter(IndexStore& store, ServerLog& log, const Limits& limits);
+    // Stops (see stop()).
+    ~IndexWriter();
+    IndexWriter(const IndexWriter&) = delete;
+    IndexWriter& operator=(const IndexWriter&) = delete;
+
+    // The result is ready once the erase is committed (or has failed).
+    std::future<EraseResult> erase(const EraseScope& scope);
+    // Carried out and committed in the background; the outcome goes to the
+    // log, attributed to `origin`.
+    void prune(const PruneScope& scope, std::string origin);
+    // Returns once everything handed over before it is committed (or failed).
+    void flush();
+    // Carries out and commits everything queued, then ends the thread. Later
+    // changes fail at once.
+    void stop();
+
+    // Transactions committed so far.
+    uint64_t commits() const { return m_commits.load(); }
+
+private:
+    struct Job;
+    enum class Wait { ForWork, Linger, None };
+
+    void enqueue(Job job);
+    bool take(Job& job, Wait wait);
+    void run() noexcept;
+    void runBatch(Job first);
+    void apply(Job& job, std::vector<Job>& batch, Status& transaction);
+    void commit(std::vector<Job>& batch, const Status& transaction);
+    void complete(Job& job);
+
+    IndexStore& m_store;
+    ServerLog& m_log;
+    const Limits m_limits;
+
+    std::mutex m_mutex;
+    std::condition_variable m_workQueued;
+    std::condition_variable m_roomFreed;
+    std::deque<Job> m_queue;
+    bool m_stopping = false;
+    bool m_finished = false;
+    std::atomic<uint64_t> m_commits{0};
+    std::thread m_thread;
+};
+
+}  // namespace cisrv

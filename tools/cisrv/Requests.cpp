@@ -1,0 +1,117 @@
+// Reading and checking erase and prune requests.
+#include "Requests.h"
+
+#include <cstring>
+
+#include "Escape.h"
+
+namespace cisrv {
+
+namespace {
+
+using tqmsg::AfPruneReq;
+using tqmsg::EraseDataReq;
+
+// Where the path of a decoded erase request starts: right after the record.
+constexpr size_t kErasePathOffset = sizeof(EraseDataReq);
+static_assert(kErasePathOffset == 32,
+              "a decoded erase request is the 32-byte record, then its path");
+
+// Paths longer than this are cut in log lines (a path may be up to 1 MiB).
+constexpr size_t kMaxLoggedPath = 1024;
+
+constexpr int32_t kErasedStatus = 1;
+constexpr int32_t kNotErasedStatus = 0;
+
+template <typename Record>
+Record copyRecord(const char* data) {
+    Record record;
+    std::memcpy(&record, data, sizeof record);
+    return record;
+}
+
+Status checkEraseKind(const EraseDataReq& record) {
+    switch (record.eraseKind) {
+        case tqmsg::kEraseKindData: return Status::ok();
+        case tqmsg::kEraseKindRuRizoze:
+            // RuRizoze data always belongs to a client; without one the request
+            // would fall through to migrated data of an application.
+            return record.clientId != 0
+                       ? Status::ok()
+                       : Status::failure("RuRizoze erase request without a client id");
+        default: return Status::failure("unknown erase kind " + std::to_string(record.eraseKind));
+    }
+}
+
+std::string loggedPath(const std::string& path) {
+    if (path.size() <= kMaxLoggedPath) return escapeControl(path);
+    return escapeControl(path.substr(0, kMaxLoggedPath)) + "...(" + std::to_string(path.size()) +
+           " bytes)";
+}
+
+}  // namespace
+
+Status readEraseRequest(const char* data, size_t length, EraseScope& scope) {
+    // The record, then at least the NUL of the path.
+    if (data == nullptr || length <= kErasePathOffset) {
+        return Status::failure("malformed erase request of " + std::to_string(length) + " bytes");
+    }
+    const auto record = copyRecord<EraseDataReq>(data);
+    // The path is read from the bytes after the record, bounded by the
+    // buffer, rather than through the record's pointer.
+    const char* pathBytes = data + kErasePathOffset;
+    const size_t room = length - kErasePathOffset;
+    const size_t pathLength = ::strnlen(pathBytes, room);
+    if (pathLength == room) return Status::failure("malformed erase request: path without its end");
+
+    scope.path.assign(pathBytes, pathLength);
+    scope.cellNumber = record.vornCellNumber;
+    if (record.clientId != 0) {
+        scope.owner = EraseScope::Owner::ClientData;
+        scope.clientId = record.clientId;
+        scope.appType = record.appType;
+    } else {
+        // A migrated-data request carries the application id in `appType`.
+        scope.owner = EraseScope::Owner::MigratedData;
+        scope.applicationId = record.appType;
+    }
+    Status status = checkEraseKind(record);
+    if (status.isOk() && scope.path.empty())
+        status = Status::failure("erase request with an empty path");
+    return status;
+}
+
+Status readPruneRequest(const char* data, size_t length, PruneScope& scope) {
+    if (data == nullptr || length != sizeof(AfPruneReq)) {
+        return Status::failure("malformed prune request of " + std::to_string(length) + " bytes");
+    }
+    const auto record = copyRecord<AfPruneReq>(data);
+    scope.archiveFileId = record.archiveFileId;
+    scope.cloudId = record.cloudId;
+    scope.cellNumber = record.vornCellNumber;
+    return Status::ok();
+}
+
+tqmsg::EraseDataResp makeEraseResponse(bool erased) {
+    tqmsg::EraseDataResp response{};
+    response.status = erased ? kErasedStatus : kNotErasedStatus;
+    return response;
+}
+
+std::string describe(const EraseScope& scope) {
+    std::string text = "erase \"" + loggedPath(scope.path) + "\" (";
+    if (scope.owner == EraseScope::Owner::ClientData) {
+        text += "client " + std::to_string(scope.clientId) + ", app type " +
+                std::to_string(scope.appType);
+    } else {
+        text += "migrated, application " + std::to_string(scope.applicationId);
+    }
+    return text + ", cell " + std::to_string(scope.cellNumber) + ")";
+}
+
+std::string describe(const PruneScope& scope) {
+    return "prune archive file " + std::to_string(scope.archiveFileId) + " (cloud " +
+           std::to_string(scope.cloudId) + ", cell " + std::to_string(scope.cellNumber) + ")";
+}
+
+}  // namespace cisrv

@@ -1,0 +1,287 @@
+// A session: attach, then carry out requests one at a time.
+#include "Session.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <future>
+#include <string>
+
+#include "Escape.h"
+#include "Requests.h"
+#include "TqMessages.h"
+
+namespace cisrv {
+
+namespace {
+
+// A waiting session looks at the stop flag this often (milliseconds).
+constexpr int64_t kStopPollMs = 100;
+// Wait for a reply or a refusal to go out, in wait units.
+constexpr int kSendWait = tqwire::kDefaultWait;
+
+std::string hexCode(uint32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", code);
+    return text;
+}
+
+enum class Received { Done, TimedOut, Stopped };
+
+// Why a receive ended the session: the peer's close, a protocol error, or a
+// failed connection.
+std::string describeReceiveFailure(const CYxError& failure) {
+    const std::string text = escapeControl(failure.AsString());
+    switch (failure.Code()) {
+        case tqerr::kPeerClosed: return text;
+        case tqerr::kProtocol:
+        case tqerr::kFrameTooLarge: return "protocol error: " + text;
+        default: return "connection failed: " + text;
+    }
+}
+
+// A second descriptor of the session's socket. The connection closes its own
+// descriptor the moment it reads the peer's close; this one keeps the TCP
+// connection open until the session has committed what it received, so a
+// peer closing gracefully (waiting for our close) learns only then that its
+// requests are durable.
+class SocketHold {
+public:
+    explicit SocketHold(int fd) : m_fd(fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1) {}
+    ~SocketHold() { release(); }
+    SocketHold(const SocketHold&) = delete;
+    SocketHold& operator=(const SocketHold&) = delete;
+
+    void release() {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
+class Session {
+public:
+    Session(uint64_t number, tqwire::Connection& connection, const SessionContext& context)
+        : m_name("session " + std::to_string(number)),
+          m_connection(connection),
+          m_context(context),
+          m_config(context.config) {}
+
+    void run();
+
+private:
+    bool attach();
+    void serveRequests();
+    bool handle(const tqwire::Frame& frame);
+    bool handleErase(const tqsDatabuf_v2& body);
+    void handlePrune(const tqsDatabuf_v2& body);
+    bool carryOut(const EraseScope& scope);
+    bool reply(bool erased);
+
+    template <typename Receive>
+    Received receiveWithin(const tqwire::Deadline& limit, CYxError& result, Receive receive);
+
+    void log(const std::string& message) { m_context.log.write(m_name + ": " + message); }
+    const std::string& peer() const { return m_peerName; }
+
+    const std::string m_name;
+    tqwire::Connection& m_connection;
+    const SessionContext& m_context;
+    const ServerConfig& m_config;
+    std::string m_peerName;
+    std::string m_why;  // why the session ended
+    uint64_t m_erases = 0;
+    uint64_t m_prunes = 0;
+};
+
+// Runs `receive` with deadlines of at most kStopPollMs, so a stop is seen
+// soon, until it returns anything but a timeout or `limit` runs out. A frame
+// cut by a timeout is kept by the connection for the next call.
+template <typename Receive>
+Received Session::receiveWithin(const tqwire::Deadline& limit, CYxError& result, Receive receive) {
+    for (;;) {
+        if (m_context.stop.load()) return Received::Stopped;
+        const int64_t sliceMs = std::min<int64_t>(kStopPollMs, limit.pollTimeoutMs());
+        bool timedOut = false;
+        result = receive(tqwire::Deadline::afterMs(sliceMs), timedOut);
+        if (!timedOut) return Received::Done;
+        if (limit.expired()) return Received::TimedOut;
+    }
+}
+
+void Session::run() {
+    m_peerName = m_connection.peer();
+    SocketHold hold(m_connection.fd());
+    if (!attach()) {
+        m_connection.closeNow();
+        return;
+    }
+    serveRequests();
+    // Everything handed over is committed before the connection closes: a
+    // peer closing gracefully waits for this close, which tells it its
+    // requests are durable.
+    if (m_prunes > 0) m_context.writer.flush();
+    m_connection.closeNow();
+    hold.release();
+    log("session ended: " + m_why + "; " + std::to_string(m_erases) + " erase and " +
+        std::to_string(m_prunes) + " prune requests");
+}
+
+bool Session::attach() {
+    tqwire::Hello hello;
+    CYxError result;
+    const Received received =
+        receiveWithin(tqwire::Deadline::fromWait(m_config.helloWait), result,
+                      [&](const tqwire::Deadline& deadline, bool& timedOut) {
+                          return tqwire::receiveHello(m_connection, hello, deadline, timedOut);
+                      });
+    if (received == Received::Stopped) {
+        log("connection from " + peer() + " closed before its hello: server stopping");
+        return false;
+    }
+    if (received == Received::TimedOut) {
+        log("connection from " + peer() + " dropped: no hello within " +
+            std::to_string(m_config.helloWait) + " wait units");
+        return false;
+    }
+    if (result.IsError()) {
+        log("connection from " + peer() + " dropped: " + escapeControl(result.AsString()));
+        return false;
+    }
+
+    const std::string asked = hello.library + "/" + hello.entry;
+    const std::string offered = m_config.serviceLibrary + "/" + m_config.serviceEntry;
+    const std::string client = peer() + " (local name \"" + escapeControl(hello.localName) + "\")";
+    bool timedOut = false;
+    if (hello.library != m_config.serviceLibrary || hello.entry != m_config.serviceEntry) {
+        const std::string reason = "service \"" + escapeControl(asked) +
+                                   "\" is not offered here; this server offers " + offered;
+        tqwire::sendRefuse(m_connection, reason, tqwire::Deadline::fromWait(kSendWait), timedOut);
+        log("refused " + client + ": " + reason);
+        return false;
+    }
+    result = tqwire::sendAccept(m_connection, tqwire::Deadline::fromWait(kSendWait), timedOut);
+    if (result.IsError()) {
+        log("cannot accept " + client + ": " + escapeControl(result.AsString()));
+        return false;
+    }
+    log("session started: peer " + client + ", service " + offered);
+    return true;
+}
+
+// Serves requests until the session ends; `m_why` says why it ended.
+void Session::serveRequests() {
+    for (;;) {
+        tqwire::Frame frame;
+        CYxError result;
+        const Received received =
+            receiveWithin(tqwire::Deadline::fromWait(m_config.idleWait), result,
+                          [&](const tqwire::Deadline& deadline, bool& timedOut) {
+                              return m_connection.receiveFrame(frame, deadline, timedOut);
+                          });
+        switch (received) {
+            case Received::Stopped: m_why = "server stopping"; return;
+            case Received::TimedOut:
+                m_why = "idle for " + std::to_string(m_config.idleWait) + " wait units";
+                return;
+            case Received::Done: break;
+        }
+        if (result.IsError()) {
+            m_why = describeReceiveFailure(result);
+            return;
+        }
+        if (!handle(frame)) return;
+    }
+}
+
+// The code is checked before the body is decoded, so a message this server
+// does not take is reported as such whatever its body holds.
+bool Session::handle(const tqwire::Frame& frame) {
+    if (frame.code != tqmsg::kEraseDataReq && frame.code != tqmsg::kAfPruneReq) {
+        m_why = "protocol error: unexpected message " + hexCode(frame.code);
+        return false;
+    }
+    tqsDatabuf_v2 body;
+    const CYxError decoded = tqwire::decodeBody(frame.code, frame.body, frame.bodyLength, body);
+    if (decoded.IsError()) {
+        m_why = "protocol error: " + escapeControl(decoded.AsString());
+        return false;
+    }
+    if (frame.code == tqmsg::kEraseDataReq) return handleErase(body);
+    handlePrune(body);
+    return true;
+}
+
+bool Session::handleErase(const tqsDatabuf_v2& body) {
+    ++m_erases;
+    EraseScope scope;
+    const Status valid = readEraseRequest(body.getDataBuffer(), body.getValidLen(), scope);
+    bool erased = false;
+    if (!valid.isOk()) {
+        log(describe(scope) + ": refused: " + valid.message());
+    } else if (m_config.readOnly) {
+        log(describe(scope) + ": not carried out: index is read-only");
+    } else {
+        erased = carryOut(scope);
+    }
+    return reply(erased);
+}
+
+bool Session::carryOut(const EraseScope& scope) {
+    IndexWriter::EraseResult result;
+    try {
+        result = m_context.writer.erase(scope).get();
+    } catch (const std::exception& failure) {
+        result.status = Status::failure(failure.what());
+    }
+    if (!result.status.isOk()) {
+        log(describe(scope) + ": failed: " + result.status.message());
+        return false;
+    }
+    log(describe(scope) + ": " + std::to_string(result.removed) + " documents removed");
+    return true;
+}
+
+void Session::handlePrune(const tqsDatabuf_v2& body) {
+    ++m_prunes;
+    PruneScope scope;
+    const Status valid = readPruneRequest(body.getDataBuffer(), body.getValidLen(), scope);
+    if (!valid.isOk()) {
+        log("prune request ignored: " + valid.message());
+    } else if (m_config.readOnly) {
+        log(describe(scope) + ": ignored: index is read-only");
+    } else {
+        m_context.writer.prune(scope, m_name);
+    }
+}
+
+bool Session::reply(bool erased) {
+    const tqmsg::EraseDataResp response = makeEraseResponse(erased);
+    bool timedOut = false;
+    const CYxError result =
+        m_connection.sendMessage(tqmsg::kEraseDataResp, reinterpret_cast<const char*>(&response),
+                                 sizeof response, tqwire::Deadline::fromWait(kSendWait), timedOut);
+    if (!result.IsError()) return true;
+    m_why = "cannot send the erase response: " + escapeControl(result.AsString());
+    return false;
+}
+
+}  // namespace
+
+void serveSession(uint64_t number, tqwire::Connection& connection,
+                  const SessionContext& context) noexcept {
+    try {
+        Session(number, connection, context).run();
+    } catch (const std::exception& failure) {
+        connection.closeNow();
+        context.log.write("session " + std::to_string(number) +
+                          ": ended by a failure: " + failure.what());
+    }
+}
+
+}  // namespace cisrv

@@ -1,0 +1,29 @@
+// One client's conversation with the CI server: the attach handshake, then
+// erase and prune requests until the peer closes, breaks the protocol, stays
+// idle too long, or the server stops.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "IndexWriter.h"
+#include "ServerConfig.h"
+#include "ServerLog.h"
+#include "TqWire.h"
+
+namespace cisrv {
+
+struct SessionContext {
+    const ServerConfig& config;
+    ServerLog& log;
+    IndexWriter& writer;
+    // Set when the server stops: the session ends after the request it is in.
+    const std::atomic<bool>& stop;
+};
+
+// Serves the accepted `connection` to its end and closes it; everything the
+// session handed to the writer is committed before it returns. Never throws.
+void serveSession(uint64_t number, tqwire::Connection& connection,
+                  const SessionContext& context) noexcept;
+
+}  // namespace cisrv

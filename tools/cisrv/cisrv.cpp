@@ -1,0 +1,155 @@
+// cisrv: the reference content-indexing server and the tools to fill and
+// inspect its index.
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <memory>
+
+#include "CommandLine.h"
+#include "Escape.h"
+#include "IndexStore.h"
+#include "Server.h"
+#include "ServerLog.h"
+
+namespace {
+
+using cisrv::CommandLine;
+using cisrv::Status;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+std::atomic<bool> g_stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+extern "C" void requestStop(int) { g_stopRequested.store(true); }
+
+void installStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    // A peer or a log reader that goes away must not end the server.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+int fail(const std::string& message) {
+    std::cerr << "cisrv: " << message << "\n";
+    return kExitFailed;
+}
+
+// Writes "<port>\n" to a temporary file beside `file`, then renames it, so a
+// reader sees either no file or the whole number.
+Status writePortFile(const std::string& file, uint16_t port) {
+    const std::string temporary = file + ".tmp." + std::to_string(::getpid());
+    std::unique_ptr<FILE, int (*)(FILE*)> stream(std::fopen(temporary.c_str(), "we"), &::fclose);
+    if (!stream) return Status::failure("cannot write " + temporary + ": " + std::strerror(errno));
+    const bool written = std::fprintf(stream.get(), "%u\n", static_cast<unsigned>(port)) > 0 &&
+                         std::fflush(stream.get()) == 0;
+    const bool closed = std::fclose(stream.release()) == 0;
+    if (!written || !closed || std::rename(temporary.c_str(), file.c_str()) != 0) {
+        const int error = errno;
+        std::remove(temporary.c_str());
+        return Status::failure("cannot write port file " + file + ": " + std::strerror(error));
+    }
+    return Status::ok();
+}
+
+int serve(const CommandLine& commandLine) {
+    std::unique_ptr<cisrv::ServerLog> log;
+    if (commandLine.logFile.empty()) {
+        log = cisrv::ServerLog::toStandardError();
+    } else {
+        const Status opened = cisrv::ServerLog::open(commandLine.logFile, log);
+        if (!opened.isOk()) return fail(opened.message());
+    }
+    installStopHandlers();
+    cisrv::Server server(commandLine.server, *log);
+    Status status = server.start();
+    if (status.isOk() && !commandLine.portFile.empty()) {
+        status = writePortFile(commandLine.portFile, server.port());
+    }
+    if (!status.isOk()) {
+        log->write("cannot start: " + status.message());
+        return fail(status.message());
+    }
+    server.run(g_stopRequested);
+    return kExitOk;
+}
+
+Status openIndex(const CommandLine& commandLine, cisrv::OpenMode mode,
+                 std::unique_ptr<cisrv::IndexStore>& store) {
+    return cisrv::IndexStore::open(commandLine.indexFile, mode, cisrv::StoreOptions(), store);
+}
+
+int add(const CommandLine& commandLine) {
+    std::unique_ptr<cisrv::IndexStore> store;
+    int64_t id = 0;
+    Status status = openIndex(commandLine, cisrv::OpenMode::CreateIfMissing, store);
+    if (status.isOk()) status = store->add(commandLine.document, id);
+    if (!status.isOk()) return fail(status.message());
+    std::cout << id << "\n";
+    return kExitOk;
+}
+
+void printDocument(const cisrv::Document& document) {
+    std::cout << document.id << '\t' << cisrv::escapeControl(document.path) << '\t'
+              << document.clientId << '\t' << document.appType << '\t' << document.applicationId
+              << '\t' << document.archiveFileId << '\t' << document.cloudId << '\t'
+              << document.cellNumber << '\t' << cisrv::escapeControl(document.text) << '\n';
+}
+
+int search(const CommandLine& commandLine) {
+    std::unique_ptr<cisrv::IndexStore> store;
+    Status status = openIndex(commandLine, cisrv::OpenMode::MustExist, store);
+    if (status.isOk()) status = store->search(commandLine.filter, printDocument);
+    std::cout.flush();
+    return status.isOk() ? kExitOk : fail(status.message());
+}
+
+int count(const CommandLine& commandLine) {
+    std::unique_ptr<cisrv::IndexStore> store;
+    int64_t documents = 0;
+    Status status = openIndex(commandLine, cisrv::OpenMode::MustExist, store);
+    if (status.isOk()) status = store->count(documents);
+    if (!status.isOk()) return fail(status.message());
+    std::cout << documents << "\n";
+    return kExitOk;
+}
+
+int runCommand(const CommandLine& commandLine) {
+    switch (commandLine.command) {
+        case cisrv::Command::Help: std::cout << cisrv::kUsage; return kExitOk;
+        case cisrv::Command::Serve: return serve(commandLine);
+        case cisrv::Command::Add: return add(commandLine);
+        case cisrv::Command::Search: return search(commandLine);
+        case cisrv::Command::Count: return count(commandLine);
+    }
+    return kExitFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        CommandLine commandLine;
+        const Status parsed = cisrv::parseCommandLine(argc, argv, commandLine);
+        if (!parsed.isOk()) {
+            std::cerr << "cisrv: " << parsed.message() << "\nTry 'cisrv --help'.\n";
+            return kExitUsage;
+        }
+        return runCommand(commandLine);
+    } catch (const std::exception& failure) {
+        return fail(failure.what());
+    }
+}
