@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# The library's main job, end to end on this machine: a directory with one
+# cell and two content-indexing clouds, a reference CI server for each, sample
+# documents in their indexes, then a backup-data erase, a migrated-data erase,
+# a RuRizoze erase and a prune through the helper library, each shown with the
+# index before and after and the debug-log lines it wrote.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default >/dev/null
+
+bin=$PWD/build/default/bin
+work=$(mktemp -d /tmp/tqci-demo.XXXXXX)
+export TQ_DIRECTORY_DB=$work/directory.db TQ_LOG_DIR=$work/log
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+failures=0
+step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+check() {  # check DESCRIPTION COMMAND...: run a check, report it
+  if "${@:2}"; then printf '   ok: %s\n' "$1"; else printf '   FAILED: %s\n' "$1"; failures=$((failures + 1)); fi
+}
+
+start_server() {  # start_server NAME
+  "$bin/cisrv" serve --index "$work/$1.db" --listen 127.0.0.1:0 --port-file "$work/$1.port" \
+    --log "$work/$1.log" &
+  pids+=($!)
+  for _ in $(seq 200); do [ -s "$work/$1.port" ] && break; sleep 0.05; done
+  [ -s "$work/$1.port" ] || { echo "server $1 did not start"; exit 1; }
+}
+index() { "$bin/cisrv" search --index "$work/$1.db" | awk -F'\t' '{ printf "     %-28s client %-3s app %-4s archive file %-3s %s\n", $2, $3, $5, $6, $9 }'; }
+has() { "$bin/cisrv" search --index "$work/$1.db" | cut -f2 | grep -qx "$2"; }
+hasnt() { ! has "$@"; }
+tqci() { local log_before; log_before=$(wc -l <"$TQ_LOG_DIR/CIHelper.log" 2>/dev/null || echo 0)
+  printf '   $ tqci %s\n' "$*"
+  local rc=0; "$bin/tqci" "$@" 2>/dev/null | sed 's/^/     /' || rc=$?
+  echo "   debug log:"; tail -n +"$((log_before + 1))" "$TQ_LOG_DIR/CIHelper.log" | cut -d' ' -f5- | sed 's/^/     /'
+  return $rc; }
+show() { for s in ci-east ci-west; do echo "   index of $s:"; index "$s"; done; }
+
+step "Directory: cell 1 (number 4711), clouds 1 and 2 with a CI server each"
+start_server ci-east
+start_server ci-west
+"$bin/tqdir" init
+"$bin/tqdir" add-cell 1 4711
+"$bin/tqdir" add-client 101 1 "127.0.0.1:$(cat "$work/ci-east.port")"
+"$bin/tqdir" add-client 102 1 "127.0.0.1:$(cat "$work/ci-west.port")"
+"$bin/tqdir" add-client 10 1 fileserver.example:8403
+for cloud in 1 2; do
+  "$bin/tqdir" add-cloud "$cloud" "cloud-$cloud"
+  "$bin/tqdir" add-cloud-member "$cloud" "10$cloud" 1
+done
+"$bin/tqdir" map-client-engines 10 33 1 2
+"$bin/tqdir" add-app 500 1 10 33
+"$bin/tqdir" map-app-engines 500 1 2
+echo "   two reference CI servers on 127.0.0.1:$(cat "$work/ci-east.port") and :$(cat "$work/ci-west.port")"
+
+step "Index sample documents"
+for s in ci-east ci-west; do
+  cloud=$([ "$s" = ci-east ] && echo 1 || echo 2)
+  add() { "$bin/cisrv" add --index "$work/$s.db" --cell-number 4711 --cloud "$cloud" "$@" >/dev/null; }
+  add --path /home/ann/report.doc --client 10 --app-type 33 --text "quarterly report"
+  add --path /home/ann/photos/cat.jpg --client 10 --app-type 33 --text "a cat"
+  add --path /home/ann/notes.txt --client 10 --app-type 33 --text "notes"
+  add --path /archive/2019/ledger.xls --app 500 --text "ledger"
+  add --path "/archive/file-$cloud.arc/mail.eml" --archive-file "7$cloud" --text "old mail"
+done
+show
+
+step "Erase backed-up data of client 10 under /home/ann/photos"
+check "tqci exit status 0" tqci erase-backup --cell 1 --client 10 --app-type 33 /home/ann/photos
+show
+check "photos gone from ci-east" hasnt ci-east /home/ann/photos/cat.jpg
+check "photos gone from ci-west" hasnt ci-west /home/ann/photos/cat.jpg
+check "report kept" has ci-east /home/ann/report.doc
+
+step "Erase migrated data of application 500 under /archive/2019"
+check "tqci exit status 0" tqci erase-migrated --cell 1 --app 500 /archive/2019
+check "ledger gone from ci-east" hasnt ci-east /archive/2019/ledger.xls
+check "ledger gone from ci-west" hasnt ci-west /archive/2019/ledger.xls
+
+step "Erase RuRizoze data of client 10 indexed by cloud 2: /home/ann/notes.txt"
+check "tqci exit status 0" tqci erase-rurizoze --cell 1 --cell-number 4711 --client 10 --app-type 33 --cloud 2 /home/ann/notes.txt
+check "notes gone from ci-west" hasnt ci-west /home/ann/notes.txt
+check "notes kept on ci-east (another cloud)" has ci-east /home/ann/notes.txt
+
+step "Prune archive files 71 (cloud 1) and 72 (cloud 2)"
+printf '4711 72 2\n4711 71 1\n' >"$work/prune.txt"
+check "tqci exit status 0" tqci prune "$work/prune.txt"
+show
+check "archive file 71 pruned on ci-east" hasnt ci-east /archive/file-1.arc/mail.eml
+check "archive file 72 pruned on ci-west" hasnt ci-west /archive/file-2.arc/mail.eml
+
+step "Result"
+if [ "$failures" -eq 0 ]; then echo "   every step did what it showed"; else echo "   $failures check(s) failed"; fi
+exit $((failures > 0))
