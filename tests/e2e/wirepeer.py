@@ -101,7 +101,8 @@ class WirePeer:
                 if self.mode == "status-zero":
                     conn.sendall(erase_response(0))
                 elif self.mode == "other-code":
-                    conn.sendall(erase_response(1, code=0x0E000799))
+                    # An unknown code travels as opaque bytes.
+                    conn.sendall(frame(0x0E000799, struct.pack(">I", 32) + b"\1" * 32))
                 elif self.mode == "garbage":
                     conn.sendall(b"\x13\x37" * 40)
                 elif self.mode == "oversized":

@@ -50,7 +50,8 @@ Several PATHs are erased one after the other with the same helper, so its
 sessions to the CI servers are reused.
 
 Options:
-  -v, --verbose  print the debug-log lines the calls wrote
+  --paths-from FILE  erase the paths listed in FILE, one per line ('-' for
+                     standard input), after those on the command line  -v, --verbose  print the debug-log lines the calls wrote
   -h, --help     this text
 
 Exit status: 0 when every call succeeded, 1 when one failed, 2 for a usage
@@ -63,6 +64,7 @@ struct Options {
     std::string command;
     std::optional<int> cell, cellNumber, client, appType, app, cloud;
     std::vector<std::string> operands;
+    std::string pathsFrom;
 };
 
 // The four plain entry points, looked up by name.
@@ -97,7 +99,7 @@ std::string debugLogPath() {
 
 // Parses the command line; returns an exit status when the program should stop.
 std::optional<int> parseOptions(int argc, char** argv, Options& options) {
-    enum { kCell = 1000, kCellNumber, kClient, kAppType, kApp, kCloud };
+    enum { kPathsFrom = 999, kCell = 1000, kCellNumber, kClient, kAppType, kApp, kCloud };
     static const option kLong[] = {
         {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
@@ -107,6 +109,7 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
         {"app-type", required_argument, nullptr, kAppType},
         {"app", required_argument, nullptr, kApp},
         {"cloud", required_argument, nullptr, kCloud},
+        {"paths-from", required_argument, nullptr, kPathsFrom},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
@@ -145,6 +148,7 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
             case kAppType: stop = id(options.appType, "app-type"); break;
             case kApp: stop = id(options.app, "app"); break;
             case kCloud: stop = id(options.cloud, "cloud"); break;
+            case kPathsFrom: options.pathsFrom = optarg; break;
             case ':': return usageError(std::string(argv[optind - 1]) + " needs a value");
             default: return usageError(std::string("unknown option '") + argv[optind - 1] + "'");
         }
@@ -192,13 +196,42 @@ std::streamoff logSize(const std::string& path) {
     return log ? static_cast<std::streamoff>(log.tellg()) : 0;
 }
 
+// A path as shown in a result line: long ones are cut.
+std::string shown(const std::string& path) {
+    constexpr size_t kShownLength = 160;
+    return path.size() <= kShownLength ? path : path.substr(0, kShownLength) + "...";
+}
+
 int report(const std::string& what, int result) {
     std::cout << what << ": " << (result == 0 ? "ok" : "FAILED") << '\n';
     return result == 0 ? kExitOk : kExitFailed;
 }
 
+// Appends the lines of `source` ('-': standard input) to `paths`.
+bool readPaths(const std::string& source, std::vector<std::string>& paths) {
+    std::ifstream file;
+    if (source != "-") {
+        file.open(source);
+        if (!file) {
+            std::cerr << "tqci: cannot read '" << source << "': " << std::strerror(errno) << '\n';
+            return false;
+        }
+    }
+    std::istream& in = source == "-" ? std::cin : file;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) {
+            paths.push_back(line);
+        }
+    }
+    return true;
+}
+
 int runErase(const Options& options, const EntryPoints& entry) {
-    if (options.operands.empty()) {
+    std::vector<std::string> paths = options.operands;
+    if (!options.pathsFrom.empty() && !readPaths(options.pathsFrom, paths)) {
+        return kExitUsage;
+    }
+    if (paths.empty()) {
         return usageError("give at least one PATH to erase");
     }
     std::optional<int> stop = require(options.cell, "--cell");
@@ -221,10 +254,10 @@ int runErase(const Options& options, const EntryPoints& entry) {
     int status = kExitOk;
     if (options.command == "erase-rurizoze") {
         CIEraseWrapper wrapper;
-        for (const auto& path : options.operands) {
+        for (const auto& path : paths) {
             const int result = wrapper.eraseRuRizozeCIData(*options.cell, *options.cellNumber, *options.client,
                                                            *options.appType, *options.cloud, path.c_str());
-            status = std::max(status, report("erase-rurizoze " + path, result));
+            status = std::max(status, report("erase-rurizoze " + shown(path), result));
         }
         return status;
     }
@@ -233,11 +266,11 @@ int runErase(const Options& options, const EntryPoints& entry) {
         std::cerr << "tqci: the helper could not be created (out of memory)\n";
         return kExitFailed;
     }
-    for (const auto& path : options.operands) {
+    for (const auto& path : paths) {
         const int result = options.command == "erase-backup"
             ? entry.eraseBackup(handle, *options.cell, *options.client, *options.appType, path.c_str(), false)
             : entry.eraseMigrated(handle, *options.cell, *options.app, path.c_str(), false);
-        status = std::max(status, report(options.command + " " + path, result));
+        status = std::max(status, report(options.command + " " + shown(path), result));
     }
     entry.deInit(handle);
     return status;
