@@ -1,0 +1,311 @@
+// A connection: sending and receiving whole frames, breaking on stream
+// errors, and closing without losing what was sent.
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <memory>
+#include <utility>
+
+#include "SocketUtil.h"
+#include "TqWire.h"
+#include "WireDetail.h"
+
+namespace tqwire {
+
+using detail::errnoError;
+using detail::guarded;
+using detail::makeError;
+
+namespace {
+
+// Frames up to this size are built on the stack: every record but a long
+// erase path or a large opaque message fits.
+constexpr size_t kStackFrameSize = 4096;
+// Size of the scratch buffer for bytes read only to be discarded.
+constexpr size_t kDiscardChunk = 4096;
+// Reads discarded when closing at once: enough to empty the receive queue (so
+// the close is not turned into a reset that would drop data the peer has yet
+// to read), bounded so a flooding peer cannot hold the close up.
+constexpr int kMaxDiscardReads = 64;
+
+// Drops the first `count` bytes from the buffers `parts[0..partCount)`.
+void advanceBuffers(iovec*& parts, int& partCount, size_t count) {
+    while (partCount > 0 && count >= parts->iov_len) {
+        count -= parts->iov_len;
+        ++parts;
+        --partCount;
+    }
+    if (partCount > 0) {
+        parts->iov_base = static_cast<char*>(parts->iov_base) + count;
+        parts->iov_len -= count;
+    }
+}
+
+// One send of as much of `parts` as the socket takes now. A peer that went
+// away must not raise SIGPIPE in the host process.
+ssize_t sendSome(int fd, iovec* parts, int count) {
+    constexpr int kFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
+    if (count == 1) return ::send(fd, parts->iov_base, parts->iov_len, kFlags);
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = static_cast<size_t>(count);
+    return ::sendmsg(fd, &message, kFlags);
+}
+
+// Reads and discards until the peer closes or the deadline runs out.
+CYxError drainUntilPeerCloses(int fd, const std::string& peer, const Deadline& deadline,
+                              bool& timedOut) {
+    char scratch[kDiscardChunk];
+    for (;;) {
+        switch (detail::waitReady(fd, POLLIN, deadline)) {
+            case detail::Readiness::TimedOut:
+                timedOut = true;
+                return makeError(tqerr::kTimedOut, "timed out waiting for " + peer + " to close");
+            case detail::Readiness::Failed:
+                return errnoError(tqerr::kIo, "cannot wait for close of", peer, errno);
+            case detail::Readiness::Ready: break;
+        }
+        const ssize_t got = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (got == 0) return CYxError();
+        if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            const int32_t code = detail::isPeerGone(errno) ? tqerr::kPeerClosed : tqerr::kIo;
+            return errnoError(code, "connection lost while closing", peer, errno);
+        }
+    }
+}
+
+}  // namespace
+
+Connection::Connection() = default;
+
+Connection::~Connection() { releaseSocket(); }
+
+void Connection::adopt(int fd, std::string peer) {
+    closeNow();
+    // Receives wait in recv() under a timeout; sends never block in the call.
+    detail::setBlocking(fd);
+    detail::setNoDelay(fd);
+    m_fd = fd;
+    m_peer = std::move(peer);
+}
+
+CYxError Connection::connect(const HostPort& target, const Deadline& deadline, bool& timedOut) {
+    return guarded([&] {
+        closeNow();
+        int fd = -1;
+        std::string peer;
+        CYxError result = connectTcp(target, deadline, timedOut, fd, peer);
+        if (!result.IsError()) adopt(fd, std::move(peer));
+        return result;
+    });
+}
+
+bool Connection::usable(CYxError& error) const {
+    if (m_broken) {
+        error = makeError(m_breakError.Code(),
+                          "session broken by an earlier error: " + m_breakError.AsString());
+        return false;
+    }
+    if (m_fd < 0) {
+        error = makeError(tqerr::kNotAttached, "session is not attached");
+        return false;
+    }
+    return true;
+}
+
+void Connection::breakWith(const CYxError& error) {
+    releaseSocket();
+    m_broken = true;
+    m_breakError = error;
+}
+
+void Connection::releaseSocket() {
+    if (m_fd >= 0) {
+        char scratch[kDiscardChunk];
+        for (int read = 0; read < kMaxDiscardReads; ++read) {
+            if (::recv(m_fd, scratch, sizeof scratch, MSG_DONTWAIT) <= 0) break;
+        }
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    m_reader.clear();
+}
+
+void Connection::closeNow() {
+    releaseSocket();
+    m_broken = false;
+    m_breakError = CYxError();
+}
+
+// Sends every byte of `parts` or breaks the connection: once part of a frame
+// is out, the stream can only continue with the rest of it.
+bool Connection::sendBuffers(iovec* parts, int count, size_t total, const Deadline& deadline,
+                             bool& timedOut, CYxError& error) {
+    size_t sent = 0;
+    while (sent < total) {
+        const ssize_t written = sendSome(m_fd, parts, count);
+        if (written > 0) {
+            sent += static_cast<size_t>(written);
+            advanceBuffers(parts, count, static_cast<size_t>(written));
+            continue;
+        }
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            const int32_t code = detail::isPeerGone(errno) ? tqerr::kPeerClosed : tqerr::kIo;
+            error = errnoError(code, "cannot send to", m_peer, errno);
+            breakWith(error);
+            return false;
+        }
+        switch (detail::waitReady(m_fd, POLLOUT, deadline)) {
+            case detail::Readiness::TimedOut:
+                timedOut = true;
+                error = makeError(tqerr::kTimedOut, "timed out sending to " + m_peer);
+                if (sent > 0) breakWith(error);
+                return false;
+            case detail::Readiness::Failed:
+                error = errnoError(tqerr::kIo, "cannot send to", m_peer, errno);
+                breakWith(error);
+                return false;
+            case detail::Readiness::Ready: break;
+        }
+    }
+    return true;
+}
+
+bool Connection::sendEncoded(uint32_t code, const char* record, unsigned long length,
+                             const Deadline& deadline, bool& timedOut, CYxError& error) {
+    size_t bodyLength = 0;
+    if (!usable(error) || !detail::measureBody(code, record, length, bodyLength, error)) {
+        return false;
+    }
+    // Header and body go out in one write.
+    const size_t frameLength = kFrameHeaderSize + bodyLength;
+    alignas(8) char stackFrame[kStackFrameSize];
+    std::unique_ptr<char[]> heapFrame;
+    char* frame = stackFrame;
+    if (frameLength > sizeof stackFrame) {
+        heapFrame.reset(new char[frameLength]);
+        frame = heapFrame.get();
+    }
+    encodeFrameHeader(code, static_cast<uint32_t>(bodyLength),
+                      reinterpret_cast<unsigned char*>(frame));
+    if (!detail::encodeBody(code, record, length, frame + kFrameHeaderSize, bodyLength, error)) {
+        return false;
+    }
+    iovec part{frame, frameLength};
+    return sendBuffers(&part, 1, frameLength, deadline, timedOut, error);
+}
+
+CYxError Connection::sendMessage(uint32_t code, const char* record, unsigned long length,
+                                 const Deadline& deadline, bool& timedOut) {
+    return guarded([&] {
+        CYxError error;
+        sendEncoded(code, record, length, deadline, timedOut, error);
+        return error;
+    });
+}
+
+CYxError Connection::sendFrame(uint32_t code, const char* body, size_t bodyLength,
+                               const Deadline& deadline, bool& timedOut) {
+    return guarded([&] {
+        CYxError error;
+        if (!usable(error)) return error;
+        if (bodyLength > kMaxBodyLength) {
+            return makeError(tqerr::kFrameTooLarge,
+                             "frame of message " + detail::hexCode(code) +
+                                 " too large: " + std::to_string(bodyLength) + " bytes");
+        }
+        if (body == nullptr && bodyLength > 0) {
+            return makeError(tqerr::kInvalidArgument, "frame without a body");
+        }
+        unsigned char header[kFrameHeaderSize];
+        encodeFrameHeader(code, static_cast<uint32_t>(bodyLength), header);
+        iovec parts[2] = {{header, sizeof header}, {const_cast<char*>(body), bodyLength}};
+        sendBuffers(parts, bodyLength > 0 ? 2 : 1, sizeof header + bodyLength, deadline, timedOut,
+                    error);
+        return error;
+    });
+}
+
+bool Connection::readFrame(Frame& out, const Deadline& deadline, bool& timedOut, CYxError& error) {
+    if (!usable(error)) return false;
+    bool expired = false;
+    if (m_reader.read(m_fd, m_peer, deadline, expired, out, error)) return true;
+    if (expired) {
+        // The reader keeps a partial frame; the stream is still in step.
+        timedOut = true;
+    } else {
+        breakWith(error);
+    }
+    return false;
+}
+
+CYxError Connection::receiveFrame(Frame& out, const Deadline& deadline, bool& timedOut) {
+    return guarded([&] {
+        CYxError error;
+        readFrame(out, deadline, timedOut, error);
+        return error;
+    });
+}
+
+CYxError Connection::receiveMessage(uint32_t& code, tqsDatabuf_v2& body, uint32_t& bodyLength,
+                                    const Deadline& deadline, bool& timedOut) {
+    return guarded([&] {
+        CYxError error;
+        Frame frame;
+        // A body that does not decode was still a whole frame: the stream stays in step.
+        if (readFrame(frame, deadline, timedOut, error) &&
+            detail::decodeBody(frame.code, frame.body, frame.bodyLength, body, error)) {
+            code = frame.code;
+            bodyLength = frame.bodyLength;
+        }
+        return error;
+    });
+}
+
+CYxError Connection::closeGracefully(const Deadline& deadline, bool& timedOut) {
+    return guarded([&] {
+        if (m_fd < 0) {
+            // Never connected, or broken (its socket already gone).
+            closeNow();
+            return CYxError();
+        }
+        ::shutdown(m_fd, SHUT_WR);
+        m_reader.discardBuffered();
+        CYxError result = drainUntilPeerCloses(m_fd, m_peer, deadline, timedOut);
+        closeNow();
+        return result;
+    });
+}
+
+CYxError acceptConnection(int listenFd, const Deadline& deadline, bool& timedOut, Connection& out) {
+    return guarded([&] {
+        for (;;) {
+            switch (detail::waitReady(listenFd, POLLIN, deadline)) {
+                case detail::Readiness::TimedOut:
+                    timedOut = true;
+                    return makeError(tqerr::kTimedOut, "timed out waiting for a connection");
+                case detail::Readiness::Failed:
+                    return errnoError(tqerr::kIo, "cannot wait for a connection", "", errno);
+                case detail::Readiness::Ready: break;
+            }
+            sockaddr_storage address{};
+            socklen_t length = sizeof address;
+            detail::UniqueFd accepted(::accept4(listenFd, reinterpret_cast<sockaddr*>(&address),
+                                                &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
+            if (accepted.valid()) {
+                std::string peer =
+                    detail::formatAddress(reinterpret_cast<sockaddr*>(&address), length);
+                out.adopt(accepted.release(), std::move(peer));
+                return CYxError();
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+                errno != ECONNABORTED) {
+                return errnoError(tqerr::kIo, "cannot accept a connection", "", errno);
+            }
+        }
+    });
+}
+
+}  // namespace tqwire

@@ -1,0 +1,235 @@
+// Frame headers and reading whole frames from a non-blocking socket.
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "SocketUtil.h"
+#include "TqWire.h"
+
+namespace tqwire {
+
+using detail::errnoError;
+using detail::hexCode;
+using detail::makeError;
+
+namespace {
+
+void putU32(unsigned char* out, uint32_t value) {
+    out[0] = static_cast<unsigned char>(value >> 24);
+    out[1] = static_cast<unsigned char>(value >> 16);
+    out[2] = static_cast<unsigned char>(value >> 8);
+    out[3] = static_cast<unsigned char>(value);
+}
+
+void putU16(unsigned char* out, uint16_t value) {
+    out[0] = static_cast<unsigned char>(value >> 8);
+    out[1] = static_cast<unsigned char>(value);
+}
+
+uint32_t getU32(const unsigned char* in) {
+    return (uint32_t{in[0]} << 24) | (uint32_t{in[1]} << 16) | (uint32_t{in[2]} << 8) | in[3];
+}
+
+uint16_t getU16(const unsigned char* in) { return static_cast<uint16_t>((in[0] << 8) | in[1]); }
+
+// Fills `out` from the header bytes; false with `error` set when the frame
+// cannot be accepted.
+bool parseFrameHeader(const unsigned char* in, FrameHeader& out, CYxError& error) {
+    out.magic = getU32(in);
+    out.version = getU16(in + 4);
+    out.reserved = getU16(in + 6);
+    out.code = getU32(in + 8);
+    out.bodyLength = getU32(in + 12);
+    if (out.magic != kFrameMagic) {
+        error = makeError(tqerr::kProtocol, "bad frame magic " + hexCode(out.magic));
+        return false;
+    }
+    if (out.version != kFrameVersion) {
+        error =
+            makeError(tqerr::kProtocol, "unsupported frame version " + std::to_string(out.version));
+        return false;
+    }
+    if (out.bodyLength > kMaxBodyLength) {
+        error = makeError(tqerr::kFrameTooLarge,
+                          "frame of message " + hexCode(out.code) +
+                              " too large: " + std::to_string(out.bodyLength) + " bytes (limit " +
+                              std::to_string(kMaxBodyLength) + ")");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void encodeFrameHeader(uint32_t code, uint32_t bodyLength, unsigned char* out) {
+    putU32(out, kFrameMagic);
+    putU16(out + 4, kFrameVersion);
+    putU16(out + 6, 0);
+    putU32(out + 8, code);
+    putU32(out + 12, bodyLength);
+}
+
+CYxError decodeFrameHeader(const unsigned char* in, FrameHeader& out) {
+    return detail::guarded([&] {
+        CYxError error;
+        parseFrameHeader(in, out, error);
+        return error;
+    });
+}
+
+FrameReader::FrameReader() = default;
+FrameReader::~FrameReader() = default;
+
+void FrameReader::clear() {
+    m_begin = m_end = m_returnedBytes = 0;
+    m_haveHeader = false;
+    m_largeBody.reset();
+    m_largeFilled = 0;
+    m_largeReturned = false;
+    m_receiveTimeoutMs = kTimeoutUnknown;
+}
+
+size_t FrameReader::discardBuffered() {
+    releaseReturnedFrame();
+    const size_t count = buffered();
+    m_begin = m_end = 0;
+    return count;
+}
+
+void FrameReader::releaseReturnedFrame() {
+    m_begin += m_returnedBytes;
+    m_returnedBytes = 0;
+    if (m_largeReturned) {
+        m_largeBody.reset();
+        m_largeFilled = 0;
+        m_largeReturned = false;
+    }
+    if (m_begin == m_end) m_begin = m_end = 0;
+}
+
+void FrameReader::compact() {
+    std::memmove(m_buffer.data(), m_buffer.data() + m_begin, buffered());
+    m_end -= m_begin;
+    m_begin = 0;
+}
+
+// Reads what has arrived, at most `room` bytes, into `into`. The wait rides
+// on the socket's receive timeout, so that data already there or arriving in
+// time costs a single system call; a non-blocking socket, or a timeout that
+// fires a little early, falls back to waiting with poll().
+bool FrameReader::receiveSome(int fd, const std::string& peer, char* into, size_t room,
+                              bool midFrame, const Deadline& deadline, bool& timedOut, size_t& got,
+                              CYxError& error) {
+    for (;;) {
+        const int waitMs = deadline.pollTimeoutMs();
+        const bool mayBlock = waitMs > 0 && setReceiveTimeout(fd, waitMs);
+        const ssize_t count = ::recv(fd, into, room, mayBlock ? 0 : MSG_DONTWAIT);
+        if (count > 0) {
+            got = static_cast<size_t>(count);
+            return true;
+        }
+        if (count == 0) {
+            error =
+                makeError(tqerr::kPeerClosed, (midFrame ? "peer closed the connection mid-frame: "
+                                                        : "peer closed the connection: ") +
+                                                  peer);
+            return false;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            const int32_t code = detail::isPeerGone(errno) ? tqerr::kPeerClosed : tqerr::kIo;
+            error = errnoError(code, "cannot receive from", peer, errno);
+            return false;
+        }
+        switch (detail::waitReady(fd, POLLIN, deadline)) {
+            case detail::Readiness::TimedOut:
+                timedOut = true;
+                error = makeError(tqerr::kTimedOut, "timed out receiving from " + peer);
+                return false;
+            case detail::Readiness::Failed:
+                error = errnoError(tqerr::kIo, "cannot receive from", peer, errno);
+                return false;
+            case detail::Readiness::Ready: break;
+        }
+    }
+}
+
+// Sets the socket's receive timeout unless it already has that value.
+bool FrameReader::setReceiveTimeout(int fd, int milliseconds) {
+    if (milliseconds == m_receiveTimeoutMs) return true;
+    timeval timeout{milliseconds / 1000, static_cast<suseconds_t>(milliseconds % 1000) * 1000};
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) return false;
+    m_receiveTimeoutMs = milliseconds;
+    return true;
+}
+
+// Reads until at least `count` bytes (at most kBufferSize) are buffered.
+bool FrameReader::fillAtLeast(int fd, const std::string& peer, size_t count,
+                              const Deadline& deadline, bool& timedOut, CYxError& error) {
+    while (buffered() < count) {
+        if (kBufferSize - m_begin < count) compact();
+        size_t got = 0;
+        const bool midFrame = m_haveHeader || buffered() > 0;
+        if (!receiveSome(fd, peer, m_buffer.data() + m_end, kBufferSize - m_end, midFrame, deadline,
+                         timedOut, got, error)) {
+            return false;
+        }
+        m_end += got;
+    }
+    return true;
+}
+
+// A body larger than the buffer goes to memory of its own; what is already
+// buffered moves there first and the rest is read straight into it.
+bool FrameReader::readLargeBody(int fd, const std::string& peer, const Deadline& deadline,
+                                bool& timedOut, CYxError& error) {
+    const size_t length = m_header.bodyLength;
+    if (!m_largeBody) {
+        m_largeBody.reset(new char[length]);
+        m_largeFilled = std::min(buffered(), length);
+        std::memcpy(m_largeBody.get(), m_buffer.data() + m_begin, m_largeFilled);
+        m_begin += m_largeFilled;
+    }
+    while (m_largeFilled < length) {
+        size_t got = 0;
+        if (!receiveSome(fd, peer, m_largeBody.get() + m_largeFilled, length - m_largeFilled, true,
+                         deadline, timedOut, got, error)) {
+            return false;
+        }
+        m_largeFilled += got;
+    }
+    return true;
+}
+
+bool FrameReader::read(int fd, const std::string& peer, const Deadline& deadline, bool& timedOut,
+                       Frame& out, CYxError& error) {
+    releaseReturnedFrame();
+    if (!m_haveHeader) {
+        if (!fillAtLeast(fd, peer, kFrameHeaderSize, deadline, timedOut, error) ||
+            !parseFrameHeader(reinterpret_cast<const unsigned char*>(m_buffer.data() + m_begin),
+                              m_header, error)) {
+            return false;
+        }
+        m_begin += kFrameHeaderSize;
+        m_haveHeader = true;
+    }
+    const size_t length = m_header.bodyLength;
+    if (length <= kBufferSize) {
+        if (!fillAtLeast(fd, peer, length, deadline, timedOut, error)) return false;
+        out.body = m_buffer.data() + m_begin;
+        m_returnedBytes = length;
+    } else {
+        if (!readLargeBody(fd, peer, deadline, timedOut, error)) return false;
+        out.body = m_largeBody.get();
+        m_largeReturned = true;
+    }
+    out.code = m_header.code;
+    out.bodyLength = m_header.bodyLength;
+    m_haveHeader = false;
+    return true;
+}
+
+}  // namespace tqwire

@@ -1,0 +1,180 @@
+// The attach handshake: HELLO from the client, ACCEPT or REFUSE from the server.
+#include <cstring>
+#include <string>
+
+#include "SocketUtil.h"
+#include "TqWire.h"
+#include "XdrStream.h"
+
+namespace tqwire {
+
+using detail::guarded;
+using detail::makeError;
+using detail::XdrStream;
+using detail::xdrVariableSize;
+
+namespace {
+
+static_assert(sizeof(tqsExecuteRemoteDllType::remoteLibraryName) == kMaxServiceNameLength,
+              "service names fill their descriptor fields");
+static_assert(sizeof(tqsExecuteRemoteDllType::remoteEntryName) == kMaxServiceNameLength,
+              "service names fill their descriptor fields");
+
+// Texts travel as XDR strings. A NUL inside one is refused both ways: the
+// texts end up in C strings.
+bool writeText(XdrStream& out, const std::string& text) {
+    return out.counted(text.data(), text.size());
+}
+
+bool readText(XdrStream& in, size_t maxLength, std::string& out) {
+    uint32_t length = 0;
+    if (!in.uint32(length) || length > maxLength || length > in.remaining()) return false;
+    out.assign(length, '\0');
+    return in.opaque(&out[0], length) && out.find('\0') == std::string::npos;
+}
+
+bool fitsText(const std::string& text, size_t maxLength) {
+    return text.size() <= maxLength && text.find('\0') == std::string::npos;
+}
+
+CYxError sendVersionOnly(Connection& connection, uint32_t code, const Deadline& deadline,
+                         bool& timedOut) {
+    char body[4];
+    XdrStream out(body, sizeof body, XDR_ENCODE);
+    uint32_t version = kHandshakeVersion;
+    if (!out.uint32(version)) return makeError(tqerr::kInvalidArgument, "cannot encode handshake");
+    return connection.sendFrame(code, body, sizeof body, deadline, timedOut);
+}
+
+CYxError checkAccept(const Connection& connection, const Frame& frame) {
+    XdrStream in(frame.body, frame.bodyLength);
+    uint32_t version = 0;
+    if (!in.uint32(version) || !in.atEnd() || version != kHandshakeVersion) {
+        return makeError(tqerr::kProtocol, "malformed accept from " + connection.peer());
+    }
+    return CYxError();
+}
+
+CYxError refusal(const Connection& connection, const Frame& frame) {
+    XdrStream in(frame.body, frame.bodyLength);
+    std::string reason;
+    if (!readText(in, kMaxReasonLength, reason) || !in.atEnd()) {
+        return makeError(tqerr::kProtocol, "malformed refusal from " + connection.peer());
+    }
+    return makeError(tqerr::kServiceRefused,
+                     "service refused by " + connection.peer() + ": " + reason);
+}
+
+}  // namespace
+
+std::string boundedText(const char* field, size_t capacity) {
+    if (field == nullptr) return std::string();
+    return std::string(field, ::strnlen(field, capacity));
+}
+
+CYxError makeHello(const tqsExecuteRemoteDllType& service, const char* localName, Hello& out) {
+    return guarded([&] {
+        const std::string local = boundedText(localName, kMaxLocalNameLength + 1);
+        if (local.size() > kMaxLocalNameLength) {
+            return makeError(
+                tqerr::kInvalidArgument,
+                "local name longer than " + std::to_string(kMaxLocalNameLength) + " bytes");
+        }
+        out.library = boundedText(service.remoteLibraryName, kMaxServiceNameLength);
+        out.entry = boundedText(service.remoteEntryName, kMaxServiceNameLength);
+        out.localName = local;
+        return CYxError();
+    });
+}
+
+CYxError encodeHello(const Hello& hello, std::string& body) {
+    return guarded([&] {
+        if (!fitsText(hello.library, kMaxServiceNameLength) ||
+            !fitsText(hello.entry, kMaxServiceNameLength) ||
+            !fitsText(hello.localName, kMaxLocalNameLength)) {
+            return makeError(tqerr::kInvalidArgument, "hello texts too long or holding a NUL");
+        }
+        const size_t size = detail::kXdrWord + xdrVariableSize(hello.library.size()) +
+                            xdrVariableSize(hello.entry.size()) +
+                            xdrVariableSize(hello.localName.size());
+        body.assign(size, '\0');
+        XdrStream out(&body[0], size, XDR_ENCODE);
+        uint32_t version = kHandshakeVersion;
+        const bool encoded = out.uint32(version) && writeText(out, hello.library) &&
+                             writeText(out, hello.entry) && writeText(out, hello.localName);
+        return encoded && out.atEnd() ? CYxError()
+                                      : makeError(tqerr::kInvalidArgument, "cannot encode hello");
+    });
+}
+
+CYxError decodeHello(const char* body, size_t bodyLength, Hello& out) {
+    return guarded([&] {
+        XdrStream in(body, bodyLength);
+        uint32_t version = 0;
+        if (!in.uint32(version) || version != kHandshakeVersion) {
+            return makeError(tqerr::kProtocol,
+                             "unsupported handshake version " + std::to_string(version));
+        }
+        if (!readText(in, kMaxServiceNameLength, out.library) ||
+            !readText(in, kMaxServiceNameLength, out.entry) ||
+            !readText(in, kMaxLocalNameLength, out.localName) || !in.atEnd()) {
+            return makeError(tqerr::kProtocol, "malformed hello");
+        }
+        return CYxError();
+    });
+}
+
+CYxError sendHello(Connection& connection, const Hello& hello, const Deadline& deadline,
+                   bool& timedOut) {
+    return guarded([&] {
+        std::string body;
+        CYxError result = encodeHello(hello, body);
+        if (result.IsError()) return result;
+        return connection.sendFrame(kHelloCode, body.data(), body.size(), deadline, timedOut);
+    });
+}
+
+CYxError awaitHelloAnswer(Connection& connection, const Deadline& deadline, bool& timedOut) {
+    return guarded([&] {
+        Frame frame;
+        CYxError result = connection.receiveFrame(frame, deadline, timedOut);
+        if (result.IsError()) return result;
+        if (frame.code == kAcceptCode) return checkAccept(connection, frame);
+        if (frame.code == kRefuseCode) return refusal(connection, frame);
+        return makeError(tqerr::kProtocol, "unexpected message " + detail::hexCode(frame.code) +
+                                               " from " + connection.peer() + " while attaching");
+    });
+}
+
+CYxError receiveHello(Connection& connection, Hello& out, const Deadline& deadline,
+                      bool& timedOut) {
+    return guarded([&] {
+        Frame frame;
+        CYxError result = connection.receiveFrame(frame, deadline, timedOut);
+        if (result.IsError()) return result;
+        if (frame.code != kHelloCode) {
+            return makeError(tqerr::kProtocol, "expected a hello from " + connection.peer() +
+                                                   ", got message " + detail::hexCode(frame.code));
+        }
+        return decodeHello(frame.body, frame.bodyLength, out);
+    });
+}
+
+CYxError sendAccept(Connection& connection, const Deadline& deadline, bool& timedOut) {
+    return guarded([&] { return sendVersionOnly(connection, kAcceptCode, deadline, timedOut); });
+}
+
+CYxError sendRefuse(Connection& connection, const std::string& reason, const Deadline& deadline,
+                    bool& timedOut) {
+    return guarded([&] {
+        const std::string text = boundedText(reason.c_str(), kMaxReasonLength);
+        std::string body(xdrVariableSize(text.size()), '\0');
+        XdrStream out(&body[0], body.size(), XDR_ENCODE);
+        if (!writeText(out, text)) {
+            return makeError(tqerr::kInvalidArgument, "cannot encode refusal");
+        }
+        return connection.sendFrame(kRefuseCode, body.data(), body.size(), deadline, timedOut);
+    });
+}
+
+}  // namespace tqwire

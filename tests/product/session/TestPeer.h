@@ -1,0 +1,55 @@
+// A peer on a loopback address for the session tests: it listens, accepts one
+// connection and runs a script on it in a thread of its own.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "TqSession.h"
+#include "TqWire.h"
+
+namespace sessiontest {
+
+constexpr int kTestWaitUnitMs = 20;
+// Every blocking step of a peer ends within this time.
+constexpr int64_t kPeerWaitMs = 5000;
+
+inline tqwire::Deadline peerDeadline() { return tqwire::Deadline::afterMs(kPeerWaitMs); }
+
+class TestPeer {
+public:
+    explicit TestPeer(const char* address = "127.0.0.1");
+    // Waits for the script to finish.
+    ~TestPeer();
+    TestPeer(const TestPeer&) = delete;
+    TestPeer& operator=(const TestPeer&) = delete;
+
+    bool listening() const { return m_listenFd >= 0; }
+    // "127.0.0.1:port" or "[::1]:port".
+    std::string hostPort() const;
+    void run(std::function<void(tqwire::Connection&)> script);
+    void join();
+
+private:
+    std::string m_address;
+    int m_listenFd = -1;
+    uint16_t m_port = 0;
+    std::thread m_thread;
+};
+
+// The descriptor of the CI servers' remote indexing service.
+tqsExecuteRemoteDllType indexService();
+tqsExecuteRemoteDllType serviceNamed(const char* library, const char* entry);
+
+// Peer steps (they record failures with gtest).
+tqwire::Hello acceptHello(tqwire::Connection& connection);
+std::string readExactly(int fd, size_t count);
+void writeAll(int fd, const std::string& bytes);
+// Reads frames until the client closes; returns how many arrived.
+int countFramesUntilClosed(tqwire::Connection& connection);
+
+// A loopback port on which nothing listens.
+uint16_t closedPort();
+
+}  // namespace sessiontest
