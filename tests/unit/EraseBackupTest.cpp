@@ -13,11 +13,6 @@ constexpr int kAppType = 2;
 
 class EraseBackupTest : public HelperTest {
 protected:
-    std::vector<std::string> sendTargets() const {
-        std::vector<std::string> out;
-        for (const auto& message : fake::sentWithCode(tqmsg::kEraseDataReq)) out.push_back(message.session);
-        return out;
-    }
     InspectableWrapper wrapper;
 };
 

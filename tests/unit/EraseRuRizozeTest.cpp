@@ -10,11 +10,6 @@ using ::testing::IsEmpty;
 
 class EraseRuRizozeTest : public HelperTest {
 protected:
-    std::vector<std::string> sendTargets() const {
-        std::vector<std::string> out;
-        for (const auto& message : fake::sentWithCode(tqmsg::kEraseDataReq)) out.push_back(message.session);
-        return out;
-    }
     InspectableWrapper wrapper;
 };
 

@@ -20,6 +20,14 @@ int HelperTest::countLogged(const std::string& text) const {
     return static_cast<int>(std::count(lines().begin(), lines().end(), text));
 }
 
+std::vector<std::string> HelperTest::sendTargets() {
+    std::vector<std::string> out;
+    for (const auto& message : fake::sentWithCode(tqmsg::kEraseDataReq)) {
+        out.push_back(message.session);
+    }
+    return out;
+}
+
 namespace {
 void scriptServedClouds(const std::vector<int>& clouds) {
     for (int cloud : clouds) {

@@ -40,6 +40,8 @@ protected:
     bool logged(const std::string& text) const;
     // How many log lines equal `text`.
     int countLogged(const std::string& text) const;
+    // The sessions that erase requests were sent on, in order ("S2", ...).
+    static std::vector<std::string> sendTargets();
 };
 
 // Scripts a client `clientId` whose data of `appType` is indexed by `clouds`,
