@@ -3,7 +3,9 @@
 # cell and two content-indexing clouds, a reference CI server for each, sample
 # documents in their indexes, then a backup-data erase, a migrated-data erase,
 # a RuRizoze erase and a prune through the helper library, each shown with the
-# index before and after and the debug-log lines it wrote.
+# index before and after and the debug-log lines it wrote. Everything runs over
+# TLS 1.3: a throw-away authority signs a certificate for each server and one
+# for the host.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +24,28 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The cell's authority and certificates (docs/SESSION.md, "Security").
+certs=$work/certs
+make_certs() {
+  mkdir -p "$certs"
+  local key=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
+  openssl req -x509 "${key[@]}" -keyout "$certs/ca.key" -out "$certs/ca.pem" -days 1 \
+    -subj "/CN=demo cell authority" -addext basicConstraints=critical,CA:TRUE \
+    -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+  local name alt
+  for name in ci-east ci-west host; do
+    alt=$([ "$name" = host ] && echo "DNS:host.demo" || echo "IP:127.0.0.1")
+    openssl req -new "${key[@]}" -keyout "$certs/$name.key" -out "$certs/$name.csr" \
+      -subj "/CN=$name" 2>/dev/null
+    printf 'basicConstraints=CA:FALSE\nsubjectAltName=%s\n' "$alt" >"$certs/$name.ext"
+    openssl x509 -req -in "$certs/$name.csr" -CA "$certs/ca.pem" -CAkey "$certs/ca.key" \
+      -CAcreateserial -days 1 -extfile "$certs/$name.ext" -out "$certs/$name.pem" 2>/dev/null
+  done
+}
+make_certs
+# The host tool presents the host's certificate; each server its own (below).
+export TQ_TLS_CA=$certs/ca.pem TQ_TLS_CERT=$certs/host.pem TQ_TLS_KEY=$certs/host.key
+
 failures=0
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 check() {  # check DESCRIPTION COMMAND...: run a check, report it
@@ -29,7 +53,7 @@ check() {  # check DESCRIPTION COMMAND...: run a check, report it
 }
 
 start_server() {  # start_server NAME
-  "$bin/cisrv" serve --index "$work/$1.db" --listen 127.0.0.1:0 --port-file "$work/$1.port" \
+  TQ_TLS_CERT=$certs/$1.pem TQ_TLS_KEY=$certs/$1.key "$bin/cisrv" serve --index "$work/$1.db" --listen 127.0.0.1:0 --port-file "$work/$1.port" \
     --log "$work/$1.log" &
   pids+=($!)
   for _ in $(seq 200); do [ -s "$work/$1.port" ] && break; sleep 0.05; done
@@ -44,6 +68,11 @@ tqci() { local log_before; log_before=$(wc -l <"$TQ_LOG_DIR/CIHelper.log" 2>/dev
   echo "   debug log:"; tail -n +"$((log_before + 1))" "$TQ_LOG_DIR/CIHelper.log" | cut -d' ' -f5- | sed 's/^/     /'
   return $rc; }
 show() { for s in ci-east ci-west; do echo "   index of $s:"; index "$s"; done; }
+
+step "Cell authority: certificates for ci-east and ci-west (IP:127.0.0.1) and the host"
+for name in ci-east ci-west host; do
+  printf '   %-8s %s\n' "$name" "$(openssl x509 -in "$certs/$name.pem" -noout -subject -ext subjectAltName 2>/dev/null | tr '\n' ' ')"
+done
 
 step "Directory: cell 1 (number 4711), clouds 1 and 2 with a CI server each"
 start_server ci-east
@@ -60,7 +89,7 @@ done
 "$bin/tqdir" map-client-engines 10 33 1 2
 "$bin/tqdir" add-app 500 1 10 33
 "$bin/tqdir" map-app-engines 500 1 2
-echo "   two reference CI servers on 127.0.0.1:$(cat "$work/ci-east.port") and :$(cat "$work/ci-west.port")"
+echo "   two reference CI servers on 127.0.0.1:$(cat "$work/ci-east.port") and :$(cat "$work/ci-west.port"), TLS 1.3 with client certificates"
 
 step "Index sample documents"
 for s in ci-east ci-west; do
@@ -97,6 +126,11 @@ check "tqci exit status 0" tqci prune "$work/prune.txt"
 show
 check "archive file 71 pruned on ci-east" hasnt ci-east /archive/file-1.arc/mail.eml
 check "archive file 72 pruned on ci-west" hasnt ci-west /archive/file-2.arc/mail.eml
+
+step "A host without a certificate of the cell is refused at attach"
+check "tqci fails without a host certificate" bash -c '! TQ_TLS_CERT= TQ_TLS_KEY= "$0" erase-backup --cell 1 --client 10 --app-type 33 /home/ann >/dev/null 2>&1' "$bin/tqci"
+check "the reason is in the debug log" grep -q "certificate required" "$TQ_LOG_DIR/CIHelper.log"
+check "the report is still indexed" has ci-east /home/ann/report.doc
 
 step "Result"
 if [ "$failures" -eq 0 ]; then echo "   every step did what it showed"; else echo "   $failures check(s) failed"; fi

@@ -3,11 +3,13 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <utility>
 
 #include "SocketUtil.h"
+#include "Tls.h"
 #include "TqWire.h"
 #include "WireDetail.h"
 
@@ -24,6 +26,9 @@ namespace {
 constexpr size_t kStackFrameSize = 4096;
 // Size of the scratch buffer for bytes read only to be discarded.
 constexpr size_t kDiscardChunk = 4096;
+// How long a server keeps a connection whose TLS handshake it refused open,
+// so that the client reads the alert saying why rather than a reset.
+constexpr int64_t kRefusalLingerMs = 1000;
 // Reads discarded when closing at once: enough to empty the receive queue (so
 // the close is not turned into a reset that would drop data the peer has yet
 // to read), bounded so a flooding peer cannot hold the close up.
@@ -91,14 +96,95 @@ void Connection::adopt(int fd, std::string peer) {
 }
 
 CYxError Connection::connect(const HostPort& target, const Deadline& deadline, bool& timedOut) {
+    return connect(target, securityFromEnvironment(), deadline, timedOut);
+}
+
+CYxError Connection::connect(const HostPort& target, const Security& security,
+                             const Deadline& deadline, bool& timedOut) {
     return guarded([&] {
         closeNow();
+        const bool tls = security.tlsEnabled();
+        // The client's context first: bad files fail before any connection.
+        SSL_CTX* context = nullptr;
+        CYxError result;
+        if (tls && !detail::tlsContext(detail::TlsRole::Client, security, context, result)) {
+            return result;
+        }
         int fd = -1;
         std::string peer;
-        CYxError result = connectTcp(target, deadline, timedOut, fd, peer);
-        if (!result.IsError()) adopt(fd, std::move(peer));
+        const bool loopbackOnly = !tls && !security.allowPlaintext;
+        result = detail::connectTcp(target, loopbackOnly, deadline, timedOut, fd, peer);
+        if (result.IsError()) return result;
+        adopt(fd, std::move(peer));
+        if (!tls) return result;
+        if (!detail::TlsStream::create(detail::TlsRole::Client, security, m_fd, target.host,
+                                       m_tls, result)) {
+            closeNow();
+            return result;
+        }
+        m_reader.readThrough(m_tls.get());
+        if (!secured(deadline, timedOut, result)) closeNow();
         return result;
     });
+}
+
+CYxError Connection::secureAsServer(const Security& security) {
+    return guarded([&] {
+        CYxError result;
+        if (!usable(result)) return result;
+        if (!detail::TlsStream::create(detail::TlsRole::Server, security, m_fd, std::string(),
+                                       m_tls, result)) {
+            breakWith(result);
+            return result;
+        }
+        m_reader.readThrough(m_tls.get());
+        return result;
+    });
+}
+
+// The client may still be sending when the server refuses it; closing at once
+// would answer that with a reset that can overtake the alert. So stop
+// sending and wait (briefly) for the client to close first.
+void Connection::lingerAfterRefusal(const Deadline& deadline) {
+    const Deadline linger =
+        Deadline::afterMs(std::min<int64_t>(deadline.pollTimeoutMs(), kRefusalLingerMs));
+    ::shutdown(m_fd, SHUT_WR);
+    bool expired = false;
+    drainUntilPeerCloses(m_fd, m_peer, linger, expired);
+}
+
+// Runs the TLS handshake to its end unless it is done already. A handshake
+// cut by the deadline resumes in the next call.
+bool Connection::secured(const Deadline& deadline, bool& timedOut, CYxError& error) {
+    if (!m_tls || m_tls->established()) return true;
+    for (;;) {
+        short awaited = POLLIN;
+        switch (m_tls->handshake(m_peer, error)) {
+            case detail::TlsStream::Io::Done: return true;
+            case detail::TlsStream::Io::WantRead: break;
+            case detail::TlsStream::Io::WantWrite: awaited = POLLOUT; break;
+            case detail::TlsStream::Io::Closed:
+                error = makeError(tqerr::kPeerClosed,
+                                  "peer closed the connection during the TLS handshake: " + m_peer);
+                breakWith(error);
+                return false;
+            case detail::TlsStream::Io::Failed:
+                if (m_tls->role() == detail::TlsRole::Server) lingerAfterRefusal(deadline);
+                breakWith(error);
+                return false;
+        }
+        switch (detail::waitReady(m_fd, awaited, deadline)) {
+            case detail::Readiness::TimedOut:
+                timedOut = true;
+                error = makeError(tqerr::kTimedOut, "timed out in the TLS handshake with " + m_peer);
+                return false;
+            case detail::Readiness::Failed:
+                error = errnoError(tqerr::kIo, "TLS handshake failed", m_peer, errno);
+                breakWith(error);
+                return false;
+            case detail::Readiness::Ready: break;
+        }
+    }
 }
 
 bool Connection::usable(CYxError& error) const {
@@ -120,7 +206,13 @@ void Connection::breakWith(const CYxError& error) {
     m_breakError = error;
 }
 
+void Connection::breakKeepingSocket(const CYxError& error) {
+    m_broken = true;
+    m_breakError = error;
+}
+
 void Connection::releaseSocket() {
+    if (m_tls) m_tls->sendCloseNotify();
     if (m_fd >= 0) {
         char scratch[kDiscardChunk];
         for (int read = 0; read < kMaxDiscardReads; ++read) {
@@ -130,6 +222,7 @@ void Connection::releaseSocket() {
         m_fd = -1;
     }
     m_reader.clear();
+    m_tls.reset();
 }
 
 void Connection::closeNow() {
@@ -142,6 +235,7 @@ void Connection::closeNow() {
 // is out, the stream can only continue with the rest of it.
 bool Connection::sendBuffers(iovec* parts, int count, size_t total, const Deadline& deadline,
                              bool& timedOut, CYxError& error) {
+    if (m_tls) return sendBuffersTls(parts, count, deadline, timedOut, error);
     size_t sent = 0;
     while (sent < total) {
         const ssize_t written = sendSome(m_fd, parts, count);
@@ -168,6 +262,46 @@ bool Connection::sendBuffers(iovec* parts, int count, size_t total, const Deadli
                 breakWith(error);
                 return false;
             case detail::Readiness::Ready: break;
+        }
+    }
+    return true;
+}
+
+// Each part goes out as TLS records. OpenSSL keeps a record it could not
+// hand to the socket and must be offered the same bytes again, so over TLS a
+// send cut by its deadline always breaks the connection.
+bool Connection::sendBuffersTls(iovec* parts, int count, const Deadline& deadline,
+                                bool& timedOut, CYxError& error) {
+    if (!secured(deadline, timedOut, error)) return false;
+    for (int part = 0; part < count; ++part) {
+        const char* data = static_cast<const char*>(parts[part].iov_base);
+        const size_t length = parts[part].iov_len;
+        bool written = length == 0;
+        while (!written) {
+            short awaited = POLLOUT;
+            switch (m_tls->write(data, length, m_peer, error)) {
+                case detail::TlsStream::Io::Done: written = true; continue;
+                case detail::TlsStream::Io::WantWrite: break;
+                case detail::TlsStream::Io::WantRead: awaited = POLLIN; break;
+                case detail::TlsStream::Io::Closed:
+                    error = makeError(tqerr::kPeerClosed, "cannot send to " + m_peer +
+                                                              ": the peer closed the connection");
+                    breakWith(error);
+                    return false;
+                case detail::TlsStream::Io::Failed: breakWith(error); return false;
+            }
+            switch (detail::waitReady(m_fd, awaited, deadline)) {
+                case detail::Readiness::TimedOut:
+                    timedOut = true;
+                    error = makeError(tqerr::kTimedOut, "timed out sending to " + m_peer);
+                    breakWith(error);
+                    return false;
+                case detail::Readiness::Failed:
+                    error = errnoError(tqerr::kIo, "cannot send to", m_peer, errno);
+                    breakWith(error);
+                    return false;
+                case detail::Readiness::Ready: break;
+            }
         }
     }
     return true;
@@ -229,12 +363,16 @@ CYxError Connection::sendFrame(uint32_t code, const char* body, size_t bodyLengt
 }
 
 bool Connection::readFrame(Frame& out, const Deadline& deadline, bool& timedOut, CYxError& error) {
-    if (!usable(error)) return false;
+    if (!usable(error) || !secured(deadline, timedOut, error)) return false;
     bool expired = false;
     if (m_reader.read(m_fd, m_peer, deadline, expired, out, error)) return true;
     if (expired) {
         // The reader keeps a partial frame; the stream is still in step.
         timedOut = true;
+    } else if (m_reader.peerClosedAtBoundary()) {
+        // The owner closes: a server finishes its work before the peer
+        // sees the close.
+        breakKeepingSocket(error);
     } else {
         breakWith(error);
     }
@@ -271,6 +409,7 @@ CYxError Connection::closeGracefully(const Deadline& deadline, bool& timedOut) {
             closeNow();
             return CYxError();
         }
+        if (m_tls) m_tls->sendCloseNotify();
         ::shutdown(m_fd, SHUT_WR);
         m_reader.discardBuffered();
         CYxError result = drainUntilPeerCloses(m_fd, m_peer, deadline, timedOut);
@@ -280,6 +419,11 @@ CYxError Connection::closeGracefully(const Deadline& deadline, bool& timedOut) {
 }
 
 CYxError acceptConnection(int listenFd, const Deadline& deadline, bool& timedOut, Connection& out) {
+    return acceptConnection(listenFd, securityFromEnvironment(), deadline, timedOut, out);
+}
+
+CYxError acceptConnection(int listenFd, const Security& security, const Deadline& deadline,
+                          bool& timedOut, Connection& out) {
     return guarded([&] {
         for (;;) {
             switch (detail::waitReady(listenFd, POLLIN, deadline)) {
@@ -298,7 +442,7 @@ CYxError acceptConnection(int listenFd, const Deadline& deadline, bool& timedOut
                 std::string peer =
                     detail::formatAddress(reinterpret_cast<sockaddr*>(&address), length);
                 out.adopt(accepted.release(), std::move(peer));
-                return CYxError();
+                return security.tlsEnabled() ? out.secureAsServer(security) : CYxError();
             }
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
                 errno != ECONNABORTED) {

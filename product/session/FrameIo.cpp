@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "SocketUtil.h"
+#include "Tls.h"
 #include "TqWire.h"
 
 namespace tqwire {
@@ -90,6 +91,8 @@ void FrameReader::clear() {
     m_largeFilled = 0;
     m_largeReturned = false;
     m_receiveTimeoutMs = kTimeoutUnknown;
+    m_tls = nullptr;
+    m_peerClosedAtBoundary = false;
 }
 
 size_t FrameReader::discardBuffered() {
@@ -123,6 +126,9 @@ void FrameReader::compact() {
 bool FrameReader::receiveSome(int fd, const std::string& peer, char* into, size_t room,
                               bool midFrame, const Deadline& deadline, bool& timedOut, size_t& got,
                               CYxError& error) {
+    if (m_tls != nullptr) {
+        return receiveSomeTls(fd, peer, into, room, midFrame, deadline, timedOut, got, error);
+    }
     for (;;) {
         const int waitMs = deadline.pollTimeoutMs();
         const bool mayBlock = waitMs > 0 && setReceiveTimeout(fd, waitMs);
@@ -131,13 +137,7 @@ bool FrameReader::receiveSome(int fd, const std::string& peer, char* into, size_
             got = static_cast<size_t>(count);
             return true;
         }
-        if (count == 0) {
-            error =
-                makeError(tqerr::kPeerClosed, (midFrame ? "peer closed the connection mid-frame: "
-                                                        : "peer closed the connection: ") +
-                                                  peer);
-            return false;
-        }
+        if (count == 0) return peerClosed(peer, midFrame, error);
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             const int32_t code = detail::isPeerGone(errno) ? tqerr::kPeerClosed : tqerr::kIo;
@@ -155,6 +155,43 @@ bool FrameReader::receiveSome(int fd, const std::string& peer, char* into, size_
             case detail::Readiness::Ready: break;
         }
     }
+}
+
+// The same through TLS. A record that arrived whole is read without a wait;
+// only when TLS needs more from the socket does the reader poll it.
+bool FrameReader::receiveSomeTls(int fd, const std::string& peer, char* into, size_t room,
+                                 bool midFrame, const Deadline& deadline, bool& timedOut,
+                                 size_t& got, CYxError& error) {
+    for (;;) {
+        const int waitMs = deadline.pollTimeoutMs();
+        const bool mayBlock = waitMs > 0 && setReceiveTimeout(fd, waitMs);
+        short awaited = POLLIN;
+        switch (m_tls->read(into, room, mayBlock, peer, got, error)) {
+            case detail::TlsStream::Io::Done: return true;
+            case detail::TlsStream::Io::Closed: return peerClosed(peer, midFrame, error);
+            case detail::TlsStream::Io::Failed: return false;
+            case detail::TlsStream::Io::WantRead: break;
+            case detail::TlsStream::Io::WantWrite: awaited = POLLOUT; break;
+        }
+        switch (detail::waitReady(fd, awaited, deadline)) {
+            case detail::Readiness::TimedOut:
+                timedOut = true;
+                error = makeError(tqerr::kTimedOut, "timed out receiving from " + peer);
+                return false;
+            case detail::Readiness::Failed:
+                error = errnoError(tqerr::kIo, "cannot receive from", peer, errno);
+                return false;
+            case detail::Readiness::Ready: break;
+        }
+    }
+}
+
+bool FrameReader::peerClosed(const std::string& peer, bool midFrame, CYxError& error) {
+    m_peerClosedAtBoundary = !midFrame;
+    error = makeError(tqerr::kPeerClosed, (midFrame ? "peer closed the connection mid-frame: "
+                                                    : "peer closed the connection: ") +
+                                              peer);
+    return false;
 }
 
 // Sets the socket's receive timeout unless it already has that value.
@@ -207,12 +244,17 @@ bool FrameReader::readLargeBody(int fd, const std::string& peer, const Deadline&
 bool FrameReader::read(int fd, const std::string& peer, const Deadline& deadline, bool& timedOut,
                        Frame& out, CYxError& error) {
     releaseReturnedFrame();
+    m_peerClosedAtBoundary = false;
     if (!m_haveHeader) {
-        if (!fillAtLeast(fd, peer, kFrameHeaderSize, deadline, timedOut, error) ||
-            !parseFrameHeader(reinterpret_cast<const unsigned char*>(m_buffer.data() + m_begin),
-                              m_header, error)) {
+        const bool filled = fillAtLeast(fd, peer, kFrameHeaderSize, deadline, timedOut, error);
+        const auto* start = reinterpret_cast<const unsigned char*>(m_buffer.data() + m_begin);
+        if (m_tls == nullptr && !timedOut && detail::looksLikeTlsRecord(start, buffered())) {
+            error = makeError(tqerr::kSecurity, "peer speaks TLS: " + peer +
+                                                    " sent a TLS record where a frame was due "
+                                                    "(TLS is not configured here)");
             return false;
         }
+        if (!filled || !parseFrameHeader(start, m_header, error)) return false;
         m_begin += kFrameHeaderSize;
         m_haveHeader = true;
     }

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "SocketUtil.h"
+#include "Tls.h"
 #include "TqWire.h"
 
 namespace tqwire {
@@ -118,6 +119,9 @@ CYxError connectOne(int fd, const addrinfo& address, const std::string& peer,
     return pending == 0 ? CYxError() : connectFailure(pending, peer, timedOut);
 }
 
+CYxError listenOn(const char* address, uint16_t port, bool loopbackOnly, int& fd,
+                  uint16_t& boundPort);
+
 uint16_t portOf(const sockaddr_storage& address) {
     if (address.ss_family == AF_INET6) {
         return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
@@ -152,6 +156,11 @@ CYxError parseHostPort(const char* text, HostPort& out) {
 
 CYxError connectTcp(const HostPort& target, const Deadline& deadline, bool& timedOut, int& fd,
                     std::string& peer) {
+    return detail::connectTcp(target, false, deadline, timedOut, fd, peer);
+}
+
+CYxError detail::connectTcp(const HostPort& target, bool loopbackOnly, const Deadline& deadline,
+                            bool& timedOut, int& fd, std::string& peer) {
     AddrInfoList addresses;
     CYxError result = resolve(target.host.c_str(), target.port, 0, addresses);
     if (result.IsError()) return result;
@@ -159,6 +168,10 @@ CYxError connectTcp(const HostPort& target, const Deadline& deadline, bool& time
     for (const addrinfo* address = addresses.get(); address != nullptr;
          address = address->ai_next) {
         peer = detail::formatAddress(address->ai_addr, address->ai_addrlen);
+        if (loopbackOnly && !detail::isLoopback(address->ai_addr)) {
+            result = detail::plaintextRefused(peer, false);
+            continue;
+        }
         UniqueFd socketFd(::socket(address->ai_family,
                                    address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                                    address->ai_protocol));
@@ -178,12 +191,36 @@ CYxError connectTcp(const HostPort& target, const Deadline& deadline, bool& time
 }
 
 CYxError listenTcp(const char* address, uint16_t port, int& fd, uint16_t& boundPort) {
+    return listenTcp(address, port, securityFromEnvironment(), fd, boundPort);
+}
+
+CYxError listenTcp(const char* address, uint16_t port, const Security& security, int& fd,
+                   uint16_t& boundPort) {
+    return detail::guarded([&] {
+        SSL_CTX* context = nullptr;
+        CYxError result;
+        if (security.tlsEnabled() &&
+            !detail::tlsContext(detail::TlsRole::Server, security, context, result)) {
+            return result;
+        }
+        return listenOn(address, port, !security.tlsEnabled() && !security.allowPlaintext, fd,
+                        boundPort);
+    });
+}
+
+namespace {
+
+CYxError listenOn(const char* address, uint16_t port, bool loopbackOnly, int& fd,
+                  uint16_t& boundPort) {
     AddrInfoList addresses;
     CYxError result = resolve(address, port, AI_PASSIVE | AI_NUMERICHOST, addresses);
     if (result.IsError()) return result;
 
     for (const addrinfo* entry = addresses.get(); entry != nullptr; entry = entry->ai_next) {
         const std::string name = detail::formatAddress(entry->ai_addr, entry->ai_addrlen);
+        if (loopbackOnly && !detail::isLoopback(entry->ai_addr)) {
+            return detail::plaintextRefused(name, true);
+        }
         UniqueFd socketFd(::socket(entry->ai_family,
                                    entry->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                                    entry->ai_protocol));
@@ -210,4 +247,5 @@ CYxError listenTcp(const char* address, uint16_t port, int& fd, uint16_t& boundP
     return result;
 }
 
+}  // namespace
 }  // namespace tqwire

@@ -48,6 +48,11 @@ CYxError makeError(int32_t code, const std::string& text);
 // A message code as it appears in texts: "0x0E000703".
 std::string hexCode(uint32_t code);
 
+// connectTcp() that, with `loopbackOnly`, refuses (kSecurity) every address
+// beyond loopback without contacting it.
+CYxError connectTcp(const HostPort& target, bool loopbackOnly, const Deadline& deadline,
+                    bool& timedOut, int& fd, std::string& peer);
+
 enum class Readiness { Ready, TimedOut, Failed };
 // Waits until `fd` is ready for `events` or the deadline runs out; Failed
 // leaves errno set.

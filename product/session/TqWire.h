@@ -23,6 +23,10 @@ struct iovec;
 
 namespace tqwire {
 
+namespace detail {
+class TlsStream;
+}  // namespace detail
+
 // ---------------------------------------------------------------------------
 // Frames: a 16-byte header in network byte order, then the XDR body.
 //   u32 magic | u16 version | u16 reserved (0) | u32 message code | u32 body length
@@ -83,6 +87,35 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Security. With TLS configured every connection runs TLS 1.3 and both ends
+// present certificates signed by the cell's authority; the client checks that
+// the server's certificate names the host it dialled. Without TLS, plain TCP
+// is allowed only over loopback unless TQ_ALLOW_PLAINTEXT=1.
+// ---------------------------------------------------------------------------
+constexpr const char kTlsCertVariable[] = "TQ_TLS_CERT";
+constexpr const char kTlsKeyVariable[] = "TQ_TLS_KEY";
+constexpr const char kTlsCaVariable[] = "TQ_TLS_CA";
+constexpr const char kAllowPlaintextVariable[] = "TQ_ALLOW_PLAINTEXT";
+
+struct Security {
+    // PEM files. TLS is on when any is set; the authority is then required,
+    // a server needs its certificate and key, a client without them is
+    // refused by the servers.
+    std::string certificate;
+    std::string key;
+    std::string authority;
+    // Plain TCP to and from addresses beyond loopback.
+    bool allowPlaintext = false;
+
+    bool tlsEnabled() const {
+        return !certificate.empty() || !key.empty() || !authority.empty();
+    }
+};
+
+// The security the environment selects (read at each call).
+TQWIRE_API Security securityFromEnvironment();
+
+// ---------------------------------------------------------------------------
 // Addresses. A host is "name[:port]"; an IPv6 literal takes brackets when it
 // has a port ("[::1]:8403"); without a port kDefaultPort applies.
 // ---------------------------------------------------------------------------
@@ -98,8 +131,13 @@ TQWIRE_API CYxError parseHostPort(const char* text, HostPort& out);
 TQWIRE_API CYxError connectTcp(const HostPort& target, const Deadline& deadline, bool& timedOut,
                                int& fd, std::string& peer);
 // A listening socket on `address` (numeric; null: every address) and `port`
-// (0: any free port, reported in `boundPort`).
+// (0: any free port, reported in `boundPort`). Without TLS an address beyond
+// loopback is refused (kSecurity) unless plain TCP is allowed; with TLS the
+// server's certificate, key and authority are loaded first, so that bad files
+// show at once. The first form takes the security of the environment.
 TQWIRE_API CYxError listenTcp(const char* address, uint16_t port, int& fd, uint16_t& boundPort);
+TQWIRE_API CYxError listenTcp(const char* address, uint16_t port, const Security& security,
+                              int& fd, uint16_t& boundPort);
 
 // ---------------------------------------------------------------------------
 // Message codecs: records (see TqMessages.h) <-> XDR bodies.
@@ -155,6 +193,10 @@ public:
 
     // Forget every buffered byte (for a new connection).
     void clear();
+    // Reads through `tls` (null: straight from the socket) from now on.
+    void readThrough(detail::TlsStream* tls) { m_tls = tls; }
+    // Whether the last failed read saw the peer close at a frame boundary.
+    bool peerClosedAtBoundary() const { return m_peerClosedAtBoundary; }
     // Reads the next whole frame from `fd` into `out`; its body stays valid
     // until the next call or clear(). False with `error` set on failure. When
     // the deadline runs out the bytes read so far are kept for the next call;
@@ -173,6 +215,10 @@ private:
     void compact();
     bool receiveSome(int fd, const std::string& peer, char* into, size_t room, bool midFrame,
                      const Deadline& deadline, bool& timedOut, size_t& got, CYxError& error);
+    bool receiveSomeTls(int fd, const std::string& peer, char* into, size_t room,
+                        bool midFrame, const Deadline& deadline, bool& timedOut, size_t& got,
+                        CYxError& error);
+    bool peerClosed(const std::string& peer, bool midFrame, CYxError& error);
     bool setReceiveTimeout(int fd, int milliseconds);
     bool fillAtLeast(int fd, const std::string& peer, size_t count, const Deadline& deadline,
                      bool& timedOut, CYxError& error);
@@ -191,12 +237,17 @@ private:
     bool m_largeReturned = false;
     // The receive timeout last set on the socket (a cache to spare system calls).
     int m_receiveTimeoutMs = kTimeoutUnknown;
+    detail::TlsStream* m_tls = nullptr;
+    bool m_peerClosedAtBoundary = false;
 };
 
 // ---------------------------------------------------------------------------
-// A connection: a socket, its frame reader and whether the stream is still in
-// step. After a framing or socket error the connection is broken: it closes
-// its socket and every later call reports that error without I/O. A timed-out
+// A connection: a socket, its TLS state, its frame reader and whether the
+// stream is still in step. After a framing, TLS or socket error the
+// connection is broken: it closes its socket and every later call reports
+// that error without I/O. A peer that closes at a frame boundary breaks it
+// too (kPeerClosed) but the socket stays open until the owner closes it, so a
+// server can finish its work before the peer sees the close. A timed-out
 // receive keeps the connection; a send that timed out after part of a frame
 // went out breaks it.
 // ---------------------------------------------------------------------------
@@ -213,10 +264,19 @@ public:
     // never block in the call); the current one is closed first. `peer` names
     // it in errors.
     void adopt(int fd, std::string peer);
-    // Close the current socket, then resolve and connect to `target`.
+    // Close the current socket, then resolve and connect to `target` and,
+    // with TLS, run the handshake, all within `deadline`. Without TLS only
+    // loopback addresses are dialled unless plain TCP is allowed. The first
+    // form takes the security of the environment.
     CYxError connect(const HostPort& target, const Deadline& deadline, bool& timedOut);
+    CYxError connect(const HostPort& target, const Security& security, const Deadline& deadline,
+                     bool& timedOut);
+    // Server side of TLS on an adopted socket: the handshake runs in the first
+    // send or receive, within its deadline.
+    CYxError secureAsServer(const Security& security);
 
     bool isOpen() const { return m_fd >= 0; }
+    bool isSecure() const { return static_cast<bool>(m_tls); }
     bool isBroken() const { return m_broken; }
     int fd() const { return m_fd; }
     const std::string& peer() const { return m_peer; }
@@ -249,20 +309,30 @@ private:
                      const Deadline& deadline, bool& timedOut, CYxError& error);
     bool sendBuffers(iovec* parts, int count, size_t total, const Deadline& deadline,
                      bool& timedOut, CYxError& error);
+    bool sendBuffersTls(iovec* parts, int count, const Deadline& deadline, bool& timedOut,
+                        CYxError& error);
+    bool secured(const Deadline& deadline, bool& timedOut, CYxError& error);
+    void lingerAfterRefusal(const Deadline& deadline);
     bool readFrame(Frame& out, const Deadline& deadline, bool& timedOut, CYxError& error);
     void breakWith(const CYxError& error);
+    void breakKeepingSocket(const CYxError& error);
     void releaseSocket();
 
     int m_fd = -1;
     std::string m_peer;
     bool m_broken = false;
     CYxError m_breakError;
+    std::unique_ptr<detail::TlsStream> m_tls;
     FrameReader m_reader;
 };
 
-// Accept one connection on `listenFd` within `deadline` into `out`.
+// Accept one connection on `listenFd` within `deadline` into `out`; with TLS
+// the connection is secured as a server (the handshake runs in its first
+// receive or send). The first form takes the security of the environment.
 TQWIRE_API CYxError acceptConnection(int listenFd, const Deadline& deadline, bool& timedOut,
                                      Connection& out);
+TQWIRE_API CYxError acceptConnection(int listenFd, const Security& security,
+                                     const Deadline& deadline, bool& timedOut, Connection& out);
 
 // ---------------------------------------------------------------------------
 // The attach handshake. The client sends HELLO naming the service and itself;

@@ -25,8 +25,9 @@ def tool(name):
 class Server:
     """One reference CI server process."""
 
-    def __init__(self, cell, name, extra=()):
+    def __init__(self, cell, name, extra=(), env=None):
         self.cell = cell
+        self.env = env or cell.server_env
         self.name = name
         self.index = os.path.join(cell.root, f"{name}.db")
         self.log = os.path.join(cell.root, f"{name}.log")
@@ -41,7 +42,7 @@ class Server:
         self.process = subprocess.Popen(
             [tool("cisrv"), "serve", "--index", self.index, "--listen", "127.0.0.1:0",
              "--port-file", self.port_file, "--log", self.log] + self.extra,
-            env=self.cell.env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:
             if os.path.exists(self.port_file):
@@ -97,10 +98,69 @@ class Server:
         return code
 
 
-class Cell:
-    """A cell: directory, log folder and servers under one temporary folder."""
+def openssl(*args, cwd):
+    subprocess.run(["openssl"] + list(args), cwd=cwd, check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
 
-    def __init__(self, wait_unit_ms=20):
+
+class Authority:
+    """A throw-away certificate authority made with the openssl command."""
+
+    KEY = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+
+    def __init__(self, folder, name):
+        self.folder = folder
+        self.name = name
+        self.cert = os.path.join(folder, f"{name}-ca.pem")
+        self.key = os.path.join(folder, f"{name}-ca.key")
+        openssl("req", "-x509", *self.KEY, "-keyout", self.key, "-out", self.cert, "-days", "30",
+                "-subj", f"/CN={name} authority",
+                "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=folder)
+
+    def issue(self, name, alt_name=None, expired=False):
+        """TLS variables for a certificate `name` this authority signed."""
+        key = os.path.join(self.folder, f"{name}.key")
+        cert = os.path.join(self.folder, f"{name}.pem")
+        request = os.path.join(self.folder, f"{name}.csr")
+        openssl("req", "-new", *self.KEY, "-keyout", key, "-out", request, "-subj", f"/CN={name}",
+                cwd=self.folder)
+        if expired:
+            self._sign_expired(request, cert)
+        else:
+            extensions = os.path.join(self.folder, f"{name}.ext")
+            with open(extensions, "w") as f:
+                f.write("basicConstraints=CA:FALSE\n")
+                if alt_name:
+                    f.write(f"subjectAltName={alt_name}\n")
+            openssl("x509", "-req", "-in", request, "-CA", self.cert, "-CAkey", self.key,
+                    "-CAcreateserial", "-days", "30", "-extfile", extensions, "-out", cert,
+                    cwd=self.folder)
+        return {"TQ_TLS_CERT": cert, "TQ_TLS_KEY": key, "TQ_TLS_CA": self.cert}
+
+    def _sign_expired(self, request, cert):
+        # Only the ca command takes explicit validity dates.
+        database = os.path.join(self.folder, f"{self.name}-ca.db")
+        open(database, "w").close()
+        config = os.path.join(self.folder, f"{self.name}-ca.cnf")
+        with open(config, "w") as f:
+            f.write("[ca]\ndefault_ca = cell\n[cell]\n"
+                    f"database = {database}\nnew_certs_dir = {self.folder}\n"
+                    f"serial = {self.folder}/{self.name}-ca.serial\ndefault_md = sha256\n"
+                    "policy = any\n[any]\ncommonName = supplied\n")
+        with open(os.path.join(self.folder, f"{self.name}-ca.serial"), "w") as f:
+            f.write("1000\n")
+        openssl("ca", "-batch", "-config", config, "-cert", self.cert, "-keyfile", self.key,
+                "-in", request, "-out", cert, "-notext", "-startdate", "20200101000000Z",
+                "-enddate", "20200201000000Z", cwd=self.folder)
+
+
+class Cell:
+    """A cell: directory, log folder and servers under one temporary folder.
+    With `tls` the cell has an authority, servers present certificates for
+    127.0.0.1 and the host tool one of its own."""
+
+    def __init__(self, wait_unit_ms=20, tls=False):
         self.root = tempfile.mkdtemp(prefix="tqci-e2e-")
         self.log_dir = os.path.join(self.root, "log")
         self.env = dict(os.environ)
@@ -109,6 +169,14 @@ class Cell:
             "TQ_LOG_DIR": self.log_dir,
             "TQ_SESSION_WAIT_UNIT_MS": str(wait_unit_ms),
         })
+        self.server_env = self.env
+        self.authority = None
+        if tls:
+            certs = os.path.join(self.root, "certs")
+            os.mkdir(certs)
+            self.authority = Authority(certs, "cell")
+            self.server_env = dict(self.env, **self.authority.issue("ci-server", "IP:127.0.0.1"))
+            self.env.update(self.authority.issue("host"))
         self.servers = []
         self.tqdir("init")
         self.tqdir("add-cell", CELL_ID, CELL_NUMBER)
@@ -122,8 +190,8 @@ class Cell:
         subprocess.run([tool("tqdir")] + [str(a) for a in args], env=self.env, check=True,
                        stdout=subprocess.DEVNULL)
 
-    def server(self, name, extra=()):
-        server = Server(self, name, extra).start()
+    def server(self, name, extra=(), env=None):
+        server = Server(self, name, extra, env).start()
         self.servers.append(server)
         return server
 

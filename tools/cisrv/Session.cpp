@@ -1,9 +1,6 @@
 // A session: attach, then carry out requests one at a time.
 #include "Session.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -25,7 +22,7 @@ constexpr int kSendWait = tqwire::kDefaultWait;
 
 std::string hexCode(uint32_t code) {
     char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", code);
+    (void)std::snprintf(text, sizeof text, "0x%08X", code);
     return text;
 }
 
@@ -34,7 +31,7 @@ enum class Received { Done, TimedOut, Stopped };
 // Why a receive ended the session: the peer's close, a protocol error, or a
 // failed connection.
 std::string describeReceiveFailure(const CYxError& failure) {
-    const std::string text = escapeControl(failure.AsString());
+    std::string text = escapeControl(failure.AsString());
     switch (failure.Code()) {
         case tqerr::kPeerClosed: return text;
         case tqerr::kProtocol:
@@ -42,27 +39,6 @@ std::string describeReceiveFailure(const CYxError& failure) {
         default: return "connection failed: " + text;
     }
 }
-
-// A second descriptor of the session's socket. The connection closes its own
-// descriptor the moment it reads the peer's close; this one keeps the TCP
-// connection open until the session has committed what it received, so a
-// peer closing gracefully (waiting for our close) learns only then that its
-// requests are durable.
-class SocketHold {
-public:
-    explicit SocketHold(int fd) : m_fd(fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1) {}
-    ~SocketHold() { release(); }
-    SocketHold(const SocketHold&) = delete;
-    SocketHold& operator=(const SocketHold&) = delete;
-
-    void release() {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
 
 class Session {
 public:
@@ -116,18 +92,17 @@ Received Session::receiveWithin(const tqwire::Deadline& limit, CYxError& result,
 
 void Session::run() {
     m_peerName = m_connection.peer();
-    SocketHold hold(m_connection.fd());
     if (!attach()) {
         m_connection.closeNow();
         return;
     }
     serveRequests();
-    // Everything handed over is committed before the connection closes: a
-    // peer closing gracefully waits for this close, which tells it its
-    // requests are durable.
+    // Everything handed over is committed before the connection closes (a
+    // peer's close at a frame boundary leaves the socket open): a peer
+    // closing gracefully waits for this close, which tells it its requests
+    // are durable.
     if (m_prunes > 0) m_context.writer.flush();
     m_connection.closeNow();
-    hold.release();
     log("session ended: " + m_why + "; " + std::to_string(m_erases) + " erase and " +
         std::to_string(m_prunes) + " prune requests");
 }

@@ -12,9 +12,12 @@
 
 namespace sessiontest {
 
-TestPeer::TestPeer(const char* address) : m_address(address) {
+TestPeer::TestPeer(const char* address) : TestPeer(tqwire::securityFromEnvironment(), address) {}
+
+TestPeer::TestPeer(const tqwire::Security& security, const char* address)
+    : m_address(address), m_security(security) {
     int fd = -1;
-    if (!tqwire::listenTcp(address, 0, fd, m_port).IsError()) m_listenFd = fd;
+    if (!tqwire::listenTcp(address, 0, security, fd, m_port).IsError()) m_listenFd = fd;
 }
 
 TestPeer::~TestPeer() {
@@ -32,7 +35,7 @@ void TestPeer::run(std::function<void(tqwire::Connection&)> script) {
         tqwire::Connection connection;
         bool timedOut = false;
         CYxError accepted =
-            tqwire::acceptConnection(m_listenFd, peerDeadline(), timedOut, connection);
+            tqwire::acceptConnection(m_listenFd, m_security, peerDeadline(), timedOut, connection);
         if (accepted.IsError()) {
             ADD_FAILURE() << "peer accept: " << accepted.AsString();
             return;

@@ -20,6 +20,8 @@ inline tqwire::Deadline peerDeadline() { return tqwire::Deadline::afterMs(kPeerW
 class TestPeer {
 public:
     explicit TestPeer(const char* address = "127.0.0.1");
+    // A peer with its own security rather than the environment's.
+    explicit TestPeer(const tqwire::Security& security, const char* address = "127.0.0.1");
     // Waits for the script to finish.
     ~TestPeer();
     TestPeer(const TestPeer&) = delete;
@@ -33,6 +35,7 @@ public:
 
 private:
     std::string m_address;
+    tqwire::Security m_security;
     int m_listenFd = -1;
     uint16_t m_port = 0;
     std::thread m_thread;

@@ -1,0 +1,93 @@
+// TLS for the session sources (not exported): the process's contexts, the
+// plain-TCP policy, and one connection's TLS state over its socket.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "TqWire.h"
+#include "YxError.h"
+
+typedef struct ssl_st SSL;
+typedef struct ssl_ctx_st SSL_CTX;
+
+namespace tqwire::detail {
+
+enum class TlsRole { Client, Server };
+
+// The context of `role` for `security`, built on first use and kept for the
+// life of the process (one per role and set of files). False with `error`
+// (kSecurity) when the files cannot be used.
+bool tlsContext(TlsRole role, const Security& security, SSL_CTX*& out, CYxError& error);
+
+// The texts of OpenSSL's queued errors ("a; b"), emptying the queue.
+std::string takeOpenSslErrors();
+
+// Whether `address` is on loopback (127.0.0.0/8, ::1, or 127/8 mapped to v6).
+bool isLoopback(const sockaddr* address);
+// The refusal of a plain connection to or from `where` beyond loopback.
+CYxError plaintextRefused(const std::string& where, bool listening);
+
+// The first bytes of a TLS record (a handshake or an alert) where a frame
+// header was expected: the peer speaks TLS.
+bool looksLikeTlsRecord(const unsigned char* bytes, size_t count);
+
+// The socket as OpenSSL sees it: sends never block or raise SIGPIPE; a read
+// may block under the socket's receive timeout once per TLS call.
+struct TlsSocket {
+    int fd = -1;
+    bool mayBlock = false;
+    bool sawEof = false;
+    int lastErrno = 0;
+    // The first bytes the peer sent, to tell a plain peer.
+    unsigned char firstBytes[4] = {};
+    size_t firstCount = 0;
+};
+
+// One connection's TLS state.
+class TlsStream {
+public:
+    enum class Io { Done, WantRead, WantWrite, Closed, Failed };
+
+    // TLS for `fd` in `role`. A client checks the server's certificate names
+    // `host` (an IP literal or a DNS name).
+    static bool create(TlsRole role, const Security& security, int fd, const std::string& host,
+                       std::unique_ptr<TlsStream>& out, CYxError& error);
+    ~TlsStream();
+    TlsStream(const TlsStream&) = delete;
+    TlsStream& operator=(const TlsStream&) = delete;
+
+    bool established() const { return m_established; }
+    TlsRole role() const { return m_role; }
+    // One step of the handshake; Failed sets `error`.
+    Io handshake(const std::string& peer, CYxError& error);
+    // One read of up to `room` bytes; `mayBlock` lets its first socket read
+    // wait under the socket's receive timeout.
+    Io read(char* into, size_t room, bool mayBlock, const std::string& peer, size_t& got,
+            CYxError& error);
+    // One write of all of `data` (the same bytes must be offered again after
+    // WantRead or WantWrite).
+    Io write(const char* data, size_t length, const std::string& peer, CYxError& error);
+    // Tell the peer we close (once, without waiting), unless TLS failed.
+    void sendCloseNotify();
+
+private:
+    TlsStream() = default;
+    Io failure(int result, const std::string& peer, bool inHandshake, CYxError& error);
+
+    TlsSocket m_socket;  // referenced by the SSL object's BIO: declared before it
+    struct SslDeleter {
+        void operator()(SSL* ssl) const;
+    };
+    std::unique_ptr<SSL, SslDeleter> m_ssl;
+    TlsRole m_role = TlsRole::Client;
+    bool m_established = false;
+    bool m_failed = false;
+    bool m_closeNotified = false;
+};
+
+}  // namespace tqwire::detail

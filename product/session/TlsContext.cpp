@@ -1,0 +1,204 @@
+// The security of the environment, the process's TLS contexts and the rule
+// that plain TCP stays on loopback.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "SocketUtil.h"
+#include "Tls.h"
+
+namespace tqwire {
+
+namespace {
+
+std::string variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+}  // namespace
+
+Security securityFromEnvironment() {
+    Security security;
+    security.certificate = variable(kTlsCertVariable);
+    security.key = variable(kTlsKeyVariable);
+    security.authority = variable(kTlsCaVariable);
+    security.allowPlaintext = variable(kAllowPlaintextVariable) == "1";
+    return security;
+}
+
+namespace detail {
+
+namespace {
+
+// Room for one OpenSSL error text.
+constexpr size_t kErrorTextSize = 256;
+// IPv4 loopback is 127.0.0.0/8.
+constexpr uint32_t kLoopbackNet = 0x7F000000;
+constexpr uint32_t kLoopbackMask = 0xFF000000;
+
+struct ContextDeleter {
+    void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+};
+using ContextPtr = std::unique_ptr<SSL_CTX, ContextDeleter>;
+
+// The contexts built so far, keyed by role and files. OpenSSL is initialised
+// before the map exists, so the map is destroyed before OpenSSL cleans up at
+// exit.
+class ContextCache {
+public:
+    ContextCache() { OPENSSL_init_ssl(0, nullptr); }
+
+    bool get(TlsRole role, const Security& security, SSL_CTX*& out, CYxError& error) {
+        const std::string key = std::string(role == TlsRole::Client ? "client" : "server") +
+                                '\n' + security.certificate + '\n' + security.key + '\n' +
+                                security.authority;
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        auto found = m_contexts.find(key);
+        if (found == m_contexts.end()) {
+            ContextPtr built;
+            if (!build(role, security, built, error)) return false;
+            found = m_contexts.emplace(key, std::move(built)).first;
+        }
+        out = found->second.get();
+        return true;
+    }
+
+private:
+    static bool build(TlsRole role, const Security& security, ContextPtr& out, CYxError& error);
+
+    std::mutex m_mutex;
+    std::map<std::string, ContextPtr> m_contexts;
+};
+
+CYxError contextError(const std::string& what) {
+    const std::string reasons = takeOpenSslErrors();
+    return makeError(tqerr::kSecurity,
+                     "TLS setup failed: " + what + (reasons.empty() ? "" : " (" + reasons + ")"));
+}
+
+bool checkFiles(TlsRole role, const Security& security, CYxError& error) {
+    if (security.authority.empty()) {
+        error = makeError(tqerr::kSecurity, std::string("TLS setup failed: ") + kTlsCaVariable +
+                                                " (the cell's authority) is not set");
+        return false;
+    }
+    if (security.certificate.empty() != security.key.empty()) {
+        error = makeError(tqerr::kSecurity, std::string("TLS setup failed: ") +
+                                                kTlsCertVariable + " and " + kTlsKeyVariable +
+                                                " must be set together");
+        return false;
+    }
+    if (role == TlsRole::Server && security.certificate.empty()) {
+        error = makeError(tqerr::kSecurity, std::string("TLS setup failed: a server needs ") +
+                                                kTlsCertVariable + " and " + kTlsKeyVariable);
+        return false;
+    }
+    return true;
+}
+
+bool ContextCache::build(TlsRole role, const Security& security, ContextPtr& out,
+                         CYxError& error) {
+    if (!checkFiles(role, security, error)) return false;
+    ERR_clear_error();
+    ContextPtr context(
+        SSL_CTX_new(role == TlsRole::Client ? TLS_client_method() : TLS_server_method()));
+    if (!context) {
+        error = contextError("cannot create a context");
+        return false;
+    }
+    SSL_CTX* ctx = context.get();
+    SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
+    // Whole records per read: one system call brings in what has arrived.
+    SSL_CTX_set_read_ahead(ctx, 1);
+    // Sessions are long-lived and few: no resumption, no tickets to send or keep.
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_num_tickets(ctx, 0);
+    if (!security.certificate.empty()) {
+        if (SSL_CTX_use_certificate_chain_file(ctx, security.certificate.c_str()) != 1) {
+            error = contextError("cannot read certificate " + security.certificate);
+            return false;
+        }
+        if (SSL_CTX_use_PrivateKey_file(ctx, security.key.c_str(), SSL_FILETYPE_PEM) != 1) {
+            error = contextError("cannot read key " + security.key);
+            return false;
+        }
+        if (SSL_CTX_check_private_key(ctx) != 1) {
+            error = contextError("key " + security.key + " does not match certificate " +
+                                 security.certificate);
+            return false;
+        }
+    }
+    if (SSL_CTX_load_verify_locations(ctx, security.authority.c_str(), nullptr) != 1) {
+        error = contextError("cannot read authority " + security.authority);
+        return false;
+    }
+    SSL_CTX_set_verify(ctx,
+                       role == TlsRole::Server
+                           ? SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT
+                           : SSL_VERIFY_PEER,
+                       nullptr);
+    out = std::move(context);
+    return true;
+}
+
+}  // namespace
+
+bool tlsContext(TlsRole role, const Security& security, SSL_CTX*& out, CYxError& error) {
+    static ContextCache cache;
+    return cache.get(role, security, out, error);
+}
+
+std::string takeOpenSslErrors() {
+    std::string text;
+    while (const unsigned long code = ERR_get_error()) {
+        char reason[kErrorTextSize];
+        const char* name = ERR_reason_error_string(code);
+        if (name == nullptr) {
+            ERR_error_string_n(code, reason, sizeof reason);
+            name = reason;
+        }
+        if (!text.empty()) text += "; ";
+        text += name;
+    }
+    return text;
+}
+
+bool isLoopback(const sockaddr* address) {
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        return (ntohl(v4->sin_addr.s_addr) & kLoopbackMask) == kLoopbackNet;
+    }
+    if (address->sa_family == AF_INET6) {
+        const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+        if (IN6_IS_ADDR_V4MAPPED(&v6)) return v6.s6_addr[12] == (kLoopbackNet >> 24);
+    }
+    return false;
+}
+
+CYxError plaintextRefused(const std::string& where, bool listening) {
+    return makeError(tqerr::kSecurity,
+                     std::string("TLS is not configured (") + kTlsCertVariable + "/" +
+                         kTlsKeyVariable + "/" + kTlsCaVariable + ") and " +
+                         (listening ? "the listening address " : "the peer ") + where +
+                         " is not on loopback (" + kAllowPlaintextVariable +
+                         "=1 allows plain TCP)");
+}
+
+bool looksLikeTlsRecord(const unsigned char* bytes, size_t count) {
+    constexpr unsigned char kHandshakeRecord = 0x16;
+    constexpr unsigned char kAlertRecord = 0x15;
+    constexpr unsigned char kMajorVersion = 0x03;
+    return count >= 2 && (bytes[0] == kHandshakeRecord || bytes[0] == kAlertRecord) &&
+           bytes[1] == kMajorVersion;
+}
+
+}  // namespace detail
+}  // namespace tqwire
