@@ -15,7 +15,9 @@ bool parseInt32(const std::string& token, int32_t& value) {
     errno = 0;
     char* end = nullptr;
     const long long parsed = std::strtoll(token.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < INT32_MIN || parsed > INT32_MAX) {
+    // The whole token must be the number; strtoll stops at an embedded NUL.
+    if (errno != 0 || end != token.c_str() + token.size() || parsed < INT32_MIN ||
+        parsed > INT32_MAX) {
         return false;
     }
     value = static_cast<int32_t>(parsed);

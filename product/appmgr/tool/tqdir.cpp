@@ -1,5 +1,6 @@
 // tqdir: create a directory database and fill it from the command line.
 #include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -70,13 +71,21 @@ bool parseNumber(const std::string& text, int64_t& value) {
         base = 16;
         digits += 2;
     }
-    if (std::isxdigit(static_cast<unsigned char>(*digits)) == 0) {
+    // Every character up to the end of the text must be a digit of the base:
+    // strtoull alone would accept a second "0x", signs and blanks, and stop
+    // early at an embedded NUL.
+    const char* textEnd = text.c_str() + text.size();
+    const auto digitOfBase = [base](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return base == 16 ? std::isxdigit(byte) != 0 : std::isdigit(byte) != 0;
+    };
+    if (digits == textEnd || !std::all_of(digits, textEnd, digitOfBase)) {
         return false;
     }
     char* end = nullptr;
     errno = 0;
     const unsigned long long magnitude = std::strtoull(digits, &end, base);
-    if (errno != 0 || *end != '\0') {
+    if (errno != 0 || end != textEnd) {
         return false;
     }
     if (!negative) {
@@ -176,7 +185,7 @@ const std::vector<Command>& commands() {
          [](const Arguments& a) -> Action {
              const int64_t id = number(a[0], "ID");
              const int64_t cell = number(a[1], "CELL");
-             const std::string host = a[2];
+             const std::string& host = a[2];
              return [=](Writer& directory) { directory.addClient(id, cell, host); };
          }},
         {"add-app", 4, 4,
@@ -190,7 +199,7 @@ const std::vector<Command>& commands() {
         {"add-cloud", 2, 2,
          [](const Arguments& a) -> Action {
              const int64_t id = number(a[0], "ID");
-             const std::string name = a[1];
+             const std::string& name = a[1];
              return [=](Writer& directory) { directory.addCloud(id, name); };
          }},
         {"add-cloud-member", 3, 3,
@@ -215,7 +224,7 @@ const std::vector<Command>& commands() {
          }},
         {"load", 1, 1,
          [](const Arguments& a) -> Action {
-             const std::string file = a[0];
+             const std::string& file = a[0];
              return [=](Writer& directory) { directory.execute(readFile(file)); };
          }},
         {"show", 0, 0, [](const Arguments&) -> Action { return show; }},
@@ -242,7 +251,7 @@ int run(const Arguments& commandLine) {
     std::string path = tqdir::databasePath();
     size_t next = 0;
     if (next < commandLine.size() && (commandLine[next] == "--help" || commandLine[next] == "-h")) {
-        std::fputs(kUsage, stdout);
+        (void)std::fputs(kUsage, stdout);
         return kExitOk;
     }
     if (next < commandLine.size() && commandLine[next] == "--db") {
@@ -255,7 +264,7 @@ int run(const Arguments& commandLine) {
     if (next >= commandLine.size()) {
         throw UsageError{"no command given"};
     }
-    const std::string name = commandLine[next];
+    const std::string& name = commandLine[next];
     const Arguments arguments(commandLine.begin() + static_cast<long>(next) + 1, commandLine.end());
     const Action action = findCommand(name, arguments).parse(arguments);
     tqdir::DirectoryWriter directory(path, name == "init"
@@ -271,10 +280,10 @@ int main(int argc, char** argv) {
     try {
         return run(Arguments(argv + 1, argv + argc));
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "tqdir: %s\nTry 'tqdir --help'.\n", error.message.c_str());
+        (void)std::fprintf(stderr, "tqdir: %s\nTry 'tqdir --help'.\n", error.message.c_str());
         return kExitUsage;
     } catch (const tqdir::DirectoryError& error) {
-        std::fprintf(stderr, "tqdir: %s\n", error.what());
+        (void)std::fprintf(stderr, "tqdir: %s\n", error.what());
         return kExitFailed;
     }
 }
