@@ -203,7 +203,7 @@ int eraseMigratedData(void* handle, int vornCellId, int applicationId, const cha
 
 char CIHelperBase::sMessage[CIHelperBase::kMessageSize];
 
-CIHelperBase::CIHelperBase() : initialized(false), logger(nullptr), defaultSession() {}
+CIHelperBase::CIHelperBase() : initialized(false), logger(nullptr) {}
 
 CIHelperBase::~CIHelperBase() {
     bool timedOut = false;
@@ -236,7 +236,7 @@ void CIHelperBase::CIHelperLog(const char* format, ...) {
     const int length = std::vsnprintf(sMessage, kMessageSize, format, args);
     va_end(args);
     if (length < 0) {
-        std::snprintf(sMessage, kMessageSize, "(unformattable log line: %s)", format);
+        (void)std::snprintf(sMessage, kMessageSize, "(unformattable log line: %s)", format);
     } else if (static_cast<size_t>(length) >= kMessageSize) {
         // Cut to the buffer; the marker tells a reader the line was longer.
         static constexpr char kCutMarker[] = "...";
@@ -347,8 +347,7 @@ bool CIHelperBase::send(int, const tqsDatabuf*) {
 // CIEraseWrapper
 // ---------------------------------------------------------------------------
 
-CIEraseWrapper::CIEraseWrapper()
-    : CIHelperBase(), vornCellNumber(0), currentClientId(0), lastErasedAppId(0) {}
+CIEraseWrapper::CIEraseWrapper() : vornCellNumber(0), currentClientId(0), lastErasedAppId(0) {}
 
 CIEraseWrapper::~CIEraseWrapper() {
     // Cached sessions are released without a disconnect of their own.
@@ -462,8 +461,7 @@ int CIEraseWrapper::eraseBackupData(int vornCellId, int clientId, int appType, c
         currentClientId = clientId;
     }
 
-    for (size_t i = 0; i < ciServerClientIds.size(); ++i) {
-        const int ciServerClientId = ciServerClientIds[i];
+    for (const int ciServerClientId : ciServerClientIds) {
         CTqNetwork* session = getClientSession(vornCellId, ciServerClientId);
         if (session == nullptr) {
             CIHelperLog("Failed to get the client session the CI server admin node");
@@ -581,8 +579,8 @@ int CIEraseWrapper::eraseRuRizozeCIData(int vornCellId, int cellNumber, int clie
         ciServerClientIds.push_back(ciServerClientId);
         currentClientId = clientId;
     }
-    for (size_t i = 0; i < ciServerClientIds.size(); ++i) {
-        CTqNetwork* session = getClientSession(vornCellId, ciServerClientIds[i]);
+    for (const int ciServerClientId : ciServerClientIds) {
+        CTqNetwork* session = getClientSession(vornCellId, ciServerClientId);
         if (session == nullptr) {
             return 1;
         }
@@ -592,7 +590,7 @@ int CIEraseWrapper::eraseRuRizozeCIData(int vornCellId, int cellNumber, int clie
                                tqmsg::kEraseKindRuRizoze)) {
             return 1;
         }
-        if (!runStandardEraseExchange(*this, *session, buffer, request, ciServerClientIds[i])) {
+        if (!runStandardEraseExchange(*this, *session, buffer, request, ciServerClientId)) {
             return 1;
         }
     }
@@ -607,7 +605,7 @@ bool comparePruneElem(const _PruneElem& a, const _PruneElem& b) {
     return a.cloudId < b.cloudId;
 }
 
-CIAFPruner::CIAFPruner() : CIHelperBase() {}
+CIAFPruner::CIAFPruner() = default;
 
 CIAFPruner::~CIAFPruner() = default;
 

@@ -124,7 +124,7 @@ private:
 // Never destroyed: a lookup from another thread or from a static destructor
 // may still run while the process exits.
 SharedConnection& sharedConnection() {
-    static SharedConnection* const connection = new SharedConnection;
+    static auto* const connection = new SharedConnection;
     return *connection;
 }
 

@@ -60,7 +60,7 @@ std::string fileNameFor(unsigned int moduleId, const std::string& name) {
         }
     }
     char generic[sizeof "module_ffffffff.log"];
-    std::snprintf(generic, sizeof generic, "module_%08x.log", moduleId);
+    (void)std::snprintf(generic, sizeof generic, "module_%08x.log", moduleId);
     return generic;
 }
 
@@ -92,7 +92,7 @@ struct OpenFiles {
 };
 
 OpenFiles& openFilesOfProcess() {
-    static OpenFiles* const files = new OpenFiles;
+    static auto* const files = new OpenFiles;
     return *files;
 }
 

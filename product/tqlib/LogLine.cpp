@@ -120,7 +120,7 @@ LineBuffer::LineBuffer(const char* format, va_list args) : m_data(m_stack), m_si
     va_copy(retry, args);
     const int formatted = std::vsnprintf(m_stack + prefixLength, textRoom, format, args);
     if (formatted >= 0) {
-        const size_t textLength = static_cast<size_t>(formatted);
+        const auto textLength = static_cast<size_t>(formatted);
         if (textLength < textRoom) {
             m_size = prefixLength + textLength;
             m_stack[m_size++] = '\n';
@@ -145,7 +145,7 @@ void LineBuffer::formatOnHeap(size_t prefixLength, size_t textLength, const char
     }
     char* line = m_heap.get();
     std::memcpy(line, m_stack, prefixLength);
-    std::vsnprintf(line + prefixLength, keptText + 1, format, args);
+    (void)std::vsnprintf(line + prefixLength, keptText + 1, format, args);
     std::memcpy(line + prefixLength + keptText, kCutMarker, markerLength);
     line[lineLength - 1] = '\n';
     m_data = line;

@@ -10,7 +10,7 @@ namespace tqlog {
 // Ordinary lines are formatted on the stack; only longer ones take the heap.
 constexpr size_t kStackLineBytes = 4096;
 // Text beyond this many bytes is cut, and the line ends with kCutMarker.
-constexpr size_t kMaxLineTextBytes = 4 * 1024 * 1024;
+constexpr size_t kMaxLineTextBytes = size_t{4} * 1024 * 1024;
 constexpr char kCutMarker[] = " [line cut]";
 
 // Room the prefix needs at most: two ids, the time and separators.

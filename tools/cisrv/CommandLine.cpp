@@ -89,7 +89,8 @@ Status collectOptions(const std::string& command, const std::vector<std::string>
         const auto option = std::find_if(known.begin(), known.end(),
                                          [&](const KnownOption& o) { return name == o.name; });
         if (option == known.end()) {
-            return Status::failure("unknown option --" + name + " for " + command);
+            return Status::failure(
+                std::string("unknown option --").append(name).append(" for ").append(command));
         }
         if (values.count(name) != 0) return Status::failure("--" + name + " given twice");
         if (!option->takesValue) {

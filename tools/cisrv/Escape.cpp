@@ -9,7 +9,7 @@ namespace {
 
 void appendHex(std::string& out, unsigned char byte) {
     char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+    (void)std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
     out += escaped;
 }
 
@@ -57,11 +57,13 @@ std::string escapeControl(const std::string& text) {
             case '\r': out += "\\r"; continue;
             default: break;
         }
-        if (byte < 0x20 || byte == 0x7F) {
-            appendHex(out, byte);
-        } else if (byte < 0x80) {
+        if (byte >= 0x20 && byte < 0x7F) {
             out += c;
-        } else if (const size_t length = utf8SequenceLength(text, at); length > 0) {
+            continue;
+        }
+        // Controls, DEL and bytes that start no valid UTF-8 sequence are escaped.
+        const size_t length = byte >= 0x80 ? utf8SequenceLength(text, at) : 0;
+        if (length > 0) {
             out.append(text, at, length);
             at += length - 1;
         } else {

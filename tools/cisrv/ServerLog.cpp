@@ -18,7 +18,7 @@ std::string timeStamp() {
     ::localtime_r(&now.tv_sec, &local);
     char text[64];
     const size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    std::snprintf(text + length, sizeof text - length, ".%03ld", now.tv_nsec / 1000000);
+    (void)std::snprintf(text + length, sizeof text - length, ".%03ld", now.tv_nsec / 1000000);
     return text;
 }
 
@@ -40,8 +40,9 @@ std::unique_ptr<ServerLog> ServerLog::toStandardError() {
 void ServerLog::write(const std::string& message) {
     const std::string line = timeStamp() + " " + message + "\n";
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::fwrite(line.data(), 1, line.size(), m_stream.get());
-    std::fflush(m_stream.get());
+    // A log that cannot be written has nowhere to report it.
+    (void)std::fwrite(line.data(), 1, line.size(), m_stream.get());
+    (void)std::fflush(m_stream.get());
 }
 
 }  // namespace cisrv

@@ -59,7 +59,7 @@ Status writePortFile(const std::string& file, uint16_t port) {
     const bool closed = std::fclose(stream.release()) == 0;
     if (!written || !closed || std::rename(temporary.c_str(), file.c_str()) != 0) {
         const int error = errno;
-        std::remove(temporary.c_str());
+        (void)std::remove(temporary.c_str());
         return Status::failure("cannot write port file " + file + ": " + std::strerror(error));
     }
     return Status::ok();

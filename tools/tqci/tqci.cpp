@@ -3,10 +3,10 @@
 
 #include <dlfcn.h>
 #include <getopt.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -126,7 +126,7 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
             if (options.command.empty()) {
                 options.command = word;
             } else {
-                options.operands.push_back(word);
+                options.operands.emplace_back(word);
             }
             continue;
         }
@@ -160,7 +160,7 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
         if (options.command.empty()) {
             options.command = argv[optind];
         } else {
-            options.operands.push_back(argv[optind]);
+            options.operands.emplace_back(argv[optind]);
         }
     }
     if (options.command.empty()) {
