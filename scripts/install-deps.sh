@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config binutils
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libtirpc-dev libssl-dev openssl
-  python3
+  python3 abigail-tools
 )
 
 missing=()
