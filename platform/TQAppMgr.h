@@ -64,7 +64,7 @@ private:
 
 class TQ_PLATFORM_API AdaptersBase {
 public:
-    AdaptersBase() {}
+    AdaptersBase() = default;
 };
 
 class TQ_PLATFORM_API ComponentLookup : public AdaptersBase {

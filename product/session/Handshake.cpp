@@ -30,7 +30,7 @@ bool readText(XdrStream& in, size_t maxLength, std::string& out) {
     uint32_t length = 0;
     if (!in.uint32(length) || length > maxLength || length > in.remaining()) return false;
     out.assign(length, '\0');
-    return in.opaque(&out[0], length) && out.find('\0') == std::string::npos;
+    return in.opaque(out.data(), length) && out.find('\0') == std::string::npos;
 }
 
 bool fitsText(const std::string& text, size_t maxLength) {
@@ -98,7 +98,7 @@ CYxError encodeHello(const Hello& hello, std::string& body) {
                             xdrVariableSize(hello.entry.size()) +
                             xdrVariableSize(hello.localName.size());
         body.assign(size, '\0');
-        XdrStream out(&body[0], size, XDR_ENCODE);
+        XdrStream out(body.data(), size, XDR_ENCODE);
         uint32_t version = kHandshakeVersion;
         const bool encoded = out.uint32(version) && writeText(out, hello.library) &&
                              writeText(out, hello.entry) && writeText(out, hello.localName);
@@ -169,7 +169,7 @@ CYxError sendRefuse(Connection& connection, const std::string& reason, const Dea
     return guarded([&] {
         const std::string text = boundedText(reason.c_str(), kMaxReasonLength);
         std::string body(xdrVariableSize(text.size()), '\0');
-        XdrStream out(&body[0], body.size(), XDR_ENCODE);
+        XdrStream out(body.data(), body.size(), XDR_ENCODE);
         if (!writeText(out, text)) {
             return makeError(tqerr::kInvalidArgument, "cannot encode refusal");
         }

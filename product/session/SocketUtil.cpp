@@ -33,7 +33,7 @@ CYxError makeError(int32_t code, const std::string& text) { return CYxError(code
 
 std::string hexCode(uint32_t code) {
     char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", code);
+    (void)std::snprintf(text, sizeof text, "0x%08X", code);
     return text;
 }
 

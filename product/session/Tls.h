@@ -12,8 +12,8 @@
 #include "TqWire.h"
 #include "YxError.h"
 
-typedef struct ssl_st SSL;
-typedef struct ssl_ctx_st SSL_CTX;
+using SSL = struct ssl_st;
+using SSL_CTX = struct ssl_ctx_st;
 
 namespace tqwire::detail {
 

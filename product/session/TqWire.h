@@ -184,7 +184,7 @@ struct Frame {
 
 class TQWIRE_API FrameReader {
 public:
-    static constexpr size_t kBufferSize = 16 * 1024;
+    static constexpr size_t kBufferSize = size_t{16} * 1024;
 
     FrameReader();
     ~FrameReader();

@@ -11,7 +11,7 @@ namespace tqwire {
 namespace {
 
 // An hour per unit is far beyond any use and keeps wait * unit well inside 64 bits.
-constexpr int64_t kMaxWaitUnitMs = 3600 * 1000;
+constexpr int64_t kMaxWaitUnitMs = int64_t{3600} * 1000;
 // About 30 years: far beyond any wait, and safe from overflow.
 constexpr int64_t kMaxDeadlineMs = int64_t{1000} * 1000 * 1000 * 1000;
 

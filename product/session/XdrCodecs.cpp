@@ -329,6 +329,14 @@ CYxError encodeBody(uint32_t code, const char* record, unsigned long length, cha
 }
 
 CYxError decodeBody(uint32_t code, const char* body, size_t bodyLength, tqsDatabuf_v2& target) {
+    // An empty body may come without storage; give the decoders a valid address.
+    static const char kNoBytes[1] = {0};
+    if (body == nullptr) {
+        if (bodyLength != 0) {
+            return CYxError(tqerr::kInvalidArgument, "message body missing");
+        }
+        body = kNoBytes;
+    }
     return detail::guarded([&] {
         CYxError error;
         detail::decodeBody(code, body, bodyLength, target, error);

@@ -25,7 +25,7 @@ public:
         return true;
     }
     bool int64(int64_t& value) {
-        const uint64_t bits = static_cast<uint64_t>(value);
+        const auto bits = static_cast<uint64_t>(value);
         IXDR_PUT_U_INT32(m_words, static_cast<uint32_t>(bits >> 32));
         IXDR_PUT_U_INT32(m_words, static_cast<uint32_t>(bits));
         return true;
@@ -97,7 +97,7 @@ public:
             std::memset(out + length, 0, size - kXdrWord - length);
             return true;
         }
-        uint32_t count = static_cast<uint32_t>(length);
+        auto count = static_cast<uint32_t>(length);
         return xdr_u_int(&m_xdr, &count) != 0 &&
                xdr_opaque(&m_xdr, const_cast<char*>(bytes), count) != 0;
     }
