@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds the default preset and runs the benchmarks (bench/, described in
+# docs/PERFORMANCE.md), printing their tables: the library's own cost on the
+# fake product layer, then the library on the real product libraries beside
+# raw socket baselines, the reference CI server and Redis. One run takes
+# about three minutes.
+#
+#   scripts/bench.sh                 the full run (9 repetitions of each case)
+#   scripts/bench.sh --quick         3 repetitions, shorter cases (a smoke run)
+#   scripts/bench.sh --benchmark_filter=erase ...
+#                                    Google Benchmark flags go to both programs
+#
+# TQ_BENCH_BUILD_DIR=DIR builds there (RelWithDebInfo) instead of the preset's
+# folder. The programs' progress goes to bench-<time>.log in the build folder.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+args=()
+for arg in "$@"; do
+  if [ "$arg" = --quick ]; then
+    args+=(--benchmark_repetitions=3 --benchmark_min_time=0.1)
+  else
+    args+=("$arg")
+  fi
+done
+
+bash scripts/install-deps.sh
+if [ -n "${TQ_BENCH_BUILD_DIR:-}" ]; then
+  build=$TQ_BENCH_BUILD_DIR
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" -j2 --target tqci_bench tqci_bench_core cisrv tqdir >/dev/null
+else
+  build=build/default
+  cmake --preset default >/dev/null
+  cmake --build --preset default --target tqci_bench tqci_bench_core cisrv tqdir >/dev/null
+fi
+bin=$build/bin
+log=$build/bench-$(date +%Y%m%d-%H%M%S).log
+
+load() { cut -d' ' -f1 /proc/loadavg; }
+echo "# TQCIHelper benchmarks"
+echo
+echo "- machine: $(nproc) CPUs, $(lscpu | sed -n 's/^Model name: *//p' | head -1), kernel $(uname -r)"
+echo "- commit: $(git rev-parse --short HEAD 2>/dev/null || echo unknown)$(git diff --quiet HEAD 2>/dev/null || echo ' (with local changes)')"
+echo "- 1-minute load before the run: $(load)"
+if awk "BEGIN { exit !($(load) >= 1.0) }"; then
+  echo "- WARNING: the machine is busy (load >= 1.0); figures will be noisy, ratios less so"
+fi
+echo "- progress of the programs: $log"
+
+status=0
+"$bin/tqci_bench_core" "${args[@]}" 2>>"$log" || status=1
+"$bin/tqci_bench" "${args[@]}" 2>>"$log" || status=1
+echo
+echo "- 1-minute load after the run: $(load)"
+if [ "$status" -ne 0 ]; then
+  echo "A benchmark failed; the end of $log:"
+  tail -n 20 "$log"
+fi
+exit "$status"
