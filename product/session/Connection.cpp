@@ -251,17 +251,11 @@ bool Connection::sendBuffers(iovec* parts, int count, size_t total, const Deadli
             breakWith(error);
             return false;
         }
-        switch (detail::waitReady(m_fd, POLLOUT, deadline)) {
-            case detail::Readiness::TimedOut:
-                timedOut = true;
-                error = makeError(tqerr::kTimedOut, "timed out sending to " + m_peer);
-                if (sent > 0) breakWith(error);
-                return false;
-            case detail::Readiness::Failed:
-                error = errnoError(tqerr::kIo, "cannot send to", m_peer, errno);
-                breakWith(error);
-                return false;
-            case detail::Readiness::Ready: break;
+        if (!detail::awaitTransfer(m_fd, POLLOUT, deadline, "sending to", "cannot send to", m_peer,
+                                   timedOut, error)) {
+            // A send that timed out before any byte went out leaves the stream in step.
+            if (error.Code() != tqerr::kTimedOut || sent > 0) breakWith(error);
+            return false;
         }
     }
     return true;
@@ -290,17 +284,10 @@ bool Connection::sendBuffersTls(iovec* parts, int count, const Deadline& deadlin
                     return false;
                 case detail::TlsStream::Io::Failed: breakWith(error); return false;
             }
-            switch (detail::waitReady(m_fd, awaited, deadline)) {
-                case detail::Readiness::TimedOut:
-                    timedOut = true;
-                    error = makeError(tqerr::kTimedOut, "timed out sending to " + m_peer);
-                    breakWith(error);
-                    return false;
-                case detail::Readiness::Failed:
-                    error = errnoError(tqerr::kIo, "cannot send to", m_peer, errno);
-                    breakWith(error);
-                    return false;
-                case detail::Readiness::Ready: break;
+            if (!detail::awaitTransfer(m_fd, awaited, deadline, "sending to", "cannot send to",
+                                       m_peer, timedOut, error)) {
+                breakWith(error);
+                return false;
             }
         }
     }

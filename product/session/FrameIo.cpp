@@ -144,15 +144,9 @@ bool FrameReader::receiveSome(int fd, const std::string& peer, char* into, size_
             error = errnoError(code, "cannot receive from", peer, errno);
             return false;
         }
-        switch (detail::waitReady(fd, POLLIN, deadline)) {
-            case detail::Readiness::TimedOut:
-                timedOut = true;
-                error = makeError(tqerr::kTimedOut, "timed out receiving from " + peer);
-                return false;
-            case detail::Readiness::Failed:
-                error = errnoError(tqerr::kIo, "cannot receive from", peer, errno);
-                return false;
-            case detail::Readiness::Ready: break;
+        if (!detail::awaitTransfer(fd, POLLIN, deadline, "receiving from", "cannot receive from",
+                                   peer, timedOut, error)) {
+            return false;
         }
     }
 }
@@ -173,15 +167,9 @@ bool FrameReader::receiveSomeTls(int fd, const std::string& peer, char* into, si
             case detail::TlsStream::Io::WantRead: break;
             case detail::TlsStream::Io::WantWrite: awaited = POLLOUT; break;
         }
-        switch (detail::waitReady(fd, awaited, deadline)) {
-            case detail::Readiness::TimedOut:
-                timedOut = true;
-                error = makeError(tqerr::kTimedOut, "timed out receiving from " + peer);
-                return false;
-            case detail::Readiness::Failed:
-                error = errnoError(tqerr::kIo, "cannot receive from", peer, errno);
-                return false;
-            case detail::Readiness::Ready: break;
+        if (!detail::awaitTransfer(fd, awaited, deadline, "receiving from", "cannot receive from",
+                                   peer, timedOut, error)) {
+            return false;
         }
     }
 }

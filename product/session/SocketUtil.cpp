@@ -59,6 +59,21 @@ Readiness waitReady(int fd, short events, const Deadline& deadline) {
     }
 }
 
+bool awaitTransfer(int fd, short events, const Deadline& deadline, const char* activity,
+                   const char* failure, const std::string& peer, bool& timedOut,
+                   CYxError& error) {
+    switch (waitReady(fd, events, deadline)) {
+        case Readiness::Ready: return true;
+        case Readiness::TimedOut:
+            timedOut = true;
+            error = makeError(tqerr::kTimedOut, std::string("timed out ") + activity + " " + peer);
+            return false;
+        case Readiness::Failed: break;
+    }
+    error = errnoError(tqerr::kIo, failure, peer, errno);
+    return false;
+}
+
 bool setBlocking(int fd) {
     int flags = ::fcntl(fd, F_GETFL, 0);
     return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;

@@ -57,6 +57,12 @@ enum class Readiness { Ready, TimedOut, Failed };
 // Waits until `fd` is ready for `events` or the deadline runs out; Failed
 // leaves errno set.
 Readiness waitReady(int fd, short events, const Deadline& deadline);
+// waitReady() for a transfer: true when `fd` is ready; otherwise false with
+// `error` set to "timed out <activity> <peer>" (and `timedOut`) or to
+// "<failure>: <peer> (<errno text>)".
+bool awaitTransfer(int fd, short events, const Deadline& deadline, const char* activity,
+                   const char* failure, const std::string& peer, bool& timedOut,
+                   CYxError& error);
 
 bool setBlocking(int fd);
 bool setNoDelay(int fd);
