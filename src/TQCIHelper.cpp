@@ -98,13 +98,24 @@ bool buildEraseRequest(CIHelperBase& helper, tqsDatabuf_v2& buffer, EraseRequest
     return true;
 }
 
+// Announces nothing: for exchanges that write no line of their own.
+void announceNothing() {}
+
 // Send a built erase request to one CI server and wait for its verdict. True
 // when the server confirmed; otherwise false after one line that says why.
+//
+// `announce` writes the line that names the request. It runs as soon as the
+// request is handed to the session, before any line about the outcome, so
+// the log reads the same while its write overlaps the server's work instead
+// of adding to every round trip.
+template <typename Announce>
 bool runStandardEraseExchange(CIHelperBase& helper, CTqNetwork& session, tqsDatabuf_v2& buffer,
-                              const EraseRequest& request, int ciServerClientId) {
+                              const EraseRequest& request, int ciServerClientId,
+                              Announce&& announce) {
     bool sendTimedOut = false;
     CYxError error = session.SendXDRMessage(kEraseDataReq, &buffer, kSendFlags, kSendWait,
                                             sendTimedOut);
+    announce();
     if (error.IsError()) {
         helper.CIHelperLog(
             "Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for CIServer [%d] vornCellNum [%d] "
@@ -473,11 +484,14 @@ int CIEraseWrapper::eraseBackupData(int vornCellId, int clientId, int appType, c
                                tqmsg::kEraseKindData)) {
             return 1;
         }
-        CIHelperLog(
-            "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for vornCellNum [%d] client ID[%d]. Path [%s] "
-            "FAST client id [%d]",
-            request.record.vornCellNumber, request.record.clientId, path, ciServerClientId);
-        if (!runStandardEraseExchange(*this, *session, buffer, request, ciServerClientId)) {
+        const auto announce = [&] {
+            CIHelperLog(
+                "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for vornCellNum [%d] client ID[%d]. "
+                "Path [%s] FAST client id [%d]",
+                request.record.vornCellNumber, request.record.clientId, path, ciServerClientId);
+        };
+        if (!runStandardEraseExchange(*this, *session, buffer, request, ciServerClientId,
+                                      announce)) {
             return 1;
         }
     }
@@ -520,11 +534,13 @@ int CIEraseWrapper::eraseMigratedData(int vornCellId, int applicationId, const c
                                tqmsg::kEraseKindData)) {
             continue;
         }
-        CIHelperLog("Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [%d] vornCellNum [%d] client ID[%d].",
-                    cloudId, request.record.vornCellNumber, request.record.clientId);
         bool sendTimedOut = false;
         CYxError error = session->SendXDRMessage(kEraseDataReq, &buffer, kSendFlags, kSendWait,
                                                  sendTimedOut);
+        // Written once the request is out (the record still holds it), so
+        // that the write overlaps the server's work; the log reads the same.
+        CIHelperLog("Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [%d] vornCellNum [%d] client ID[%d].",
+                    cloudId, request.record.vornCellNumber, request.record.clientId);
         if (error.IsError()) {
             CIHelperLog(
                 "Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [%d] vornCellNum [%d] "
@@ -590,7 +606,8 @@ int CIEraseWrapper::eraseRuRizozeCIData(int vornCellId, int cellNumber, int clie
                                tqmsg::kEraseKindRuRizoze)) {
             return 1;
         }
-        if (!runStandardEraseExchange(*this, *session, buffer, request, ciServerClientId)) {
+        if (!runStandardEraseExchange(*this, *session, buffer, request, ciServerClientId,
+                                      announceNothing)) {
             return 1;
         }
     }

@@ -321,6 +321,7 @@ void EvDebug::debug(const char* format, ...) {
     std::vsnprintf(line.data(), line.size() + 1, format, args);
     va_end(args);
     world().logLines.push_back(line);
+    world().callsBeforeLogLine.push_back(world().calls.size());
 }
 
 // ---------------------------------------------------------------------------

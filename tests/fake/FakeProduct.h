@@ -81,6 +81,7 @@ struct World {
     std::vector<std::string> calls;
     std::vector<SentMessage> sent;
     std::vector<std::string> logLines;
+    std::vector<size_t> callsBeforeLogLine;  // journal length when each line was written
     int sessionsConstructed = 0;
     int sessionsAlive = 0;
     int clientsAlive = 0;

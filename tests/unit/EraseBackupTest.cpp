@@ -200,6 +200,27 @@ TEST_F(EraseBackupTest, SendFailureStopsWithoutReceiving) {
     EXPECT_EQ(wrapper.clientSessions.size(), 1u);  // the session stays cached
 }
 
+// The line naming a request is written once the request is out, so that its
+// write overlaps the server's work; it still precedes every outcome line.
+TEST_F(EraseBackupTest, SendingLineIsWrittenOnceTheRequestIsOutAndBeforeTheOutcome) {
+    scriptClientClouds(kClient, kAppType, {1, 2});
+    ASSERT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), 0);
+    EXPECT_THAT(callsJustBefore("Sending"),
+                ElementsAre(::testing::StartsWith("Send S2 code=234882819"),
+                            ::testing::StartsWith("Send S3 code=234882819")));
+    EXPECT_EQ(lines().back(), "Returning succees after erasing data");
+}
+
+TEST_F(EraseBackupTest, SendingLineStillPrecedesTheSendFailureLine) {
+    scriptClientClouds(kClient, kAppType, {1});
+    fake::world().sendResults = {-7};
+    EXPECT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), 1);
+    EXPECT_THAT(lines(), ::testing::ElementsAre(
+        ::testing::_, ::testing::_,
+        ::testing::StartsWith("Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for vornCellNum [4711]"),
+        ::testing::StartsWith("Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ")));
+}
+
 TEST_F(EraseBackupTest, ReceiveFailureIsNotFollowedByARelease) {
     scriptClientClouds(kClient, kAppType, {1});
     fake::world().replies = {fake::Reply{-3}};

@@ -44,6 +44,23 @@ TEST_F(EraseMigratedTest, RequestCarriesTheApplicationIdAndClientZero) {
     EXPECT_EQ(wrapper.lastErasedAppId, kApp);
 }
 
+TEST_F(EraseMigratedTest, SendingLineNamesTheRequestOnceItIsOut) {
+    scriptApplicationClouds(kApp, {4, 6});
+    fake::world().sendResults = {0, -7};
+    ASSERT_EQ(wrapper.eraseMigratedData(kCell, kApp, "/arch/x", false), 0);
+    EXPECT_THAT(callsJustBefore("Sending"),
+                ElementsAre(::testing::StartsWith("Send S2 code=234882819"),
+                            ::testing::StartsWith("Send S3 code=234882819")));
+    EXPECT_THAT(lines(), ::testing::Contains(
+        "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [4] vornCellNum [4711] client ID[0]."));
+    const auto& all = lines();
+    const auto sending = std::find(all.begin(), all.end(),
+        "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [6] vornCellNum [4711] client ID[0].");
+    ASSERT_NE(sending, all.end());
+    ASSERT_NE(sending + 1, all.end());
+    EXPECT_THAT(*(sending + 1), ::testing::StartsWith("Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [6]"));
+}
+
 TEST_F(EraseMigratedTest, OneConfirmationIsEnoughAndEveryCloudIsTried) {
     scriptApplicationClouds(kApp, {1, 2, 3});
     fake::world().replies = {status(0), status(1), status(1)};
