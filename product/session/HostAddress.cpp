@@ -156,7 +156,9 @@ CYxError parseHostPort(const char* text, HostPort& out) {
 
 CYxError connectTcp(const HostPort& target, const Deadline& deadline, bool& timedOut, int& fd,
                     std::string& peer) {
-    return detail::connectTcp(target, false, deadline, timedOut, fd, peer);
+    CYxError result = detail::connectTcp(target, false, deadline, timedOut, fd, peer);
+    if (!result.IsError()) detail::setNoDelay(fd);
+    return result;
 }
 
 CYxError detail::connectTcp(const HostPort& target, bool loopbackOnly, const Deadline& deadline,
@@ -181,7 +183,6 @@ CYxError detail::connectTcp(const HostPort& target, bool loopbackOnly, const Dea
         }
         result = connectOne(socketFd.get(), *address, peer, deadline, timedOut);
         if (!result.IsError()) {
-            detail::setNoDelay(socketFd.get());
             fd = socketFd.release();
             return result;
         }

@@ -49,7 +49,8 @@ CYxError makeError(int32_t code, const std::string& text);
 std::string hexCode(uint32_t code);
 
 // connectTcp() that, with `loopbackOnly`, refuses (kSecurity) every address
-// beyond loopback without contacting it.
+// beyond loopback without contacting it. Leaves TCP_NODELAY to the caller
+// (Connection::adopt sets it once).
 CYxError connectTcp(const HostPort& target, bool loopbackOnly, const Deadline& deadline,
                     bool& timedOut, int& fd, std::string& peer);
 
