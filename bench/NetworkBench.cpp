@@ -273,6 +273,27 @@ void attachLibrary(State& state) {
     measure(state, 1, [] { EraseHandle().erase(kOneServerClient); });
 }
 
+// The session library alone: a new session, its attach, one erase exchange,
+// the session destroyed; what the library's first erase does on the wire.
+void attachSessionOnly(State& state) {
+    const tqmsg::EraseDataReq record =
+        eraseRecord(BenchCell::kCellNumber, kOneServerClient, BenchCell::kAppType, kErasePath);
+    measure(state, 1, [&] {
+        PeerSession peer;
+        tqsDatabuf_v2 buffer;
+        buffer.setExternalBuffer(const_cast<char*>(reinterpret_cast<const char*>(&record)),
+                                 sizeof record + sizeof kErasePath);
+        bool timedOut = false;
+        PeerSession::check(peer.session().SendXDRMessage(tqmsg::kEraseDataReq, &buffer, 0,
+                                                         kSessionWait, timedOut));
+        tqmsg::EraseDataResp response{};
+        buffer.setExternalBuffer(reinterpret_cast<char*>(&response), sizeof response);
+        unsigned long code = tqmsg::kEraseDataResp;
+        PeerSession::check(peer.session().ReceiveXDRMessage(&code, &buffer, nullptr, 0,
+                                                            kSessionWait, timedOut));
+    });
+}
+
 void connectAndExchange(bool withHello) {
     RawSocket socket(g_setup->peer.port());
     if (withHello) socket.exchange(g_setup->hello, g_setup->acceptLength);
@@ -459,6 +480,7 @@ void registerBenchmarks() {
     add("prune/raw_stream/connections:1", [](State& s) { streamRaw(s, 1); });
     add("prune/raw_stream/connections:10", [](State& s) { streamRaw(s, kClouds); });
     add("attach/library", attachLibrary);
+    add("attach/session_only", attachSessionOnly);
     add("attach/raw_connect_exchange", [](State& s) { attachRaw(s, false); });
     add("attach/raw_connect_hello_exchange", [](State& s) { attachRaw(s, true); });
     add("pair/erase/servers:1", [](State& s) { pairedErase(s, kOneServerClient, 1); });
@@ -508,6 +530,7 @@ void printRates(const ResultCollector& results) {
         {"raw one-way stream, 1 connection", "prune/raw_stream/connections:1", "elements/s"},
         {"raw one-way stream, 10 connections", "prune/raw_stream/connections:10", "elements/s"},
         {"attach: new handle, first erase", "attach/library", "attaches/s"},
+        {"attach: session library alone", "attach/session_only", "attaches/s"},
         {"raw connect + 1 exchange", "attach/raw_connect_exchange", "connects/s"},
         {"raw connect + hello + 1 exchange", "attach/raw_connect_hello_exchange", "connects/s"},
         {"cisrv erases confirmed, 1 session", "cisrv/erase/sessions:1", "erases/s"},
