@@ -1,10 +1,17 @@
 // Lookups of the directory classes and archive managers, through one shared
 // query-only connection per process.
+#include <pthread.h>
+
 #include <array>
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <utility>
 
+#include "ChangeWatch.h"
 #include "Sqlite.h"
 #include "TqDirectory.h"
 
@@ -81,44 +88,161 @@ private:
     std::array<sql::StatementPtr, kQueryCount> m_statements;
 };
 
+// Answers read from the database, by key, while it has not changed: a
+// value for a row found, nullopt for a row known to be missing. Bounded, so
+// that a huge directory cannot make a long-lived process grow without end.
+template <typename Key, typename Value>
+class Memo {
+public:
+    static constexpr size_t kMostAnswers = 4096;
+
+    const std::optional<Value>* find(const Key& key) const {
+        const auto found = m_answers.find(key);
+        return found == m_answers.end() ? nullptr : &found->second;
+    }
+    void remember(const Key& key, std::optional<Value> value) {
+        if (m_answers.size() >= kMostAnswers) m_answers.clear();
+        m_answers.insert_or_assign(key, std::move(value));
+    }
+    void clear() { m_answers.clear(); }
+
+private:
+    std::map<Key, std::optional<Value>> m_answers;
+};
+
+struct Answers {
+    Memo<int64_t, Client> clients;  // by client id, whatever the cell
+    Memo<int64_t, Application> applications;
+    Memo<int64_t, int64_t> cellNumbers;
+    Memo<int64_t, Cloud> clouds;
+    Memo<std::pair<int64_t, int64_t>, std::vector<int64_t>> clientEngines;
+    Memo<int64_t, std::vector<int64_t>> applicationEngines;
+
+    void clear() {
+        clients.clear();
+        applications.clear();
+        cellNumbers.clear();
+        clouds.clear();
+        clientEngines.clear();
+        applicationEngines.clear();
+    }
+};
+
+// Forks seen by this process; a child must not read the parent's change
+// events (they would be taken from the parent), so it starts a watch of its own.
+std::atomic<unsigned> g_forks{0};
+void countForkInChild() { g_forks.fetch_add(1, std::memory_order_relaxed); }
+
 // The process's connection. It follows databasePath(): opened on first use,
 // reopened when the path changes, and dropped after any failure so that the
 // next lookup tries afresh (a database created later is found).
+//
+// While the database has not changed, an answer read before is given again
+// without a query: a change watch tells, at the cost of one system call,
+// whether anything was written since the last lookup. Without a watch every
+// lookup queries the database.
 class SharedConnection {
 public:
-    // Run `body` on a fresh execution of `query`, under the lock.
-    template <typename Body>
-    Lookup run(Query query, Body&& body) {
-        const std::string path = databasePath();
+    SharedConnection() { (void)pthread_atfork(nullptr, nullptr, countForkInChild); }
+
+    // A lookup by `key`, under the lock: `fetch` reads the answer into a
+    // Value from a fresh execution of `query`, unless the answer is known
+    // from a lookup since the last change of the database.
+    template <typename Key, typename Value, typename Fetch>
+    Lookup remembered(Memo<Key, Value> Answers::*memo, const Key& key, Query query, Fetch&& fetch,
+                      Value& out) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_connection && m_connection->path() != path) {
-            m_connection.reset();
+        if (!ready()) {
+            return Lookup::Failed;
         }
-        if (!m_connection) {
-            m_connection = ReadConnection::open(path);
+        Memo<Key, Value>& answers = m_answers.*memo;
+        if (m_watch.active()) {
+            if (const std::optional<Value>* known = answers.find(key)) {
+                if (!*known) {
+                    return Lookup::NotFound;
+                }
+                out = **known;
+                return Lookup::Found;
+            }
         }
-        Lookup result = Lookup::Failed;
-        if (m_connection) {
-            result = runPrepared(m_connection->statement(query), body);
-        }
+        Value read{};
+        const Lookup result = execute(query, [&](sql::Execution& row) { return fetch(row, read); });
         if (result == Lookup::Failed) {
-            m_connection.reset();
+            return result;
+        }
+        if (m_watch.active()) {
+            answers.remember(key, result == Lookup::Found ? std::optional<Value>(read) : std::nullopt);
+        }
+        if (result == Lookup::Found) {
+            out = std::move(read);
         }
         return result;
     }
 
 private:
-    template <typename Body>
-    static Lookup runPrepared(sqlite3_stmt* statement, Body& body) {
-        if (statement == nullptr) {
-            return Lookup::Failed;
+    // An open connection to the configured database with answers that are
+    // still valid; false when the database cannot be opened.
+    bool ready() {
+        const char* configured = std::getenv(kDatabasePathEnv);
+        const char* path =
+            configured != nullptr && *configured != '\0' ? configured : kDefaultDatabasePath;
+        if (m_connection && m_connection->path() != path) {
+            drop();
         }
-        sql::Execution execution(statement);
-        return body(execution);
+        const unsigned forks = g_forks.load(std::memory_order_relaxed);
+        if (forks != m_forksSeen) {
+            m_forksSeen = forks;
+            forgetParentsConnection();
+        }
+        if (!m_connection) {
+            m_connection = ReadConnection::open(path);
+            if (!m_connection) {
+                return false;
+            }
+            // Answers are remembered only from here on: whatever changes
+            // after the watch starts raises an event.
+            m_watch.start(m_connection->path());
+            return true;
+        }
+        if (m_watch.changedSinceLastLook()) {
+            m_answers.clear();
+        }
+        return true;
+    }
+
+    template <typename Body>
+    Lookup execute(Query query, Body&& body) {
+        sqlite3_stmt* statement = m_connection->statement(query);
+        Lookup result = Lookup::Failed;
+        if (statement != nullptr) {
+            sql::Execution execution(statement);
+            result = body(execution);
+        }
+        if (result == Lookup::Failed) {
+            drop();
+        }
+        return result;
+    }
+
+    // In a child after fork(): a database connection must not be used, or
+    // even closed, across fork(), so the parent's is left behind unclosed
+    // (its descriptors close on exec); the child opens its own.
+    void forgetParentsConnection() {
+        (void)m_connection.release();
+        drop();
+    }
+
+    void drop() {
+        m_watch.stop();
+        m_answers.clear();
+        m_connection.reset();
     }
 
     std::mutex m_mutex;
     std::unique_ptr<ReadConnection> m_connection;
+    ChangeWatch m_watch;
+    Answers m_answers;
+    unsigned m_forksSeen = 0;
 };
 
 // Never destroyed: a lookup from another thread or from a static destructor
@@ -165,91 +289,119 @@ std::string databasePath() {
 }
 
 Lookup findClient(int64_t cellId, int64_t clientId, Client& client) {
-    return sharedConnection().run(Query::Client, [&](sql::Execution& row) {
-        if (!row.bind(1, clientId)) {
-            return Lookup::Failed;
-        }
-        const Lookup found = firstRow(row);
-        if (found != Lookup::Found) {
-            return found;
-        }
-        if (!inCell(cellId, row.integer(0))) {
-            return Lookup::NotFound;
-        }
-        client = Client{clientId, row.integer(0), row.text(1)};
-        return Lookup::Found;
-    });
+    Client read;
+    const Lookup found = sharedConnection().remembered(
+        &Answers::clients, clientId, Query::Client,
+        [clientId](sql::Execution& row, Client& out) {
+            if (!row.bind(1, clientId)) {
+                return Lookup::Failed;
+            }
+            const Lookup first = firstRow(row);
+            if (first == Lookup::Found) {
+                out = Client{clientId, row.integer(0), row.text(1)};
+            }
+            return first;
+        },
+        read);
+    if (found != Lookup::Found) {
+        return found;
+    }
+    if (!inCell(cellId, read.cellId)) {
+        return Lookup::NotFound;
+    }
+    client = std::move(read);
+    return Lookup::Found;
 }
 
 Lookup findApplication(int64_t cellId, int64_t applicationId, Application& application) {
-    return sharedConnection().run(Query::Application, [&](sql::Execution& row) {
-        if (!row.bind(1, applicationId)) {
-            return Lookup::Failed;
-        }
-        const Lookup found = firstRow(row);
-        if (found != Lookup::Found) {
-            return found;
-        }
-        if (!inCell(cellId, row.integer(0))) {
-            return Lookup::NotFound;
-        }
-        application = Application{applicationId, row.integer(0), row.integer(1), row.integer(2)};
-        return Lookup::Found;
-    });
+    Application read;
+    const Lookup found = sharedConnection().remembered(
+        &Answers::applications, applicationId, Query::Application,
+        [applicationId](sql::Execution& row, Application& out) {
+            if (!row.bind(1, applicationId)) {
+                return Lookup::Failed;
+            }
+            const Lookup first = firstRow(row);
+            if (first == Lookup::Found) {
+                out = Application{applicationId, row.integer(0), row.integer(1), row.integer(2)};
+            }
+            return first;
+        },
+        read);
+    if (found != Lookup::Found) {
+        return found;
+    }
+    if (!inCell(cellId, read.cellId)) {
+        return Lookup::NotFound;
+    }
+    application = read;
+    return Lookup::Found;
 }
 
 Lookup findCellNumber(int64_t cellId, int64_t& number) {
-    return sharedConnection().run(Query::CellNumber, [&](sql::Execution& row) {
-        if (!row.bind(1, cellId)) {
-            return Lookup::Failed;
-        }
-        const Lookup found = firstRow(row);
-        if (found == Lookup::Found) {
-            number = row.integer(0);
-        }
-        return found;
-    });
+    return sharedConnection().remembered(
+        &Answers::cellNumbers, cellId, Query::CellNumber,
+        [cellId](sql::Execution& row, int64_t& out) {
+            if (!row.bind(1, cellId)) {
+                return Lookup::Failed;
+            }
+            const Lookup first = firstRow(row);
+            if (first == Lookup::Found) {
+                out = row.integer(0);
+            }
+            return first;
+        },
+        number);
 }
 
 Lookup findCloud(int64_t cloudId, Cloud& cloud) {
-    return sharedConnection().run(Query::Cloud, [&](sql::Execution& rows) {
-        if (!rows.bind(1, cloudId)) {
-            return Lookup::Failed;
-        }
-        const Lookup found = firstRow(rows);
-        if (found != Lookup::Found) {
-            return found;
-        }
-        Cloud read{cloudId, rows.text(0), {}};
-        // A cloud without members yields one row with NULL member columns.
-        int status = SQLITE_ROW;
-        for (; status == SQLITE_ROW && !rows.isNull(1); status = rows.step()) {
-            read.members.push_back(CloudMember{rows.integer(1), rows.integer(2)});
-        }
-        if (status != SQLITE_ROW && status != SQLITE_DONE) {
-            return Lookup::Failed;
-        }
-        cloud = std::move(read);
-        return Lookup::Found;
-    });
+    return sharedConnection().remembered(
+        &Answers::clouds, cloudId, Query::Cloud,
+        [cloudId](sql::Execution& rows, Cloud& out) {
+            if (!rows.bind(1, cloudId)) {
+                return Lookup::Failed;
+            }
+            const Lookup first = firstRow(rows);
+            if (first != Lookup::Found) {
+                return first;
+            }
+            Cloud read{cloudId, rows.text(0), {}};
+            // A cloud without members yields one row with NULL member columns.
+            int status = SQLITE_ROW;
+            for (; status == SQLITE_ROW && !rows.isNull(1); status = rows.step()) {
+                read.members.push_back(CloudMember{rows.integer(1), rows.integer(2)});
+            }
+            if (status != SQLITE_ROW && status != SQLITE_DONE) {
+                return Lookup::Failed;
+            }
+            out = std::move(read);
+            return Lookup::Found;
+        },
+        cloud);
 }
 
 Lookup listClientEngines(int64_t clientId, int64_t appType, std::vector<int64_t>& cloudIds) {
-    return sharedConnection().run(Query::ClientEngines, [&](sql::Execution& rows) {
-        if (!rows.bind(1, clientId) || !rows.bind(2, appType)) {
-            return Lookup::Failed;
-        }
-        return collectIds(rows, cloudIds);
-    });
+    return sharedConnection().remembered(
+        &Answers::clientEngines, std::make_pair(clientId, appType), Query::ClientEngines,
+        [clientId, appType](sql::Execution& rows, std::vector<int64_t>& out) {
+            if (!rows.bind(1, clientId) || !rows.bind(2, appType)) {
+                return Lookup::Failed;
+            }
+            return collectIds(rows, out);
+        },
+        cloudIds);
 }
 
 Lookup listApplicationEngines(int64_t applicationId, std::vector<int64_t>& cloudIds) {
-    return sharedConnection().run(Query::ApplicationEngines, [&](sql::Execution& rows) {
-        if (!rows.bind(1, applicationId)) {
-            return Lookup::Failed;
-        }
-        return collectIds(rows, cloudIds);
-    });
+    return sharedConnection().remembered(
+        &Answers::applicationEngines, applicationId, Query::ApplicationEngines,
+        [applicationId](sql::Execution& rows, std::vector<int64_t>& out) {
+            if (!rows.bind(1, applicationId)) {
+                return Lookup::Failed;
+            }
+            return collectIds(rows, out);
+        },
+        cloudIds);
 }
 
 }  // namespace tqdir

@@ -70,9 +70,10 @@ struct Cloud {
 
 // Lookups through the process's one connection to databasePath(). The
 // connection is opened on first use, query-only, and dropped after a failure
-// so that the next lookup opens the database again. Safe to call from several
-// threads at once. They report database failures as Lookup::Failed and never
-// throw for them (std::bad_alloc may pass).
+// so that the next lookup opens the database again. An answer read since the
+// database last changed (any commit, by any process) is given again from
+// memory. Safe to call from several threads at once. They report database
+// failures as Lookup::Failed and never throw for them (std::bad_alloc may pass).
 
 // A client by id; with `cellId` other than kAnyCell, a client of another cell is NotFound.
 TQ_PLATFORM_API Lookup findClient(int64_t cellId, int64_t clientId, Client& client);
