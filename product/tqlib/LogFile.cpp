@@ -35,6 +35,10 @@ std::string logDirectory() {
 
 bool ensureDirectory(const std::string& directory) {
     std::error_code error;
+    // The folder is there nearly always: one stat() then.
+    if (std::filesystem::is_directory(directory, error)) {
+        return true;
+    }
     std::filesystem::create_directories(directory, error);
     return std::filesystem::is_directory(directory, error);
 }
