@@ -190,24 +190,32 @@ void eraseLibrary(State& state, int clientId, int servers) {
     measure(state, servers, [&] { handle.erase(clientId); });
 }
 
+// One erase exchange through the session library alone, as the library
+// makes it: the request, then the response into a record of the caller's.
+void exchangeErase(PeerSession& peer, const tqmsg::EraseDataReq& record) {
+    tqsDatabuf_v2 buffer;
+    buffer.setExternalBuffer(const_cast<char*>(reinterpret_cast<const char*>(&record)),
+                             sizeof record + sizeof kErasePath);
+    bool timedOut = false;
+    PeerSession::check(peer.session().SendXDRMessage(tqmsg::kEraseDataReq, &buffer, 0,
+                                                     kSessionWait, timedOut));
+    tqmsg::EraseDataResp response{};
+    buffer.setExternalBuffer(reinterpret_cast<char*>(&response), sizeof response);
+    unsigned long code = tqmsg::kEraseDataResp;
+    PeerSession::check(peer.session().ReceiveXDRMessage(&code, &buffer, nullptr, 0,
+                                                        kSessionWait, timedOut));
+    if (response.status != 1) throw std::runtime_error("erase not confirmed");
+}
+
+tqmsg::EraseDataReq benchEraseRecord() {
+    return eraseRecord(BenchCell::kCellNumber, kOneServerClient, BenchCell::kAppType,
+                       kErasePath);
+}
+
 void eraseSessionOnly(State& state) {
     PeerSession peer;
-    const tqmsg::EraseDataReq record =
-        eraseRecord(BenchCell::kCellNumber, kOneServerClient, BenchCell::kAppType, kErasePath);
-    measure(state, 1, [&] {
-        tqsDatabuf_v2 buffer;
-        buffer.setExternalBuffer(const_cast<char*>(reinterpret_cast<const char*>(&record)),
-                                 sizeof record + sizeof kErasePath);
-        bool timedOut = false;
-        PeerSession::check(peer.session().SendXDRMessage(tqmsg::kEraseDataReq, &buffer, 0,
-                                                         kSessionWait, timedOut));
-        tqmsg::EraseDataResp response{};
-        buffer.setExternalBuffer(reinterpret_cast<char*>(&response), sizeof response);
-        unsigned long code = tqmsg::kEraseDataResp;
-        PeerSession::check(peer.session().ReceiveXDRMessage(&code, &buffer, nullptr, 0,
-                                                            kSessionWait, timedOut));
-        if (response.status != 1) throw std::runtime_error("erase not confirmed");
-    });
+    const tqmsg::EraseDataReq record = benchEraseRecord();
+    measure(state, 1, [&] { exchangeErase(peer, record); });
 }
 
 void pingPongRaw(State& state, int connections) {
@@ -276,21 +284,10 @@ void attachLibrary(State& state) {
 // The session library alone: a new session, its attach, one erase exchange,
 // the session destroyed; what the library's first erase does on the wire.
 void attachSessionOnly(State& state) {
-    const tqmsg::EraseDataReq record =
-        eraseRecord(BenchCell::kCellNumber, kOneServerClient, BenchCell::kAppType, kErasePath);
+    const tqmsg::EraseDataReq record = benchEraseRecord();
     measure(state, 1, [&] {
         PeerSession peer;
-        tqsDatabuf_v2 buffer;
-        buffer.setExternalBuffer(const_cast<char*>(reinterpret_cast<const char*>(&record)),
-                                 sizeof record + sizeof kErasePath);
-        bool timedOut = false;
-        PeerSession::check(peer.session().SendXDRMessage(tqmsg::kEraseDataReq, &buffer, 0,
-                                                         kSessionWait, timedOut));
-        tqmsg::EraseDataResp response{};
-        buffer.setExternalBuffer(reinterpret_cast<char*>(&response), sizeof response);
-        unsigned long code = tqmsg::kEraseDataResp;
-        PeerSession::check(peer.session().ReceiveXDRMessage(&code, &buffer, nullptr, 0,
-                                                            kSessionWait, timedOut));
+        exchangeErase(peer, record);
     });
 }
 

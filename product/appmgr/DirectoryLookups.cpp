@@ -281,6 +281,40 @@ Lookup collectIds(sql::Execution& execution, std::vector<int64_t>& ids) {
     return Lookup::Found;
 }
 
+// The fetch of a lookup by `id` whose statement yields at most one row; `read`
+// makes the answer of that row.
+template <typename Value, typename Read>
+auto singleRowById(int64_t id, Read read) {
+    return [id, read](sql::Execution& row, Value& out) {
+        if (!row.bind(1, id)) {
+            return Lookup::Failed;
+        }
+        const Lookup first = firstRow(row);
+        if (first == Lookup::Found) {
+            out = read(row);
+        }
+        return first;
+    };
+}
+
+// A record by id, remembered whatever its cell; the cell rule is applied to
+// every answer, remembered or fresh.
+template <typename Record, typename Read>
+Lookup rememberedRowInCell(Memo<int64_t, Record> Answers::*memo, Query query, int64_t cellId,
+                           int64_t id, Read read, Record& record) {
+    Record found;
+    const Lookup result = sharedConnection().remembered(
+        memo, id, query, singleRowById<Record>(id, read), found);
+    if (result != Lookup::Found) {
+        return result;
+    }
+    if (!inCell(cellId, found.cellId)) {
+        return Lookup::NotFound;
+    }
+    record = std::move(found);
+    return Lookup::Found;
+}
+
 }  // namespace
 
 std::string databasePath() {
@@ -289,68 +323,27 @@ std::string databasePath() {
 }
 
 Lookup findClient(int64_t cellId, int64_t clientId, Client& client) {
-    Client read;
-    const Lookup found = sharedConnection().remembered(
-        &Answers::clients, clientId, Query::Client,
-        [clientId](sql::Execution& row, Client& out) {
-            if (!row.bind(1, clientId)) {
-                return Lookup::Failed;
-            }
-            const Lookup first = firstRow(row);
-            if (first == Lookup::Found) {
-                out = Client{clientId, row.integer(0), row.text(1)};
-            }
-            return first;
+    return rememberedRowInCell(
+        &Answers::clients, Query::Client, cellId, clientId,
+        [clientId](const sql::Execution& row) {
+            return Client{clientId, row.integer(0), row.text(1)};
         },
-        read);
-    if (found != Lookup::Found) {
-        return found;
-    }
-    if (!inCell(cellId, read.cellId)) {
-        return Lookup::NotFound;
-    }
-    client = std::move(read);
-    return Lookup::Found;
+        client);
 }
 
 Lookup findApplication(int64_t cellId, int64_t applicationId, Application& application) {
-    Application read;
-    const Lookup found = sharedConnection().remembered(
-        &Answers::applications, applicationId, Query::Application,
-        [applicationId](sql::Execution& row, Application& out) {
-            if (!row.bind(1, applicationId)) {
-                return Lookup::Failed;
-            }
-            const Lookup first = firstRow(row);
-            if (first == Lookup::Found) {
-                out = Application{applicationId, row.integer(0), row.integer(1), row.integer(2)};
-            }
-            return first;
+    return rememberedRowInCell(
+        &Answers::applications, Query::Application, cellId, applicationId,
+        [applicationId](const sql::Execution& row) {
+            return Application{applicationId, row.integer(0), row.integer(1), row.integer(2)};
         },
-        read);
-    if (found != Lookup::Found) {
-        return found;
-    }
-    if (!inCell(cellId, read.cellId)) {
-        return Lookup::NotFound;
-    }
-    application = read;
-    return Lookup::Found;
+        application);
 }
 
 Lookup findCellNumber(int64_t cellId, int64_t& number) {
     return sharedConnection().remembered(
         &Answers::cellNumbers, cellId, Query::CellNumber,
-        [cellId](sql::Execution& row, int64_t& out) {
-            if (!row.bind(1, cellId)) {
-                return Lookup::Failed;
-            }
-            const Lookup first = firstRow(row);
-            if (first == Lookup::Found) {
-                out = row.integer(0);
-            }
-            return first;
-        },
+        singleRowById<int64_t>(cellId, [](const sql::Execution& row) { return row.integer(0); }),
         number);
 }
 
