@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Affinity.h"
 #include "RawClient.h"
 #include "TqMessages.h"
 #include "WireFrames.h"
@@ -70,6 +71,7 @@ CiServer::CiServer(const std::string& cisrv, const std::string& folder, size_t d
     const std::string index = folder + "/ci.db";
     const std::string portFile = folder + "/ci.port";
     fillIndex(cisrv, index);
+    const ServerCpuScope onServerCpu;
     m_process = std::make_unique<ChildProcess>(
         std::vector<std::string>{cisrv, "serve", "--index", index, "--listen", "127.0.0.1:0",
                                  "--port-file", portFile, "--log", m_log});
@@ -187,6 +189,7 @@ bool CiSession::erase(const std::string& path) {
 
 RedisServer::RedisServer(const std::string& redisServer, const std::string& folder)
     : m_port(freeLoopbackPort()) {
+    const ServerCpuScope onServerCpu;
     m_process = std::make_unique<ChildProcess>(std::vector<std::string>{
         redisServer, "--port", std::to_string(m_port), "--bind", "127.0.0.1", "--save", "",
         "--appendonly", "no", "--daemonize", "no", "--dir", folder, "--logfile",

@@ -14,6 +14,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "Affinity.h"
 #include "TqMessages.h"
 #include "TqWire.h"
 #include "WireFrames.h"
@@ -64,6 +65,7 @@ WirePeer::WirePeer(bool keepFrames)
         ::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_stopFd, &stopEvent) != 0) {
         failWithErrno("peer cannot watch its sockets");
     }
+    const ServerCpuScope onServerCpu;
     m_thread = std::thread([this] { serve(); });
 }
 
