@@ -40,6 +40,40 @@ void measure(benchmark::State& state, double itemsPerIteration, Body&& body) {
 // baseline (baseline time / library time for the same number of items).
 constexpr char kPairedRatio[] = "relative_speed";
 
+// The alternation of measurePaired() below, for blocks that report their own
+// seconds: each call of `library` and `baseline` runs one block and returns
+// how long it took (for a baseline measured by another program, the time its
+// figure implies).
+template <typename Library, typename Baseline>
+void measurePairedBlocks(benchmark::State& state, double itemsPerBlock, Library&& library,
+                         Baseline&& baseline) {
+    std::vector<double> ratios;
+    double librarySeconds = 0;
+    bool libraryFirst = true;
+    try {
+        for (auto _ : state) {
+            double libraryTime = 0;
+            double baselineTime = 0;
+            if (libraryFirst) {
+                libraryTime = library();
+                baselineTime = baseline();
+            } else {
+                baselineTime = baseline();
+                libraryTime = library();
+            }
+            libraryFirst = !libraryFirst;
+            ratios.push_back(baselineTime / libraryTime);
+            librarySeconds += libraryTime;
+        }
+    } catch (const std::exception& failure) {
+        state.SkipWithError(failure.what());
+        return;
+    }
+    const double items = itemsPerBlock * static_cast<double>(state.iterations());
+    state.counters[kPairedRatio] = median(ratios);
+    state.counters[kRate] = items / librarySeconds;
+}
+
 // Runs blocks of `library` and of `baseline` in turn, each block `runs` calls
 // of each (alternating which goes first), and reports the median over the
 // blocks of baseline time / library time. Load that comes and goes more slowly
@@ -55,31 +89,8 @@ void measurePaired(benchmark::State& state, int runs, double itemsPerRun, Librar
         for (int i = 0; i < runs; ++i) body();
         return std::chrono::duration<double>(Clock::now() - start).count();
     };
-    std::vector<double> ratios;
-    double librarySeconds = 0;
-    bool libraryFirst = true;
-    try {
-        for (auto _ : state) {
-            double libraryTime = 0;
-            double baselineTime = 0;
-            if (libraryFirst) {
-                libraryTime = timed(library);
-                baselineTime = timed(baseline);
-            } else {
-                baselineTime = timed(baseline);
-                libraryTime = timed(library);
-            }
-            libraryFirst = !libraryFirst;
-            ratios.push_back(baselineTime / libraryTime);
-            librarySeconds += libraryTime;
-        }
-    } catch (const std::exception& failure) {
-        state.SkipWithError(failure.what());
-        return;
-    }
-    const double items = itemsPerRun * runs * static_cast<double>(state.iterations());
-    state.counters[kPairedRatio] = median(ratios);
-    state.counters[kRate] = items / librarySeconds;
+    measurePairedBlocks(
+        state, itemsPerRun * runs, [&] { return timed(library); }, [&] { return timed(baseline); });
 }
 
 // Reports a rate measured elsewhere (another program's own figure).

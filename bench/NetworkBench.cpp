@@ -418,40 +418,17 @@ void pairedRedis(State& state) {
         return;
     }
     g_setup->cell.truncateLogs();
-    std::vector<double> ratios;
-    double librarySeconds = 0;
-    bool libraryFirst = true;
-    try {
-        for (auto _ : state) {
-            double libraryRate = 0;
-            double redisRate = 0;
-            const auto runLibrary = [&] {
-                const auto start = Clock::now();
-                for (int i = 0; i < kPairedRedisRequests; ++i) handle.erase(kOneServerClient);
-                const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-                librarySeconds += seconds;
-                libraryRate = kPairedRedisRequests / seconds;
-            };
-            const auto runRedis = [&] {
-                redisRate = redisPingRate(g_setup->redisBenchmark, port, kPairedRedisRequests);
-            };
-            if (libraryFirst) {
-                runLibrary();
-                runRedis();
-            } else {
-                runRedis();
-                runLibrary();
-            }
-            libraryFirst = !libraryFirst;
-            ratios.push_back(libraryRate / redisRate);
-        }
-    } catch (const std::exception& failure) {
-        state.SkipWithError(failure.what());
-        return;
-    }
-    state.counters[kPairedRatio] = median(ratios);
-    state.counters[kRate] =
-        kPairedRedisRequests * static_cast<double>(state.iterations()) / librarySeconds;
+    measurePairedBlocks(
+        state, kPairedRedisRequests,
+        [&] {
+            const auto start = Clock::now();
+            for (int i = 0; i < kPairedRedisRequests; ++i) handle.erase(kOneServerClient);
+            return std::chrono::duration<double>(Clock::now() - start).count();
+        },
+        [&] {
+            return kPairedRedisRequests /
+                   redisPingRate(g_setup->redisBenchmark, port, kPairedRedisRequests);
+        });
 }
 
 // ---- parts of the product the library leans on ----------------------------
