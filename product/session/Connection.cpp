@@ -200,6 +200,29 @@ bool Connection::usable(CYxError& error) const {
     return true;
 }
 
+// A server may close a connection that stays idle; a client learns it here,
+// before its next send, rather than from a send that vanishes or a receive
+// that fails. Unread bytes mean something is in flight: that is left to the
+// next receive.
+bool Connection::peerClosedWhileIdle() {
+    if (m_fd < 0 || m_broken || !m_reader.atFrameBoundary()) return false;
+    if (m_tls) {
+        if (!m_tls->established()) return false;
+        CYxError error;
+        switch (m_tls->peek(m_peer, error)) {
+            case detail::TlsStream::Io::Closed: return true;
+            case detail::TlsStream::Io::Failed: breakWith(error); return false;
+            default: return false;
+        }
+    }
+    for (;;) {
+        char byte = 0;
+        const ssize_t got = ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (got >= 0) return got == 0;
+        if (errno != EINTR) return detail::isPeerGone(errno);
+    }
+}
+
 void Connection::breakWith(const CYxError& error) {
     releaseSocket();
     m_broken = true;

@@ -72,6 +72,10 @@ public:
     // One write of all of `data` (the same bytes must be offered again after
     // WantRead or WantWrite).
     Io write(const char* data, size_t length, const std::string& peer, CYxError& error);
+    // Whether the peer has sent anything without waiting: Done when bytes
+    // wait to be read (they stay there), WantRead when nothing has come,
+    // Closed after its close_notify, end of stream or reset.
+    Io peek(const std::string& peer, CYxError& error);
     // Tell the peer we close (once, without waiting), unless TLS failed.
     void sendCloseNotify();
 
@@ -85,6 +89,7 @@ private:
     };
     std::unique_ptr<SSL, SslDeleter> m_ssl;
     TlsRole m_role = TlsRole::Client;
+    std::string m_host;  // the name a client expects in the server's certificate
     bool m_established = false;
     bool m_failed = false;
     bool m_closeNotified = false;

@@ -4,7 +4,9 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -30,6 +32,7 @@ Security securityFromEnvironment() {
     security.key = variable(kTlsKeyVariable);
     security.authority = variable(kTlsCaVariable);
     security.allowPlaintext = variable(kAllowPlaintextVariable) == "1";
+    security.allowSharedKey = variable(kAllowSharedKeyVariable) == "1";
     return security;
 }
 
@@ -58,7 +61,7 @@ public:
     bool get(TlsRole role, const Security& security, SSL_CTX*& out, CYxError& error) {
         const std::string key = std::string(role == TlsRole::Client ? "client" : "server") +
                                 '\n' + security.certificate + '\n' + security.key + '\n' +
-                                security.authority;
+                                security.authority + (security.allowSharedKey ? "\n1" : "\n0");
         const std::lock_guard<std::mutex> lock(m_mutex);
         auto found = m_contexts.find(key);
         if (found == m_contexts.end()) {
@@ -103,6 +106,27 @@ bool checkFiles(TlsRole role, const Security& security, CYxError& error) {
     return true;
 }
 
+// A key that group or others can read is no longer secret, and one they can
+// write can be swapped for theirs; either is refused unless the owner says
+// the key is shared on purpose. A file that cannot be examined is left to
+// OpenSSL's load, which names the problem.
+bool checkKeyIsPrivate(const Security& security, CYxError& error) {
+    constexpr mode_t kShared = S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
+    struct stat info {};
+    if (security.allowSharedKey || ::stat(security.key.c_str(), &info) != 0 ||
+        (info.st_mode & kShared) == 0) {
+        return true;
+    }
+    char mode[8];
+    (void)std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    error = makeError(tqerr::kSecurity,
+                      "TLS setup failed: private key " + security.key +
+                          " is readable or writable by group or others (mode " + mode +
+                          "); make it private with chmod 600 " + security.key + " (or set " +
+                          kAllowSharedKeyVariable + "=1 for a key on a read-only mount)");
+    return false;
+}
+
 bool ContextCache::build(TlsRole role, const Security& security, ContextPtr& out,
                          CYxError& error) {
     if (!checkFiles(role, security, error)) return false;
@@ -121,6 +145,7 @@ bool ContextCache::build(TlsRole role, const Security& security, ContextPtr& out
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_num_tickets(ctx, 0);
     if (!security.certificate.empty()) {
+        if (!checkKeyIsPrivate(security, error)) return false;
         if (SSL_CTX_use_certificate_chain_file(ctx, security.certificate.c_str()) != 1) {
             error = contextError("cannot read certificate " + security.certificate);
             return false;

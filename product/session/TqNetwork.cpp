@@ -11,6 +11,11 @@ using tqwire::detail::guarded;
 
 struct CTqNetwork::Impl {
     tqwire::Connection connection;
+    // What the last successful attach asked for, to attach again when the
+    // peer closed the connection while it was idle.
+    tqwire::HostPort target;
+    tqwire::Hello hello;
+    int attachWait = tqwire::kDefaultWait;
 };
 
 namespace {
@@ -35,6 +40,17 @@ CYxError attach(tqwire::Connection& connection, const tqwire::HostPort& target,
     return result;
 }
 
+// A server closes sessions that stay idle, as a web server closes a kept-alive
+// connection. A connection the peer closed while nothing was in flight is
+// attached again with the last attach's parameters before a send, so the
+// caller does not pay for it with a failed message; one that breaks with a
+// request in flight stays a failure of that call, and nothing is sent again.
+CYxError reattachIfPeerClosed(CTqNetwork::Impl& session, bool& timedOut) {
+    if (!session.connection.peerClosedWhileIdle()) return CYxError();
+    return attach(session.connection, session.target, session.hello,
+                  tqwire::Deadline::fromWait(session.attachWait), timedOut);
+}
+
 }  // namespace
 
 CTqNetwork::CTqNetwork() : m_impl(new (std::nothrow) Impl) {}
@@ -52,8 +68,14 @@ CYxError CTqNetwork::Attach_RemoteDLL(const char* host, tqsExecuteRemoteDllType*
         CYxError result = tqwire::parseHostPort(host, target);
         if (!result.IsError()) result = tqwire::makeHello(*service, localName, hello);
         if (result.IsError()) return result;
-        return attach(m_impl->connection, target, hello, tqwire::Deadline::fromWait(wait),
-                      timedOut);
+        result = attach(m_impl->connection, target, hello, tqwire::Deadline::fromWait(wait),
+                        timedOut);
+        if (!result.IsError()) {
+            m_impl->target = std::move(target);
+            m_impl->hello = std::move(hello);
+            m_impl->attachWait = wait;
+        }
+        return result;
     });
 }
 
@@ -64,9 +86,13 @@ CYxError CTqNetwork::SendXDRMessage(unsigned long code, tqsDatabuf_v2* body, int
     if (body == nullptr) return invalidArgument("no message body given");
     if (flags != kNoFlags) return invalidArgument("unknown send flags");
     if (!isWireCode(code)) return invalidArgument("message code wider than 32 bits");
-    return m_impl->connection.sendMessage(static_cast<uint32_t>(code), body->getDataBuffer(),
-                                          body->getValidLen(), tqwire::Deadline::fromWait(wait),
-                                          timedOut);
+    return guarded([&] {
+        const CYxError reattached = reattachIfPeerClosed(*m_impl, timedOut);
+        if (reattached.IsError()) return reattached;
+        return m_impl->connection.sendMessage(static_cast<uint32_t>(code), body->getDataBuffer(),
+                                              body->getValidLen(),
+                                              tqwire::Deadline::fromWait(wait), timedOut);
+    });
 }
 
 CYxError CTqNetwork::ReceiveXDRMessage(unsigned long* code, tqsDatabuf_v2* body,

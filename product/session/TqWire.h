@@ -96,6 +96,7 @@ constexpr const char kTlsCertVariable[] = "TQ_TLS_CERT";
 constexpr const char kTlsKeyVariable[] = "TQ_TLS_KEY";
 constexpr const char kTlsCaVariable[] = "TQ_TLS_CA";
 constexpr const char kAllowPlaintextVariable[] = "TQ_ALLOW_PLAINTEXT";
+constexpr const char kAllowSharedKeyVariable[] = "TQ_TLS_ALLOW_SHARED_KEY";
 
 struct Security {
     // PEM files. TLS is on when any is set; the authority is then required,
@@ -106,6 +107,9 @@ struct Security {
     std::string authority;
     // Plain TCP to and from addresses beyond loopback.
     bool allowPlaintext = false;
+    // Use a key file that group or others may read or write (a key on a
+    // read-only mount managed by an orchestrator); otherwise it is refused.
+    bool allowSharedKey = false;
 
     bool tlsEnabled() const {
         return !certificate.empty() || !key.empty() || !authority.empty();
@@ -197,6 +201,8 @@ public:
     void readThrough(detail::TlsStream* tls) { m_tls = tls; }
     // Whether the last failed read saw the peer close at a frame boundary.
     bool peerClosedAtBoundary() const { return m_peerClosedAtBoundary; }
+    // Whether no byte beyond the frame last returned is buffered.
+    bool atFrameBoundary() const { return !m_haveHeader && buffered() == m_returnedBytes; }
     // Reads the next whole frame from `fd` into `out`; its body stays valid
     // until the next call or clear(). False with `error` set on failure. When
     // the deadline runs out the bytes read so far are kept for the next call;
@@ -274,6 +280,12 @@ public:
     // Server side of TLS on an adopted socket: the handshake runs in the first
     // send or receive, within its deadline.
     CYxError secureAsServer(const Security& security);
+
+    // Whether the peer closed this idle connection: it is attached and in
+    // step, nothing unread waits in it, and the socket holds the peer's end
+    // of stream, a reset or (over TLS) its close_notify. Never waits; any
+    // other TLS failure seen on the way breaks the connection.
+    bool peerClosedWhileIdle();
 
     bool isOpen() const { return m_fd >= 0; }
     bool isSecure() const { return static_cast<bool>(m_tls); }

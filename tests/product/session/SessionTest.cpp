@@ -417,13 +417,22 @@ TEST(SessionWire, SendToAClosedPeerFailsWithoutSigpipe) {
         acceptHello(connection);
         connection.closeNow();
     });
-    CTqNetwork session;
-    ASSERT_FALSE(attachTo(session, peer.hostPort()).IsError());
+    // A bare connection: a session would notice the close and attach again.
+    tqwire::Connection connection;
+    tqwire::HostPort target;
+    tqwire::Hello hello;
+    bool timedOut = false;
+    ASSERT_FALSE(tqwire::parseHostPort(peer.hostPort().c_str(), target).IsError());
+    ASSERT_FALSE(tqwire::makeHello(indexService(), "clientA", hello).IsError());
+    ASSERT_FALSE(connection.connect(target, peerDeadline(), timedOut).IsError());
+    ASSERT_FALSE(tqwire::sendHello(connection, hello, peerDeadline(), timedOut).IsError());
+    ASSERT_FALSE(tqwire::awaitHelloAnswer(connection, peerDeadline(), timedOut).IsError());
     peer.join();
     auto prune = goldenPrune();
     CYxError result;
     for (int attempt = 0; attempt < 200 && !result.IsError(); ++attempt) {
-        result = sendRecord(session, tqmsg::kAfPruneReq, prune);
+        result = connection.sendMessage(tqmsg::kAfPruneReq, reinterpret_cast<char*>(&prune),
+                                        sizeof prune, peerDeadline(), timedOut);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_EQ(result.Code(), tqerr::kPeerClosed) << result.AsString();

@@ -5,6 +5,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +60,8 @@ Cert makeCert(const std::string& commonName, EVP_PKEY* key, X509* issuer, int fr
 void writePem(const std::string& path, X509* cert, EVP_PKEY* key) {
     std::unique_ptr<FILE, FileClose> file(std::fopen(path.c_str(), "w"));
     ASSERT_TRUE(file) << path;
+    // Key files must be private to be used; certificates may as well be.
+    ASSERT_EQ(::fchmod(::fileno(file.get()), 0600), 0) << path;
     if (cert != nullptr) PEM_write_X509(file.get(), cert);
     if (key != nullptr) PEM_write_PrivateKey(file.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
 }

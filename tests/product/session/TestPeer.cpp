@@ -30,18 +30,25 @@ std::string TestPeer::hostPort() const {
     return (v6 ? "[" + m_address + "]" : m_address) + ":" + std::to_string(m_port);
 }
 
-void TestPeer::run(std::function<void(tqwire::Connection&)> script) {
-    m_thread = std::thread([this, script] {
-        tqwire::Connection connection;
-        bool timedOut = false;
-        CYxError accepted =
-            tqwire::acceptConnection(m_listenFd, m_security, peerDeadline(), timedOut, connection);
-        if (accepted.IsError()) {
-            ADD_FAILURE() << "peer accept: " << accepted.AsString();
-            return;
+void TestPeer::run(std::function<void(tqwire::Connection&)> script, int connections) {
+    m_thread = std::thread([this, script, connections] {
+        for (int count = 0; count < connections; ++count) {
+            tqwire::Connection connection;
+            bool timedOut = false;
+            CYxError accepted = tqwire::acceptConnection(m_listenFd, m_security, peerDeadline(),
+                                                         timedOut, connection);
+            if (accepted.IsError()) {
+                ADD_FAILURE() << "peer accept: " << accepted.AsString();
+                return;
+            }
+            script(connection);
         }
-        script(connection);
     });
+}
+
+bool TestPeer::connectionWaiting() const {
+    pollfd entry{m_listenFd, POLLIN, 0};
+    return ::poll(&entry, 1, 0) > 0;
 }
 
 void TestPeer::join() {

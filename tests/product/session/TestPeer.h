@@ -1,5 +1,5 @@
-// A peer on a loopback address for the session tests: it listens, accepts one
-// connection and runs a script on it in a thread of its own.
+// A peer on a loopback address for the session tests: it listens, accepts
+// connections and runs a script on each in a thread of its own.
 #pragma once
 
 #include <functional>
@@ -30,7 +30,11 @@ public:
     bool listening() const { return m_listenFd >= 0; }
     // "127.0.0.1:port" or "[::1]:port".
     std::string hostPort() const;
-    void run(std::function<void(tqwire::Connection&)> script);
+    // Accepts `connections` connections one after the other and runs
+    // `script` on each.
+    void run(std::function<void(tqwire::Connection&)> script, int connections = 1);
+    // Whether a connection waits to be accepted.
+    bool connectionWaiting() const;
     void join();
 
 private:

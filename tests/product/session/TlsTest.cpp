@@ -378,5 +378,64 @@ INSTANTIATE_TEST_SUITE_P(Transports, PeerClose, ::testing::Values(false, true),
                              return info.param ? "Tls" : "Plain";
                          });
 
+// A server that closed an idle session costs the host nothing: the next send
+// attaches again as the first attach did and goes out on the new connection.
+// A connection that breaks with a request in flight fails that call, and
+// nothing is sent again.
+class IdleClose : public ::testing::TestWithParam<bool> {};
+
+TEST_P(IdleClose, NextSendAttachesAgainButARequestInFlightIsNotResent) {
+    const bool tls = GetParam();
+    Signal idleClosed;
+    int connections = 0;
+    std::string secondName;
+    TestPeer peer(tls ? cell().server : tqwire::Security());
+    peer.run(
+        [&](tqwire::Connection& connection) {
+            const tqwire::Hello hello = acceptHello(connection);
+            if (++connections == 1) {
+                connection.closeNow();
+                idleClosed.raise();
+                return;
+            }
+            secondName = hello.localName;
+            tqwire::Frame frame;
+            bool timedOut = false;
+            for (const uint32_t expected : {tqmsg::kAfPruneReq, tqmsg::kEraseDataReq}) {
+                ASSERT_FALSE(connection.receiveFrame(frame, peerDeadline(), timedOut).IsError());
+                EXPECT_EQ(frame.code, expected);
+            }
+            connection.closeNow();  // the erase stays unanswered
+        },
+        2);
+    std::unique_ptr<ScopedSecurityEnvironment> environment;
+    if (tls) environment = std::make_unique<ScopedSecurityEnvironment>(cell().host);
+    CTqNetwork session;
+    ASSERT_FALSE(attach(session, peer.hostPort()).IsError());
+    idleClosed.await();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the close travels
+    ASSERT_FALSE(sendPrune(session, 1).IsError());
+
+    char path[] = "/x";
+    tqmsg::EraseDataReq request{};
+    request.path = path;
+    tqsDatabuf_v2 body;
+    body.setExternalBuffer(reinterpret_cast<char*>(&request), sizeof request + sizeof path);
+    bool timedOut = false;
+    ASSERT_FALSE(session.SendXDRMessage(tqmsg::kEraseDataReq, &body, 0, -1, timedOut).IsError());
+    unsigned long code = 0;
+    EXPECT_EQ(session.ReceiveXDRMessage(&code, &body, nullptr, 0, kLongWait, timedOut).Code(),
+              tqerr::kPeerClosed);
+    EXPECT_EQ(sendPrune(session, 2).Code(), tqerr::kPeerClosed);
+    peer.join();
+    EXPECT_EQ(secondName, "clientA");
+    EXPECT_FALSE(peer.connectionWaiting());
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, IdleClose, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Tls" : "Plain";
+                         });
+
 }  // namespace
 }  // namespace sessiontest
