@@ -70,7 +70,11 @@ public:
 
     void serve(tqwire::Connection& connection) {
         const std::atomic<bool> stop{false};
-        const cisrv::SessionContext context{m_config, *m_log, *m_writer, stop};
+        std::string why;
+        const std::unique_ptr<cisrv::Admission::Place> place = m_admission.admit("fuzz", why);
+        FUZZ_CHECK(place != nullptr);
+        const cisrv::SessionContext context{m_config, *m_log, *m_writer, stop, *place,
+                                            tqwire::Deadline::afterMs(kSessionWaitMs)};
         cisrv::serveSession(++m_sessions, connection, context);
     }
 
@@ -85,6 +89,7 @@ private:
 
     std::string m_directory;
     cisrv::ServerConfig m_config;
+    cisrv::Admission m_admission{{1, 1, 1}};
     std::unique_ptr<cisrv::ServerLog> m_log;
     std::unique_ptr<cisrv::IndexStore> m_store;
     std::unique_ptr<cisrv::IndexWriter> m_writer;

@@ -12,7 +12,9 @@ namespace cisrv {
 
 const char kUsage[] = R"(usage:
   cisrv serve  --index DB --listen HOST:PORT [--port-file FILE] [--log FILE]
-               [--service LIB/ENTRY] [--read-only]
+               [--service LIB/ENTRY] [--read-only] [--max-sessions N]
+               [--max-pending N] [--max-pending-per-peer N]
+               [--handshake-timeout SECONDS] [--idle-timeout SECONDS]
   cisrv add    --index DB --path P [--text T] [--client N] [--app-type N] [--app N]
                [--archive-file N] [--cloud N] [--cell-number N]
   cisrv search --index DB [--match FTS5-QUERY] [--under PATH]
@@ -27,6 +29,13 @@ The reference content-indexing server and its index tools.
           the server's log to FILE (default: standard error). --service names
           the service clients must ask for (default sLNIDXMA/sLPIDXMA).
           --read-only answers erases with status 0 and ignores prunes.
+          Limits: --max-sessions (default 64) attached sessions at once;
+          --max-pending (128) connections not yet through their TLS
+          handshake and hello, --max-pending-per-peer (16) of them from one
+          address, a connection beyond either is closed at once; each has
+          --handshake-timeout (10) seconds from its accept to its hello;
+          an attached session is closed after --idle-timeout (600) seconds
+          without a request.
           SIGTERM or SIGINT stops it: sessions finish their request, the
           index is committed, exit status 0.
   add     add one document (numbers default to 0, text to empty); prints its id.
@@ -56,7 +65,12 @@ const std::map<std::string, std::vector<KnownOption>>& commandOptions() {
           {"port-file", true},
           {"log", true},
           {"service", true},
-          {"read-only", false}}},
+          {"read-only", false},
+          {"max-sessions", true},
+          {"max-pending", true},
+          {"max-pending-per-peer", true},
+          {"handshake-timeout", true},
+          {"idle-timeout", true}}},
         {"add",
          {{"index", true},
           {"path", true},
@@ -172,12 +186,57 @@ Status parseService(const std::string& text, ServerConfig& config) {
     return Status::ok();
 }
 
+// A whole number from 1 to `most` given for option `name`, if given.
+Status parseLimit(const OptionValues& values, const std::string& name, int64_t most,
+                  int64_t& out) {
+    if (values.count(name) == 0) return Status::ok();
+    int64_t value = 0;
+    Status status = parseInteger(name, values.at(name), value);
+    if (status.isOk() && (value < 1 || value > most)) {
+        status = Status::failure("--" + name + " needs a whole number from 1 to " +
+                                 std::to_string(most) + ", not \"" + values.at(name) + "\"");
+    }
+    if (status.isOk()) out = value;
+    return status;
+}
+
+// The session limits and timeouts (timeouts in seconds on the command line).
+Status applyLimits(const OptionValues& values, ServerConfig& config) {
+    constexpr int64_t kMostConnections = 100'000;
+    constexpr int64_t kMostSeconds = 7 * 24 * 3600;
+    int64_t sessions = static_cast<int64_t>(config.maxSessions);
+    int64_t pending = static_cast<int64_t>(config.maxPending);
+    int64_t perPeer = static_cast<int64_t>(config.maxPendingPerPeer);
+    int64_t handshakeSeconds = config.handshakeTimeoutMs / 1000;
+    int64_t idleSeconds = config.idleTimeoutMs / 1000;
+    const struct {
+        const char* name;
+        int64_t most;
+        int64_t* value;
+    } limits[] = {{"max-sessions", kMostConnections, &sessions},
+                  {"max-pending", kMostConnections, &pending},
+                  {"max-pending-per-peer", kMostConnections, &perPeer},
+                  {"handshake-timeout", kMostSeconds, &handshakeSeconds},
+                  {"idle-timeout", kMostSeconds, &idleSeconds}};
+    for (const auto& limit : limits) {
+        Status status = parseLimit(values, limit.name, limit.most, *limit.value);
+        if (!status.isOk()) return status;
+    }
+    config.maxSessions = static_cast<size_t>(sessions);
+    config.maxPending = static_cast<size_t>(pending);
+    config.maxPendingPerPeer = static_cast<size_t>(perPeer);
+    config.handshakeTimeoutMs = handshakeSeconds * 1000;
+    config.idleTimeoutMs = idleSeconds * 1000;
+    return Status::ok();
+}
+
 Status applyServe(const OptionValues& values, CommandLine& out) {
     if (values.count("listen") == 0) return Status::failure("serve needs --listen HOST:PORT");
     Status status = parseListen(values.at("listen"), out.server);
     if (status.isOk() && values.count("service") != 0) {
         status = parseService(values.at("service"), out.server);
     }
+    if (status.isOk()) status = applyLimits(values, out.server);
     out.server.indexFile = out.indexFile;
     out.server.readOnly = values.count("read-only") != 0;
     if (values.count("port-file") != 0) out.portFile = values.at("port-file");

@@ -1,4 +1,12 @@
-// Listening, accepting, and one thread per session.
+// Listening, accepting, and one thread per connection.
+//
+// Each accepted connection runs on a thread of its own from its TLS handshake
+// on; the accept loop only counts, starts threads and closes connections past
+// a cap, so no peer can hold it. Threads rather than one event loop for the
+// pending connections: the handshake, the hello and the refusals are the same
+// deadline-bounded calls a session makes, a pending connection turns into its
+// session on the thread it already has, and --max-pending bounds the threads
+// (a pending thread waits in poll() and costs a stack it barely touches).
 #include "Server.h"
 
 #include <unistd.h>
@@ -22,18 +30,27 @@ namespace {
 constexpr int64_t kStopPollMs = 100;
 // Pause after a failed accept (out of descriptors, say) before trying again.
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
-// Time given to a refused connection to read its refusal and close.
-constexpr int64_t kRefusalWaitMs = 500;
+// At most one log line a second about connections closed at once.
+constexpr auto kClosedLinePause = std::chrono::seconds(1);
+
+// The address of "address:port" or "[v6]:port", which the per-peer cap counts.
+std::string addressOf(const std::string& peer) { return peer.substr(0, peer.rfind(':')); }
 
 }  // namespace
 
 struct Server::RunningSession {
     tqwire::Connection connection;
+    std::unique_ptr<Admission::Place> place;
+    // The TLS handshake and the hello are done by then, counted from the accept.
+    tqwire::Deadline attachDeadline = tqwire::Deadline::afterMs(0);
     std::thread thread;
     std::atomic<bool> finished{false};
 };
 
-Server::Server(ServerConfig config, ServerLog& log) : m_config(std::move(config)), m_log(log) {}
+Server::Server(ServerConfig config, ServerLog& log)
+    : m_config(std::move(config)),
+      m_log(log),
+      m_admission({m_config.maxSessions, m_config.maxPending, m_config.maxPendingPerPeer}) {}
 
 Server::~Server() {
     joinAllSessions();
@@ -71,6 +88,10 @@ void Server::run(const std::atomic<bool>& stop) {
 
     ::close(m_listenFd);
     m_listenFd = -1;
+    if (m_closedAtOnce > 0) {
+        m_log.write(std::to_string(m_closedAtOnce) +
+                    " more connections were closed at once since the last such line");
+    }
     reapFinishedSessions();
     m_log.write("stopping: no longer accepting; " + std::to_string(m_sessions.size()) +
                 " sessions finishing");
@@ -92,11 +113,31 @@ void Server::acceptOne(const std::atomic<bool>& stop) {
         std::this_thread::sleep_for(kAcceptRetryPause);
         return;
     }
-    if (m_sessions.size() >= m_config.maxSessions) {
-        refuseBusy(*session);
+    session->attachDeadline = tqwire::Deadline::afterMs(m_config.handshakeTimeoutMs);
+    const std::string peer = session->connection.peer();
+    std::string why;
+    session->place = m_admission.admit(addressOf(peer), why);
+    if (!session->place) {
+        session->connection.closeNow();
+        noteClosedAtOnce(peer, why);
         return;
     }
     startSession(std::move(session), stop);
+}
+
+// Logs a connection closed past a cap: the first at once, then at most one
+// line a second with the count of those in between.
+void Server::noteClosedAtOnce(const std::string& peer, const std::string& why) {
+    ++m_closedAtOnce;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < m_nextClosedLine) return;
+    const std::string more =
+        m_closedAtOnce > 1 ? "; " + std::to_string(m_closedAtOnce - 1) +
+                                 " more were closed at once since the last such line"
+                           : "";
+    m_log.write("connection from " + peer + " closed at once: " + why + more);
+    m_closedAtOnce = 0;
+    m_nextClosedLine = now + kClosedLinePause;
 }
 
 void Server::startSession(std::unique_ptr<RunningSession> session, const std::atomic<bool>& stop) {
@@ -104,8 +145,10 @@ void Server::startSession(std::unique_ptr<RunningSession> session, const std::at
     RunningSession* running = session.get();
     try {
         running->thread = std::thread([this, running, number, &stop] {
-            const SessionContext context{m_config, m_log, *m_writer, stop};
+            const SessionContext context{m_config, m_log, *m_writer, stop, *running->place,
+                                         running->attachDeadline};
             serveSession(number, running->connection, context);
+            running->place.reset();
             running->finished.store(true);
         });
     } catch (const std::system_error& failure) {
@@ -115,19 +158,6 @@ void Server::startSession(std::unique_ptr<RunningSession> session, const std::at
         return;
     }
     m_sessions.push_back(std::move(session));
-}
-
-// Answers a connection beyond the session limit with a refusal, so its
-// client learns why rather than timing out.
-void Server::refuseBusy(RunningSession& session) {
-    const std::string reason =
-        "server busy: already serving " + std::to_string(m_config.maxSessions) + " sessions";
-    const std::string peer = session.connection.peer();
-    bool timedOut = false;
-    tqwire::sendRefuse(session.connection, reason, tqwire::Deadline::afterMs(kRefusalWaitMs),
-                       timedOut);
-    session.connection.closeGracefully(tqwire::Deadline::afterMs(kRefusalWaitMs), timedOut);
-    m_log.write("refused " + peer + ": " + reason);
 }
 
 void Server::reapFinishedSessions() {

@@ -1,13 +1,16 @@
-// The CI server: listens, runs each accepted connection as a session on a
-// thread of its own (up to a limit), and hands every index change to the
-// one IndexWriter.
+// The CI server: listens, runs each accepted connection on a thread of its
+// own (its TLS handshake and hello, then its session), within the limits of
+// Admission, and hands every index change to the one IndexWriter.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <string>
 
+#include "Admission.h"
 #include "IndexStore.h"
 #include "IndexWriter.h"
 #include "ServerConfig.h"
@@ -42,7 +45,7 @@ private:
 
     void acceptOne(const std::atomic<bool>& stop);
     void startSession(std::unique_ptr<RunningSession> session, const std::atomic<bool>& stop);
-    void refuseBusy(RunningSession& session);
+    void noteClosedAtOnce(const std::string& peer, const std::string& why);
     void reapFinishedSessions();
     void joinAllSessions();
 
@@ -53,7 +56,12 @@ private:
     int m_listenFd = -1;
     uint16_t m_port = 0;
     uint64_t m_sessionsStarted = 0;
+    Admission m_admission;
     std::list<std::unique_ptr<RunningSession>> m_sessions;
+    // Connections closed at once since the last line that said so, and when
+    // the next such line may be written (a flood must not flood the log).
+    uint64_t m_closedAtOnce = 0;
+    std::chrono::steady_clock::time_point m_nextClosedLine{};
 };
 
 }  // namespace cisrv

@@ -21,13 +21,17 @@ struct ServerConfig {
     std::string serviceEntry = tqmsg::kRemoteIndexEntry;
     // Answer erases with status 0 and ignore prunes; the index is never changed.
     bool readOnly = false;
-    // Sessions served at once; more are refused at attach.
+    // Sessions served at once; a hello beyond that is refused ("server busy").
     size_t maxSessions = 64;
-    // Waits in units of TQ_SESSION_WAIT_UNIT_MS (a second by default): a
-    // session that sends nothing for `idleWait` is closed (ten minutes), a new
-    // connection must say hello within `helloWait`.
-    int idleWait = 600;
-    int helloWait = 120;
+    // Connections not yet through their TLS handshake and hello, in all and
+    // from one peer address; a connection beyond either is closed at once.
+    size_t maxPending = 128;
+    size_t maxPendingPerPeer = 16;
+    // Plain milliseconds, whatever TQ_SESSION_WAIT_UNIT_MS says: from the
+    // accept to the end of the hello, and of silence before an attached
+    // session is closed.
+    int64_t handshakeTimeoutMs = 10'000;
+    int64_t idleTimeoutMs = 600'000;
     StoreOptions store;
     IndexWriter::Limits writer;
 };

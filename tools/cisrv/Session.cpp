@@ -17,12 +17,19 @@ namespace {
 
 // A waiting session looks at the stop flag this often (milliseconds).
 constexpr int64_t kStopPollMs = 100;
-// Wait for a reply or a refusal to go out, in wait units.
+// Wait for an erase response to go out, in wait units.
 constexpr int kSendWait = tqwire::kDefaultWait;
 
 std::string hexCode(uint32_t code) {
     char text[16];
     (void)std::snprintf(text, sizeof text, "0x%08X", code);
+    return text;
+}
+
+// "600 s", "0.5 s".
+std::string seconds(int64_t milliseconds) {
+    char text[32];
+    (void)std::snprintf(text, sizeof text, "%g s", static_cast<double>(milliseconds) / 1000);
     return text;
 }
 
@@ -52,6 +59,7 @@ public:
 
 private:
     bool attach();
+    void refuse(const std::string& client, const std::string& reason);
     void serveRequests();
     bool handle(const tqwire::Frame& frame);
     bool handleErase(const tqsDatabuf_v2& body);
@@ -111,7 +119,7 @@ bool Session::attach() {
     tqwire::Hello hello;
     CYxError result;
     const Received received =
-        receiveWithin(tqwire::Deadline::fromWait(m_config.helloWait), result,
+        receiveWithin(m_context.attachDeadline, result,
                       [&](const tqwire::Deadline& deadline, bool& timedOut) {
                           return tqwire::receiveHello(m_connection, hello, deadline, timedOut);
                       });
@@ -120,8 +128,10 @@ bool Session::attach() {
         return false;
     }
     if (received == Received::TimedOut) {
-        log("connection from " + peer() + " dropped: no hello within " +
-            std::to_string(m_config.helloWait) + " wait units");
+        log("connection from " + peer() + " dropped: " +
+            (m_connection.isSecure() ? "no TLS handshake and hello within "
+                                     : "no hello within ") +
+            seconds(m_config.handshakeTimeoutMs));
         return false;
     }
     if (result.IsError()) {
@@ -132,15 +142,18 @@ bool Session::attach() {
     const std::string asked = hello.library + "/" + hello.entry;
     const std::string offered = m_config.serviceLibrary + "/" + m_config.serviceEntry;
     const std::string client = peer() + " (local name \"" + escapeControl(hello.localName) + "\")";
-    bool timedOut = false;
     if (hello.library != m_config.serviceLibrary || hello.entry != m_config.serviceEntry) {
-        const std::string reason = "service \"" + escapeControl(asked) +
-                                   "\" is not offered here; this server offers " + offered;
-        tqwire::sendRefuse(m_connection, reason, tqwire::Deadline::fromWait(kSendWait), timedOut);
-        log("refused " + client + ": " + reason);
+        refuse(client, "service \"" + escapeControl(asked) +
+                           "\" is not offered here; this server offers " + offered);
         return false;
     }
-    result = tqwire::sendAccept(m_connection, tqwire::Deadline::fromWait(kSendWait), timedOut);
+    if (!m_context.place.takeSessionSlot()) {
+        refuse(client, "server busy: already serving " + std::to_string(m_config.maxSessions) +
+                           " sessions");
+        return false;
+    }
+    bool timedOut = false;
+    result = tqwire::sendAccept(m_connection, m_context.attachDeadline, timedOut);
     if (result.IsError()) {
         log("cannot accept " + client + ": " + escapeControl(result.AsString()));
         return false;
@@ -149,20 +162,28 @@ bool Session::attach() {
     return true;
 }
 
+// Answers the hello with a refusal within the attach deadline, so the client
+// learns why rather than timing out.
+void Session::refuse(const std::string& client, const std::string& reason) {
+    bool timedOut = false;
+    tqwire::sendRefuse(m_connection, reason, m_context.attachDeadline, timedOut);
+    log("refused " + client + ": " + reason);
+}
+
 // Serves requests until the session ends; `m_why` says why it ended.
 void Session::serveRequests() {
     for (;;) {
         tqwire::Frame frame;
         CYxError result;
         const Received received =
-            receiveWithin(tqwire::Deadline::fromWait(m_config.idleWait), result,
+            receiveWithin(tqwire::Deadline::afterMs(m_config.idleTimeoutMs), result,
                           [&](const tqwire::Deadline& deadline, bool& timedOut) {
                               return m_connection.receiveFrame(frame, deadline, timedOut);
                           });
         switch (received) {
             case Received::Stopped: m_why = "server stopping"; return;
             case Received::TimedOut:
-                m_why = "idle for " + std::to_string(m_config.idleWait) + " wait units";
+                m_why = "idle for " + seconds(m_config.idleTimeoutMs);
                 return;
             case Received::Done: break;
         }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "Admission.h"
 #include "IndexWriter.h"
 #include "ServerConfig.h"
 #include "ServerLog.h"
@@ -19,6 +20,10 @@ struct SessionContext {
     IndexWriter& writer;
     // Set when the server stops: the session ends after the request it is in.
     const std::atomic<bool>& stop;
+    // The connection's place: pending until its hello is accepted.
+    Admission::Place& place;
+    // When the TLS handshake and the hello must be done, from the accept on.
+    tqwire::Deadline attachDeadline;
 };
 
 // Serves the accepted `connection` to its end and closes it; everything the

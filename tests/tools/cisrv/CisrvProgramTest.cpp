@@ -56,6 +56,8 @@ TEST(CisrvProgramTest, UsageErrorsExitTwoAndFailuresExitOne) {
         {"serve", "--index", index, "--listen", "::1:0"},
         {"serve", "--index", index, "--listen", "127.0.0.1:0", "--service", "no-slash"},
         {"serve", "--index", index, "--listen", "127.0.0.1:0", "--read-only=yes"},
+        {"serve", "--index", index, "--listen", "127.0.0.1:0", "--max-pending", "0"},
+        {"serve", "--index", index, "--listen", "127.0.0.1:0", "--idle-timeout", "1.5"},
     };
     for (const auto& arguments : misuses) {
         const RunResult result = runCisrv(dir, arguments);
@@ -80,12 +82,12 @@ protected:
     std::string portFile = dir.file("port");
     std::string logFile = dir.file("server.log");
 
-    std::unique_ptr<Program> serve(const std::vector<std::string>& environment = {}) {
-        auto program = std::make_unique<Program>(
-            dir,
-            std::vector<std::string>{"serve", "--index", index, "--listen", "127.0.0.1:0",
-                                     "--port-file", portFile, "--log", logFile},
-            environment);
+    std::unique_ptr<Program> serve(const std::vector<std::string>& options = {}) {
+        std::vector<std::string> arguments{"serve",       "--index", index,  "--listen",
+                                           "127.0.0.1:0", "--port-file", portFile, "--log",
+                                           logFile};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        auto program = std::make_unique<Program>(dir, arguments);
         EXPECT_TRUE(eventually([&] { return !readFile(portFile).empty(); }, 10s)) << program->err();
         return program;
     }
@@ -128,12 +130,11 @@ TEST_F(ServeTest, ServesUntilSigtermThenCommitsAndExitsZero) {
 }
 
 TEST_F(ServeTest, IdleSessionsAreClosedAndListeningTwiceFails) {
-    // Waits counted in units of 2 ms: the ten-minute idle wait becomes 1.2 s.
-    auto server = serve({"TQ_SESSION_WAIT_UNIT_MS=2"});
+    auto server = serve({"--idle-timeout", "1"});
     TestClient idle;
     ASSERT_FALSE(idle.attach(port()).IsError());
     EXPECT_TRUE(idle.seesServerClose());
-    EXPECT_TRUE(eventually([&] { return contains(readFile(logFile), "idle for 600 wait units"); }));
+    EXPECT_TRUE(eventually([&] { return contains(readFile(logFile), "ended: idle for 1 s"); }));
 
     const RunResult second = runCisrv(
         dir, {"serve", "--index", index, "--listen", "127.0.0.1:" + std::to_string(port())});
