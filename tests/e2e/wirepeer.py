@@ -17,6 +17,16 @@ def frame(code, body):
     return struct.pack(">IHHII", MAGIC, VERSION, 0, code, len(body)) + body
 
 
+def xdr_string(text):
+    data = text.encode()
+    return struct.pack(">I", len(data)) + data + b"\0" * (-len(data) % 4)
+
+
+def hello(local_name, library="sLNIDXMA", entry="sLPIDXMA"):
+    return frame(HELLO, struct.pack(">I", 1) + xdr_string(library) + xdr_string(entry) +
+                 xdr_string(local_name))
+
+
 def erase_response(status, code=ERASE_RESP):
     return frame(code, b"\0" * 24 + struct.pack(">ii", status, 0))
 
