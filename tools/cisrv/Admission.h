@@ -43,7 +43,7 @@ public:
         bool m_inSession = false;
     };
 
-    explicit Admission(Limits limits) : m_limits(limits) {}
+    explicit Admission(const Limits& limits) : m_limits(limits) {}
     Admission(const Admission&) = delete;
     Admission& operator=(const Admission&) = delete;
 

@@ -203,10 +203,10 @@ Status parseLimit(const OptionValues& values, const std::string& name, int64_t m
 // The session limits and timeouts (timeouts in seconds on the command line).
 Status applyLimits(const OptionValues& values, ServerConfig& config) {
     constexpr int64_t kMostConnections = 100'000;
-    constexpr int64_t kMostSeconds = 7 * 24 * 3600;
-    int64_t sessions = static_cast<int64_t>(config.maxSessions);
-    int64_t pending = static_cast<int64_t>(config.maxPending);
-    int64_t perPeer = static_cast<int64_t>(config.maxPendingPerPeer);
+    constexpr int64_t kMostSeconds = int64_t{7} * 24 * 3600;  // a week
+    auto sessions = static_cast<int64_t>(config.maxSessions);
+    auto pending = static_cast<int64_t>(config.maxPending);
+    auto perPeer = static_cast<int64_t>(config.maxPendingPerPeer);
     int64_t handshakeSeconds = config.handshakeTimeoutMs / 1000;
     int64_t idleSeconds = config.idleTimeoutMs / 1000;
     const struct {

@@ -57,6 +57,28 @@ CYxError sendPrune(CTqNetwork& session, int64_t archiveFileId) {
     return session.SendXDRMessage(tqmsg::kAfPruneReq, &body, 0, -1, timedOut);
 }
 
+// An erase request and the buffer that sends it; its answer lands there too.
+struct EraseExchange {
+    char path[8] = "/data/x";
+    tqmsg::EraseDataReq request{};
+    tqsDatabuf_v2 body;
+    unsigned long code = 0;
+
+    EraseExchange() {
+        request.vornCellNumber = 2;
+        request.path = path;
+        body.setExternalBuffer(reinterpret_cast<char*>(&request), sizeof request + sizeof path);
+    }
+    CYxError send(CTqNetwork& session) {
+        bool timedOut = false;
+        return session.SendXDRMessage(tqmsg::kEraseDataReq, &body, 0, -1, timedOut);
+    }
+    CYxError receive(CTqNetwork& session) {
+        bool timedOut = false;
+        return session.ReceiveXDRMessage(&code, &body, nullptr, 0, kLongWait, timedOut);
+    }
+};
+
 // One cell authority with a server certificate for 127.0.0.1 and a host
 // certificate, and the certificates that must be refused.
 class Cell {
@@ -112,20 +134,14 @@ TEST(TlsSession, ValidPairCarriesAnEraseExchangeAndClosesGracefully) {
     CTqNetwork session;
     ASSERT_FALSE(attach(session, peer.hostPort()).IsError());
 
-    char path[] = "/data/x";
-    tqmsg::EraseDataReq request{};
-    request.vornCellNumber = 2;
-    request.path = path;
-    tqsDatabuf_v2 body;
-    body.setExternalBuffer(reinterpret_cast<char*>(&request), sizeof request + sizeof path);
-    bool timedOut = false;
-    ASSERT_FALSE(session.SendXDRMessage(tqmsg::kEraseDataReq, &body, 0, -1, timedOut).IsError());
-    unsigned long code = 0;
-    ASSERT_FALSE(session.ReceiveXDRMessage(&code, &body, nullptr, 0, kLongWait, timedOut).IsError());
-    EXPECT_EQ(code, tqmsg::kEraseDataResp);
+    EraseExchange erase;
+    ASSERT_FALSE(erase.send(session).IsError());
+    ASSERT_FALSE(erase.receive(session).IsError());
+    EXPECT_EQ(erase.code, tqmsg::kEraseDataResp);
     tqmsg::EraseDataResp response{};
-    std::memcpy(&response, body.getDataBuffer(), sizeof response);
+    std::memcpy(&response, erase.body.getDataBuffer(), sizeof response);
     EXPECT_EQ(response.status, 1);
+    bool timedOut = false;
     EXPECT_FALSE(session.Disconnect(kLongWait, timedOut).IsError());
     peer.join();
     EXPECT_TRUE(secure);
@@ -416,16 +432,9 @@ TEST_P(IdleClose, NextSendAttachesAgainButARequestInFlightIsNotResent) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the close travels
     ASSERT_FALSE(sendPrune(session, 1).IsError());
 
-    char path[] = "/x";
-    tqmsg::EraseDataReq request{};
-    request.path = path;
-    tqsDatabuf_v2 body;
-    body.setExternalBuffer(reinterpret_cast<char*>(&request), sizeof request + sizeof path);
-    bool timedOut = false;
-    ASSERT_FALSE(session.SendXDRMessage(tqmsg::kEraseDataReq, &body, 0, -1, timedOut).IsError());
-    unsigned long code = 0;
-    EXPECT_EQ(session.ReceiveXDRMessage(&code, &body, nullptr, 0, kLongWait, timedOut).Code(),
-              tqerr::kPeerClosed);
+    EraseExchange erase;
+    ASSERT_FALSE(erase.send(session).IsError());
+    EXPECT_EQ(erase.receive(session).Code(), tqerr::kPeerClosed);
     EXPECT_EQ(sendPrune(session, 2).Code(), tqerr::kPeerClosed);
     peer.join();
     EXPECT_EQ(secondName, "clientA");
