@@ -5,22 +5,19 @@
 
 namespace {
 
-const char* resultName(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::Ok: return "ok";
-        case Outcome::Failed: return "failed";
-        case Outcome::NothingToErase: return "nothing-to-erase";
-    }
-    return "failed";
-}
+// How an outcome is named in a JSON object and in a result line.
+struct OutcomeNames {
+    const char* json;
+    const char* text;
+};
 
-const char* resultText(Outcome outcome) {
+OutcomeNames namesOf(Outcome outcome) {
     switch (outcome) {
-        case Outcome::Ok: return "ok";
-        case Outcome::Failed: return "FAILED";
-        case Outcome::NothingToErase: return "nothing to erase";
+        case Outcome::Ok: return {"ok", "ok"};
+        case Outcome::Failed: return {"failed", "FAILED"};
+        case Outcome::NothingToErase: return {"nothing-to-erase", "nothing to erase"};
     }
-    return "FAILED";
+    return {"failed", "FAILED"};
 }
 
 // A path as shown in a result line: long ones are cut.
@@ -78,15 +75,15 @@ void Report::add(const std::string& what, const std::string& subject, Outcome ou
     // A successful call has no reasons; its log lines are shown only on request.
     const bool failed = outcome != Outcome::Ok;
     if (m_style.json) {
-        std::string object = "{\"path\":" + jsonString(subject) + ",\"result\":\"" +
-                             resultName(outcome) + "\",\"reasons\":[";
+        std::string object = R"({"path":)" + jsonString(subject) + R"(,"result":")" +
+                             namesOf(outcome).json + R"(","reasons":[)";
         for (size_t i = 0; failed && i < reasons.size(); ++i) {
             object += (i == 0 ? "" : ",") + jsonString(reasons[i]);
         }
         std::cout << object << "]}\n";
         return;
     }
-    std::cout << shown(what) << ": " << resultText(outcome) << '\n';
+    std::cout << shown(what) << ": " << namesOf(outcome).text << '\n';
     if (failed ? !m_style.quiet : m_style.verbose) {
         std::cout.flush();
         for (const auto& reason : reasons) {

@@ -234,6 +234,13 @@ private:
     std::string m_logProblem;
 };
 
+// "erase-backup /p": names a call in its result line.
+std::string label(const std::string& command, const std::string& path) {
+    std::string text = command;
+    text.append(" ").append(path);
+    return text;
+}
+
 void runErase(const Options& options, const std::vector<std::string>& paths,
               const EntryPoints& entry, Runner& runner) {
     const std::string& command = options.command;
@@ -241,7 +248,7 @@ void runErase(const Options& options, const std::vector<std::string>& paths,
         const Reach reach = serversOfClouds({*options.cloud});
         CIEraseWrapper wrapper;
         for (const auto& path : paths) {
-            runner.run(command + " " + path, path, reach, [&] {
+            runner.run(label(command, path), path, reach, [&] {
                 return wrapper.eraseRuRizozeCIData(*options.cell, *options.cellNumber,
                                                    *options.client, *options.appType,
                                                    *options.cloud, path.c_str());
@@ -257,7 +264,7 @@ void runErase(const Options& options, const std::vector<std::string>& paths,
         throw std::runtime_error("the helper could not be created (out of memory)");
     }
     for (const auto& path : paths) {
-        runner.run(command + " " + path, path, reach, [&] {
+        runner.run(label(command, path), path, reach, [&] {
             return backup ? entry.eraseBackup(handle.get(), *options.cell, *options.client,
                                               *options.appType, path.c_str(), false)
                           : entry.eraseMigrated(handle.get(), *options.cell, *options.app,
@@ -324,9 +331,7 @@ int run(const Options& options) {
     return report.allOk() ? kExitOk : kExitFailed;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int parseAndRun(int argc, char** argv) {
     Options options;
     CLI::App app("Erase content-index entries and prune archive-file documents through "
                  "libTQCIHelper.so, as the product's host processes do.",
@@ -334,14 +339,20 @@ int main(int argc, char** argv) {
     defineCommandLine(app, options);
     try {
         app.parse(argc, argv);
+        options.command = app.get_subcommands().front()->get_name();
+        return run(options);
     } catch (const CLI::ParseError& error) {
         return error.get_exit_code() == 0 ? app.exit(error) : usageError(error.what());
-    }
-    options.command = app.get_subcommands().front()->get_name();
-    try {
-        return run(options);
     } catch (const UsageError& error) {
         return usageError(error.message);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return parseAndRun(argc, argv);
     } catch (const std::exception& error) {
         std::cerr << "tqci: " << error.what() << '\n';
         return kExitFailed;
