@@ -1,6 +1,7 @@
 #include "Targets.h"
 
 #include <list>
+#include <optional>
 
 #include "ArchiveManager.h"
 #include "TQAppMgr.h"
@@ -33,16 +34,17 @@ std::optional<int> ciServerOfCloud(int cloudId) {
 std::string joined(const std::vector<int>& ids) {
     std::string text;
     for (const int id : ids) {
-        text += (text.empty() ? "" : ", ") + std::to_string(id);
+        if (!text.empty()) text += ", ";
+        text += std::to_string(id);
     }
     return text;
 }
 
-}  // namespace
-
-std::string Reach::nothingToSendReason() const {
+std::string noServerFor(const std::string& subject) {
     return "the directory lists no CI server for " + subject + ": nothing to erase";
 }
+
+}  // namespace
 
 Reach serversOfClient(int clientId, int appType) {
     ArchiveManagerCS manager(nullptr);
@@ -52,7 +54,8 @@ Reach serversOfClient(int clientId, int appType) {
     args.appType = appType;
     const int status = manager.getContentIndexEngineList(&args, &ret);
     Reach reach = status < 0 ? Reach{} : serversOfClouds(ret.engineIds);
-    reach.subject = "client " + std::to_string(clientId) + " app type " + std::to_string(appType);
+    reach.reasonWhenNone =
+        noServerFor("client " + std::to_string(clientId) + " app type " + std::to_string(appType));
     return reach;
 }
 
@@ -63,14 +66,14 @@ Reach serversOfApplication(int applicationId) {
     args.applicationId = applicationId;
     const int status = manager.getContentIndexEngineList(&args, &ret);
     Reach reach = status < 0 ? Reach{} : serversOfClouds(ret.engineIds);
-    reach.subject = "application " + std::to_string(applicationId);
+    reach.reasonWhenNone = noServerFor("application " + std::to_string(applicationId));
     return reach;
 }
 
 Reach serversOfClouds(const std::vector<int>& cloudIds) {
     Reach reach;
     reach.known = true;
-    reach.subject = (cloudIds.size() == 1 ? "cloud " : "clouds ") + joined(cloudIds);
+    reach.reasonWhenNone = noServerFor((cloudIds.size() == 1 ? "cloud " : "clouds ") + joined(cloudIds));
     for (const int cloudId : cloudIds) {
         if (const std::optional<int> server = ciServerOfCloud(cloudId)) {
             reach.servers.push_back(*server);

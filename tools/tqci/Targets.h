@@ -3,7 +3,6 @@
 // call that would send nothing is reported as such instead of as a success.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,11 +10,10 @@ struct Reach {
     // False when the directory could not answer: the helper call decides then.
     bool known = false;
     std::vector<int> servers;  // client ids of the CI servers, one per cloud served
-    // What was asked, for the message that nothing would be sent.
-    std::string subject;
+    // Why nothing would be sent, naming what was asked.
+    std::string reasonWhenNone;
 
     bool nothingToSend() const { return known && servers.empty(); }
-    std::string nothingToSendReason() const;
 };
 
 // The CI servers of the clouds that index a client's data of an application type.

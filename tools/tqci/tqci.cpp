@@ -216,7 +216,7 @@ public:
     template <typename Call>
     void run(const std::string& what, const std::string& subject, const Reach& reach, Call call) {
         if (reach.nothingToSend()) {
-            m_report.add(what, subject, Outcome::NothingToErase, {reach.nothingToSendReason()});
+            m_report.add(what, subject, Outcome::NothingToErase, {reach.reasonWhenNone});
             return;
         }
         m_log.mark();
@@ -278,7 +278,10 @@ void runPrune(const Options& options, std::vector<_PruneElem>& elements, Runner&
     for (const auto& element : elements) {
         clouds.insert(element.cloudId);
     }
-    const Reach reach = serversOfClouds(std::vector<int>(clouds.begin(), clouds.end()));
+    Reach reach = serversOfClouds(std::vector<int>(clouds.begin(), clouds.end()));
+    if (elements.empty()) {
+        reach.reasonWhenNone = "the prune list names no archive file: nothing to prune";
+    }
     CIAFPruner pruner;
     runner.run("prune of " + std::to_string(elements.size()) + " archive files", options.pruneList,
                reach, [&] { return pruner.PruneCIDocs(elements); });
