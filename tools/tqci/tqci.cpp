@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 
 #include <CLI/CLI.hpp>
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -147,16 +146,22 @@ void defineCommandLine(CLI::App& app, Options& options) {
     prune->footer("\nOne archive file per line: cellNumber archiveFileId cloudId [aux1 aux2].");
 }
 
+// `source` opened in `file`, or standard input for '-'.
+std::istream& openInput(const std::string& source, std::ifstream& file) {
+    if (source == "-") {
+        return std::cin;
+    }
+    file.open(source);
+    if (!file) {
+        throw UsageError{"cannot read '" + source + "': " + std::strerror(errno)};
+    }
+    return file;
+}
+
 // The lines of `source` ('-': standard input), blank ones skipped.
 std::vector<std::string> readPaths(const std::string& source) {
     std::ifstream file;
-    if (source != "-") {
-        file.open(source);
-        if (!file) {
-            throw UsageError{"cannot read '" + source + "': " + std::strerror(errno)};
-        }
-    }
-    std::istream& in = source == "-" ? std::cin : file;
+    std::istream& in = openInput(source, file);
     std::vector<std::string> paths;
     for (std::string line; std::getline(in, line);) {
         if (!line.empty()) {
@@ -186,17 +191,8 @@ std::vector<std::string> pathsToErase(const Options& options) {
 std::vector<_PruneElem> pruneElements(const std::string& source) {
     std::vector<_PruneElem> elements;
     PruneListError error;
-    bool parsed = false;
-    if (source == "-") {
-        parsed = readPruneList(std::cin, elements, error);
-    } else {
-        std::ifstream file(source);
-        if (!file) {
-            throw UsageError{"cannot read '" + source + "': " + std::strerror(errno)};
-        }
-        parsed = readPruneList(file, elements, error);
-    }
-    if (!parsed) {
+    std::ifstream file;
+    if (!readPruneList(openInput(source, file), elements, error)) {
         throw UsageError{source + ":" + std::to_string(error.line) + ": " + error.message};
     }
     return elements;
