@@ -9,10 +9,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default >/dev/null
-
 bin=$PWD/build/default/bin
 work=$(mktemp -d /tmp/tqci-demo.XXXXXX)
 export TQ_DIRECTORY_DB=$work/directory.db TQ_LOG_DIR=$work/log
@@ -23,6 +19,18 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+# One line per stage of the preparation; the whole build output only when it fails.
+printf '\033[1m== Preparing: packages, build configuration, libraries and tools\033[0m\n'
+bash scripts/install-deps.sh
+echo "   packages present"
+cmake --preset default >"$work/build.log"
+echo "   build/default configured"
+if ! cmake --build --preset default --target tqci cisrv tqdir 2>&1 | tee -a "$work/build.log" |
+    awk '/Built target/ && !seen[$NF]++ { print "   built " $NF; fflush() }'; then
+  cat "$work/build.log"
+  exit 1
+fi
 
 # The cell's authority and certificates (docs/SESSION.md, "Security").
 certs=$work/certs
@@ -62,7 +70,7 @@ start_server() {  # start_server NAME
 index() { "$bin/cisrv" search --index "$work/$1.db" | awk -F'\t' '{ printf "     %-28s client %-3s app %-4s archive file %-3s %s\n", $2, $3, $5, $6, $9 }'; }
 has() { "$bin/cisrv" search --index "$work/$1.db" | cut -f2 | grep -qx "$2"; }
 hasnt() { ! has "$@"; }
-tqci() { local log_before; log_before=$(wc -l <"$TQ_LOG_DIR/CIHelper.log" 2>/dev/null || echo 0)
+tqci() { local log_before; log_before=$(cat "$TQ_LOG_DIR/CIHelper.log" 2>/dev/null | wc -l)
   printf '   $ tqci %s\n' "$*"
   local rc=0; "$bin/tqci" "$@" 2>/dev/null | sed 's/^/     /' || rc=$?
   echo "   debug log:"; tail -n +"$((log_before + 1))" "$TQ_LOG_DIR/CIHelper.log" | cut -d' ' -f5- | sed 's/^/     /'

@@ -16,6 +16,7 @@
 #include "IndexStore.h"
 #include "Server.h"
 #include "ServerLog.h"
+#include "TqProjectVersion.h"
 
 namespace {
 
@@ -141,6 +142,10 @@ int runCommand(const CommandLine& commandLine) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "cisrv " TQ_PROJECT_VERSION "\n";
+        return kExitOk;
+    }
     try {
         CommandLine commandLine;
         const Status parsed = cisrv::parseCommandLine(argc, argv, commandLine);

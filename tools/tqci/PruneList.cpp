@@ -1,30 +1,8 @@
 #include "PruneList.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <sstream>
 
-namespace {
-
-// A whole token as a 32-bit signed integer.
-bool parseInt32(const std::string& token, int32_t& value) {
-    if (token.empty()) {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    const long long parsed = std::strtoll(token.c_str(), &end, 10);
-    // The whole token must be the number; strtoll stops at an embedded NUL.
-    if (errno != 0 || end != token.c_str() + token.size() || parsed < INT32_MIN ||
-        parsed > INT32_MAX) {
-        return false;
-    }
-    value = static_cast<int32_t>(parsed);
-    return true;
-}
-
-}  // namespace
+#include "Integer.h"
 
 bool readPruneList(std::istream& in, std::vector<_PruneElem>& elements, PruneListError& error) {
     std::string line;

@@ -2,22 +2,26 @@
 // the helper library, the way a host process of the product does.
 
 #include <dlfcn.h>
-#include <getopt.h>
-#include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "DebugLog.h"
+#include "Integer.h"
 #include "PruneList.h"
+#include "Report.h"
 #include "TQCIHelper.h"
+#include "Targets.h"
+#include "TqProjectVersion.h"
 
 namespace {
 
@@ -26,45 +30,39 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoLibrary = 3;
 
-constexpr char kHelperLogFile[] = "CIHelper.log";
-constexpr char kLogDirectoryEnv[] = "TQ_LOG_DIR";
-constexpr char kDefaultLogDirectory[] = "/var/log/tq";
-
-const char kUsage[] = R"(usage: tqci [options] COMMAND [ARGS]
-
-Erase content-index entries and prune archive-file documents through
-libTQCIHelper.so, as the product's host processes do.
-
-Commands:
-  erase-backup   --cell ID --client ID --app-type N PATH...
-                 erase the index entries of backed-up data of a client
-  erase-migrated --cell ID --app ID PATH...
-                 erase the index entries of migrated data of an application
-  erase-rurizoze --cell ID --cell-number N --client ID --app-type N --cloud ID PATH...
-                 erase the index entries of RuRizoze data indexed by one cloud
-  prune [FILE]   prune the documents of archive files listed in FILE (or on
-                 standard input when FILE is '-' or missing), one per line:
-                 cellNumber archiveFileId cloudId [aux1 aux2]
-
+constexpr char kFooter[] = R"(
 Several PATHs are erased one after the other with the same helper, so its
-sessions to the CI servers are reused.
+sessions to the CI servers are reused. PATHs must be absolute.
 
-Options:
-  --paths-from FILE  erase the paths listed in FILE, one per line ('-' for
-                     standard input), after those on the command line  -v, --verbose  print the debug-log lines the calls wrote
-  -h, --help     this text
+Before calling the helper, tqci asks the directory which CI servers the call
+would reach: when it lists none, nothing is sent and the call is reported as
+having nothing to erase. The reasons of a failed call, the lines it wrote to
+the debug log, follow its result on standard error (-q: not shown).
 
-Exit status: 0 when every call succeeded, 1 when one failed, 2 for a usage
-error, 3 when the helper library lacks its entry points.
-The debug log is $TQ_LOG_DIR/CIHelper.log (default /var/log/tq).
+With --json each path or prune list gives one line on standard output:
+  {"path":"/p","result":"ok|failed|nothing-to-erase","reasons":["..."]}
+
+Exit status: 0 when every call succeeded, 1 when one failed or had nothing to
+erase, 2 for a usage error, 3 when the helper library lacks its entry points.
+
+Environment:
+  TQ_LOG_DIR               folder of the debug log CIHelper.log (/var/log/tq)
+  TQ_DIRECTORY_DB          the directory database (/var/lib/tq/directory.db)
+  TQ_TLS_CA, TQ_TLS_CERT, TQ_TLS_KEY
+                           the cell's authority, this host's certificate and key
+  TQ_ALLOW_PLAINTEXT       1: plain TCP beyond loopback (trusted networks only)
+  TQ_SESSION_WAIT_UNIT_MS  length of a session wait unit in ms (1000)
+  TQ_FOCUS, TQ_PLATFORM_TYPE, TQ_VORNSERVER_CLIENT_NAME
+                           the local name the helper gives when it attaches
 )";
 
 struct Options {
-    bool verbose = false;
+    ReportStyle style;
     std::string command;
     std::optional<int> cell, cellNumber, client, appType, app, cloud;
-    std::vector<std::string> operands;
+    std::vector<std::string> paths;
     std::string pathsFrom;
+    std::string pruneList = "-";
 };
 
 // The four plain entry points, looked up by name.
@@ -75,249 +73,220 @@ struct EntryPoints {
     int (*eraseMigrated)(void*, int, int, const char*, bool) = nullptr;
 };
 
+struct UsageError {
+    std::string message;
+};
+
 int usageError(const std::string& message) {
     std::cerr << "tqci: " << message << "\nTry 'tqci --help'.\n";
     return kExitUsage;
 }
 
-bool parseId(const char* text, int& value) {
-    errno = 0;
-    char* end = nullptr;
-    const long long parsed = std::strtoll(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < INT_MIN || parsed > INT_MAX) {
-        return false;
+void addId(CLI::App& command, const std::string& name, std::optional<int>& slot,
+           const std::string& help) {
+    command
+        .add_option_function<std::string>(
+            name,
+            [name, &slot](const std::string& text) {
+                int32_t value = 0;
+                if (!parseInt32(text, value)) {
+                    throw CLI::ValidationError(name + " needs a 32-bit integer, not '" + text + "'");
+                }
+                slot = value;
+            },
+            help)
+        ->type_name("ID")
+        ->required();
+}
+
+void addPaths(CLI::App& command, Options& options) {
+    command.add_option("PATH", options.paths, "absolute path whose index entries are erased");
+    command.add_option("--paths-from", options.pathsFrom,
+                       "erase the paths listed in FILE, one per line ('-': standard input), "
+                       "after those on the command line")
+        ->type_name("FILE");
+}
+
+void defineCommandLine(CLI::App& app, Options& options) {
+    app.set_version_flag("--version", "tqci " TQ_PROJECT_VERSION);
+    app.footer(kFooter);
+    app.require_subcommand(1);
+    // Options of the program may also follow the command.
+    app.fallthrough();
+    auto* verbose = app.add_flag("-v,--verbose", options.style.verbose,
+                                 "also show the debug-log lines of successful calls");
+    app.add_flag("-q,--quiet", options.style.quiet, "show no reasons on standard error")
+        ->excludes(verbose);
+    app.add_flag("--json", options.style.json, "print one JSON object per path or prune list");
+
+    auto* backup = app.add_subcommand("erase-backup",
+                                      "erase the index entries of backed-up data of a client");
+    addId(*backup, "--cell", options.cell, "the client's cell");
+    addId(*backup, "--client", options.client, "the client");
+    addId(*backup, "--app-type", options.appType, "the application type of the data");
+    addPaths(*backup, options);
+
+    auto* migrated = app.add_subcommand(
+        "erase-migrated", "erase the index entries of migrated data of an application");
+    addId(*migrated, "--cell", options.cell, "the application's cell");
+    addId(*migrated, "--app", options.app, "the application");
+    addPaths(*migrated, options);
+
+    auto* rurizoze = app.add_subcommand(
+        "erase-rurizoze", "erase the index entries of RuRizoze data indexed by one cloud");
+    addId(*rurizoze, "--cell", options.cell, "the client's cell");
+    addId(*rurizoze, "--cell-number", options.cellNumber, "the cell's number");
+    addId(*rurizoze, "--client", options.client, "the client");
+    addId(*rurizoze, "--app-type", options.appType, "the application type of the data");
+    addId(*rurizoze, "--cloud", options.cloud, "the cloud that indexed the data");
+    addPaths(*rurizoze, options);
+
+    auto* prune = app.add_subcommand("prune", "prune the documents of the archive files in a list");
+    prune->add_option("FILE", options.pruneList, "the prune list ('-' or none: standard input)");
+    prune->footer("\nOne archive file per line: cellNumber archiveFileId cloudId [aux1 aux2].");
+}
+
+// `source` opened in `file`, or standard input for '-'.
+std::istream& openInput(const std::string& source, std::ifstream& file) {
+    if (source == "-") {
+        return std::cin;
     }
-    value = static_cast<int>(parsed);
-    return true;
-}
-
-std::string debugLogPath() {
-    const char* directory = std::getenv(kLogDirectoryEnv);
-    std::string base = (directory && *directory) ? directory : kDefaultLogDirectory;
-    return base + "/" + kHelperLogFile;
-}
-
-// Parses the command line; returns an exit status when the program should stop.
-std::optional<int> parseOptions(int argc, char** argv, Options& options) {
-    enum { kPathsFrom = 999, kCell = 1000, kCellNumber, kClient, kAppType, kApp, kCloud };
-    static const option kLong[] = {
-        {"verbose", no_argument, nullptr, 'v'},
-        {"help", no_argument, nullptr, 'h'},
-        {"cell", required_argument, nullptr, kCell},
-        {"cell-number", required_argument, nullptr, kCellNumber},
-        {"client", required_argument, nullptr, kClient},
-        {"app-type", required_argument, nullptr, kAppType},
-        {"app", required_argument, nullptr, kApp},
-        {"cloud", required_argument, nullptr, kCloud},
-        {"paths-from", required_argument, nullptr, kPathsFrom},
-        {nullptr, 0, nullptr, 0},
-    };
-    opterr = 0;
-    // Options may stand before and after the command and among the operands;
-    // "--" ends them.
-    while (optind < argc) {
-        const int before = optind;
-        const int option = getopt_long(argc, argv, "+vh", kLong, nullptr);
-        if (option == -1) {
-            if (optind > before && std::strcmp(argv[optind - 1], "--") == 0) {
-                break;
-            }
-            const char* word = argv[optind++];
-            if (options.command.empty()) {
-                options.command = word;
-            } else {
-                options.operands.emplace_back(word);
-            }
-            continue;
-        }
-        int value = 0;
-        auto id = [&](std::optional<int>& slot, const char* name) -> std::optional<int> {
-            if (!parseId(optarg, value)) {
-                return usageError(std::string("--") + name + " needs a 32-bit integer, not '" + optarg + "'");
-            }
-            slot = value;
-            return std::nullopt;
-        };
-        std::optional<int> stop;
-        switch (option) {
-            case 'v': options.verbose = true; break;
-            case 'h': std::cout << kUsage; return kExitOk;
-            case kCell: stop = id(options.cell, "cell"); break;
-            case kCellNumber: stop = id(options.cellNumber, "cell-number"); break;
-            case kClient: stop = id(options.client, "client"); break;
-            case kAppType: stop = id(options.appType, "app-type"); break;
-            case kApp: stop = id(options.app, "app"); break;
-            case kCloud: stop = id(options.cloud, "cloud"); break;
-            case kPathsFrom: options.pathsFrom = optarg; break;
-            case ':': return usageError(std::string(argv[optind - 1]) + " needs a value");
-            default: return usageError(std::string("unknown option '") + argv[optind - 1] + "'");
-        }
-        if (stop) {
-            return stop;
-        }
+    file.open(source);
+    if (!file) {
+        throw UsageError{"cannot read '" + source + "': " + std::strerror(errno)};
     }
-    for (; optind < argc; ++optind) {
-        if (options.command.empty()) {
-            options.command = argv[optind];
-        } else {
-            options.operands.emplace_back(argv[optind]);
-        }
-    }
-    if (options.command.empty()) {
-        return usageError("no command given");
-    }
-    return std::nullopt;
+    return file;
 }
 
-std::optional<int> require(const std::optional<int>& value, const char* name) {
-    if (!value) {
-        return usageError(std::string(name) + " is required for this command");
-    }
-    return std::nullopt;
-}
-
-// Prints the lines of this process that the debug log received since `offset`.
-void printLogLinesSince(const std::string& path, std::streamoff offset) {
-    std::ifstream log(path);
-    if (!log) {
-        return;
-    }
-    log.seekg(offset);
-    const std::string ownPid = std::to_string(getpid()) + " ";
-    for (std::string line; std::getline(log, line);) {
-        if (line.compare(0, ownPid.size(), ownPid) == 0) {
-            std::cerr << "  log: " << line << '\n';
-        }
-    }
-}
-
-std::streamoff logSize(const std::string& path) {
-    std::ifstream log(path, std::ios::ate);
-    return log ? static_cast<std::streamoff>(log.tellg()) : 0;
-}
-
-// A path as shown in a result line: long ones are cut.
-std::string shown(const std::string& path) {
-    constexpr size_t kShownLength = 160;
-    return path.size() <= kShownLength ? path : path.substr(0, kShownLength) + "...";
-}
-
-int report(const std::string& what, int result) {
-    std::cout << what << ": " << (result == 0 ? "ok" : "FAILED") << '\n';
-    return result == 0 ? kExitOk : kExitFailed;
-}
-
-// Appends the lines of `source` ('-': standard input) to `paths`.
-bool readPaths(const std::string& source, std::vector<std::string>& paths) {
+// The lines of `source` ('-': standard input), blank ones skipped.
+std::vector<std::string> readPaths(const std::string& source) {
     std::ifstream file;
-    if (source != "-") {
-        file.open(source);
-        if (!file) {
-            std::cerr << "tqci: cannot read '" << source << "': " << std::strerror(errno) << '\n';
-            return false;
-        }
-    }
-    std::istream& in = source == "-" ? std::cin : file;
+    std::istream& in = openInput(source, file);
+    std::vector<std::string> paths;
     for (std::string line; std::getline(in, line);) {
         if (!line.empty()) {
             paths.push_back(line);
         }
     }
-    return true;
+    return paths;
 }
 
-int runErase(const Options& options, const EntryPoints& entry) {
-    std::vector<std::string> paths = options.operands;
-    if (!options.pathsFrom.empty() && !readPaths(options.pathsFrom, paths)) {
-        return kExitUsage;
+std::vector<std::string> pathsToErase(const Options& options) {
+    std::vector<std::string> paths = options.paths;
+    if (!options.pathsFrom.empty()) {
+        std::vector<std::string> listed = readPaths(options.pathsFrom);
+        paths.insert(paths.end(), listed.begin(), listed.end());
     }
     if (paths.empty()) {
-        return usageError("give at least one PATH to erase");
-    }
-    std::optional<int> stop = require(options.cell, "--cell");
-    if (!stop && options.command == "erase-backup") {
-        if (!(stop = require(options.client, "--client"))) stop = require(options.appType, "--app-type");
-    } else if (!stop && options.command == "erase-migrated") {
-        stop = require(options.app, "--app");
-    } else if (!stop) {
-        for (auto [value, name] : {std::pair{&options.cellNumber, "--cell-number"},
-                                   std::pair{&options.client, "--client"},
-                                   std::pair{&options.appType, "--app-type"},
-                                   std::pair{&options.cloud, "--cloud"}}) {
-            if ((stop = require(*value, name))) break;
-        }
-    }
-    if (stop) {
-        return *stop;
-    }
-
-    int status = kExitOk;
-    if (options.command == "erase-rurizoze") {
-        CIEraseWrapper wrapper;
-        for (const auto& path : paths) {
-            const int result = wrapper.eraseRuRizozeCIData(*options.cell, *options.cellNumber, *options.client,
-                                                           *options.appType, *options.cloud, path.c_str());
-            status = std::max(status, report("erase-rurizoze " + shown(path), result));
-        }
-        return status;
-    }
-    void* handle = entry.init();
-    if (handle == nullptr) {
-        std::cerr << "tqci: the helper could not be created (out of memory)\n";
-        return kExitFailed;
+        throw UsageError{"give at least one PATH to erase"};
     }
     for (const auto& path : paths) {
-        const int result = options.command == "erase-backup"
-            ? entry.eraseBackup(handle, *options.cell, *options.client, *options.appType, path.c_str(), false)
-            : entry.eraseMigrated(handle, *options.cell, *options.app, path.c_str(), false);
-        status = std::max(status, report(options.command + " " + shown(path), result));
+        if (path[0] != '/') {
+            throw UsageError{"'" + path + "' is not an absolute path"};
+        }
     }
-    entry.deInit(handle);
-    return status;
+    return paths;
 }
 
-int runPrune(const Options& options) {
-    if (options.operands.size() > 1) {
-        return usageError("prune takes at most one FILE");
-    }
-    const std::string source = options.operands.empty() ? "-" : options.operands[0];
+std::vector<_PruneElem> pruneElements(const std::string& source) {
     std::vector<_PruneElem> elements;
     PruneListError error;
-    bool parsed;
-    if (source == "-") {
-        parsed = readPruneList(std::cin, elements, error);
-    } else {
-        std::ifstream file(source);
-        if (!file) {
-            std::cerr << "tqci: cannot read '" << source << "': " << std::strerror(errno) << '\n';
-            return kExitUsage;
-        }
-        parsed = readPruneList(file, elements, error);
+    std::ifstream file;
+    if (!readPruneList(openInput(source, file), elements, error)) {
+        throw UsageError{source + ":" + std::to_string(error.line) + ": " + error.message};
     }
-    if (!parsed) {
-        return usageError(source + ":" + std::to_string(error.line) + ": " + error.message);
-    }
-    CIAFPruner pruner;
-    const int result = pruner.PruneCIDocs(elements);
-    return report("prune of " + std::to_string(elements.size()) + " archive files", result);
+    return elements;
 }
 
-}  // namespace
+// Calls the helper through `call` unless the directory lists no server to
+// send to, and reports the outcome with the reasons the call logged.
+class Runner {
+public:
+    // A log that cannot be opened is the reason of every failure: the helper
+    // writes nothing then.
+    Runner(DebugLog& log, Report& report)
+        : m_log(log), m_report(report), m_logProblem(log.problem()) {}
 
-int main(int argc, char** argv) {
-    Options options;
-    if (auto stop = parseOptions(argc, argv, options)) {
-        return *stop;
-    }
-    const bool isErase = options.command == "erase-backup" || options.command == "erase-migrated" ||
-                         options.command == "erase-rurizoze";
-    if (!isErase && options.command != "prune") {
-        return usageError("unknown command '" + options.command + "'");
+    bool logWritable() const { return m_logProblem.empty(); }
+
+    template <typename Call>
+    void run(const std::string& what, const std::string& subject, const Reach& reach, Call call) {
+        if (reach.nothingToSend()) {
+            m_report.add(what, subject, Outcome::NothingToErase, {reach.reasonWhenNone});
+            return;
+        }
+        m_log.mark();
+        const int result = call();
+        std::vector<std::string> reasons = m_log.lines();
+        if (reasons.empty() && !m_logProblem.empty()) {
+            reasons.push_back(m_logProblem);
+        }
+        m_report.add(what, subject, result == 0 ? Outcome::Ok : Outcome::Failed, reasons);
     }
 
-    // The helper library is loaded with this program (found through its
-    // run-time search path); the plain entry points are looked up by name, as
-    // a host that only knows the library's C interface does.
+private:
+    DebugLog& m_log;
+    Report& m_report;
+    std::string m_logProblem;
+};
+
+// "erase-backup /p": names a call in its result line.
+std::string label(const std::string& command, const std::string& path) {
+    std::string text = command;
+    text.append(" ").append(path);
+    return text;
+}
+
+void runErase(const Options& options, const std::vector<std::string>& paths,
+              const EntryPoints& entry, Runner& runner) {
+    const std::string& command = options.command;
+    if (command == "erase-rurizoze") {
+        const Reach reach = serversOfClouds({*options.cloud});
+        CIEraseWrapper wrapper;
+        for (const auto& path : paths) {
+            runner.run(label(command, path), path, reach, [&] {
+                return wrapper.eraseRuRizozeCIData(*options.cell, *options.cellNumber,
+                                                   *options.client, *options.appType,
+                                                   *options.cloud, path.c_str());
+            });
+        }
+        return;
+    }
+    const bool backup = command == "erase-backup";
+    const Reach reach =
+        backup ? serversOfClient(*options.client, *options.appType) : serversOfApplication(*options.app);
+    std::unique_ptr<void, void (*)(void*)> handle(entry.init(), entry.deInit);
+    if (!handle) {
+        throw std::runtime_error("the helper could not be created (out of memory)");
+    }
+    for (const auto& path : paths) {
+        runner.run(label(command, path), path, reach, [&] {
+            return backup ? entry.eraseBackup(handle.get(), *options.cell, *options.client,
+                                              *options.appType, path.c_str(), false)
+                          : entry.eraseMigrated(handle.get(), *options.cell, *options.app,
+                                                path.c_str(), false);
+        });
+    }
+}
+
+void runPrune(const Options& options, std::vector<_PruneElem>& elements, Runner& runner) {
+    std::set<int> clouds;
+    for (const auto& element : elements) {
+        clouds.insert(element.cloudId);
+    }
+    Reach reach = serversOfClouds(std::vector<int>(clouds.begin(), clouds.end()));
+    if (elements.empty()) {
+        reach.reasonWhenNone = "the prune list names no archive file: nothing to prune";
+    }
+    CIAFPruner pruner;
+    runner.run("prune of " + std::to_string(elements.size()) + " archive files", options.pruneList,
+               reach, [&] { return pruner.PruneCIDocs(elements); });
+}
+
+// The plain entry points of the helper library, which is loaded with this
+// program (found through its run-time search path); they are looked up by
+// name, as a host that only knows the library's C interface does.
+std::optional<EntryPoints> findEntryPoints() {
     void* library = RTLD_DEFAULT;
     EntryPoints entry;
     entry.init = reinterpret_cast<void* (*)()>(dlsym(library, "initEraseCIHelper"));
@@ -327,18 +296,64 @@ int main(int argc, char** argv) {
     entry.eraseMigrated = reinterpret_cast<int (*)(void*, int, int, const char*, bool)>(
         dlsym(library, "eraseMigratedData"));
     if (!entry.init || !entry.deInit || !entry.eraseBackup || !entry.eraseMigrated) {
+        return std::nullopt;
+    }
+    return entry;
+}
+
+int run(const Options& options) {
+    // A bad command line or input calls nothing.
+    const bool prune = options.command == "prune";
+    std::vector<_PruneElem> elements;
+    std::vector<std::string> paths;
+    if (prune) {
+        elements = pruneElements(options.pruneList);
+    } else {
+        paths = pathsToErase(options);
+    }
+    const std::optional<EntryPoints> entry = findEntryPoints();
+    if (!entry) {
         std::cerr << "tqci: the helper library lacks its entry points\n";
         return kExitNoLibrary;
     }
-
-    const std::string logPath = debugLogPath();
-    const std::streamoff logStart = logSize(logPath);
-    const int status = isErase ? runErase(options, entry) : runPrune(options);
-    if (status != kExitUsage) {
-        std::cerr << "tqci: debug log: " << logPath << '\n';
-        if (options.verbose) {
-            printLogLinesSince(logPath, logStart);
-        }
+    DebugLog log;
+    Report report(options.style);
+    Runner runner(log, report);
+    if (prune) {
+        runPrune(options, elements, runner);
+    } else {
+        runErase(options, paths, *entry, runner);
     }
-    return status;
+    if (report.anyFailed() && runner.logWritable()) {
+        report.note("debug log: " + log.path());
+    }
+    return report.allOk() ? kExitOk : kExitFailed;
+}
+
+int parseAndRun(int argc, char** argv) {
+    Options options;
+    CLI::App app("Erase content-index entries and prune archive-file documents through "
+                 "libTQCIHelper.so, as the product's host processes do.",
+                 "tqci");
+    defineCommandLine(app, options);
+    try {
+        app.parse(argc, argv);
+        options.command = app.get_subcommands().front()->get_name();
+        return run(options);
+    } catch (const CLI::ParseError& error) {
+        return error.get_exit_code() == 0 ? app.exit(error) : usageError(error.what());
+    } catch (const UsageError& error) {
+        return usageError(error.message);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return parseAndRun(argc, argv);
+    } catch (const std::exception& error) {
+        std::cerr << "tqci: " << error.what() << '\n';
+        return kExitFailed;
+    }
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "TqDirectory.h"
+#include "TqProjectVersion.h"
 
 namespace {
 
@@ -277,6 +278,10 @@ int run(const Arguments& commandLine) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        (void)std::fputs("tqdir " TQ_PROJECT_VERSION "\n", stdout);
+        return kExitOk;
+    }
     try {
         return run(Arguments(argv + 1, argv + argc));
     } catch (const UsageError& error) {

@@ -1,0 +1,102 @@
+"""What a user of tqci sees: usage errors, results with their reasons, --json."""
+
+import json
+import os
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "e2e"))
+from cell import CELL_ID, Cell, tool  # noqa: E402
+
+APP_TYPE = 33
+SERVED, SERVER_DOWN, NO_SERVER = 10, 11, 12
+
+
+def erase(client, *paths):
+    return ["erase-backup", f"--cell={CELL_ID}", "--client", str(client), "--app-type",
+            str(APP_TYPE), *paths]
+
+
+class TqciCommandLineTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.cell = Cell()
+        server = cls.cell.server("server")
+        cls.cell.add_cloud(1, 101, server.host)
+        cls.cell.add_cloud(2, 102, "127.0.0.1:1")
+        cls.cell.tqdir("add-cloud", 3, "cloud-without-server")
+        for client, cloud in ((SERVED, 1), (SERVER_DOWN, 2), (NO_SERVER, 3)):
+            cls.cell.tqdir("add-client", client, CELL_ID, "127.0.0.1:9")
+            cls.cell.tqdir("map-client-engines", client, APP_TYPE, cloud)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.cell.close()
+
+    def tqci(self, *args, stdin=None):
+        result = subprocess.run([tool("tqci"), *args], env=self.cell.env, input=stdin,
+                                capture_output=True)
+        return result.returncode, result.stdout.decode(), result.stderr.decode()
+
+    def log_size(self):
+        path = os.path.join(self.cell.log_dir, "CIHelper.log")
+        return os.path.getsize(path) if os.path.exists(path) else 0
+
+    def test_usage_errors_say_what_is_wrong_and_call_nothing(self):
+        log_before = self.log_size()
+        cases = [
+            (erase(SERVED, "relative/path"), "'relative/path' is not an absolute path"),
+            (erase(SERVED, "/p") + ["--client", "10"], "--client"),
+            (["erase-backup", "--cell", "x"], "--cell needs a 32-bit integer, not 'x'"),
+            (["erase-migrated", "--cell", "1", "/p"], "--app is required"),
+            (erase(SERVED, "/p") + ["--bogus"], "--bogus"),
+            (["-q", "-v", "prune"], "--quiet"),
+            ([], "subcommand"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                code, out, err = self.tqci(*args)
+                self.assertEqual(code, 2, err)
+                self.assertIn(message, err)
+                self.assertIn("Try 'tqci --help'", err)
+                self.assertEqual(out, "")
+        self.assertEqual(self.log_size(), log_before)
+
+    def test_results_with_their_reasons(self):
+        code, out, err = self.tqci(*erase(SERVED, "/a"))
+        self.assertEqual((code, out, err), (0, "erase-backup /a: ok\n", ""))
+
+        code, out, err = self.tqci(*erase(SERVER_DOWN, "/a"))
+        self.assertEqual((code, out), (1, "erase-backup /a: FAILED\n"))
+        self.assertIn("tqci:   Failed to attach the remote CI server [127.0.0.1:1]", err)
+        self.assertIn("debug log: ", err)
+        self.assertEqual(self.tqci("-q", *erase(SERVER_DOWN, "/a"))[2], "")
+
+        log_before = self.log_size()
+        code, out, err = self.tqci(*erase(NO_SERVER, "/a"))
+        self.assertEqual((code, out), (1, "erase-backup /a: nothing to erase\n"))
+        self.assertIn(f"no CI server for client {NO_SERVER} app type {APP_TYPE}", err)
+        self.assertEqual(self.log_size(), log_before)  # the helper was not called
+
+    def test_json_gives_one_object_per_path(self):
+        odd_paths = ["/a", '/quote"back\\slash\ttab', "/latin-1 \xff"]
+        for client, result in ((SERVED, "ok"), (SERVER_DOWN, "failed"),
+                               (NO_SERVER, "nothing-to-erase")):
+            with self.subTest(result=result):
+                args = [os.fsencode(a) for a in ["--json", *erase(client)]] + \
+                       [p.encode("latin-1") for p in odd_paths]
+                code, out, err = self.tqci(*args)
+                self.assertEqual(code, 0 if result == "ok" else 1, err)
+                objects = [json.loads(line) for line in out.splitlines()]
+                self.assertEqual([o["path"] for o in objects], odd_paths[:2] + ["/latin-1 \ufffd"])
+                for o in objects:
+                    self.assertEqual(sorted(o), ["path", "reasons", "result"])
+                    self.assertEqual(o["result"], result)
+                    self.assertEqual(o["reasons"] == [], result == "ok")
+        code, out, _ = self.tqci("--json", "prune", stdin=b"4711 5 1\n")
+        self.assertEqual((code, json.loads(out)), (0, {"path": "-", "result": "ok", "reasons": []}))
+
+
+if __name__ == "__main__":
+    unittest.main()
