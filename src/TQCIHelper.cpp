@@ -175,12 +175,23 @@ int32_t statusInReceivedBody(const tqsDatabuf_v2& buffer) {
     return status;
 }
 
-// Disconnect and destroy the prune session, if one is held.
-void closePruneSession(std::unique_ptr<CTqNetwork>& session, bool& disconnectFlag) {
-    if (session) {
-        (void)session->Disconnect(kDisconnectWait, disconnectFlag);
-        session.reset();
+// Disconnect and destroy the prune session, if one is held. Prunes have no
+// answer: a server that did not close in turn (it reset the session because
+// it could not carry them out, or never closed) is the only sign that they
+// were lost, so that is logged.
+void closePruneSession(CIHelperBase& helper, std::unique_ptr<CTqNetwork>& session,
+                       bool& disconnectFlag, int ciServerClientId) {
+    if (!session) {
+        return;
     }
+    const CYxError error = session->Disconnect(kDisconnectWait, disconnectFlag);
+    if (error.IsError()) {
+        helper.CIHelperLog(
+            "Failed to disconnect from document processing server [%d]; its prune requests may "
+            "not have been carried out. Error:[%s]",
+            ciServerClientId, error.AsString().c_str());
+    }
+    session.reset();
 }
 
 }  // namespace
@@ -678,6 +689,7 @@ int CIAFPruner::PruneCIDocs(std::vector<_PruneElem>& elements) {
     int result = 1;
     std::unique_ptr<CTqNetwork> session;
     int currentCloud = 0;
+    int sessionServer = 0;  // the CI server client id the session was made for
     bool disconnectFlag = false;
     std::sort(elements.begin(), elements.end(), comparePruneElem);
     std::map<int, int> serverOfCloud;  // successful lookups of this call only
@@ -711,8 +723,9 @@ int CIAFPruner::PruneCIDocs(std::vector<_PruneElem>& elements) {
             if (currentCloud == 0 || element.cloudId != currentCloud) {
                 const bool firstSession = currentCloud == 0;
                 currentCloud = element.cloudId;
-                closePruneSession(session, disconnectFlag);
+                closePruneSession(*this, session, disconnectFlag, sessionServer);
                 session = std::make_unique<CTqNetwork>();
+                sessionServer = ciServerClientId;
                 if (attach(tq::narrowId(serverCellId), ciServerClientId, 0, session.get())) {
                     if (firstSession) {
                         CIHelperLog("Succeed to connect to dps client.");
@@ -756,6 +769,6 @@ int CIAFPruner::PruneCIDocs(std::vector<_PruneElem>& elements) {
             result = 0;
         }
     }
-    closePruneSession(session, disconnectFlag);
+    closePruneSession(*this, session, disconnectFlag, sessionServer);
     return result;
 }
