@@ -12,7 +12,7 @@ namespace cisrv {
 
 const char kUsage[] = R"(usage:
   cisrv serve  --index DB --listen HOST:PORT [--port-file FILE] [--log FILE]
-               [--service LIB/ENTRY] [--read-only]
+               [--service LIB/ENTRY] [--read-only] [--lock-wait SECONDS]
   cisrv add    --index DB --path P [--text T] [--client N] [--app-type N] [--app N]
                [--archive-file N] [--cloud N] [--cell-number N]
   cisrv search --index DB [--match FTS5-QUERY] [--under PATH]
@@ -27,6 +27,10 @@ The reference content-indexing server and its index tools.
           the server's log to FILE (default: standard error). --service names
           the service clients must ask for (default sLNIDXMA/sLPIDXMA).
           --read-only answers erases with status 0 and ignores prunes.
+          --lock-wait: how long a batch of changes waits for an index write
+          lock held by another process (default 60); erases of a batch that
+          still fails are answered with status 0, and sessions that sent its
+          prunes are reset.
           SIGTERM or SIGINT stops it: sessions finish their request, the
           index is committed, exit status 0.
   add     add one document (numbers default to 0, text to empty); prints its id.
@@ -42,6 +46,9 @@ Exit status: 0 success, 1 failure, 2 usage error.
 
 namespace {
 
+// A day: far beyond any wait of a peer, and within SQLite's busy timeout.
+constexpr int64_t kMaxLockWaitSeconds = 86400;
+
 struct KnownOption {
     const char* name;
     bool takesValue;
@@ -56,7 +63,8 @@ const std::map<std::string, std::vector<KnownOption>>& commandOptions() {
           {"port-file", true},
           {"log", true},
           {"service", true},
-          {"read-only", false}}},
+          {"read-only", false},
+          {"lock-wait", true}}},
         {"add",
          {{"index", true},
           {"path", true},
@@ -182,6 +190,15 @@ Status applyServe(const OptionValues& values, CommandLine& out) {
     out.server.readOnly = values.count("read-only") != 0;
     if (values.count("port-file") != 0) out.portFile = values.at("port-file");
     if (values.count("log") != 0) out.logFile = values.at("log");
+    if (status.isOk() && values.count("lock-wait") != 0) {
+        int64_t seconds = 0;
+        status = parseInteger("lock-wait", values.at("lock-wait"), seconds);
+        if (status.isOk() && (seconds < 0 || seconds > kMaxLockWaitSeconds)) {
+            status = Status::failure("--lock-wait needs seconds from 0 to " +
+                                     std::to_string(kMaxLockWaitSeconds));
+        }
+        out.server.writer.lockWait = std::chrono::seconds(seconds);
+    }
     if (status.isOk() && values.count("port-file") != 0 && out.portFile.empty()) {
         status = Status::failure("--port-file needs a file name");
     }
