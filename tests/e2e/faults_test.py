@@ -182,7 +182,12 @@ class FaultTest(unittest.TestCase):
             code, out, err, seconds = self.cell.tqci("prune", stdin=lines, timeout=120)
         finally:
             killer.cancel()
-        self.assertEqual(code, 0, err)  # the surviving cloud was reached
+        # The surviving cloud was reached: 0, unless the victim died while the
+        # host waited for it to close, which tqci reports as lost prunes.
+        if code != 0:
+            self.assertEqual(code, 1, err)
+            self.assertIn("Failed to disconnect from document processing server [101]",
+                          self.cell.debug_log())
         self.assertLess(seconds, 60)
 
 

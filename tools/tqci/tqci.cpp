@@ -12,7 +12,9 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,8 @@ constexpr int kExitNoLibrary = 3;
 constexpr char kHelperLogFile[] = "CIHelper.log";
 constexpr char kLogDirectoryEnv[] = "TQ_LOG_DIR";
 constexpr char kDefaultLogDirectory[] = "/var/log/tq";
+// The helper's line for a prune session whose server did not accept the close.
+constexpr char kLostPrunesLine[] = "Failed to disconnect from document processing server";
 
 const char kUsage[] = R"(usage: tqci [options] COMMAND [ARGS]
 
@@ -45,6 +49,15 @@ Commands:
   prune [FILE]   prune the documents of archive files listed in FILE (or on
                  standard input when FILE is '-' or missing), one per line:
                  cellNumber archiveFileId cloudId [aux1 aux2]
+                 Fails also when a server did not accept the close of its
+                 prune session (its prunes may not have been carried out).
+  erase-lines [FILE]
+                 run the erases of FILE (or standard input) one after the
+                 other with one helper, each as soon as its line is read:
+                   backup CELL CLIENT APP_TYPE PATH
+                   migrated CELL APP PATH
+                   rurizoze CELL CELL_NUMBER CLIENT APP_TYPE CLOUD PATH
+                 (PATH: the rest of the line); a result line for each
 
 Several PATHs are erased one after the other with the same helper, so its
 sessions to the CI servers are reused.
@@ -176,19 +189,21 @@ std::optional<int> require(const std::optional<int>& value, const char* name) {
     return std::nullopt;
 }
 
-// Prints the lines of this process that the debug log received since `offset`.
-void printLogLinesSince(const std::string& path, std::streamoff offset) {
+// The lines of this process that the debug log received since `offset`.
+std::vector<std::string> ownLogLinesSince(const std::string& path, std::streamoff offset) {
+    std::vector<std::string> lines;
     std::ifstream log(path);
     if (!log) {
-        return;
+        return lines;
     }
     log.seekg(offset);
     const std::string ownPid = std::to_string(getpid()) + " ";
     for (std::string line; std::getline(log, line);) {
         if (line.compare(0, ownPid.size(), ownPid) == 0) {
-            std::cerr << "  log: " << line << '\n';
+            lines.push_back(line);
         }
     }
+    return lines;
 }
 
 std::streamoff logSize(const std::string& path) {
@@ -207,18 +222,28 @@ int report(const std::string& what, int result) {
     return result == 0 ? kExitOk : kExitFailed;
 }
 
+// Standard input for '-', otherwise `file` opened on `source`; null (after
+// saying why) when it cannot be read.
+std::istream* openInput(const std::string& source, std::ifstream& file) {
+    if (source == "-") {
+        return &std::cin;
+    }
+    file.open(source);
+    if (!file) {
+        std::cerr << "tqci: cannot read '" << source << "': " << std::strerror(errno) << '\n';
+        return nullptr;
+    }
+    return &file;
+}
+
 // Appends the lines of `source` ('-': standard input) to `paths`.
 bool readPaths(const std::string& source, std::vector<std::string>& paths) {
     std::ifstream file;
-    if (source != "-") {
-        file.open(source);
-        if (!file) {
-            std::cerr << "tqci: cannot read '" << source << "': " << std::strerror(errno) << '\n';
-            return false;
-        }
+    std::istream* in = openInput(source, file);
+    if (in == nullptr) {
+        return false;
     }
-    std::istream& in = source == "-" ? std::cin : file;
-    for (std::string line; std::getline(in, line);) {
+    for (std::string line; std::getline(*in, line);) {
         if (!line.empty()) {
             paths.push_back(line);
         }
@@ -276,29 +301,108 @@ int runErase(const Options& options, const EntryPoints& entry) {
     return status;
 }
 
-int runPrune(const Options& options) {
+// One line of erase-lines: its kind, its numbers and the rest as the path.
+struct EraseLine {
+    std::string kind;
+    std::vector<int> ids;
+    std::string path;
+};
+
+bool parseEraseLine(const std::string& text, EraseLine& line) {
+    static const std::map<std::string, size_t> kIdCount = {
+        {"backup", 3}, {"migrated", 2}, {"rurizoze", 5}};
+    std::istringstream in(text);
+    if (!(in >> line.kind) || kIdCount.count(line.kind) == 0) {
+        return false;
+    }
+    line.ids.clear();
+    for (std::string word; line.ids.size() < kIdCount.at(line.kind) && in >> word;) {
+        int id = 0;
+        if (!parseId(word.c_str(), id)) {
+            return false;
+        }
+        line.ids.push_back(id);
+    }
+    in.get();  // the blank before the path
+    std::getline(in, line.path);
+    return line.ids.size() == kIdCount.at(line.kind) && !line.path.empty();
+}
+
+int runEraseLine(void* handle, const EntryPoints& entry, const EraseLine& line) {
+    const std::vector<int>& id = line.ids;
+    const char* path = line.path.c_str();
+    if (line.kind == "backup") {
+        return entry.eraseBackup(handle, id[0], id[1], id[2], path, false);
+    }
+    if (line.kind == "migrated") {
+        return entry.eraseMigrated(handle, id[0], id[1], path, false);
+    }
+    // The handle is the wrapper that components of the product call directly.
+    return static_cast<CIEraseWrapper*>(handle)->eraseRuRizozeCIData(id[0], id[1], id[2], id[3],
+                                                                     id[4], path);
+}
+
+// Erases line by line with one handle, so that its cached servers and
+// sessions carry over from one erase to the next.
+int runEraseLines(const Options& options, const EntryPoints& entry) {
+    if (options.operands.size() > 1) {
+        return usageError("erase-lines takes at most one FILE");
+    }
+    const std::string source = options.operands.empty() ? "-" : options.operands[0];
+    std::ifstream file;
+    std::istream* in = openInput(source, file);
+    if (in == nullptr) {
+        return kExitUsage;
+    }
+    void* handle = entry.init();
+    if (handle == nullptr) {
+        std::cerr << "tqci: the helper could not be created (out of memory)\n";
+        return kExitFailed;
+    }
+    int status = kExitOk;
+    int number = 0;
+    EraseLine line;
+    for (std::string text; status != kExitUsage && std::getline(*in, text);) {
+        ++number;
+        if (text.empty()) {
+            continue;
+        }
+        if (!parseEraseLine(text, line)) {
+            status = usageError(source + ":" + std::to_string(number) + ": not an erase line");
+            continue;
+        }
+        const int result = runEraseLine(handle, entry, line);
+        status = std::max(status, report("erase-" + line.kind + " " + shown(line.path), result));
+        std::cout.flush();
+    }
+    entry.deInit(handle);
+    return status;
+}
+
+int runPrune(const Options& options, const std::string& logPath, std::streamoff logStart) {
     if (options.operands.size() > 1) {
         return usageError("prune takes at most one FILE");
     }
     const std::string source = options.operands.empty() ? "-" : options.operands[0];
     std::vector<_PruneElem> elements;
     PruneListError error;
-    bool parsed;
-    if (source == "-") {
-        parsed = readPruneList(std::cin, elements, error);
-    } else {
-        std::ifstream file(source);
-        if (!file) {
-            std::cerr << "tqci: cannot read '" << source << "': " << std::strerror(errno) << '\n';
-            return kExitUsage;
-        }
-        parsed = readPruneList(file, elements, error);
+    std::ifstream file;
+    std::istream* in = openInput(source, file);
+    if (in == nullptr) {
+        return kExitUsage;
     }
-    if (!parsed) {
+    if (!readPruneList(*in, elements, error)) {
         return usageError(source + ":" + std::to_string(error.line) + ": " + error.message);
     }
     CIAFPruner pruner;
-    const int result = pruner.PruneCIDocs(elements);
+    int result = pruner.PruneCIDocs(elements);
+    // The result says only whether a server was reached. A server that could
+    // not carry the prunes out resets the session, which the helper logs.
+    for (const std::string& line : ownLogLinesSince(logPath, logStart)) {
+        if (line.find(kLostPrunesLine) != std::string::npos) {
+            result = 1;
+        }
+    }
     return report("prune of " + std::to_string(elements.size()) + " archive files", result);
 }
 
@@ -311,7 +415,7 @@ int main(int argc, char** argv) {
     }
     const bool isErase = options.command == "erase-backup" || options.command == "erase-migrated" ||
                          options.command == "erase-rurizoze";
-    if (!isErase && options.command != "prune") {
+    if (!isErase && options.command != "prune" && options.command != "erase-lines") {
         return usageError("unknown command '" + options.command + "'");
     }
 
@@ -333,11 +437,15 @@ int main(int argc, char** argv) {
 
     const std::string logPath = debugLogPath();
     const std::streamoff logStart = logSize(logPath);
-    const int status = isErase ? runErase(options, entry) : runPrune(options);
+    const int status = isErase                           ? runErase(options, entry)
+                       : options.command == "erase-lines" ? runEraseLines(options, entry)
+                                                          : runPrune(options, logPath, logStart);
     if (status != kExitUsage) {
         std::cerr << "tqci: debug log: " << logPath << '\n';
         if (options.verbose) {
-            printLogLinesSince(logPath, logStart);
+            for (const std::string& line : ownLogLinesSince(logPath, logStart)) {
+                std::cerr << "  log: " << line << '\n';
+            }
         }
     }
     return status;
