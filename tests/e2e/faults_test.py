@@ -182,11 +182,13 @@ class FaultTest(unittest.TestCase):
             code, out, err, seconds = self.cell.tqci("prune", stdin=lines, timeout=120)
         finally:
             killer.cancel()
-        # The surviving cloud was reached: 0, unless the victim died while the
-        # host waited for it to close, which tqci reports as lost prunes.
+        # The surviving cloud was reached: 0, unless a server did not confirm
+        # the close of its session within these short waits (the victim
+        # dying under it, or the survivor slow to commit on a loaded
+        # machine), which tqci reports as prunes that may be lost.
         if code != 0:
             self.assertEqual(code, 1, err)
-            self.assertIn("Failed to disconnect from document processing server [101]",
+            self.assertIn("Failed to disconnect from document processing server [",
                           self.cell.debug_log())
         self.assertLess(seconds, 60)
 
