@@ -1,5 +1,5 @@
 // Other components construct the helpers directly: their size and the offset
-// of every member are fixed. Members added later live in former padding.
+// of every member are fixed (members added later live in former padding).
 
 #include <cstddef>
 
@@ -11,9 +11,6 @@ class LayoutView : public InspectableWrapper {
 public:
     using CIHelperBase::logger;
     using CIHelperBase::defaultSession;
-    using CIHelperBase::serverListResolved;
-    using CIHelperBase::serverListAppType;
-    using CIEraseWrapper::vornCellIdOfNumber;
 };
 
 #pragma GCC diagnostic push
@@ -30,10 +27,6 @@ static_assert(offsetof(LayoutView, cloudIds) == 48, "CIEraseWrapper layout");
 static_assert(offsetof(LayoutView, ciServerClientIds) == 72, "CIEraseWrapper layout");
 static_assert(offsetof(LayoutView, lastErasedAppId) == 96, "CIEraseWrapper layout");
 static_assert(offsetof(LayoutView, clientSessions) == 104, "CIEraseWrapper layout");
-// The later members, in what was padding.
-static_assert(offsetof(LayoutView, serverListResolved) == 9, "CIHelperBase layout");
-static_assert(offsetof(LayoutView, serverListAppType) == 12, "CIHelperBase layout");
-static_assert(offsetof(LayoutView, vornCellIdOfNumber) == 100, "CIEraseWrapper layout");
 #pragma GCC diagnostic pop
 
 }  // namespace
