@@ -93,6 +93,10 @@ public:
 
 protected:
     bool initialized;
+    // State of the erase wrapper's server list (see CIEraseWrapper), kept in
+    // what was padding here because the layout of both classes is fixed.
+    bool serverListResolved;  // ciServerClientIds is exactly what was resolved
+    int serverListAppType;    // the application type it was resolved for
     EvDebug logger;
     CTqNetwork defaultSession;
 
@@ -133,6 +137,9 @@ protected:
     std::vector<int> cloudIds;
     std::vector<int> ciServerClientIds;
     int lastErasedAppId;
+    // The vornCell id vornCellNumber was looked up for; the server list belongs
+    // to that cell too. Kept in what was padding: the layout is fixed.
+    int vornCellIdOfNumber;
     std::map<int, CTqNetwork*> clientSessions;
 };
 

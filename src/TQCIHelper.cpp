@@ -44,6 +44,9 @@ using tqmsg::kEraseDataResp;
 
 constexpr int kAttachWait = 120;
 constexpr int kDisconnectWait = 120;
+// A session whose exchange failed is closed without waiting for the server:
+// nothing more is owed to it, and a hung server must not hold the call up.
+constexpr int kFailedSessionDisconnectWait = 0;
 constexpr int kReceiveWait = 600;
 constexpr int kSendFlags = 0;
 constexpr int kSendWait = -1;  // the session's default send wait
@@ -98,30 +101,37 @@ bool buildEraseRequest(CIHelperBase& helper, tqsDatabuf_v2& buffer, EraseRequest
     return true;
 }
 
-// Announces nothing: for exchanges that write no line of their own.
-void announceNothing() {}
+// Disconnect, destroy and forget the cached session of a CI server whose send
+// or receive reported an error. Kept, it would fail every later exchange (a
+// broken connection) or hand a late answer to the next request (a timed-out
+// receive); forgotten, the next call attaches afresh.
+void discardFailedSession(std::map<int, CTqNetwork*>& sessions, int ciServerClientId) {
+    const auto cached = sessions.find(ciServerClientId);
+    if (cached == sessions.end()) {
+        return;
+    }
+    const std::unique_ptr<CTqNetwork> session(cached->second);
+    sessions.erase(cached);
+    bool timedOut = false;
+    (void)session->Disconnect(kFailedSessionDisconnectWait, timedOut);
+}
 
-// Send a built erase request to one CI server and wait for its verdict. True
-// when the server confirmed; otherwise false after one line that says why.
-//
-// `announce` writes the line that names the request. It runs as soon as the
-// request is handed to the session, before any line about the outcome, so
-// the log reads the same while its write overlaps the server's work instead
-// of adding to every round trip.
-template <typename Announce>
-bool runStandardEraseExchange(CIHelperBase& helper, CTqNetwork& session, tqsDatabuf_v2& buffer,
-                              const EraseRequest& request, int ciServerClientId,
-                              Announce&& announce) {
+// Send a built erase request to one CI server over its cached session and wait
+// for its verdict. True when the server confirmed; otherwise false after one
+// line that says why (and without the session when the exchange failed).
+bool runStandardEraseExchange(CIHelperBase& helper, std::map<int, CTqNetwork*>& sessions,
+                              CTqNetwork& session, tqsDatabuf_v2& buffer,
+                              const EraseRequest& request, int ciServerClientId) {
     bool sendTimedOut = false;
     CYxError error = session.SendXDRMessage(kEraseDataReq, &buffer, kSendFlags, kSendWait,
                                             sendTimedOut);
-    announce();
     if (error.IsError()) {
         helper.CIHelperLog(
             "Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for CIServer [%d] vornCellNum [%d] "
             "client ID[%d]. Error:[%s]",
             ciServerClientId, request.record.vornCellNumber, request.record.clientId,
             error.AsString().c_str());
+        discardFailedSession(sessions, ciServerClientId);
         return false;
     }
 
@@ -135,6 +145,7 @@ bool runStandardEraseExchange(CIHelperBase& helper, CTqNetwork& session, tqsData
     if (error.IsError()) {
         helper.CIHelperLog("Failed to receive TQS_PM_CONTENTIDX_ERASE_DATA_RESP. Error:[%s]",
                            error.AsString().c_str());
+        discardFailedSession(sessions, ciServerClientId);
         return false;
     }
 
@@ -164,12 +175,23 @@ int32_t statusInReceivedBody(const tqsDatabuf_v2& buffer) {
     return status;
 }
 
-// Disconnect and destroy the prune session, if one is held.
-void closePruneSession(std::unique_ptr<CTqNetwork>& session, bool& disconnectFlag) {
-    if (session) {
-        (void)session->Disconnect(kDisconnectWait, disconnectFlag);
-        session.reset();
+// Disconnect and destroy the prune session, if one is held. Prunes have no
+// answer: a server that did not close in turn (it reset the session because
+// it could not carry them out, or never closed) is the only sign that they
+// were lost, so that is logged.
+void closePruneSession(CIHelperBase& helper, std::unique_ptr<CTqNetwork>& session,
+                       bool& disconnectFlag, int ciServerClientId) {
+    if (!session) {
+        return;
     }
+    const CYxError error = session->Disconnect(kDisconnectWait, disconnectFlag);
+    if (error.IsError()) {
+        helper.CIHelperLog(
+            "Failed to disconnect from document processing server [%d]; its prune requests may "
+            "not have been carried out. Error:[%s]",
+            ciServerClientId, error.AsString().c_str());
+    }
+    session.reset();
 }
 
 }  // namespace
@@ -214,7 +236,8 @@ int eraseMigratedData(void* handle, int vornCellId, int applicationId, const cha
 
 char CIHelperBase::sMessage[CIHelperBase::kMessageSize];
 
-CIHelperBase::CIHelperBase() : initialized(false), logger(nullptr) {}
+CIHelperBase::CIHelperBase()
+    : initialized(false), serverListResolved(false), serverListAppType(0), logger(nullptr) {}
 
 CIHelperBase::~CIHelperBase() {
     bool timedOut = false;
@@ -358,7 +381,8 @@ bool CIHelperBase::send(int, const tqsDatabuf*) {
 // CIEraseWrapper
 // ---------------------------------------------------------------------------
 
-CIEraseWrapper::CIEraseWrapper() : vornCellNumber(0), currentClientId(0), lastErasedAppId(0) {}
+CIEraseWrapper::CIEraseWrapper()
+    : vornCellNumber(0), currentClientId(0), lastErasedAppId(0), vornCellIdOfNumber(0) {}
 
 CIEraseWrapper::~CIEraseWrapper() {
     // Cached sessions are released without a disconnect of their own.
@@ -427,15 +451,26 @@ CTqNetwork* CIEraseWrapper::getClientSession(int vornCellId, int ciServerClientI
     return session.release();
 }
 
-// The erases that carry the wrapper's cell number need one: look it up while
-// the wrapper holds none (first use, an earlier failed lookup, or a wrapper
-// first used for a RuRizoze erase, which brings its own number).
-static bool haveVornCellNumber(CIHelperBase& helper, int vornCellId, int& vornCellNumber) {
-    if (vornCellNumber != 0 || helper.getVornCellNumber(vornCellId, vornCellNumber)) {
+// The erases that carry the wrapper's cell number need the number of the cell
+// they name: look it up while the wrapper holds none (first use, an earlier
+// failed lookup, a wrapper first used for a RuRizoze erase, which brings its
+// own number) or holds another cell's. A failed lookup keeps the old cell's
+// number and server list; a new cell's number makes the list, resolved in the
+// old cell, unusable.
+static bool haveVornCellNumber(CIHelperBase& helper, int vornCellId, int& vornCellNumber,
+                               int& vornCellIdOfNumber, bool& serverListResolved) {
+    if (vornCellNumber != 0 && vornCellIdOfNumber == vornCellId) {
         return true;
     }
-    helper.CIHelperLog("Failed to get the vornCell number from vornCell Id [%d]", vornCellId);
-    return false;
+    if (!helper.getVornCellNumber(vornCellId, vornCellNumber)) {
+        helper.CIHelperLog("Failed to get the vornCell number from vornCell Id [%d]", vornCellId);
+        return false;
+    }
+    if (vornCellIdOfNumber != vornCellId) {
+        serverListResolved = false;
+        vornCellIdOfNumber = vornCellId;
+    }
+    return true;
 }
 
 int CIEraseWrapper::eraseBackupData(int vornCellId, int clientId, int appType, const char* path,
@@ -448,12 +483,16 @@ int CIEraseWrapper::eraseBackupData(int vornCellId, int clientId, int appType, c
                     clientId, appType);
         return 1;
     }
-    if (!haveVornCellNumber(*this, vornCellId, vornCellNumber)) {
+    if (!haveVornCellNumber(*this, vornCellId, vornCellNumber, vornCellIdOfNumber,
+                            serverListResolved)) {
         return 1;
     }
 
-    if (currentClientId != clientId) {
-        // The previous client's servers must not survive a failed resolution.
+    // The servers resolved for another client, application type or cell (or
+    // grown by a RuRizoze erase) need not index this data: resolve again.
+    if (!serverListResolved || currentClientId != clientId || serverListAppType != appType) {
+        // The previous servers must not survive a failed resolution.
+        serverListResolved = false;
         currentClientId = 0;
         cloudIds.clear();
         ciServerClientIds.clear();
@@ -470,6 +509,8 @@ int CIEraseWrapper::eraseBackupData(int vornCellId, int clientId, int appType, c
             }
         }
         currentClientId = clientId;
+        serverListAppType = appType;
+        serverListResolved = true;
     }
 
     for (const int ciServerClientId : ciServerClientIds) {
@@ -484,14 +525,12 @@ int CIEraseWrapper::eraseBackupData(int vornCellId, int clientId, int appType, c
                                tqmsg::kEraseKindData)) {
             return 1;
         }
-        const auto announce = [&] {
-            CIHelperLog(
-                "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for vornCellNum [%d] client ID[%d]. "
-                "Path [%s] FAST client id [%d]",
-                request.record.vornCellNumber, request.record.clientId, path, ciServerClientId);
-        };
-        if (!runStandardEraseExchange(*this, *session, buffer, request, ciServerClientId,
-                                      announce)) {
+        CIHelperLog(
+            "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for vornCellNum [%d] client ID[%d]. "
+            "Path [%s] FAST client id [%d]",
+            request.record.vornCellNumber, request.record.clientId, path, ciServerClientId);
+        if (!runStandardEraseExchange(*this, clientSessions, *session, buffer, request,
+                                      ciServerClientId)) {
             return 1;
         }
     }
@@ -509,7 +548,8 @@ int CIEraseWrapper::eraseMigratedData(int vornCellId, int applicationId, const c
                     applicationId);
         return 1;
     }
-    if (!haveVornCellNumber(*this, vornCellId, vornCellNumber)) {
+    if (!haveVornCellNumber(*this, vornCellId, vornCellNumber, vornCellIdOfNumber,
+                            serverListResolved)) {
         return 1;
     }
 
@@ -518,6 +558,9 @@ int CIEraseWrapper::eraseMigratedData(int vornCellId, int applicationId, const c
     if (!getCloudIds(0, 0, applicationId, clouds, false)) {
         return 1;
     }
+    // Sessions whose exchange failed are dropped once the call is over, so
+    // that a later cloud of the same server in this call is not tried again.
+    std::vector<int> failedServers;
     for (int cloudId : clouds) {
         int ciServerClientId = -1;
         if (!getCISvrClientId(cloudId, ciServerClientId)) {
@@ -534,19 +577,18 @@ int CIEraseWrapper::eraseMigratedData(int vornCellId, int applicationId, const c
                                tqmsg::kEraseKindData)) {
             continue;
         }
+        CIHelperLog("Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [%d] vornCellNum [%d] client ID[%d].",
+                    cloudId, request.record.vornCellNumber, request.record.clientId);
         bool sendTimedOut = false;
         CYxError error = session->SendXDRMessage(kEraseDataReq, &buffer, kSendFlags, kSendWait,
                                                  sendTimedOut);
-        // Written once the request is out (the record still holds it), so
-        // that the write overlaps the server's work; the log reads the same.
-        CIHelperLog("Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [%d] vornCellNum [%d] client ID[%d].",
-                    cloudId, request.record.vornCellNumber, request.record.clientId);
         if (error.IsError()) {
             CIHelperLog(
                 "Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [%d] vornCellNum [%d] "
                 "client ID[%d]. Error:[%s]",
                 cloudId, request.record.vornCellNumber, request.record.clientId,
                 error.AsString().c_str());
+            failedServers.push_back(ciServerClientId);
             continue;
         }
 
@@ -556,6 +598,9 @@ int CIEraseWrapper::eraseMigratedData(int vornCellId, int applicationId, const c
         bool timedOut = false;
         error = session->ReceiveXDRMessage(&code, &buffer, nullptr, kReceiveFlags, kReceiveWait,
                                            timedOut);
+        if (error.IsError() || timedOut) {
+            failedServers.push_back(ciServerClientId);
+        }
         if (error.IsError() && !timedOut) {
             CIHelperLog("Failed to receive TQS_PM_CONTENTIDX_ERASE_DATA_RESP. Error:[%s]",
                         error.AsString().c_str());
@@ -570,6 +615,9 @@ int CIEraseWrapper::eraseMigratedData(int vornCellId, int applicationId, const c
             CIHelperLog("Failed to erase data for application ID[%d] for CI server[%d]!!",
                         applicationId, ciServerClientId);
         }
+    }
+    for (const int ciServerClientId : failedServers) {
+        discardFailedSession(clientSessions, ciServerClientId);
     }
     if (clouds.empty()) {
         result = 0;
@@ -594,6 +642,9 @@ int CIEraseWrapper::eraseRuRizozeCIData(int vornCellId, int cellNumber, int clie
         }
         ciServerClientIds.push_back(ciServerClientId);
         currentClientId = clientId;
+        // No longer the servers of one client's data of one type: a backup
+        // erase resolves again.
+        serverListResolved = false;
     }
     for (const int ciServerClientId : ciServerClientIds) {
         CTqNetwork* session = getClientSession(vornCellId, ciServerClientId);
@@ -606,8 +657,8 @@ int CIEraseWrapper::eraseRuRizozeCIData(int vornCellId, int cellNumber, int clie
                                tqmsg::kEraseKindRuRizoze)) {
             return 1;
         }
-        if (!runStandardEraseExchange(*this, *session, buffer, request, ciServerClientId,
-                                      announceNothing)) {
+        if (!runStandardEraseExchange(*this, clientSessions, *session, buffer, request,
+                                      ciServerClientId)) {
             return 1;
         }
     }
@@ -638,6 +689,7 @@ int CIAFPruner::PruneCIDocs(std::vector<_PruneElem>& elements) {
     int result = 1;
     std::unique_ptr<CTqNetwork> session;
     int currentCloud = 0;
+    int sessionServer = 0;  // the CI server client id the session was made for
     bool disconnectFlag = false;
     std::sort(elements.begin(), elements.end(), comparePruneElem);
     std::map<int, int> serverOfCloud;  // successful lookups of this call only
@@ -671,8 +723,9 @@ int CIAFPruner::PruneCIDocs(std::vector<_PruneElem>& elements) {
             if (currentCloud == 0 || element.cloudId != currentCloud) {
                 const bool firstSession = currentCloud == 0;
                 currentCloud = element.cloudId;
-                closePruneSession(session, disconnectFlag);
+                closePruneSession(*this, session, disconnectFlag, sessionServer);
                 session = std::make_unique<CTqNetwork>();
+                sessionServer = ciServerClientId;
                 if (attach(tq::narrowId(serverCellId), ciServerClientId, 0, session.get())) {
                     if (firstSession) {
                         CIHelperLog("Succeed to connect to dps client.");
@@ -716,6 +769,6 @@ int CIAFPruner::PruneCIDocs(std::vector<_PruneElem>& elements) {
             result = 0;
         }
     }
-    closePruneSession(session, disconnectFlag);
+    closePruneSession(*this, session, disconnectFlag, sessionServer);
     return result;
 }

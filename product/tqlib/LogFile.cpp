@@ -1,6 +1,7 @@
 #include "LogFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,11 +69,30 @@ std::string fileNameFor(unsigned int moduleId, const std::string& name) {
     return generic;
 }
 
+// Opens `path` for appending, creating it when missing; -1 unless it is a
+// regular file. The open does not block: a FIFO without a reader would
+// otherwise hold the host up in open(), and a FIFO, device or directory is
+// no log file anyway. Writes block as usual afterwards.
+int openRegularFileForAppend(const std::string& path) {
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, kLogFileMode);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat info {};
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 EvDebugFileInstance::EvDebugFileInstance(std::string path)
-    : m_path(std::move(path)),
-      m_fd(::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kLogFileMode)) {}
+    : m_path(std::move(path)), m_fd(openRegularFileForAppend(m_path)) {}
 
 EvDebugFileInstance::~EvDebugFileInstance() {
     if (m_fd >= 0) {

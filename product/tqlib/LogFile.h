@@ -10,7 +10,8 @@
 // write to it; it is closed when the last of them lets go.
 class EvDebugFileInstance {
 public:
-    // Opens (creating when missing) `path` for appending; see isOpen().
+    // Opens (creating when missing) `path` for appending; see isOpen(). Only a
+    // regular file is opened, and opening never blocks.
     explicit EvDebugFileInstance(std::string path);
     ~EvDebugFileInstance();
     EvDebugFileInstance(const EvDebugFileInstance&) = delete;

@@ -18,6 +18,44 @@ constexpr size_t kMaxDecimalDigits = 20;
 constexpr char kClockTemplate[] = "MM/DD HH:MM:SS.";
 constexpr size_t kClockLength = sizeof kClockTemplate - 1;
 constexpr long kNanosPerMilli = 1000000;
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+// What a control character is written as when it is not one of \n, \r, \t.
+constexpr size_t kHexEscapeLength = sizeof "\\xHH" - 1;
+// Written in place of a control character when there is no memory to escape it.
+constexpr char kUnescapedControl = '?';
+
+bool isControl(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
+// The letter of a two-character escape, or 0 when `c` takes \xHH.
+char shortEscape(char c) {
+    switch (c) {
+        case '\n': return 'n';
+        case '\r': return 'r';
+        case '\t': return 't';
+        default: return 0;
+    }
+}
+
+size_t escapeLength(char c) {
+    return shortEscape(c) != 0 ? 2 : kHexEscapeLength;
+}
+
+// Writes the escape of control character `c` at `out`; returns its length.
+size_t writeEscape(char c, char* out) {
+    out[0] = '\\';
+    if (const char letter = shortEscape(c)) {
+        out[1] = letter;
+        return 2;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    out[1] = 'x';
+    out[2] = kHexDigits[byte >> 4];
+    out[3] = kHexDigits[byte & 0xF];
+    return kHexEscapeLength;
+}
 
 // getpid() is a real system call, dearer than the rest of a line together, so
 // the ids are cached per thread and refreshed only in a forked child: fork()
@@ -127,6 +165,7 @@ LineBuffer::LineBuffer(const char* format, va_list args) : m_data(m_stack), m_si
         } else {
             formatOnHeap(prefixLength, textLength, format, retry);
         }
+        escapeControlCharacters(prefixLength);
     }
     va_end(retry);
 }
@@ -150,6 +189,54 @@ void LineBuffer::formatOnHeap(size_t prefixLength, size_t textLength, const char
     line[lineLength - 1] = '\n';
     m_data = line;
     m_size = lineLength;
+}
+
+// Rewrites the text with its control characters escaped, cut (and marked) if
+// it grows beyond kMaxLineTextBytes. Without memory for that, each control
+// character is overwritten in place instead: the line stays one line.
+void LineBuffer::escapeControlCharacters(size_t prefixLength) {
+    const size_t textEnd = m_size - 1;  // the line feed stays last
+    size_t escapedText = 0;
+    bool any = false;
+    for (size_t i = prefixLength; i < textEnd; ++i) {
+        const bool control = isControl(m_data[i]);
+        any = any || control;
+        escapedText += control ? escapeLength(m_data[i]) : 1;
+    }
+    if (!any) {
+        return;
+    }
+    const bool cut = escapedText > kMaxLineTextBytes;
+    const size_t markerLength = cut ? sizeof kCutMarker - 1 : 0;
+    const size_t keptText = std::min(escapedText, kMaxLineTextBytes);
+    const size_t lineLength = prefixLength + keptText + markerLength + 1;
+    std::unique_ptr<char[]> escaped(new (std::nothrow) char[lineLength]);
+    if (!escaped) {
+        char* data = mutableData();
+        std::replace_if(data + prefixLength, data + textEnd, isControl, kUnescapedControl);
+        return;
+    }
+    char* out = escaped.get();
+    std::memcpy(out, m_data, prefixLength);
+    size_t written = prefixLength;
+    for (size_t i = prefixLength; i < textEnd; ++i) {
+        const char c = m_data[i];
+        const size_t length = isControl(c) ? escapeLength(c) : 1;
+        if (written + length > prefixLength + keptText) {
+            break;  // an escape is never cut in two
+        }
+        if (length == 1) {
+            out[written++] = c;
+        } else {
+            written += writeEscape(c, out + written);
+        }
+    }
+    std::memcpy(out + written, kCutMarker, markerLength);
+    written += markerLength;
+    out[written++] = '\n';
+    m_heap = std::move(escaped);
+    m_data = m_heap.get();
+    m_size = written;
 }
 
 // Without memory for a long line, write what the stack holds, marked as cut.

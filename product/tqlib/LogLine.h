@@ -20,7 +20,10 @@ constexpr size_t kMaxPrefixBytes = 64;
 // `out`, which has room for kMaxPrefixBytes; returns its length.
 size_t formatLinePrefix(char* out);
 
-// One finished line: prefix, text formatted printf-style, line feed.
+// One finished line: prefix, text formatted printf-style, line feed. Control
+// characters of the text (below 0x20, and 0x7F) are written as \n, \r, \t or
+// \xHH, so one line is one call whatever its text holds; other bytes, UTF-8
+// included, are written as they are.
 class LineBuffer {
 public:
     LineBuffer(const char* format, va_list args);
@@ -34,6 +37,8 @@ public:
 private:
     void formatOnHeap(size_t prefixLength, size_t textLength, const char* format, va_list args);
     void cutInStack(size_t prefixLength);
+    void escapeControlCharacters(size_t prefixLength);
+    char* mutableData() { return m_heap ? m_heap.get() : m_stack; }
 
     char m_stack[kStackLineBytes];
     std::unique_ptr<char[]> m_heap;

@@ -39,8 +39,11 @@ class Server:
     def start(self):
         if os.path.exists(self.port_file):
             os.unlink(self.port_file)
+        # A restarted server listens on the port it had, where the directory
+        # says it is.
         self.process = subprocess.Popen(
-            [tool("cisrv"), "serve", "--index", self.index, "--listen", "127.0.0.1:0",
+            [tool("cisrv"), "serve", "--index", self.index, "--listen",
+             f"127.0.0.1:{self.port or 0}",
              "--port-file", self.port_file, "--log", self.log] + self.extra,
             env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 20

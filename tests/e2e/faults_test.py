@@ -182,7 +182,14 @@ class FaultTest(unittest.TestCase):
             code, out, err, seconds = self.cell.tqci("prune", stdin=lines, timeout=120)
         finally:
             killer.cancel()
-        self.assertEqual(code, 0, err)  # the surviving cloud was reached
+        # The surviving cloud was reached: 0, unless a server did not confirm
+        # the close of its session within these short waits (the victim
+        # dying under it, or the survivor slow to commit on a loaded
+        # machine), which tqci reports as prunes that may be lost.
+        if code != 0:
+            self.assertEqual(code, 1, err)
+            self.assertIn("Failed to disconnect from document processing server [",
+                          self.cell.debug_log())
         self.assertLess(seconds, 60)
 
 

@@ -275,7 +275,12 @@ CYxError CTqNetwork::FreeReceivedMessage(unsigned long code, tqsDatabuf_v2* body
 CYxError CTqNetwork::Disconnect(int wait, bool& timedOut) {
     journal("Disconnect ", m_impl->name, " wait=", wait, " timedOut=", timedOut);
     m_impl->attached = false;
-    return CYxError();
+    int32_t result = 0;
+    if (!world().disconnectResults.empty()) {
+        result = world().disconnectResults.front();
+        world().disconnectResults.pop_front();
+    }
+    return result < 0 ? CYxError(result, "fake disconnect failed") : CYxError();
 }
 
 // ---------------------------------------------------------------------------

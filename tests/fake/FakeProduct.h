@@ -76,6 +76,7 @@ struct World {
     std::map<std::string, int32_t> attachErrors;  // host -> error code of its attach
     std::deque<int32_t> sendResults;  // next send results (0 ok); then: ok when attached
     std::deque<Reply> replies;        // next receives; then an erase response, status 1
+    std::deque<int32_t> disconnectResults;  // next disconnect results (0 ok); then ok
 
     // --- journal ----------------------------------------------------------
     std::vector<std::string> calls;

@@ -71,17 +71,27 @@ TEST_F(EraseBackupTest, EmptyPathGivesTheMinimalLength) {
     EXPECT_EQ(sent[0].path, "");
 }
 
-TEST_F(EraseBackupTest, SameClientReusesServersAndSessions) {
+TEST_F(EraseBackupTest, SameClientAndTypeReuseServersAndSessions) {
     scriptClientClouds(kClient, kAppType, {7, 3});
     ASSERT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), 0);
-    ASSERT_EQ(wrapper.eraseBackupData(kCell, kClient, 99, "/b", true), 0);
+    ASSERT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/b", true), 0);
     EXPECT_EQ(fake::callsStartingWith("CS.").size(), 1u);
     EXPECT_EQ(fake::callsStartingWith("Attach").size(), 2u);
-    const auto sent = fake::sentWithCode(tqmsg::kEraseDataReq);
-    ASSERT_EQ(sent.size(), 4u);
-    EXPECT_EQ(sent[2].session, "S2");
-    EXPECT_EQ(sent[2].eraseRequest().appType, 99);  // the new type, over the old servers
-    EXPECT_EQ(sent[3].path, "/b");
+    EXPECT_THAT(sendTargets(), ElementsAre("S2", "S3", "S2", "S3"));
+    EXPECT_EQ(fake::sentWithCode(tqmsg::kEraseDataReq)[3].path, "/b");
+}
+
+// The servers of one application type need not index another's data: each
+// type's requests go to its own clouds' servers, over the sessions cached so far.
+TEST_F(EraseBackupTest, AnotherApplicationTypeResolvesItsOwnServers) {
+    scriptClientClouds(kClient, kAppType, {7});
+    scriptClientClouds(kClient, 3, {8, 7});
+    for (int appType : {kAppType, 3, kAppType}) {
+        ASSERT_EQ(wrapper.eraseBackupData(kCell, kClient, appType, "/a", false), 0);
+    }
+    EXPECT_EQ(fake::callsStartingWith("CS.").size(), 3u);
+    EXPECT_THAT(sendTargets(), ElementsAre("S2", "S3", "S2", "S2"));
+    EXPECT_EQ(fake::sentWithCode(tqmsg::kEraseDataReq)[1].eraseRequest().appType, 3);
 }
 
 TEST_F(EraseBackupTest, AnotherClientResolvesAgainAndOnlyOneClientIsCached) {
@@ -98,11 +108,32 @@ TEST_F(EraseBackupTest, AnotherClientResolvesAgainAndOnlyOneClientIsCached) {
 TEST_F(EraseBackupTest, FirstCallInitialisesAndLooksTheCellNumberUpOnce) {
     scriptClientClouds(kClient, kAppType, {7});
     ASSERT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), 0);
-    fake::addCell(2, 999);
-    ASSERT_EQ(wrapper.eraseBackupData(2, kClient, kAppType, "/a", false), 0);
+    ASSERT_EQ(wrapper.eraseMigratedData(kCell, 9, "/a", false), 0);
+    ASSERT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), 0);
     EXPECT_EQ(fake::callsStartingWith("EvDebug::initialize").size(), 1u);
     EXPECT_EQ(fake::callsStartingWith("getVornCellNumber").size(), 1u);
-    EXPECT_EQ(fake::sentWithCode(tqmsg::kEraseDataReq)[1].eraseRequest().vornCellNumber, kCellNumber);
+    EXPECT_EQ(fake::callsStartingWith("CS.").size(), 1u);
+}
+
+// A request carries the number of the cell it names. Another cell's number is
+// looked up (and its servers resolved) again; a failed lookup changes nothing.
+TEST_F(EraseBackupTest, EachCellsRequestsCarryThatCellsNumber) {
+    scriptClientClouds(kClient, kAppType, {7});
+    scriptApplicationClouds(9, {7});
+    fake::addCell(2, 999);
+    ASSERT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), 0);
+    ASSERT_EQ(wrapper.eraseBackupData(2, kClient, kAppType, "/a", false), 0);
+    ASSERT_EQ(wrapper.eraseMigratedData(2, 9, "/a", false), 0);
+    EXPECT_EQ(wrapper.eraseBackupData(33, kClient, kAppType, "/a", false), 1);
+    ASSERT_EQ(wrapper.eraseMigratedData(kCell, 9, "/a", false), 0);
+    std::vector<int32_t> numbers;
+    for (const auto& message : fake::sentWithCode(tqmsg::kEraseDataReq)) {
+        numbers.push_back(message.eraseRequest().vornCellNumber);
+    }
+    EXPECT_THAT(numbers, ElementsAre(kCellNumber, 999, 999, kCellNumber));
+    EXPECT_EQ(fake::callsStartingWith("getVornCellNumber").size(), 4u);
+    EXPECT_EQ(fake::callsStartingWith("CS.").size(), 2u);
+    EXPECT_TRUE(logged("Failed to get the vornCell number from vornCell Id [33]"));
 }
 
 TEST_F(EraseBackupTest, FailedInitialisationReturnsOneSilently) {
@@ -125,10 +156,11 @@ TEST_F(EraseBackupTest, MissingCellNumberFailsAndIsLookedUpAgainNextTime) {
     EXPECT_EQ(fake::callsStartingWith("getVornCellNumber").size(), 3u);
 }
 
-TEST_F(EraseBackupTest, ClientZeroOnAFreshWrapperSendsNothingAndSucceeds) {
+TEST_F(EraseBackupTest, ClientZeroOnAFreshWrapperFindsNoServersAndSucceeds) {
     EXPECT_EQ(wrapper.eraseBackupData(kCell, 0, kAppType, "/a", false), 0);
-    EXPECT_THAT(fake::callsStartingWith("CS."), IsEmpty());
-    EXPECT_THAT(lines(), ElementsAre("Returning succees after erasing data"));
+    EXPECT_EQ(fake::callsStartingWith("CS.").size(), 1u);
+    EXPECT_THAT(lines(), ElementsAre("Found 0 cloud IDs in eraseCIData!!!",
+                                     "Returning succees after erasing data"));
 }
 
 TEST_F(EraseBackupTest, NoCloudsOrNoServersSendNothingButCacheTheClient) {
@@ -197,15 +229,36 @@ TEST_F(EraseBackupTest, SendFailureStopsWithoutReceiving) {
     EXPECT_THAT(fake::callsStartingWith("Receive"), IsEmpty());
     EXPECT_THAT(fake::callsStartingWith("Free"), IsEmpty());
     EXPECT_TRUE(logged("Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for CIServer [101] vornCellNum [4711] client ID[5]. Error:[fake send failed]"));
-    EXPECT_EQ(wrapper.clientSessions.size(), 1u);  // the session stays cached
 }
 
-// The line naming a request is written once the request is out, so that its
-// write overlaps the server's work; it still precedes every outcome line.
-TEST_F(EraseBackupTest, SendingLineIsWrittenOnceTheRequestIsOutAndBeforeTheOutcome) {
+// A session whose send or receive failed is disconnected without waiting,
+// destroyed and forgotten, so the next call attaches again; a zero status is
+// an answer and keeps it. The RuRizoze erase shares the exchange.
+TEST_F(EraseBackupTest, FailedExchangeDropsTheSessionAndTheNextCallAttachesAgain) {
+    scriptClientClouds(kClient, kAppType, {1});
+    fake::world().sendResults = {-7};
+    fake::world().replies = {fake::Reply{-3}, fake::Reply{0, false, tqmsg::kEraseDataResp, 0}};
+    const int calls[] = {1, 1, 1, 0};
+    for (const int expected : calls) {
+        EXPECT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), expected);
+    }
+    EXPECT_THAT(sendTargets(), ElementsAre("S2", "S3", "S4", "S4"));
+    EXPECT_THAT(fake::callsStartingWith("Disconnect"),
+                ElementsAre("Disconnect S2 wait=0 timedOut=0", "Disconnect S3 wait=0 timedOut=0"));
+    EXPECT_EQ(fake::world().sessionsAlive, 2);  // S4 and the default session
+    EXPECT_EQ(countLogged("Returning succees after erasing data"), 1);
+
+    fake::world().sendResults = {-7};
+    EXPECT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, kClient, kAppType, 1, "/r"), 1);
+    EXPECT_TRUE(wrapper.clientSessions.empty());
+}
+
+// The line naming a request goes out just before the request, so a send that
+// blocks or kills the host leaves it in the log.
+TEST_F(EraseBackupTest, SendingLineIsWrittenJustBeforeTheRequestGoesOut) {
     scriptClientClouds(kClient, kAppType, {1, 2});
     ASSERT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), 0);
-    EXPECT_THAT(callsJustBefore("Sending"),
+    EXPECT_THAT(callsJustAfter("Sending"),
                 ElementsAre(::testing::StartsWith("Send S2 code=234882819"),
                             ::testing::StartsWith("Send S3 code=234882819")));
     EXPECT_EQ(lines().back(), "Returning succees after erasing data");

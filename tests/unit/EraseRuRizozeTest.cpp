@@ -78,6 +78,21 @@ TEST_F(EraseRuRizozeTest, ReusesTheServersOfABackupEraseForTheSameClient) {
     EXPECT_THAT(fake::callsStartingWith("getCloudClientList 77"), IsEmpty());
 }
 
+// Once a RuRizoze erase has added a server, the list is no longer the servers
+// of one client's data of one type: the next backup erase resolves again.
+TEST_F(EraseRuRizozeTest, AppendedServerIsNotReusedByTheNextBackupErase) {
+    fake::addCloudServedBy(3, 103);
+    fake::addClient(103);
+    scriptClientClouds(5, 2, {1});
+    ASSERT_EQ(wrapper.eraseBackupData(kCell, 5, 2, "/a", false), 0);
+    ASSERT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, 6, 2, 3, "/r"), 0);
+    ASSERT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, 6, 2, 3, "/r"), 0);
+    ASSERT_EQ(wrapper.eraseBackupData(kCell, 6, 2, "/a", false), 0);
+    EXPECT_THAT(sendTargets(), ElementsAre("S2", "S2", "S3", "S2", "S3"));
+    EXPECT_EQ(fake::callsStartingWith("CS.").size(), 2u);
+    EXPECT_TRUE(wrapper.ciServerClientIds.empty());
+}
+
 TEST_F(EraseRuRizozeTest, LaterBackupEraseLooksTheCellNumberUp) {
     fake::addCloudServedBy(3, 103);
     fake::addClient(103);

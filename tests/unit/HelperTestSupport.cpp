@@ -20,13 +20,13 @@ int HelperTest::countLogged(const std::string& text) const {
     return static_cast<int>(std::count(lines().begin(), lines().end(), text));
 }
 
-std::vector<std::string> HelperTest::callsJustBefore(const std::string& prefix) {
+std::vector<std::string> HelperTest::callsJustAfter(const std::string& prefix) {
     const fake::World& world = fake::world();
     std::vector<std::string> calls;
     for (size_t i = 0; i < world.logLines.size(); ++i) {
         if (world.logLines[i].compare(0, prefix.size(), prefix) == 0) {
             const size_t made = world.callsBeforeLogLine[i];
-            calls.push_back(made == 0 ? std::string() : world.calls[made - 1]);
+            calls.push_back(made < world.calls.size() ? world.calls[made] : std::string());
         }
     }
     return calls;

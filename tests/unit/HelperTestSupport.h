@@ -41,8 +41,8 @@ protected:
     // How many log lines equal `text`.
     int countLogged(const std::string& text) const;
     // For each log line starting with `prefix`, the journal entry made just
-    // before it was written ("" when none was).
-    static std::vector<std::string> callsJustBefore(const std::string& prefix);
+    // after it was written ("" when none was).
+    static std::vector<std::string> callsJustAfter(const std::string& prefix);
     // The sessions that erase requests were sent on, in order ("S2", ...).
     static std::vector<std::string> sendTargets();
 };

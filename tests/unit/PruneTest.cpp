@@ -202,6 +202,19 @@ TEST_F(PruneTest, AllSendsFailingAfterAnAttachStillCountsAsReached) {
     EXPECT_EQ(countLogged("Failed to send TQS_PM_CONTENTIDX_AF_PRUNE_REQ for cloud [5] vornCellNum [1001] archive file [1]. Error:[fake send failed]"), 1);
 }
 
+// Prunes have no answer; a server that resets the session at its close (it
+// could not carry them out) is logged by name, and the result rule stands.
+TEST_F(PruneTest, FailedDisconnectIsLoggedWithTheServer) {
+    serve({4, 9});
+    fake::world().disconnectResults = {-104};
+    std::vector<_PruneElem> elements = {element(4, 1), element(9, 2)};
+    EXPECT_EQ(pruner.PruneCIDocs(elements), 0);
+    EXPECT_EQ(countLogged("Failed to disconnect from document processing server [104]; its prune "
+                          "requests may not have been carried out. Error:[fake disconnect failed]"),
+              1);
+    EXPECT_EQ(fake::world().sessionsAlive, 1);
+}
+
 TEST_F(PruneTest, UninitialisedPrunerStillPrunesSilently) {
     serve({5});
     fake::world().logInitResults = {false};

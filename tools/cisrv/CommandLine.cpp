@@ -15,6 +15,7 @@ const char kUsage[] = R"(usage:
                [--service LIB/ENTRY] [--read-only] [--max-sessions N]
                [--max-pending N] [--max-pending-per-peer N]
                [--handshake-timeout SECONDS] [--idle-timeout SECONDS]
+               [--lock-wait SECONDS]
   cisrv add    --index DB --path P [--text T] [--client N] [--app-type N] [--app N]
                [--archive-file N] [--cloud N] [--cell-number N]
   cisrv search --index DB [--match FTS5-QUERY] [--under PATH]
@@ -36,6 +37,10 @@ The reference content-indexing server and its index tools.
           --handshake-timeout (10) seconds from its accept to its hello;
           an attached session is closed after --idle-timeout (600) seconds
           without a request.
+          --lock-wait: how long a batch of changes waits for an index write
+          lock held by another process (default 60); erases of a batch that
+          still fails are answered with status 0, and sessions that sent its
+          prunes are reset.
           SIGTERM or SIGINT stops it: sessions finish their request, the
           index is committed, exit status 0.
   add     add one document (numbers default to 0, text to empty); prints its id.
@@ -50,6 +55,9 @@ Exit status: 0 success, 1 failure, 2 usage error.
 )";
 
 namespace {
+
+// A day: far beyond any wait of a peer, and within SQLite's busy timeout.
+constexpr int64_t kMaxLockWaitSeconds = 86400;
 
 struct KnownOption {
     const char* name;
@@ -70,7 +78,8 @@ const std::map<std::string, std::vector<KnownOption>>& commandOptions() {
           {"max-pending", true},
           {"max-pending-per-peer", true},
           {"handshake-timeout", true},
-          {"idle-timeout", true}}},
+          {"idle-timeout", true},
+          {"lock-wait", true}}},
         {"add",
          {{"index", true},
           {"path", true},
@@ -241,6 +250,15 @@ Status applyServe(const OptionValues& values, CommandLine& out) {
     out.server.readOnly = values.count("read-only") != 0;
     if (values.count("port-file") != 0) out.portFile = values.at("port-file");
     if (values.count("log") != 0) out.logFile = values.at("log");
+    if (status.isOk() && values.count("lock-wait") != 0) {
+        int64_t seconds = 0;
+        status = parseInteger("lock-wait", values.at("lock-wait"), seconds);
+        if (status.isOk() && (seconds < 0 || seconds > kMaxLockWaitSeconds)) {
+            status = Status::failure("--lock-wait needs seconds from 0 to " +
+                                     std::to_string(kMaxLockWaitSeconds));
+        }
+        out.server.writer.lockWait = std::chrono::seconds(seconds);
+    }
     if (status.isOk() && values.count("port-file") != 0 && out.portFile.empty()) {
         status = Status::failure("--port-file needs a file name");
     }

@@ -5,6 +5,8 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace cisrv {
@@ -384,5 +386,11 @@ void IndexStore::rollback() {
 }
 
 bool IndexStore::inTransaction() const { return sqlite3_get_autocommit(m_db) == 0; }
+
+void IndexStore::setLockWait(std::chrono::milliseconds wait) {
+    const auto longest = std::chrono::milliseconds(std::numeric_limits<int>::max());
+    const auto bounded = std::clamp(wait, std::chrono::milliseconds::zero(), longest);
+    sqlite3_busy_timeout(m_db, static_cast<int>(bounded.count()));
+}
 
 }  // namespace cisrv

@@ -3,6 +3,7 @@
 // An IndexStore is one database connection, used by one thread at a time.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -97,6 +98,9 @@ public:
     // False also after SQLite rolled a transaction back on its own (after
     // some I/O, full-disk or out-of-memory errors).
     bool inTransaction() const;
+    // How long the following statements wait for another connection's write
+    // lock, instead of the busy timeout the store was opened with.
+    void setLockWait(std::chrono::milliseconds wait);
 
 private:
     struct Statements;

@@ -15,6 +15,7 @@ struct IndexWriter::Job {
     EraseScope erase;
     PruneScope prune;
     std::string origin;
+    PruneLosses losses;
     std::promise<EraseResult> erased;
     std::promise<void> flushed;
 
@@ -27,6 +28,7 @@ struct IndexWriter::Job {
 
 IndexWriter::IndexWriter(IndexStore& store, ServerLog& log, const Limits& limits)
     : m_store(store), m_log(log), m_limits(limits) {
+    m_store.setLockWait(m_limits.lockWait);
     m_thread = std::thread([this] { run(); });
 }
 
@@ -51,11 +53,12 @@ std::future<IndexWriter::EraseResult> IndexWriter::erase(const EraseScope& scope
     return result;
 }
 
-void IndexWriter::prune(const PruneScope& scope, std::string origin) {
+void IndexWriter::prune(const PruneScope& scope, std::string origin, PruneLosses losses) {
     Job job;
     job.kind = Job::Kind::Prune;
     job.prune = scope;
     job.origin = std::move(origin);
+    job.losses = std::move(losses);
     enqueue(std::move(job));
 }
 
@@ -181,6 +184,7 @@ void IndexWriter::complete(Job& job) {
                         (job.status.isOk()
                              ? ": " + std::to_string(job.removed) + " documents removed"
                              : " failed: " + job.status.message()));
+            if (!job.status.isOk() && job.losses) ++*job.losses;
             break;
         case Job::Kind::Flush: job.flushed.set_value(); break;
     }

@@ -10,6 +10,12 @@
 //  - after `maxBatch` changes in any case.
 // One writer means no two connections of this server ever contend for
 // SQLite's single write lock, and a batch can hold the changes of every session.
+//
+// Another process may still hold that lock. Starting or committing a batch
+// then waits for it up to `lockWait` (SQLite retries with backoff meanwhile).
+// A batch that still fails is not lost silently: its erases are answered as
+// failed, and each failed prune is logged and counted for its sender, whose
+// session then resets its connection (see Session.cpp).
 #pragma once
 
 #include <atomic>
@@ -18,6 +24,7 @@
 #include <cstdint>
 #include <deque>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -36,7 +43,14 @@ public:
         std::chrono::milliseconds linger{5};
         // Sessions handing over more changes wait while this many are queued.
         size_t maxQueued = 10000;
+        // How long starting or committing a batch waits for a write lock that
+        // another process holds. Below the helper's disconnect wait (120 s),
+        // so a host still sees the reset that reports its lost prunes.
+        std::chrono::milliseconds lockWait{60000};
     };
+
+    // The number of prunes of one sender that could not be carried out.
+    using PruneLosses = std::shared_ptr<std::atomic<uint64_t>>;
 
     struct EraseResult {
         Status status = Status::ok();
@@ -52,8 +66,8 @@ public:
     // The result is ready once the erase is committed (or has failed).
     std::future<EraseResult> erase(const EraseScope& scope);
     // Carried out and committed in the background; the outcome goes to the
-    // log, attributed to `origin`.
-    void prune(const PruneScope& scope, std::string origin);
+    // log, attributed to `origin`, and a failure also counts in `losses`.
+    void prune(const PruneScope& scope, std::string origin, PruneLosses losses = nullptr);
     // Returns once everything handed over before it is committed (or failed).
     void flush();
     // Carries out and commits everything queued, then ends the thread. Later

@@ -1,10 +1,13 @@
 // A session: attach, then carry out requests one at a time.
 #include "Session.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <future>
+#include <memory>
 #include <string>
 
 #include "Escape.h"
@@ -34,6 +37,15 @@ std::string seconds(int64_t milliseconds) {
 }
 
 enum class Received { Done, TimedOut, Stopped };
+
+// Ends the connection with a reset instead of a close. A peer closing
+// gracefully waits for our close, which would tell it that its prunes are
+// durable; the reset makes its close fail instead.
+void resetConnection(tqwire::Connection& connection) {
+    const linger abort{1, 0};
+    (void)::setsockopt(connection.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    connection.closeNow();
+}
 
 // Why a receive ended the session: the peer's close, a protocol error, or a
 // failed connection.
@@ -81,6 +93,7 @@ private:
     std::string m_why;  // why the session ended
     uint64_t m_erases = 0;
     uint64_t m_prunes = 0;
+    const IndexWriter::PruneLosses m_lostPrunes = std::make_shared<std::atomic<uint64_t>>(0);
 };
 
 // Runs `receive` with deadlines of at most kStopPollMs, so a stop is seen
@@ -108,11 +121,19 @@ void Session::run() {
     // Everything handed over is committed before the connection closes (a
     // peer's close at a frame boundary leaves the socket open): a peer
     // closing gracefully waits for this close, which tells it its requests
-    // are durable.
+    // are durable. When some of its prunes could not be carried out it is
+    // reset instead.
     if (m_prunes > 0) m_context.writer.flush();
-    m_connection.closeNow();
+    const uint64_t lost = m_lostPrunes->load();
+    if (lost > 0) {
+        resetConnection(m_connection);
+    } else {
+        m_connection.closeNow();
+    }
     log("session ended: " + m_why + "; " + std::to_string(m_erases) + " erase and " +
-        std::to_string(m_prunes) + " prune requests");
+        std::to_string(m_prunes) + " prune requests" +
+        (lost > 0 ? "; connection reset: " + std::to_string(lost) + " prunes not carried out"
+                  : ""));
 }
 
 bool Session::attach() {
@@ -252,7 +273,7 @@ void Session::handlePrune(const tqsDatabuf_v2& body) {
     } else if (m_config.readOnly) {
         log(describe(scope) + ": ignored: index is read-only");
     } else {
-        m_context.writer.prune(scope, m_name);
+        m_context.writer.prune(scope, m_name, m_lostPrunes);
     }
 }
 

@@ -8,9 +8,11 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -29,6 +31,10 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoLibrary = 3;
+
+// The helper's line for a prune session whose server did not accept the
+// close: its prunes may not have been carried out.
+constexpr char kLostPrunesLine[] = "Failed to disconnect from document processing server";
 
 constexpr char kFooter[] = R"(
 Several PATHs are erased one after the other with the same helper, so its
@@ -63,6 +69,7 @@ struct Options {
     std::vector<std::string> paths;
     std::string pathsFrom;
     std::string pruneList = "-";
+    std::string eraseLines = "-";
 };
 
 // The four plain entry points, looked up by name.
@@ -144,6 +151,16 @@ void defineCommandLine(CLI::App& app, Options& options) {
     auto* prune = app.add_subcommand("prune", "prune the documents of the archive files in a list");
     prune->add_option("FILE", options.pruneList, "the prune list ('-' or none: standard input)");
     prune->footer("\nOne archive file per line: cellNumber archiveFileId cloudId [aux1 aux2].");
+
+    auto* lines = app.add_subcommand(
+        "erase-lines", "run erases of several cells, clients and types with one helper");
+    lines->add_option("FILE", options.eraseLines, "the erase lines ('-' or none: standard input)");
+    lines->footer(
+        "\nEach line is run as soon as it is read, with the same helper:\n"
+        "  backup CELL CLIENT APP_TYPE PATH\n"
+        "  migrated CELL APP PATH\n"
+        "  rurizoze CELL CELL_NUMBER CLIENT APP_TYPE CLOUD PATH\n"
+        "PATH is the rest of the line.");
 }
 
 // `source` opened in `file`, or standard input for '-'.
@@ -209,8 +226,11 @@ public:
 
     bool logWritable() const { return m_logProblem.empty(); }
 
+    // `failureLine`, when given, is a debug-log line that fails the call
+    // whatever its result.
     template <typename Call>
-    void run(const std::string& what, const std::string& subject, const Reach& reach, Call call) {
+    void run(const std::string& what, const std::string& subject, const Reach& reach, Call call,
+             const char* failureLine = nullptr) {
         if (reach.nothingToSend()) {
             m_report.add(what, subject, Outcome::NothingToErase, {reach.reasonWhenNone});
             return;
@@ -221,10 +241,19 @@ public:
         if (reasons.empty() && !m_logProblem.empty()) {
             reasons.push_back(m_logProblem);
         }
-        m_report.add(what, subject, result == 0 ? Outcome::Ok : Outcome::Failed, reasons);
+        const bool failed =
+            result != 0 || (failureLine != nullptr && anyContains(reasons, failureLine));
+        m_report.add(what, subject, failed ? Outcome::Failed : Outcome::Ok, reasons);
     }
 
 private:
+    static bool anyContains(const std::vector<std::string>& lines, const char* text) {
+        for (const auto& line : lines) {
+            if (line.find(text) != std::string::npos) return true;
+        }
+        return false;
+    }
+
     DebugLog& m_log;
     Report& m_report;
     std::string m_logProblem;
@@ -279,8 +308,83 @@ void runPrune(const Options& options, std::vector<_PruneElem>& elements, Runner&
         reach.reasonWhenNone = "the prune list names no archive file: nothing to prune";
     }
     CIAFPruner pruner;
+    // The helper's result says only whether a server was reached; a server
+    // that could not carry the prunes out resets the session, which it logs.
     runner.run("prune of " + std::to_string(elements.size()) + " archive files", options.pruneList,
-               reach, [&] { return pruner.PruneCIDocs(elements); });
+               reach, [&] { return pruner.PruneCIDocs(elements); }, kLostPrunesLine);
+}
+
+// One line of erase-lines: its kind, its ids and the rest as the path.
+struct EraseLine {
+    std::string kind;
+    std::vector<int> ids;
+    std::string path;
+};
+
+bool parseEraseLine(const std::string& text, EraseLine& line) {
+    static const std::map<std::string, size_t> kIdCount = {
+        {"backup", 3}, {"migrated", 2}, {"rurizoze", 5}};
+    std::istringstream in(text);
+    if (!(in >> line.kind) || kIdCount.count(line.kind) == 0) {
+        return false;
+    }
+    line.ids.clear();
+    for (std::string word; line.ids.size() < kIdCount.at(line.kind) && in >> word;) {
+        int32_t id = 0;
+        if (!parseInt32(word, id)) {
+            return false;
+        }
+        line.ids.push_back(id);
+    }
+    in.get();  // the blank before the path
+    std::getline(in, line.path);
+    return line.ids.size() == kIdCount.at(line.kind) && !line.path.empty() && line.path[0] == '/';
+}
+
+// Runs one erase line on `handle`, after asking which servers it would reach.
+void runEraseLine(void* handle, const EntryPoints& entry, const EraseLine& line, Runner& runner) {
+    const std::vector<int>& id = line.ids;
+    const char* path = line.path.c_str();
+    const std::string what = label("erase-" + line.kind, line.path);
+    if (line.kind == "backup") {
+        runner.run(what, line.path, serversOfClient(id[1], id[2]),
+                   [&] { return entry.eraseBackup(handle, id[0], id[1], id[2], path, false); });
+    } else if (line.kind == "migrated") {
+        runner.run(what, line.path, serversOfApplication(id[1]),
+                   [&] { return entry.eraseMigrated(handle, id[0], id[1], path, false); });
+    } else {
+        // The handle is the wrapper that components of the product call directly.
+        auto* wrapper = static_cast<CIEraseWrapper*>(handle);
+        runner.run(what, line.path, serversOfClouds({id[4]}), [&] {
+            return wrapper->eraseRuRizozeCIData(id[0], id[1], id[2], id[3], id[4], path);
+        });
+    }
+}
+
+// Erases line by line with one handle, so that its cached servers and
+// sessions carry over from one erase to the next, whatever cells, clients and
+// types the lines name. Each result is out before the next line is read.
+void runEraseLines(const Options& options, const EntryPoints& entry, Runner& runner) {
+    std::ifstream file;
+    std::istream& in = openInput(options.eraseLines, file);
+    std::unique_ptr<void, void (*)(void*)> handle(entry.init(), entry.deInit);
+    if (!handle) {
+        throw std::runtime_error("the helper could not be created (out of memory)");
+    }
+    EraseLine line;
+    int number = 0;
+    for (std::string text; std::getline(in, text);) {
+        ++number;
+        if (text.empty()) {
+            continue;
+        }
+        if (!parseEraseLine(text, line)) {
+            throw UsageError{options.eraseLines + ":" + std::to_string(number) +
+                             ": not an erase line"};
+        }
+        runEraseLine(handle.get(), entry, line, runner);
+        std::cout.flush();
+    }
 }
 
 // The plain entry points of the helper library, which is loaded with this
@@ -304,11 +408,12 @@ std::optional<EntryPoints> findEntryPoints() {
 int run(const Options& options) {
     // A bad command line or input calls nothing.
     const bool prune = options.command == "prune";
+    const bool lines = options.command == "erase-lines";
     std::vector<_PruneElem> elements;
     std::vector<std::string> paths;
     if (prune) {
         elements = pruneElements(options.pruneList);
-    } else {
+    } else if (!lines) {
         paths = pathsToErase(options);
     }
     const std::optional<EntryPoints> entry = findEntryPoints();
@@ -321,6 +426,8 @@ int run(const Options& options) {
     Runner runner(log, report);
     if (prune) {
         runPrune(options, elements, runner);
+    } else if (lines) {
+        runEraseLines(options, *entry, runner);
     } else {
         runErase(options, paths, *entry, runner);
     }

@@ -1,5 +1,6 @@
 // CTqNetwork against a peer thread on the loopback address.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -409,6 +410,48 @@ TEST(SessionWire, SendToAPeerThatStoppedReadingTimesOut) {
     EXPECT_EQ(result.Code(), tqerr::kTimedOut);
     EXPECT_TRUE(timedOut);
     EXPECT_LT(lastSendMs, 1000);
+}
+
+// A send cut by its deadline after part of a frame went out breaks the
+// connection: the peer sees the partial frame, then the close, and nothing
+// sent later may follow it.
+TEST(SessionWire, SendCutAfterPartOfAFrameBreaksTheConnection) {
+    Signal clientDone;
+    std::string received;
+    TestPeer peer;
+    peer.run([&](tqwire::Connection& connection) {
+        clientDone.await();
+        const tqwire::Deadline deadline = peerDeadline();
+        char chunk[65536];
+        while (!deadline.expired()) {
+            pollfd entry{connection.fd(), POLLIN, 0};
+            if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) continue;
+            const ssize_t got = ::recv(connection.fd(), chunk, sizeof chunk, 0);
+            if (got <= 0) break;
+            received.append(chunk, static_cast<size_t>(got));
+        }
+    });
+    tqwire::HostPort target;
+    ASSERT_FALSE(tqwire::parseHostPort(peer.hostPort().c_str(), target).IsError());
+    tqwire::Connection client;
+    bool timedOut = false;
+    ASSERT_FALSE(client.connect(target, peerDeadline(), timedOut).IsError());
+    // A small send buffer: the frame cannot all be queued while the peer waits.
+    const int sendBuffer = 4096;
+    ASSERT_EQ(0, ::setsockopt(client.fd(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer));
+    const std::string body(1 << 20, 'x');
+    const CYxError cut = client.sendFrame(kOtherCode, body.data(), body.size(),
+                                          tqwire::Deadline::afterMs(300), timedOut);
+    EXPECT_EQ(cut.Code(), tqerr::kTimedOut);
+    EXPECT_TRUE(timedOut);
+    EXPECT_TRUE(client.isBroken());
+    EXPECT_TRUE(client.sendFrame(kOtherCode, "later", 5, peerDeadline(), timedOut).IsError());
+    clientDone.raise();
+    peer.join();
+
+    ASSERT_GT(received.size(), tqwire::kFrameHeaderSize);
+    EXPECT_LT(received.size(), tqwire::kFrameHeaderSize + body.size());
+    EXPECT_EQ(received.find_first_not_of('x', tqwire::kFrameHeaderSize), std::string::npos);
 }
 
 TEST(SessionWire, SendToAClosedPeerFailsWithoutSigpipe) {

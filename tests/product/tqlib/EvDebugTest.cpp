@@ -2,6 +2,7 @@
 // stay whole whoever writes them.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -167,6 +168,28 @@ TEST_F(EvDebugTest, FailedInitializeStopsWritingToThePreviousFile) {
     EXPECT_EQ(std::vector<std::string>{"before"}, readTexts(pathOf("CIHelper.log")));
 }
 
+// Only a regular file is a log file, and looking at the path never blocks: a
+// FIFO nobody reads would otherwise hold initialize() in open() for good.
+TEST_F(EvDebugTest, PathThatIsNoRegularFileFailsInitializeAtOnce) {
+    const std::string path = pathOf("CIHelper.log");
+    ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+    EvDebug withoutReader(nullptr);
+    EXPECT_FALSE(withoutReader.initialize(kCIHelperModule, kEverything, false, ""));
+
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EvDebug withReader(nullptr);
+    EXPECT_FALSE(withReader.initialize(kCIHelperModule, kEverything, false, ""));
+    ::close(reader);
+
+    std::filesystem::create_symlink("/dev/null", pathOf("device.log"));
+    std::filesystem::create_directory(pathOf("folder.log"));
+    for (const char* name : {"device", "folder"}) {
+        EvDebug log(nullptr);
+        EXPECT_FALSE(log.initialize(kCIHelperModule, kEverything, false, name)) << name;
+    }
+}
+
 // --- what is written ---------------------------------------------------------
 
 TEST_F(EvDebugTest, NothingIsWrittenBeforeInitialize) {
@@ -228,6 +251,25 @@ TEST_F(EvDebugTest, OverlongLineIsCutWithAMarker) {
     ASSERT_EQ(2u, texts.size());
     EXPECT_EQ(text.substr(0, kMaxLineText) + kCutMarker, texts[0]);
     EXPECT_EQ("next", texts[1]);
+}
+
+// One call writes one physical line: control characters are escaped, so no
+// text can forge a line of its own; printable text and UTF-8 pass unchanged.
+TEST_F(EvDebugTest, ControlCharactersAreEscapedAndOtherTextKept) {
+    const auto log = helperLog();
+    log->debug("path [%s]", "/a\n12/01 00:00:00.000 forged\r\t\x01\x1b[2J\x7f");
+    log->debug("%s", "caf\xc3\xa9 \xe2\x82\xac 100%% \\n \x80");
+    const std::string longText(kMaxLineText / 2 + 1, '\n');
+    log->debug("%s", longText.c_str());
+    log->debug("next");
+    const std::vector<std::string> texts = readTexts(pathOf("CIHelper.log"));
+    ASSERT_EQ(4u, texts.size());
+    EXPECT_EQ("path [/a\\n12/01 00:00:00.000 forged\\r\\t\\x01\\x1B[2J\\x7F]", texts[0]);
+    EXPECT_EQ("caf\xc3\xa9 \xe2\x82\xac 100%% \\n \x80", texts[1]);
+    std::string cut;
+    for (size_t i = 0; i < kMaxLineText / 2; ++i) cut += "\\n";
+    EXPECT_EQ(cut + kCutMarker, texts[2]);
+    EXPECT_EQ("next", texts[3]);
 }
 
 TEST_F(EvDebugTest, LevelZeroKeepsTheLogSilent) {

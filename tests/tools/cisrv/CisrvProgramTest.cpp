@@ -58,6 +58,7 @@ TEST(CisrvProgramTest, UsageErrorsExitTwoAndFailuresExitOne) {
         {"serve", "--index", index, "--listen", "127.0.0.1:0", "--read-only=yes"},
         {"serve", "--index", index, "--listen", "127.0.0.1:0", "--max-pending", "0"},
         {"serve", "--index", index, "--listen", "127.0.0.1:0", "--idle-timeout", "1.5"},
+        {"serve", "--index", index, "--listen", "127.0.0.1:0", "--lock-wait", "-1"},
     };
     for (const auto& arguments : misuses) {
         const RunResult result = runCisrv(dir, arguments);

@@ -3,11 +3,81 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <map>
+#include <thread>
+
 #include "CisrvTestSupport.h"
 #include "IndexWriter.h"
 
 namespace cisrv::test {
 namespace {
+
+// Another connection holding the index's write lock until released.
+class LockHolder {
+public:
+    explicit LockHolder(const std::string& file) {
+        EXPECT_EQ(sqlite3_open(file.c_str(), &m_db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    ~LockHolder() { release(); }
+    void release() {
+        if (m_db == nullptr) return;
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(m_db);
+        m_db = nullptr;
+    }
+
+private:
+    sqlite3* m_db = nullptr;
+};
+
+// While `failing` is set, every write of a file opened after construction
+// fails with an I/O error: the default VFS, registered again under another name as
+// the default, hands its files copies of their methods with xWrite replaced.
+class FailingDisk {
+public:
+    FailingDisk() : m_base(sqlite3_vfs_find(nullptr)), m_vfs(*m_base) {
+        s_instance = this;
+        m_vfs.zName = "failing-disk";
+        m_vfs.xOpen = &open;
+        sqlite3_vfs_register(&m_vfs, 1);
+    }
+    ~FailingDisk() {
+        sqlite3_vfs_unregister(&m_vfs);
+        s_instance = nullptr;
+    }
+    std::atomic<bool> failing{false};
+
+private:
+    struct Methods {
+        sqlite3_io_methods copy;  // first: a file's pMethods points here
+        const sqlite3_io_methods* real;
+    };
+
+    static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
+        FailingDisk& self = *s_instance;
+        const int rc = self.m_base->xOpen(self.m_base, name, file, flags, outFlags);
+        if (rc == SQLITE_OK && file->pMethods != nullptr) {
+            const auto [entry, added] = self.m_copies.try_emplace(file->pMethods);
+            if (added) {
+                entry->second = Methods{*file->pMethods, file->pMethods};
+                entry->second.copy.xWrite = &write;
+            }
+            file->pMethods = &entry->second.copy;
+        }
+        return rc;
+    }
+    static int write(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offset) {
+        if (s_instance->failing) return SQLITE_IOERR_WRITE;
+        const auto* methods = reinterpret_cast<const Methods*>(file->pMethods);
+        return methods->real->xWrite(file, data, amount, offset);
+    }
+
+    static inline FailingDisk* s_instance = nullptr;
+    sqlite3_vfs* m_base;
+    sqlite3_vfs m_vfs;
+    std::map<const sqlite3_io_methods*, Methods> m_copies;
+};
 
 class IndexWriterTest : public ::testing::Test {
 protected:
@@ -63,28 +133,86 @@ TEST_F(IndexWriterTest, PrunesShareCommitsUpToTheBatchLimit) {
     EXPECT_GE(writer.commits(), 10u);
 }
 
-TEST_F(IndexWriterTest, LockedIndexFailsTheEraseAndLaterOnesSucceed) {
+// A lock held beyond the wait fails the whole batch: the erase is answered as
+// failed, each prune is logged and counted for its sender. A lock released
+// within the wait only delays the batch.
+TEST_F(IndexWriterTest, LockHeldBeyondTheWaitFailsTheBatchAndCountsLostPrunes) {
     addDocument(*store, "/a/1");
-    store.reset();
-    StoreOptions impatient;
-    impatient.busyTimeoutMs = 50;
-    ASSERT_TRUE(IndexStore::open(file, OpenMode::MustExist, impatient, store).isOk());
-    IndexWriter writer(*store, *log, {});
+    addArchiveFiles(2);
+    IndexWriter::Limits limits;
+    limits.lockWait = std::chrono::milliseconds(100);
+    IndexWriter writer(*store, *log, limits);
     EraseScope scope;
     scope.path = "/a";
+    const auto losses = std::make_shared<std::atomic<uint64_t>>(0);
 
-    sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    LockHolder holder(file);
+    writer.prune(PruneScope{1, 0, 0}, "session 7", losses);
+    writer.prune(PruneScope{2, 0, 0}, "session 7", losses);
     const IndexWriter::EraseResult blocked = writer.erase(scope).get();
     EXPECT_NE(blocked.status.message().find("locked"), std::string::npos)
         << blocked.status.message();
-    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
+    writer.flush();
+    EXPECT_EQ(losses->load(), 2u);
+    EXPECT_NE(readFile(dir.file("writer.log")).find("session 7: prune archive file 2 (cloud 0, cell 0) failed: "),
+              std::string::npos);
 
-    const IndexWriter::EraseResult retried = writer.erase(scope).get();
-    EXPECT_TRUE(retried.status.isOk()) << retried.status.message();
-    EXPECT_EQ(retried.removed, 1);
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        holder.release();
+    });
+    IndexWriter::Limits patient;
+    patient.lockWait = std::chrono::seconds(30);
+    IndexWriter waiting(*store, *log, patient);
+    const IndexWriter::EraseResult delayed = waiting.erase(scope).get();
+    releaser.join();
+    EXPECT_TRUE(delayed.status.isOk()) << delayed.status.message();
+    EXPECT_EQ(delayed.removed, 1);
+}
+
+// When SQLite rolls the whole transaction back in the middle of a batch (here
+// after an I/O error), every earlier change of the batch went
+// with it and is answered as failed; the documents are all still there.
+TEST_F(IndexWriterTest, TransactionRolledBackMidBatchFailsEveryEarlierErase) {
+    Document small;
+    small.clientId = 1;
+    Document large;
+    large.clientId = 2;
+    const std::string padding(300, 'p');
+    ASSERT_TRUE(store->begin().isOk());
+    for (int i = 0; i < 10000; ++i) {
+        addDocument(*store, "/d/" + std::to_string(i) + padding, i % 2 == 0 ? small : large);
+    }
+    ASSERT_TRUE(store->commit().isOk());
+    store.reset();
+    // A small page cache, so that the large erase spills to the log file.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA default_cache_size = 100", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    FailingDisk disk;
+    const auto onDisk = openIndex(file);
+    IndexWriter writer(*onDisk, *log, {});
+    EraseScope first;
+    first.clientId = 1;
+    first.path = "/d/0" + padding;
+    EraseScope second;
+    second.clientId = 2;
+    second.path = "/d";
+
+    LockHolder holder(file);  // both erases queue up for one batch
+    auto firstResult = writer.erase(first);
+    auto secondResult = writer.erase(second);
+    disk.failing = true;
+    holder.release();
+    const IndexWriter::EraseResult firstDone = firstResult.get();
+    const IndexWriter::EraseResult secondDone = secondResult.get();
+    disk.failing = false;
+    EXPECT_FALSE(secondDone.status.isOk()) << secondDone.status.message();
+    EXPECT_NE(firstDone.status.message().find("rolled back after a later failure"), std::string::npos)
+        << firstDone.status.message();
+    EXPECT_EQ(countDocuments(file), 10000);
 }
 
 TEST_F(IndexWriterTest, StopCommitsQueuedPrunesAndRefusesLaterWork) {

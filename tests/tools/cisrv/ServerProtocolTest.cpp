@@ -1,6 +1,7 @@
 // The server as its clients see it, over 127.0.0.1: attaching, erases and
 // their answers, prunes, and sessions that break the protocol.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 
 #include "CisrvTestSupport.h"
@@ -112,6 +113,35 @@ TEST_F(ServerProtocolTest, EveryPruneBeforeAGracefulCloseIsCommittedInFewTransac
     // The server closes only after committing: nothing may be left.
     EXPECT_EQ(pathsIn(server.indexFile()), std::vector<std::string>{"/af/other-cloud"});
     EXPECT_LT(server.commits(), 100u);
+}
+
+// Prunes are one-way: a session whose prunes could not be committed is reset,
+// so its peer's graceful close fails; a session that sent none closes as usual.
+TEST_F(ServerProtocolTest, SessionWhosePrunesWereLostIsReset) {
+    openIndex(dir.file("index.db"));
+    ServerConfig config;
+    config.writer.lockWait = std::chrono::milliseconds(200);
+    InProcessServer server(dir, config);
+    TestClient pruning;
+    TestClient bystander;
+    ASSERT_FALSE(pruning.attach(server.port()).IsError());
+    ASSERT_FALSE(bystander.attach(server.port()).IsError());
+
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(server.indexFile().c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_FALSE(pruning.sendPrune(71, 4, 2).IsError());
+    ASSERT_FALSE(pruning.sendPrune(72, 4, 2).IsError());
+    EXPECT_EQ(bystander.erase({2, 5, 3, "/x", tqmsg::kEraseKindData}), 0);
+    const CYxError closed = pruning.closeGracefully();
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    EXPECT_EQ(closed.Code(), tqerr::kPeerClosed) << closed.AsString();
+    EXPECT_FALSE(bystander.closeGracefully().IsError());
+
+    EXPECT_TRUE(eventually([&] { return contains(server.logText(), "connection reset: 2 prunes not carried out"); }))
+        << server.logText();
+    EXPECT_TRUE(contains(server.logText(), "prune archive file 72 (cloud 4, cell 2) failed: "));
 }
 
 // Raw bytes that break the protocol in different ways, each sent by a client
