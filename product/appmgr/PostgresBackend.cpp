@@ -33,6 +33,10 @@ constexpr std::chrono::milliseconds kWriterExchangeWait(kWriterStatementTimeoutM
 // Type ids of the parameters the writer binds.
 constexpr Oid kBigintType = 20;
 constexpr Oid kTextType = 25;
+// Lookups closer together than this (a loop over many elements) trust the
+// notifications alone; the first lookup after a longer pause makes a round
+// trip first.
+constexpr std::chrono::milliseconds kBurstGap(1);
 // Serialises the writers of one database (pg_advisory_xact_lock).
 constexpr char kWriterLock[] = "SELECT pg_advisory_xact_lock(7405)";
 
@@ -159,7 +163,10 @@ private:
 class PostgresReader : public ReadBackend {
 public:
     PostgresReader(const std::string& uri, ConnectionPtr connection, bool listening)
-        : ReadBackend(uri), m_connection(std::move(connection)), m_listening(listening) {}
+        : ReadBackend(uri),
+          m_connection(std::move(connection)),
+          m_listening(listening),
+          m_lastLook(Clock::now()) {}
 
     Lookup run(Query query, std::initializer_list<int64_t> parameters,
                const std::function<Lookup(Rows&)>& read) override {
@@ -189,22 +196,41 @@ public:
 
     bool reportsChanges() const override { return m_listening; }
 
-    // One non-blocking read of the socket: notifications of commits that
-    // arrived since the last look, or the end of the connection.
+    // Notifications of commits that arrived since the last look (one
+    // non-blocking read of the socket), or the end of the connection.
+    //
+    // A notification is sent once the commit is visible, and travels apart
+    // from the writer's answer: a lookup right after a commit could come
+    // before it. The server hands a connection its pending notifications
+    // before it answers any command, so after a pause the look makes one
+    // round trip (an empty command), which brings every notification of a
+    // commit that was visible when it started. Lookups in quick succession
+    // rely on the notifications alone.
     Freshness look() override {
         PGconn* connection = m_connection.get();
         if (PQconsumeInput(connection) == 0 || PQstatus(connection) != CONNECTION_OK) {
             return Freshness::Lost;
         }
+        if (!m_listening) return Freshness::Changed;
+        const Clock::time_point now = Clock::now();
+        const bool afterPause = now - m_lastLook > kBurstGap;
+        m_lastLook = now;
+        if (afterPause && !roundTrip()) return Freshness::Lost;
         bool notified = false;
         while (PGnotify* notification = PQnotifies(connection)) {
             notified = true;
             PQfreemem(notification);
         }
-        return notified || !m_listening ? Freshness::Changed : Freshness::Unchanged;
+        return notified ? Freshness::Changed : Freshness::Unchanged;
     }
 
 private:
+    bool roundTrip() {
+        if (PQsendQuery(m_connection.get(), "") == 0) return false;
+        const ResultPtr result = awaitResult(m_connection.get(), Clock::now() + kExchangeWait);
+        return result && PQresultStatus(result.get()) == PGRES_EMPTY_QUERY;
+    }
+
     bool prepare(Query query, const std::string& name, Clock::time_point deadline) {
         bool& prepared = m_prepared[static_cast<size_t>(query)];
         if (prepared) return true;
@@ -216,6 +242,7 @@ private:
 
     ConnectionPtr m_connection;
     bool m_listening;
+    Clock::time_point m_lastLook;
     std::array<bool, kQueryCount> m_prepared{};
 };
 
