@@ -14,7 +14,7 @@ import subprocess
 import sys
 import tempfile
 
-from cell import CELL_ID, CELL_NUMBER, Authority, Server, tool
+from cell import CELL_ID, CELL_NUMBER, Authority, Cell, Server, tool
 from pgcluster import Cluster, Unavailable
 
 CLIENT = 10
@@ -184,12 +184,7 @@ class NetworkCell:
     def tqci(self, *args, stdin=None):
         return self.on_host("tqci", "-v", *args, stdin=stdin)
 
-    def debug_log(self):
-        try:
-            with open(os.path.join(self.log_dir, "CIHelper.log")) as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
+    debug_log = Cell.debug_log
 
     def close(self):
         for server in self.servers.values():
