@@ -71,6 +71,13 @@ std::string withBigints(std::string text) {
     return text;
 }
 
+// The schema version in a text column; 0 when it is no number.
+int versionOf(const char* text) {
+    char* end = nullptr;
+    const long version = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' ? static_cast<int>(version) : 0;
+}
+
 std::string errorText(const char* message) {
     std::string text = message != nullptr ? message : "";
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
@@ -179,8 +186,8 @@ public:
         std::array<const char*, kMostParameters> values{};
         size_t count = 0;
         for (const int64_t parameter : parameters) {
-            std::snprintf(texts[count].data(), texts[count].size(), "%lld",
-                          static_cast<long long>(parameter));
+            (void)std::snprintf(texts[count].data(), texts[count].size(), "%lld",
+                                static_cast<long long>(parameter));
             values[count] = texts[count].data();
             ++count;
         }
@@ -269,6 +276,7 @@ public:
             }
         }
         std::vector<const char*> values;
+        values.reserve(texts.size());
         for (const std::string& text : texts) values.push_back(text.c_str());
         check(send(withDollarParameters(sql), types, values), what);
     }
@@ -298,7 +306,7 @@ public:
         if (version != "t") return 0;
         forEachRow("SELECT max(version) FROM directory_schema",
                    [&](const std::vector<std::string>& row) { version = row[0]; });
-        return std::atoi(version.c_str());
+        return versionOf(version.c_str());
     }
 
     bool isEmpty() override {
@@ -376,7 +384,7 @@ std::unique_ptr<ReadBackend> openPostgresReader(const std::string& uri) {
     const ResultPtr version = awaitResult(raw, deadline);
     if (!version || PQresultStatus(version.get()) != PGRES_TUPLES_OK ||
         PQntuples(version.get()) != 1 ||
-        std::atoi(PQgetvalue(version.get(), 0, 0)) != kSchemaVersion) {
+        versionOf(PQgetvalue(version.get(), 0, 0)) != kSchemaVersion) {
         return nullptr;
     }
     return std::make_unique<PostgresReader>(uri, std::move(connection), listening);
