@@ -9,6 +9,7 @@ address. close() stops every process and removes every namespace and link.
 
 import itertools
 import os
+import secrets
 import shutil
 import subprocess
 import sys
@@ -43,7 +44,8 @@ class Network:
     def __init__(self, names):
         if os.geteuid() != 0:
             raise Refused("network namespaces need root")
-        tag = f"tq{os.getpid()}n{next(_networks)}"
+        # Unique on this machine, also beside runs in other process namespaces.
+        tag = f"tq{os.getpid()}n{next(_networks)}{secrets.token_hex(2)}"
         self.subnet = f"10.{100 + os.getpid() % 100}.{os.getpid() // 100 % 250}"
         self.namespaces = []
         self.names = {}
