@@ -4,7 +4,10 @@ and the backup host, each in a network namespace of its own, TLS everywhere
 
 import unittest
 
-from netcell import CLIENT, APP_TYPE, OPERATIONS, SERVERS, NetworkCell, Refused
+from netcell import (APP_TYPE, CLIENT, OPERATIONS, SERVERS, NetworkCell, Refused,
+                     exit_on_terminate)
+
+exit_on_terminate()
 
 
 class CellAcrossMachinesTest(unittest.TestCase):
