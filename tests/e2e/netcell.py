@@ -260,7 +260,9 @@ def demo():
         for title, args, stdin, expectations in OPERATIONS:
             step(title)
             before = len(cell.debug_log().splitlines())
-            print(f"   host$ tqci {' '.join(str(a) for a in args)}")
+            print(f"   host$ tqci {' '.join(str(a) for a in args)}" + (" <<END" if stdin else ""))
+            for line in (stdin or "").splitlines():
+                print(f"     {line}")
             result = cell.tqci(*args, stdin=stdin)
             print("   debug log:")
             for line in cell.debug_log().splitlines()[before:]:
