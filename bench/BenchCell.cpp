@@ -8,6 +8,8 @@
 namespace bench {
 
 BenchCell::BenchCell() : m_root("tqci-bench-"), m_tqdir(programDirectory() + "/tqdir") {
+    const char* postgres = std::getenv("TQ_BENCH_POSTGRES");
+    if (postgres != nullptr) m_postgres = postgres;
     ::setenv("TQ_DIRECTORY_DB", (root() + "/directory.db").c_str(), 1);
     ::setenv("TQ_LOG_DIR", logFolder().c_str(), 1);
     tqdir({"init"});
@@ -38,6 +40,9 @@ void BenchCell::truncateLogs() const {
 void BenchCell::tqdir(const std::vector<std::string>& arguments) const {
     std::vector<std::string> command = {m_tqdir};
     command.insert(command.end(), arguments.begin(), arguments.end());
+    runProgram(command);
+    if (m_postgres.empty()) return;
+    command.insert(command.begin() + 1, {"--db", m_postgres});
     runProgram(command);
 }
 

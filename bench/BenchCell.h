@@ -1,6 +1,8 @@
 // A throw-away cell for the benchmarks: a directory database made with the
 // tqdir tool and a log folder, both in a temporary folder that the
 // environment (TQ_DIRECTORY_DB, TQ_LOG_DIR) points the product libraries at.
+// With $TQ_BENCH_POSTGRES (a connection URI) the same records also go to that
+// PostgreSQL database, for the cases that point TQ_DIRECTORY_DB at it.
 // Construct it before the library is first used.
 #pragma once
 
@@ -20,6 +22,8 @@ public:
     BenchCell();
 
     const std::string& root() const { return m_root.path(); }
+    // The PostgreSQL directory; empty without one.
+    const std::string& postgres() const { return m_postgres; }
     std::string logFolder() const { return root() + "/log"; }
 
     // A cloud whose CI server is the client `serverClientId`, reached at `host`.
@@ -34,6 +38,7 @@ private:
 
     TempDir m_root;
     std::string m_tqdir;
+    std::string m_postgres;
 };
 
 }  // namespace bench

@@ -350,6 +350,19 @@ void pairedAttach(State& state) {
         [] { connectAndExchange(false); });
 }
 
+// ---- the directory on PostgreSQL -------------------------------------------
+
+// A case run with the directory on the PostgreSQL server of $TQ_BENCH_POSTGRES;
+// the process's directory connection follows the variable.
+std::function<void(State&)> onPostgres(std::function<void(State&)> body) {
+    return [body](State& state) {
+        const std::string sqlite = std::getenv("TQ_DIRECTORY_DB");
+        ::setenv("TQ_DIRECTORY_DB", g_setup->cell.postgres().c_str(), 1);
+        body(state);
+        ::setenv("TQ_DIRECTORY_DB", sqlite.c_str(), 1);
+    };
+}
+
 // ---- the reference CI server ----------------------------------------------
 
 void cisrvErase(State& state, int sessionCount) {
@@ -523,6 +536,13 @@ void registerBenchmarks() {
     add("parts/directory_client_lookup", clientCellLookup);
     add("parts/first_erase_lookups", firstEraseLookups);
     add("parts/log_open_close", logOpenClose);
+    if (!g_setup->cell.postgres().empty()) {
+        add("postgres/parts/directory_client_lookup", onPostgres(clientCellLookup));
+        add("postgres/parts/first_erase_lookups", onPostgres(firstEraseLookups));
+        add("postgres/prune/library/clouds:1", onPostgres([](State& s) { pruneLibrary(s, 1); }));
+        add("postgres/attach/library", onPostgres(attachLibrary));
+        add("postgres/pair/prune/clouds:1", onPostgres([](State& s) { pairedPrune(s, 1); }));
+    }
     if (!g_setup->cisrv.empty()) {
         add("cisrv/erase/sessions:1", [](State& s) { cisrvErase(s, 1); });
         add("cisrv/erase/sessions:4", [](State& s) { cisrvErase(s, 4); });
@@ -574,6 +594,14 @@ void printRates(const ResultCollector& results) {
         {"directory lookup TQClient::getVornCellId", "parts/directory_client_lookup", "lookups/s"},
         {"the 4 directory lookups of a first erase", "parts/first_erase_lookups", "sets/s"},
         {"debug log opened and closed (EvDebug)", "parts/log_open_close", "logs/s"},
+        {"PostgreSQL directory: TQClient::getVornCellId", "postgres/parts/directory_client_lookup",
+         "lookups/s"},
+        {"PostgreSQL directory: the 4 lookups of a first erase",
+         "postgres/parts/first_erase_lookups", "sets/s"},
+        {"PostgreSQL directory: prune, 10,000 elements of 1 cloud",
+         "postgres/prune/library/clouds:1", "elements/s"},
+        {"PostgreSQL directory: attach, new handle, first erase", "postgres/attach/library",
+         "attaches/s"},
     };
     Table table({"case", "unit", "median", "min – max", "CV", "per item", "heap allocs/item"});
     for (const Row& row : rows) {
@@ -649,6 +677,17 @@ void printTargets(const ResultCollector& results) {
          allocations("erase/library/servers:1") - 1, Relation::AtMost, 0,
          "real product libraries, benchmark thread"},
     };
+    if (results.has("postgres/attach/library")) {
+        verdicts.insert(verdicts.end() - 1, {
+        {"prune 1 cloud, PostgreSQL directory / raw stream",
+         pairedSpeed(results, "postgres/pair/prune/clouds:1"), Relation::AtLeast, 0.60,
+         pairedNote(results, "postgres/pair/prune/clouds:1",
+                    rates("postgres/prune/library/clouds:1", "prune/raw_stream/connections:1"))},
+        {"attach time, PostgreSQL directory / SQLite directory",
+         1 / rates("postgres/attach/library", "attach/library"), Relation::AtMost, 1.5,
+         "medians measured apart"},
+        });
+    }
     printVerdicts(std::cout, verdicts);
     std::cout << "\nMeasured: the median over the repetitions of the ratio between blocks of the\n"
                  "library and of its baseline run in turn (note: its range; \"apart\": the ratio\n"

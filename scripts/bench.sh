@@ -2,8 +2,9 @@
 # Builds the default preset and runs the benchmarks (bench/, described in
 # docs/PERFORMANCE.md), printing their tables: the library's own cost on the
 # fake product layer, then the library on the real product libraries beside
-# raw socket baselines, the reference CI server and Redis. One run takes
-# about three minutes.
+# raw socket baselines, the reference CI server and Redis, and the directory
+# lookups, prune and attach with the directory on a local PostgreSQL server
+# (a throw-away cluster). One run takes about four minutes.
 #
 #   scripts/bench.sh                 the full run (9 repetitions of each case)
 #   scripts/bench.sh --quick         3 repetitions, shorter cases (a smoke run)
@@ -55,9 +56,23 @@ if awk "BEGIN { exit !($(load) >= 1.0) }"; then
 fi
 echo "- progress of the programs: $log"
 
+# The PostgreSQL directory cases use a throw-away cluster, removed when this
+# script's end of the pipe closes (also when the script is interrupted).
+coproc postgres { exec python3 tests/e2e/pgcluster.py serve; }
+read -r uri <&"${postgres[0]}" || uri=
+if [[ $uri == postgresql://* ]]; then
+  export TQ_BENCH_POSTGRES=$uri
+  echo "- PostgreSQL directory: a throw-away local cluster ($uri)"
+else
+  echo "- no PostgreSQL directory cases: ${uri:-the cluster did not start}"
+fi
+
 status=0
 "$bin/tqci_bench_core" "${args[@]}" 2>>"$log" || status=1
 "$bin/tqci_bench" "${args[@]}" 2>>"$log" || status=1
+input=${postgres[1]}
+exec {input}>&-
+wait "$postgres_PID" 2>/dev/null || true
 echo
 echo "- 1-minute load after the run: $(load)"
 if [ "$status" -ne 0 ]; then

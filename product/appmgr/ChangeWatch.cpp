@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 
 namespace tqdir {
@@ -14,6 +15,8 @@ namespace {
 // Writes, truncations and link changes of a watched file. Writes into the
 // shared-memory index go through a mapping and raise nothing.
 constexpr uint32_t kWatchedEvents = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+// A name appearing in the database's folder.
+constexpr uint32_t kFolderEvents = IN_CREATE | IN_MOVED_TO;
 // The watch cannot be trusted any more.
 constexpr uint32_t kWatchLost = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT |
                                 IN_Q_OVERFLOW;
@@ -35,8 +38,12 @@ bool ChangeWatch::start(const std::string& databasePath) {
 
     m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (m_fd < 0) return false;
+    const std::filesystem::path given(databasePath);
+    const std::string folder = given.has_parent_path() ? given.parent_path().string() : ".";
+    m_name = given.filename().string();
+    m_folderWatch = ::inotify_add_watch(m_fd, folder.c_str(), kFolderEvents);
     if (::inotify_add_watch(m_fd, database.c_str(), kWatchedEvents) < 0 ||
-        ::inotify_add_watch(m_fd, log.c_str(), kWatchedEvents) < 0) {
+        ::inotify_add_watch(m_fd, log.c_str(), kWatchedEvents) < 0 || m_folderWatch < 0) {
         stop();
         return false;
     }
@@ -46,6 +53,7 @@ bool ChangeWatch::start(const std::string& databasePath) {
 void ChangeWatch::stop() {
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
+    m_folderWatch = -1;
 }
 
 bool ChangeWatch::changedSinceLastLook() {
@@ -66,7 +74,10 @@ bool ChangeWatch::changedSinceLastLook() {
                 stop();
                 return true;
             }
-            changed = true;
+            // Other names in the folder come and go without touching the database.
+            if (event->wd != m_folderWatch || (event->len > 0 && m_name == event->name)) {
+                changed = true;
+            }
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
     }

@@ -13,7 +13,10 @@ namespace tqdir {
 // call returns, and a commit becomes visible to readers only after its log
 // frames are written; so an event is pending by the time a change can be
 // read. Deleting, moving or replacing either file, or a lost or overflowed
-// event queue, counts as a change and ends the watch.
+// event queue, counts as a change and ends the watch. A file moved or created
+// under the database's name in its folder (a database replaced by rename, a
+// symbolic link pointed elsewhere) counts as a change too; the reader then
+// checks which file the name stands for.
 class ChangeWatch {
 public:
     ChangeWatch() = default;
@@ -36,6 +39,8 @@ public:
 
 private:
     int m_fd = -1;
+    int m_folderWatch = -1;
+    std::string m_name;  // the database's name in its folder
 };
 
 }  // namespace tqdir

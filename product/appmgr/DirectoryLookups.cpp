@@ -2,91 +2,19 @@
 // query-only connection per process.
 #include <pthread.h>
 
-#include <array>
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <utility>
 
-#include "ChangeWatch.h"
-#include "Sqlite.h"
+#include "DirectoryBackend.h"
 #include "TqDirectory.h"
 
 namespace tqdir {
 namespace {
-
-enum class Query : size_t {
-    Client,
-    Application,
-    CellNumber,
-    Cloud,
-    ClientEngines,
-    ApplicationEngines,
-    Count,
-};
-
-constexpr const char* kQueryText[] = {
-    "SELECT cell_id, host FROM clients WHERE id = ?1",
-    "SELECT cell_id, client_id, app_type FROM applications WHERE id = ?1",
-    "SELECT number FROM cells WHERE id = ?1",
-    // One statement, so the name and the members come from one snapshot.
-    "SELECT c.name, m.client_id, m.properties FROM clouds c"
-    " LEFT JOIN cloud_members m ON m.cloud_id = c.id WHERE c.id = ?1 ORDER BY m.position",
-    "SELECT cloud_id FROM client_engines WHERE client_id = ?1 AND app_type = ?2"
-    " ORDER BY position",
-    "SELECT cloud_id FROM application_engines WHERE application_id = ?1 ORDER BY position",
-};
-constexpr size_t kQueryCount = static_cast<size_t>(Query::Count);
-static_assert(sizeof kQueryText / sizeof kQueryText[0] == kQueryCount, "one text per query");
-
-// An open, checked connection to one directory database, with its prepared
-// statements, each prepared on first use and kept.
-class ReadConnection {
-public:
-    // Null when the file is missing, is no directory database, or stays
-    // locked longer than the busy timeout.
-    static std::unique_ptr<ReadConnection> open(const std::string& path) {
-        int status = SQLITE_OK;
-        // Without SQLITE_OPEN_CREATE: a missing database is an error, never
-        // a new empty file. Read-write only so that WAL files can be mapped;
-        // query_only keeps the connection from changing anything.
-        sql::DatabasePtr db = sql::openDatabase(path, SQLITE_OPEN_READWRITE, status);
-        if (status != SQLITE_OK) {
-            return nullptr;
-        }
-        sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-        int version = 0;
-        if (sqlite3_exec(db.get(), "PRAGMA query_only = 1", nullptr, nullptr, nullptr) !=
-                SQLITE_OK ||
-            !sql::readSchemaVersion(db.get(), version) || version != kSchemaVersion) {
-            return nullptr;
-        }
-        return std::unique_ptr<ReadConnection>(new ReadConnection(path, std::move(db)));
-    }
-
-    const std::string& path() const { return m_path; }
-
-    // The prepared statement of `query`; null when it cannot be prepared.
-    sqlite3_stmt* statement(Query query) {
-        sql::StatementPtr& slot = m_statements[static_cast<size_t>(query)];
-        if (!slot) {
-            slot = sql::prepare(m_db.get(), kQueryText[static_cast<size_t>(query)], true);
-        }
-        return slot.get();
-    }
-
-private:
-    ReadConnection(std::string path, sql::DatabasePtr db)
-        : m_path(std::move(path)), m_db(std::move(db)) {}
-
-    std::string m_path;
-    // Declared before the statements, so they are finalised before it closes.
-    sql::DatabasePtr m_db;
-    std::array<sql::StatementPtr, kQueryCount> m_statements;
-};
 
 // Answers read from the database, by key, while it has not changed: a
 // value for a row found, nullopt for a row known to be missing. Bounded, so
@@ -131,32 +59,41 @@ struct Answers {
 // Forks seen by this process; a child must not read the parent's change
 // events (they would be taken from the parent), so it starts a watch of its own.
 std::atomic<unsigned> g_forks{0};
+
+// $TQ_DIRECTORY_DB, or the default when unset or empty; read at every lookup
+// without an allocation.
+const char* configuredPath() {
+    const char* configured = std::getenv(kDatabasePathEnv);
+    return configured != nullptr && *configured != '\0' ? configured : kDefaultDatabasePath;
+}
 void countForkInChild() { g_forks.fetch_add(1, std::memory_order_relaxed); }
 
 // The process's connection. It follows databasePath(): opened on first use,
-// reopened when the path changes, and dropped after any failure so that the
-// next lookup tries afresh (a database created later is found).
+// reopened when the location changes or the connection was lost, and dropped
+// after any failure so that the next lookup tries afresh (a database created
+// later is found).
 //
 // While the database has not changed, an answer read before is given again
-// without a query: a change watch tells, at the cost of one system call,
-// whether anything was written since the last lookup. Without a watch every
-// lookup queries the database.
+// without a query: the back end tells, at the cost of one system call,
+// whether anything was committed since the last lookup. Where it cannot tell
+// (no change watch, no notification channel) every lookup queries the database.
 class SharedConnection {
 public:
     SharedConnection() { (void)pthread_atfork(nullptr, nullptr, countForkInChild); }
 
     // A lookup by `key`, under the lock: `fetch` reads the answer into a
-    // Value from a fresh execution of `query`, unless the answer is known
+    // Value from the rows of `query` run with `parameters`, unless the answer is known
     // from a lookup since the last change of the database.
     template <typename Key, typename Value, typename Fetch>
-    Lookup remembered(Memo<Key, Value> Answers::*memo, const Key& key, Query query, Fetch&& fetch,
-                      Value& out) {
+    Lookup remembered(Memo<Key, Value> Answers::*memo, const Key& key, Query query,
+                      std::initializer_list<int64_t> parameters, Fetch&& fetch, Value& out) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!ready()) {
             return Lookup::Failed;
         }
         Memo<Key, Value>& answers = m_answers.*memo;
-        if (m_watch.active()) {
+        const bool remember = m_connection->reportsChanges();
+        if (remember) {
             if (const std::optional<Value>* known = answers.find(key)) {
                 if (!*known) {
                     return Lookup::NotFound;
@@ -166,11 +103,11 @@ public:
             }
         }
         Value read{};
-        const Lookup result = execute(query, [&](sql::Execution& row) { return fetch(row, read); });
+        const Lookup result = execute(query, parameters, [&](Rows& rows) { return fetch(rows, read); });
         if (result == Lookup::Failed) {
             return result;
         }
-        if (m_watch.active()) {
+        if (remember) {
             answers.remember(key, result == Lookup::Found ? std::optional<Value>(read) : std::nullopt);
         }
         if (result == Lookup::Found) {
@@ -183,10 +120,8 @@ private:
     // An open connection to the configured database with answers that are
     // still valid; false when the database cannot be opened.
     bool ready() {
-        const char* configured = std::getenv(kDatabasePathEnv);
-        const char* path =
-            configured != nullptr && *configured != '\0' ? configured : kDefaultDatabasePath;
-        if (m_connection && m_connection->path() != path) {
+        const char* const path = configuredPath();
+        if (m_connection && m_connection->location() != path) {
             drop();
         }
         const unsigned forks = g_forks.load(std::memory_order_relaxed);
@@ -194,30 +129,27 @@ private:
             m_forksSeen = forks;
             forgetParentsConnection();
         }
-        if (!m_connection) {
-            m_connection = ReadConnection::open(path);
-            if (!m_connection) {
-                return false;
+        if (m_connection) {
+            switch (m_connection->look()) {
+                case Freshness::Unchanged:
+                    return true;
+                case Freshness::Changed:
+                    m_answers.clear();
+                    return true;
+                case Freshness::Lost:
+                    drop();
+                    break;
             }
-            // Answers are remembered only from here on: whatever changes
-            // after the watch starts raises an event.
-            m_watch.start(m_connection->path());
-            return true;
         }
-        if (m_watch.changedSinceLastLook()) {
-            m_answers.clear();
-        }
-        return true;
+        // Answers are remembered only from here on: whatever changes after
+        // the back end opened is reported.
+        m_connection = isPostgresLocation(path) ? openPostgresReader(path) : openSqliteReader(path);
+        return m_connection != nullptr;
     }
 
-    template <typename Body>
-    Lookup execute(Query query, Body&& body) {
-        sqlite3_stmt* statement = m_connection->statement(query);
-        Lookup result = Lookup::Failed;
-        if (statement != nullptr) {
-            sql::Execution execution(statement);
-            result = body(execution);
-        }
+    template <typename Read>
+    Lookup execute(Query query, std::initializer_list<int64_t> parameters, Read&& read) {
+        const Lookup result = m_connection->run(query, parameters, read);
         if (result == Lookup::Failed) {
             drop();
         }
@@ -225,22 +157,21 @@ private:
     }
 
     // In a child after fork(): a database connection must not be used, or
-    // even closed, across fork(), so the parent's is left behind unclosed
-    // (its descriptors close on exec); the child opens its own.
+    // even closed, across fork() (closing a server connection would end the
+    // parent's session), so the parent's is left behind unclosed; the child
+    // opens its own.
     void forgetParentsConnection() {
         (void)m_connection.release();
         drop();
     }
 
     void drop() {
-        m_watch.stop();
         m_answers.clear();
         m_connection.reset();
     }
 
     std::mutex m_mutex;
-    std::unique_ptr<ReadConnection> m_connection;
-    ChangeWatch m_watch;
+    std::unique_ptr<ReadBackend> m_connection;
     Answers m_answers;
     unsigned m_forksSeen = 0;
 };
@@ -257,41 +188,39 @@ bool inCell(int64_t wantedCellId, int64_t cellId) {
 }
 
 // The first row of a single-row lookup: Found, NotFound or Failed.
-Lookup firstRow(sql::Execution& execution) {
-    switch (execution.step()) {
-        case SQLITE_ROW:
+Lookup firstRow(Rows& rows) {
+    switch (rows.step()) {
+        case Rows::Step::Row:
             return Lookup::Found;
-        case SQLITE_DONE:
+        case Rows::Step::Done:
             return Lookup::NotFound;
-        default:
-            return Lookup::Failed;
+        case Rows::Step::Failed:
+            break;
     }
+    return Lookup::Failed;
 }
 
 // Every row's first column; an empty list is a successful answer.
-Lookup collectIds(sql::Execution& execution, std::vector<int64_t>& ids) {
+Lookup collectIds(Rows& rows, std::vector<int64_t>& ids) {
     std::vector<int64_t> collected;
-    for (int status = execution.step(); status != SQLITE_DONE; status = execution.step()) {
-        if (status != SQLITE_ROW) {
+    for (Rows::Step step = rows.step(); step != Rows::Step::Done; step = rows.step()) {
+        if (step != Rows::Step::Row) {
             return Lookup::Failed;
         }
-        collected.push_back(execution.integer(0));
+        collected.push_back(rows.integer(0));
     }
     ids = std::move(collected);
     return Lookup::Found;
 }
 
-// The fetch of a lookup by `id` whose statement yields at most one row; `read`
+// The fetch of a lookup whose statement yields at most one row; `read`
 // makes the answer of that row.
 template <typename Value, typename Read>
-auto singleRowById(int64_t id, Read read) {
-    return [id, read](sql::Execution& row, Value& out) {
-        if (!row.bind(1, id)) {
-            return Lookup::Failed;
-        }
-        const Lookup first = firstRow(row);
+auto singleRow(Read read) {
+    return [read](Rows& rows, Value& out) {
+        const Lookup first = firstRow(rows);
         if (first == Lookup::Found) {
-            out = read(row);
+            out = read(rows);
         }
         return first;
     };
@@ -303,8 +232,8 @@ template <typename Record, typename Read>
 Lookup rememberedRowInCell(Memo<int64_t, Record> Answers::*memo, Query query, int64_t cellId,
                            int64_t id, Read read, Record& record) {
     Record found;
-    const Lookup result = sharedConnection().remembered(
-        memo, id, query, singleRowById<Record>(id, read), found);
+    const Lookup result =
+        sharedConnection().remembered(memo, id, query, {id}, singleRow<Record>(read), found);
     if (result != Lookup::Found) {
         return result;
     }
@@ -317,24 +246,19 @@ Lookup rememberedRowInCell(Memo<int64_t, Record> Answers::*memo, Query query, in
 
 }  // namespace
 
-std::string databasePath() {
-    const char* configured = std::getenv(kDatabasePathEnv);
-    return configured != nullptr && *configured != '\0' ? configured : kDefaultDatabasePath;
-}
+std::string databasePath() { return configuredPath(); }
 
 Lookup findClient(int64_t cellId, int64_t clientId, Client& client) {
     return rememberedRowInCell(
         &Answers::clients, Query::Client, cellId, clientId,
-        [clientId](const sql::Execution& row) {
-            return Client{clientId, row.integer(0), row.text(1)};
-        },
+        [clientId](const Rows& row) { return Client{clientId, row.integer(0), row.text(1)}; },
         client);
 }
 
 Lookup findApplication(int64_t cellId, int64_t applicationId, Application& application) {
     return rememberedRowInCell(
         &Answers::applications, Query::Application, cellId, applicationId,
-        [applicationId](const sql::Execution& row) {
+        [applicationId](const Rows& row) {
             return Application{applicationId, row.integer(0), row.integer(1), row.integer(2)};
         },
         application);
@@ -342,29 +266,25 @@ Lookup findApplication(int64_t cellId, int64_t applicationId, Application& appli
 
 Lookup findCellNumber(int64_t cellId, int64_t& number) {
     return sharedConnection().remembered(
-        &Answers::cellNumbers, cellId, Query::CellNumber,
-        singleRowById<int64_t>(cellId, [](const sql::Execution& row) { return row.integer(0); }),
-        number);
+        &Answers::cellNumbers, cellId, Query::CellNumber, {cellId},
+        singleRow<int64_t>([](const Rows& row) { return row.integer(0); }), number);
 }
 
 Lookup findCloud(int64_t cloudId, Cloud& cloud) {
     return sharedConnection().remembered(
-        &Answers::clouds, cloudId, Query::Cloud,
-        [cloudId](sql::Execution& rows, Cloud& out) {
-            if (!rows.bind(1, cloudId)) {
-                return Lookup::Failed;
-            }
+        &Answers::clouds, cloudId, Query::Cloud, {cloudId},
+        [cloudId](Rows& rows, Cloud& out) {
             const Lookup first = firstRow(rows);
             if (first != Lookup::Found) {
                 return first;
             }
             Cloud read{cloudId, rows.text(0), {}};
             // A cloud without members yields one row with NULL member columns.
-            int status = SQLITE_ROW;
-            for (; status == SQLITE_ROW && !rows.isNull(1); status = rows.step()) {
+            Rows::Step step = Rows::Step::Row;
+            for (; step == Rows::Step::Row && !rows.isNull(1); step = rows.step()) {
                 read.members.push_back(CloudMember{rows.integer(1), rows.integer(2)});
             }
-            if (status != SQLITE_ROW && status != SQLITE_DONE) {
+            if (step == Rows::Step::Failed) {
                 return Lookup::Failed;
             }
             out = std::move(read);
@@ -374,27 +294,15 @@ Lookup findCloud(int64_t cloudId, Cloud& cloud) {
 }
 
 Lookup listClientEngines(int64_t clientId, int64_t appType, std::vector<int64_t>& cloudIds) {
-    return sharedConnection().remembered(
-        &Answers::clientEngines, std::make_pair(clientId, appType), Query::ClientEngines,
-        [clientId, appType](sql::Execution& rows, std::vector<int64_t>& out) {
-            if (!rows.bind(1, clientId) || !rows.bind(2, appType)) {
-                return Lookup::Failed;
-            }
-            return collectIds(rows, out);
-        },
-        cloudIds);
+    return sharedConnection().remembered(&Answers::clientEngines, std::make_pair(clientId, appType),
+                                         Query::ClientEngines, {clientId, appType}, collectIds,
+                                         cloudIds);
 }
 
 Lookup listApplicationEngines(int64_t applicationId, std::vector<int64_t>& cloudIds) {
-    return sharedConnection().remembered(
-        &Answers::applicationEngines, applicationId, Query::ApplicationEngines,
-        [applicationId](sql::Execution& rows, std::vector<int64_t>& out) {
-            if (!rows.bind(1, applicationId)) {
-                return Lookup::Failed;
-            }
-            return collectIds(rows, out);
-        },
-        cloudIds);
+    return sharedConnection().remembered(&Answers::applicationEngines, applicationId,
+                                         Query::ApplicationEngines, {applicationId}, collectIds,
+                                         cloudIds);
 }
 
 }  // namespace tqdir

@@ -1,117 +1,47 @@
 // DirectoryWriter: the read-write side of the directory store.
-#include <filesystem>
-#include <system_error>
-
-#include "DirectorySchema.h"
-#include "Sqlite.h"
+#include "DirectoryBackend.h"
 #include "TqDirectory.h"
 
 namespace tqdir {
-namespace {
-
-[[noreturn]] void fail(sqlite3* db, const std::string& what) {
-    throw DirectoryError(what + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory"));
-}
-
-void createParentFolder(const std::string& path) {
-    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    if (parent.empty()) {
-        return;
-    }
-    std::error_code error;
-    std::filesystem::create_directories(parent, error);
-    if (!std::filesystem::is_directory(parent, error)) {
-        throw DirectoryError("cannot create the folder " + parent.string());
-    }
-}
-
-bool hasTables(sqlite3* db) {
-    const sql::StatementPtr statement =
-        sql::prepare(db, "SELECT count(*) FROM sqlite_schema", false);
-    if (!statement) {
-        fail(db, "cannot read the database");
-    }
-    sql::Execution query(statement.get());
-    if (query.step() != SQLITE_ROW) {
-        fail(db, "cannot read the database");
-    }
-    return query.integer(0) != 0;
-}
-
-}  // namespace
 
 struct DirectoryWriter::Impl {
-    sql::DatabasePtr db;
+    std::unique_ptr<WriteBackend> store;
 
-    void exec(const std::string& text, const std::string& what) {
-        if (sqlite3_exec(db.get(), text.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-            fail(db.get(), what);
-        }
-    }
-
-    sql::StatementPtr prepare(const std::string& text) {
-        sql::StatementPtr statement = sql::prepare(db.get(), text, false);
-        if (!statement) {
-            fail(db.get(), "cannot prepare \"" + text + "\"");
-        }
-        return statement;
-    }
-
-    // Run a statement that returns no rows, with integer and text parameters.
     template <typename... Values>
     void write(const std::string& text, const std::string& what, const Values&... values) {
-        const sql::StatementPtr statement = prepare(text);
-        sql::Execution execution(statement.get());
-        int index = 0;
-        const bool bound = (execution.bind(++index, values) && ...);
-        if (!bound || execution.step() != SQLITE_DONE) {
-            fail(db.get(), what);
-        }
+        store->write(text, what, std::vector<Value>{Value(values)...});
     }
-
-    int schemaVersion() {
-        int version = 0;
-        if (!sql::readSchemaVersion(db.get(), version)) {
-            fail(db.get(), "not a readable directory database");
-        }
-        return version;
-    }
-
-    bool isEmpty() { return schemaVersion() == 0 && !hasTables(db.get()); }
 
     // An existing database, ours or not, is left exactly as it is.
     void createSchemaIfEmpty() {
-        if (!isEmpty()) {
+        if (!store->isEmpty()) {
             return;
         }
-        // WAL lets readers go on while the tool writes; it is a property of
-        // the file, so the libraries find it set. It cannot change inside a
-        // transaction.
-        exec("PRAGMA journal_mode = WAL", "cannot switch to WAL mode");
+        store->prepareNewDatabase();
         Transaction transaction(*this);
-        if (isEmpty()) {  // again: another init may have come first
-            exec(kSchemaSql, "cannot create the directory tables");
-            exec("PRAGMA user_version = " + std::to_string(kSchemaVersion),
-                 "cannot set the schema version");
+        if (store->isEmpty()) {  // again: another init may have come first
+            store->createSchema();
         }
         transaction.commit();
     }
 
-    // BEGIN IMMEDIATE ... COMMIT, rolled back when left without commit().
+    // A transaction that serialises writers, rolled back when left without commit().
     class Transaction {
     public:
-        explicit Transaction(Impl& impl) : m_impl(impl) {
-            m_impl.exec("BEGIN IMMEDIATE", "cannot begin a transaction");
-        }
+        explicit Transaction(Impl& impl) : m_impl(impl) { m_impl.store->begin(); }
         ~Transaction() {
             if (!m_committed) {
-                sqlite3_exec(m_impl.db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+                try {
+                    m_impl.store->execute("ROLLBACK", "cannot roll back");
+                } catch (const DirectoryError&) {
+                    // The connection is gone, and the transaction with it.
+                }
             }
         }
         Transaction(const Transaction&) = delete;
         Transaction& operator=(const Transaction&) = delete;
         void commit() {
-            m_impl.exec("COMMIT", "cannot commit");
+            m_impl.store->execute("COMMIT", "cannot commit");
             m_committed = true;
         }
 
@@ -138,27 +68,15 @@ struct DirectoryWriter::Impl {
 DirectoryWriter::DirectoryWriter(const std::string& path, Open mode)
     : m_impl(std::make_unique<Impl>()) {
     const bool create = mode == Open::CreateIfMissing;
-    if (create) {
-        createParentFolder(path);
-    }
-    int status = SQLITE_OK;
-    m_impl->db = sql::openDatabase(
-        path, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0), status);
-    if (status != SQLITE_OK) {
-        std::error_code ignored;
-        if (!create && !std::filesystem::exists(path, ignored)) {
-            throw DirectoryError("there is no directory database " + path);
-        }
-        fail(m_impl->db.get(), "cannot open the directory database " + path);
-    }
-    sqlite3_busy_timeout(m_impl->db.get(), kBusyTimeoutMs);
-    m_impl->exec("PRAGMA foreign_keys = ON", "cannot enable foreign keys");
+    m_impl->store = isPostgresLocation(path) ? openPostgresWriter(path, create)
+                                             : openSqliteWriter(path, create);
     if (create) {
         m_impl->createSchemaIfEmpty();
     }
-    const int version = m_impl->schemaVersion();
+    const int version = m_impl->store->schemaVersion();
     if (version != kSchemaVersion) {
-        throw DirectoryError(path + " is not a directory database (schema version " +
+        throw DirectoryError(printableLocation(path) +
+                             " is not a directory database (schema version " +
                              std::to_string(version) + ", expected " +
                              std::to_string(kSchemaVersion) + ")");
     }
@@ -228,25 +146,13 @@ void DirectoryWriter::mapApplicationEngines(int64_t applicationId,
 void DirectoryWriter::execute(const std::string& sql) {
     // All or nothing: a script that fails half-way leaves the directory as it was.
     Impl::Transaction transaction(*m_impl);
-    m_impl->exec(sql, "cannot run the statements");
+    m_impl->store->execute(sql, "cannot run the statements");
     transaction.commit();
 }
 
 void DirectoryWriter::forEachRow(
     const std::string& query, const std::function<void(const std::vector<std::string>&)>& onRow) {
-    const sql::StatementPtr statement = m_impl->prepare(query);
-    sql::Execution rows(statement.get());
-    std::vector<std::string> columns(static_cast<size_t>(rows.columnCount()));
-    int status = rows.step();
-    for (; status == SQLITE_ROW; status = rows.step()) {
-        for (size_t column = 0; column < columns.size(); ++column) {
-            columns[column] = rows.text(static_cast<int>(column));
-        }
-        onRow(columns);
-    }
-    if (status != SQLITE_DONE) {
-        fail(m_impl->db.get(), "cannot read rows");
-    }
+    m_impl->store->forEachRow(query, onRow);
 }
 
 }  // namespace tqdir

@@ -25,8 +25,12 @@ def tool(name):
 class Server:
     """One reference CI server process."""
 
-    def __init__(self, cell, name, extra=(), env=None):
+    def __init__(self, cell, name, extra=(), env=None, address="127.0.0.1", wrap=()):
+        """`address`: where it listens; `wrap`: a command prefix that starts
+        it elsewhere (ip netns exec NAME)."""
         self.cell = cell
+        self.address = address
+        self.wrap = list(wrap)
         self.env = env or cell.server_env
         self.name = name
         self.index = os.path.join(cell.root, f"{name}.db")
@@ -42,8 +46,8 @@ class Server:
         # A restarted server listens on the port it had, where the directory
         # says it is.
         self.process = subprocess.Popen(
-            [tool("cisrv"), "serve", "--index", self.index, "--listen",
-             f"127.0.0.1:{self.port or 0}",
+            self.wrap + [tool("cisrv"), "serve", "--index", self.index, "--listen",
+             f"{self.address}:{self.port or 0}",
              "--port-file", self.port_file, "--log", self.log] + self.extra,
             env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 20
@@ -61,7 +65,7 @@ class Server:
 
     @property
     def host(self):
-        return f"127.0.0.1:{self.port}"
+        return f"{self.address}:{self.port}"
 
     def add(self, path, text="", **ids):
         args = [tool("cisrv"), "add", "--index", self.index, "--path", path, "--text", text]
@@ -128,6 +132,7 @@ class Authority:
         request = os.path.join(self.folder, f"{name}.csr")
         openssl("req", "-new", *self.KEY, "-keyout", key, "-out", request, "-subj", f"/CN={name}",
                 cwd=self.folder)
+        os.chmod(key, 0o600)
         if expired:
             self._sign_expired(request, cert)
         else:

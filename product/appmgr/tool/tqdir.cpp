@@ -30,14 +30,15 @@ struct UsageError {
     std::string message;
 };
 
-constexpr char kUsage[] = R"(Usage: tqdir [--db PATH] COMMAND [ARGUMENT...]
+constexpr char kUsage[] = R"(Usage: tqdir [--db PATH|URI] COMMAND [ARGUMENT...]
 
 Creates and fills the directory database of cells, clients, applications and
-content-indexing clouds. The database is PATH, else $TQ_DIRECTORY_DB, else
-/var/lib/tq/directory.db.
+content-indexing clouds. The database is PATH or URI, else $TQ_DIRECTORY_DB,
+else /var/lib/tq/directory.db. A URI postgresql://USER@HOST:PORT/DBNAME?...
+(or postgres://...) names a PostgreSQL database; anything else a SQLite file.
 
 Commands:
-  init                              create the database and its folder if missing
+  init                              create the database (and its folder) if missing
   add-cell ID NUMBER                add or update a cell (NUMBER 0: no number;
                                     ID 0 is reserved)
   add-client ID CELL HOST           add or update a client reached at HOST
@@ -257,7 +258,7 @@ int run(const Arguments& commandLine) {
     }
     if (next < commandLine.size() && commandLine[next] == "--db") {
         if (next + 1 >= commandLine.size()) {
-            throw UsageError{"--db needs a PATH"};
+            throw UsageError{"--db needs a PATH or URI"};
         }
         path = commandLine[next + 1];
         next += 2;

@@ -35,7 +35,7 @@ protected:
     }
 };
 
-TEST_F(ArchiveManagerTest, ClientEnginesComeInStoredOrderPerApplicationType) {
+TEST_P(ArchiveManagerTest, ClientEnginesComeInStoredOrderPerApplicationType) {
     int result = -99;
     EXPECT_EQ((std::vector<int>{kEmptyCloud, kThirdCloud, kCloud}),
               clientEngines(kClient, kAppType, result));
@@ -44,7 +44,7 @@ TEST_F(ArchiveManagerTest, ClientEnginesComeInStoredOrderPerApplicationType) {
     EXPECT_EQ(1, result);
 }
 
-TEST_F(ArchiveManagerTest, ClientOrTypeWithoutMappingGivesNoEngines) {
+TEST_P(ArchiveManagerTest, ClientOrTypeWithoutMappingGivesNoEngines) {
     int result = -99;
     EXPECT_TRUE(clientEngines(4242, kAppType, result, {9, 9}).empty());
     EXPECT_EQ(0, result);
@@ -52,14 +52,14 @@ TEST_F(ArchiveManagerTest, ClientOrTypeWithoutMappingGivesNoEngines) {
     EXPECT_EQ(0, result);
 }
 
-TEST_F(ArchiveManagerTest, CloudIdWiderThan32BitsArrivesAsItsLowBits) {
+TEST_P(ArchiveManagerTest, CloudIdWiderThan32BitsArrivesAsItsLowBits) {
     int result = -99;
     EXPECT_EQ((std::vector<int>{static_cast<int>(kWideCloud & 0xFFFFFFFF)}),
               clientEngines(kClient, kWideCloudAppType, result));
     EXPECT_EQ(1, result);
 }
 
-TEST_F(ArchiveManagerTest, RemappingReplacesTheStoredList) {
+TEST_P(ArchiveManagerTest, RemappingReplacesTheStoredList) {
     {
         tqdir::DirectoryWriter directory(databasePath(), tqdir::DirectoryWriter::Open::MustExist);
         directory.mapClientEngines(kClient, kAppType, {kCloud, kEmptyCloud});
@@ -69,7 +69,7 @@ TEST_F(ArchiveManagerTest, RemappingReplacesTheStoredList) {
     EXPECT_EQ(2, result);
 }
 
-TEST_F(ArchiveManagerTest, ApplicationEnginesComeInStoredOrder) {
+TEST_P(ArchiveManagerTest, ApplicationEnginesComeInStoredOrder) {
     int result = -99;
     EXPECT_EQ((std::vector<int>{kCloud, kThirdCloud}), applicationEngines(kApplication, result));
     EXPECT_EQ(2, result);
@@ -79,12 +79,14 @@ TEST_F(ArchiveManagerTest, ApplicationEnginesComeInStoredOrder) {
     EXPECT_EQ(0, result);
 }
 
-TEST_F(ArchiveManagerTest, MissingArgumentsFail) {
+TEST_P(ArchiveManagerTest, MissingArgumentsFail) {
     GetContentIndexEngineListArgs_t args;
     GetContentIndexEngineListRet_t ret;
     EXPECT_LT(ArchiveManagerCS(nullptr).getContentIndexEngineList(nullptr, &ret), 0);
     EXPECT_LT(ArchiveManagerCS(nullptr).getContentIndexEngineList(&args, nullptr), 0);
     EXPECT_LT(ArchiveManagerDS().getContentIndexEngineList(nullptr, nullptr), 0);
 }
+
+TQ_ON_EVERY_BACKEND(ArchiveManagerTest);
 
 }  // namespace

@@ -3,11 +3,12 @@
 // is seen by the very next lookup.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <fcntl.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -19,21 +20,28 @@ namespace {
 
 using tqtest::DirectoryTest;
 
-class DirectoryChangeTest : public DirectoryTest {
-protected:
-    void SetUp() override { createSampleDirectory(); }
+int64_t cellNumber(int64_t cellId) {
+    int64_t number = -1;
+    EXPECT_EQ(tqdir::Lookup::Found, tqdir::findCellNumber(cellId, number));
+    return number;
+}
 
-    tqdir::DirectoryWriter writer() {
-        return tqdir::DirectoryWriter(databasePath(), tqdir::DirectoryWriter::Open::MustExist);
+template <typename Fixture>
+class ChangeTest : public Fixture {
+protected:
+    void SetUp() override {
+        Fixture::SetUp();
+        if (!this->IsSkipped()) this->createSampleDirectory();
     }
-    static int64_t cellNumber(int64_t cellId) {
-        int64_t number = -1;
-        EXPECT_EQ(tqdir::Lookup::Found, tqdir::findCellNumber(cellId, number));
-        return number;
+    tqdir::DirectoryWriter writer() {
+        return tqdir::DirectoryWriter(this->databasePath(),
+                                      tqdir::DirectoryWriter::Open::MustExist);
     }
 };
+using DirectoryChangeTest = ChangeTest<DirectoryTest>;
+using SqliteChangeTest = ChangeTest<tqtest::SqliteDirectoryTest>;
 
-TEST_F(DirectoryChangeTest, EveryKindOfAnswerFollowsACommitOfAnotherConnection) {
+TEST_P(DirectoryChangeTest, EveryKindOfAnswerFollowsACommitOfAnotherConnection) {
     tqdir::Client client;
     tqdir::Application application;
     tqdir::Cloud cloud;
@@ -71,7 +79,7 @@ TEST_F(DirectoryChangeTest, EveryKindOfAnswerFollowsACommitOfAnotherConnection) 
     EXPECT_TRUE(applicationClouds.empty());
 }
 
-TEST_F(DirectoryChangeTest, MissingRowsAreLookedForAgainAfterAChange) {
+TEST_P(DirectoryChangeTest, MissingRowsAreLookedForAgainAfterAChange) {
     constexpr int64_t kNewClient = 4711;
     tqdir::Client client;
     ASSERT_EQ(tqdir::Lookup::NotFound, tqdir::findClient(tqdir::kAnyCell, kNewClient, client));
@@ -85,19 +93,16 @@ TEST_F(DirectoryChangeTest, MissingRowsAreLookedForAgainAfterAChange) {
     EXPECT_EQ(tqdir::Lookup::NotFound, tqdir::findClient(tqdir::kAnyCell, kNewClient, client));
 }
 
-TEST_F(DirectoryChangeTest, CommitsOfAnotherProcessAreSeenAtOnce) {
+TEST_P(DirectoryChangeTest, CommitsOfAnotherProcessAreSeenAtOnce) {
     for (int64_t number = 1; number <= 20; ++number) {
         ASSERT_EQ(cellNumber(kCell), number == 1 ? kCellNumber : number - 1);
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            sqlite3* db = nullptr;
-            const std::string update = "UPDATE cells SET number = " + std::to_string(number) +
-                                       " WHERE id = " + std::to_string(kCell);
-            const bool ok = sqlite3_open(databasePath().c_str(), &db) == SQLITE_OK &&
-                            sqlite3_exec(db, update.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-            sqlite3_close(db);
-            _exit(ok ? 0 : 1);
+            _exit(runSql(databasePath(), "UPDATE cells SET number = " + std::to_string(number) +
+                                             " WHERE id = " + std::to_string(kCell))
+                      ? 0
+                      : 1);
         }
         int status = 0;
         ASSERT_EQ(child, waitpid(child, &status, 0));
@@ -108,7 +113,7 @@ TEST_F(DirectoryChangeTest, CommitsOfAnotherProcessAreSeenAtOnce) {
 
 // A child that looks things up after fork() must not take the parent's
 // change events: the parent would then keep giving answers that are out of date.
-TEST_F(DirectoryChangeTest, AForkedChildLooksUpWithoutBlindingItsParent) {
+TEST_P(DirectoryChangeTest, AForkedChildLooksUpWithoutBlindingItsParent) {
     ASSERT_EQ(cellNumber(kCell), kCellNumber);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -134,7 +139,7 @@ TEST_F(DirectoryChangeTest, AForkedChildLooksUpWithoutBlindingItsParent) {
 // While nothing is written the answer comes from memory: it is given at once
 // even while another process holds every lock of the write-ahead log, when a
 // query could not read at all.
-TEST_F(DirectoryChangeTest, UnchangedAnswerIsGivenWithoutReadingTheDatabase) {
+TEST_F(SqliteChangeTest, UnchangedAnswerIsGivenWithoutReadingTheDatabase) {
     ASSERT_EQ(cellNumber(kCell), kCellNumber);
     int toParent[2];
     int toChild[2];
@@ -169,7 +174,7 @@ TEST_F(DirectoryChangeTest, UnchangedAnswerIsGivenWithoutReadingTheDatabase) {
 
 // What the remembered answers rest on: the watch reports every commit, and
 // nothing else it is not told of.
-TEST_F(DirectoryChangeTest, WatchReportsCommitsOnceAndEndsWhenTheLogGoes) {
+TEST_F(SqliteChangeTest, WatchReportsCommitsOnceAndEndsWhenTheLogGoes) {
     // The process's reading connection keeps the write-ahead log in place.
     int64_t number = 0;
     ASSERT_EQ(tqdir::Lookup::Found, tqdir::findCellNumber(kCell, number));
@@ -198,5 +203,22 @@ TEST_F(DirectoryChangeTest, WatchReportsCommitsOnceAndEndsWhenTheLogGoes) {
     EXPECT_FALSE(watch.start(databasePath()));
     EXPECT_FALSE(watch.start(databasePath() + ".missing"));
 }
+
+// A database replaced by rename, as an operator installs a new copy, is
+// opened afresh: the connection must not go on reading the old file.
+TEST_F(SqliteChangeTest, DatabaseReplacedByRenameIsReopened) {
+    ASSERT_EQ(cellNumber(kCell), kCellNumber);
+    const std::string copy = databasePath() + ".new";
+    {
+        tqdir::DirectoryWriter replacement(copy, tqdir::DirectoryWriter::Open::CreateIfMissing);
+        replacement.addCell(kCell, 5150);
+    }
+    ASSERT_EQ(0, std::rename(copy.c_str(), databasePath().c_str()));
+    EXPECT_EQ(cellNumber(kCell), 5150);
+    writer().addCell(kCell, 5151);
+    EXPECT_EQ(cellNumber(kCell), 5151);
+}
+
+TQ_ON_EVERY_BACKEND(DirectoryChangeTest);
 
 }  // namespace

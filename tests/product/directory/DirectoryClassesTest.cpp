@@ -25,7 +25,7 @@ constexpr unsigned long kUntouchedNumber = 999;
 
 // --- TQClient ---------------------------------------------------------------
 
-TEST_F(DirectoryClassesTest, ClientInItsCellGivesHostAndCell) {
+TEST_P(DirectoryClassesTest, ClientInItsCellGivesHostAndCell) {
     TQClient client(id(kCell), id(kClient));
     std::string host;
     unsigned long cell = 0;
@@ -35,7 +35,7 @@ TEST_F(DirectoryClassesTest, ClientInItsCellGivesHostAndCell) {
     EXPECT_EQ(id(kCell), cell);
 }
 
-TEST_F(DirectoryClassesTest, ClientWithoutCellIsFoundInItsOwnCell) {
+TEST_P(DirectoryClassesTest, ClientWithoutCellIsFoundInItsOwnCell) {
     TQClient client(id(kClientOfOtherCell));
     std::string host;
     unsigned long cell = 0;
@@ -45,7 +45,7 @@ TEST_F(DirectoryClassesTest, ClientWithoutCellIsFoundInItsOwnCell) {
     EXPECT_EQ(id(kCellWithoutNumber), cell);
 }
 
-TEST_F(DirectoryClassesTest, ClientLookedUpInAnotherCellIsUnknown) {
+TEST_P(DirectoryClassesTest, ClientLookedUpInAnotherCellIsUnknown) {
     TQClient client(id(kCell), id(kClientOfOtherCell));
     std::string host = kUntouched;
     unsigned long cell = kUntouchedNumber;
@@ -55,7 +55,7 @@ TEST_F(DirectoryClassesTest, ClientLookedUpInAnotherCellIsUnknown) {
     EXPECT_EQ(kUntouchedNumber, cell);
 }
 
-TEST_F(DirectoryClassesTest, UnknownClientFailsAndLeavesOutputsUntouched) {
+TEST_P(DirectoryClassesTest, UnknownClientFailsAndLeavesOutputsUntouched) {
     TQClient client(id(kCell), 4242);
     std::string host = kUntouched;
     unsigned long cell = kUntouchedNumber;
@@ -65,7 +65,7 @@ TEST_F(DirectoryClassesTest, UnknownClientFailsAndLeavesOutputsUntouched) {
     EXPECT_EQ(kUntouchedNumber, cell);
 }
 
-TEST_F(DirectoryClassesTest, ClientWithoutHostNameHasNoMangledHostName) {
+TEST_P(DirectoryClassesTest, ClientWithoutHostNameHasNoMangledHostName) {
     TQClient client(id(kCell), id(kClientWithoutHost));
     std::string host = kUntouched;
     unsigned long cell = 0;
@@ -74,7 +74,7 @@ TEST_F(DirectoryClassesTest, ClientWithoutHostNameHasNoMangledHostName) {
     EXPECT_EQ(0, client.getVornCellId(cell, nullptr));
 }
 
-TEST_F(DirectoryClassesTest, WidenedMinusOneIdsFindRowsStoredAsMinusOne) {
+TEST_P(DirectoryClassesTest, WidenedMinusOneIdsFindRowsStoredAsMinusOne) {
     TQClient client(tq::widenId(-1), tq::widenId(-1));
     std::string host;
     unsigned long cell = 0;
@@ -85,7 +85,7 @@ TEST_F(DirectoryClassesTest, WidenedMinusOneIdsFindRowsStoredAsMinusOne) {
     EXPECT_EQ(-1, tq::narrowId(cell));
 }
 
-TEST_F(DirectoryClassesTest, ClientIdWiderThan32BitsIsNotConfusedWithItsLowBits) {
+TEST_P(DirectoryClassesTest, ClientIdWiderThan32BitsIsNotConfusedWithItsLowBits) {
     std::string host;
     EXPECT_EQ(0, TQClient(id(kWideClient)).getMangledHostName(host, nullptr));
     EXPECT_EQ(kWideHost, host);
@@ -94,7 +94,7 @@ TEST_F(DirectoryClassesTest, ClientIdWiderThan32BitsIsNotConfusedWithItsLowBits)
 
 // --- ApplicationId -----------------------------------------------------------
 
-TEST_F(DirectoryClassesTest, ApplicationGivesItsClientToTheCaller) {
+TEST_P(DirectoryClassesTest, ApplicationGivesItsClientToTheCaller) {
     ApplicationId application(id(kCell), id(kApplication));
     const std::unique_ptr<TQClient> client(application.getClient(nullptr));
     ASSERT_NE(nullptr, client);
@@ -104,7 +104,7 @@ TEST_F(DirectoryClassesTest, ApplicationGivesItsClientToTheCaller) {
     EXPECT_EQ(kClientHost, host);
 }
 
-TEST_F(DirectoryClassesTest, ClientRecordOutlivesTheApplicationObject) {
+TEST_P(DirectoryClassesTest, ClientRecordOutlivesTheApplicationObject) {
     std::unique_ptr<TQClient> client;
     {
         ApplicationId application(id(kMinusOne), id(kMinusOne));
@@ -116,14 +116,14 @@ TEST_F(DirectoryClassesTest, ClientRecordOutlivesTheApplicationObject) {
     EXPECT_EQ(tq::widenId(-1), cell);
 }
 
-TEST_F(DirectoryClassesTest, UnknownApplicationOrOtherCellGivesNoClient) {
+TEST_P(DirectoryClassesTest, UnknownApplicationOrOtherCellGivesNoClient) {
     EXPECT_EQ(nullptr, ApplicationId(id(kCell), 9999).getClient(nullptr));
     EXPECT_EQ(nullptr, ApplicationId(id(kCellWithoutNumber), id(kApplication)).getClient(nullptr));
 }
 
 // --- TQVornCell --------------------------------------------------------------
 
-TEST_F(DirectoryClassesTest, CellNumberOfKnownCell) {
+TEST_P(DirectoryClassesTest, CellNumberOfKnownCell) {
     unsigned long number = 0;
     EXPECT_EQ(0, TQVornCell(id(kCell)).getVornCellNumber(number, nullptr));
     EXPECT_EQ(id(kCellNumber), number);
@@ -131,7 +131,7 @@ TEST_F(DirectoryClassesTest, CellNumberOfKnownCell) {
     EXPECT_EQ(id(kMinusOneCellNumber), number);
 }
 
-TEST_F(DirectoryClassesTest, CellWithoutNumberOrUnknownLeavesNumberUntouched) {
+TEST_P(DirectoryClassesTest, CellWithoutNumberOrUnknownLeavesNumberUntouched) {
     for (const int64_t cell : {kCellWithoutNumber, int64_t{12345}}) {
         unsigned long number = kUntouchedNumber;
         EXPECT_NE(0, TQVornCell(id(cell)).getVornCellNumber(number, nullptr)) << cell;
@@ -141,7 +141,7 @@ TEST_F(DirectoryClassesTest, CellWithoutNumberOrUnknownLeavesNumberUntouched) {
 
 // --- ContentIndexEngine ------------------------------------------------------
 
-TEST_F(DirectoryClassesTest, CloudMembersComeInStoredOrderWithTheirPropertyWords) {
+TEST_P(DirectoryClassesTest, CloudMembersComeInStoredOrderWithTheirPropertyWords) {
     std::list<unsigned long> clients;
     std::list<unsigned long> properties;
     std::string name;
@@ -153,7 +153,7 @@ TEST_F(DirectoryClassesTest, CloudMembersComeInStoredOrderWithTheirPropertyWords
     EXPECT_EQ(kCloudName, name);
 }
 
-TEST_F(DirectoryClassesTest, CloudMembersAreAppendedToTheGivenLists) {
+TEST_P(DirectoryClassesTest, CloudMembersAreAppendedToTheGivenLists) {
     std::list<unsigned long> clients{1};
     std::list<unsigned long> properties{2};
     std::string name;
@@ -165,7 +165,7 @@ TEST_F(DirectoryClassesTest, CloudMembersAreAppendedToTheGivenLists) {
     EXPECT_EQ(2u, properties.front());
 }
 
-TEST_F(DirectoryClassesTest, CloudWithoutMembersGivesItsNameAndEmptyLists) {
+TEST_P(DirectoryClassesTest, CloudWithoutMembersGivesItsNameAndEmptyLists) {
     std::list<unsigned long> clients;
     std::list<unsigned long> properties;
     std::string name;
@@ -176,7 +176,7 @@ TEST_F(DirectoryClassesTest, CloudWithoutMembersGivesItsNameAndEmptyLists) {
     EXPECT_EQ("Empty", name);
 }
 
-TEST_F(DirectoryClassesTest, UnknownCloudFailsAndLeavesOutputsUntouched) {
+TEST_P(DirectoryClassesTest, UnknownCloudFailsAndLeavesOutputsUntouched) {
     std::list<unsigned long> clients;
     std::list<unsigned long> properties;
     std::string name = kUntouched;
@@ -185,5 +185,7 @@ TEST_F(DirectoryClassesTest, UnknownCloudFailsAndLeavesOutputsUntouched) {
     EXPECT_TRUE(properties.empty());
     EXPECT_EQ(kUntouched, name);
 }
+
+TQ_ON_EVERY_BACKEND(DirectoryClassesTest);
 
 }  // namespace

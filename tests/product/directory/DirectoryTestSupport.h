@@ -1,8 +1,9 @@
-// Temporary directory databases for the directory tests.
+// Temporary directory databases for the directory tests, on either back end.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "TestSupport.h"
@@ -10,15 +11,40 @@
 
 namespace tqtest {
 
-// Points TQ_DIRECTORY_DB at a database path in a temporary folder (the file
-// itself is not created) and restores the variable afterwards.
-class DirectoryTest : public ::testing::Test {
-protected:
-    DirectoryTest();
+enum class Backend { Sqlite, Postgres };
 
+// A writer's transaction that keeps every directory table locked until it is
+// released (or destroyed).
+class DirectoryLock {
+public:
+    virtual ~DirectoryLock() = default;
+    virtual void release() = 0;
+};
+
+// Points TQ_DIRECTORY_DB at a database that does not exist yet, in a
+// temporary folder (SQLite) or in a throw-away cluster of this test program
+// (PostgreSQL), and restores the variable afterwards.
+class DirectoryFixture : public ::testing::Test {
+protected:
+    explicit DirectoryFixture(Backend backend);
+    // PostgreSQL tests are skipped, with the reason, when the server
+    // programs are not installed.
+    void SetUp() override;
+
+    Backend backend() const { return m_backend; }
     const std::string& databasePath() const { return m_databasePath; }
+    const std::string& folder() const { return m_folder.path(); }
+    // Another database of the same back end, not created.
+    std::string otherLocation(const std::string& suffix) const;
+    bool databaseExists(const std::string& location) const;
+    bool databaseExists() const { return databaseExists(m_databasePath); }
+    // Runs SQL on `location` with a connection of the test's own, creating
+    // the database when missing; false when it fails.
+    bool runSql(const std::string& location, const std::string& sql) const;
     // Create the database with the sample records below.
     void createSampleDirectory();
+
+    std::unique_ptr<DirectoryLock> lockDirectory() const;
 
 public:
     // The sample directory.
@@ -44,9 +70,38 @@ public:
     static const char* const kCloudName;
 
 private:
+    Backend m_backend;
     TemporaryFolder m_folder;
     std::string m_databasePath;
     ScopedEnvironment m_databasePathSetting;
 };
 
+// The contract of the directory, run once per back end (TQ_ON_EVERY_BACKEND).
+class DirectoryTest : public DirectoryFixture, public ::testing::WithParamInterface<Backend> {
+protected:
+    DirectoryTest() : DirectoryFixture(GetParam()) {}
+};
+
+// What only a SQLite file has: its bytes, its write-ahead log, its locks.
+class SqliteDirectoryTest : public DirectoryFixture {
+protected:
+    SqliteDirectoryTest() : DirectoryFixture(Backend::Sqlite) {}
+};
+
+// What only a database server has: its connection, its notifications.
+class PostgresDirectoryTest : public DirectoryFixture {
+protected:
+    PostgresDirectoryTest() : DirectoryFixture(Backend::Postgres) {}
+};
+
+std::string backendName(const ::testing::TestParamInfo<Backend>& info);
+
 }  // namespace tqtest
+
+// Runs the tests of a suite of the contract on every back end. The test names
+// end in the back end's name; CMake runs those on PostgreSQL together, in one
+// process with one cluster.
+#define TQ_ON_EVERY_BACKEND(suite)                                                             \
+    INSTANTIATE_TEST_SUITE_P(                                                                  \
+        Store, suite, ::testing::Values(tqtest::Backend::Sqlite, tqtest::Backend::Postgres),   \
+        tqtest::backendName)

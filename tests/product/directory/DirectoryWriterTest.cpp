@@ -1,6 +1,5 @@
 // DirectoryWriter keeps the directory consistent.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <list>
 #include <memory>
@@ -25,7 +24,7 @@ protected:
     }
 };
 
-TEST_F(DirectoryWriterTest, RecordsMustReferToExistingRecords) {
+TEST_P(DirectoryWriterTest, RecordsMustReferToExistingRecords) {
     const auto directory = open();
     EXPECT_THROW(directory->addClient(300, 999, "host"), DirectoryError);
     EXPECT_THROW(directory->addApplication(600, kCell, 999, kAppType), DirectoryError);
@@ -35,7 +34,7 @@ TEST_F(DirectoryWriterTest, RecordsMustReferToExistingRecords) {
     EXPECT_THROW(directory->mapApplicationEngines(999, {kCloud}), DirectoryError);
 }
 
-TEST_F(DirectoryWriterTest, FailedRemapKeepsThePreviousList) {
+TEST_P(DirectoryWriterTest, FailedRemapKeepsThePreviousList) {
     EXPECT_THROW(open()->mapApplicationEngines(kApplication, {kEmptyCloud, 999}), DirectoryError);
     GetContentIndexEngineListArgsDS_t args;
     args.applicationId = kApplication;
@@ -43,11 +42,11 @@ TEST_F(DirectoryWriterTest, FailedRemapKeepsThePreviousList) {
     EXPECT_EQ(2, ArchiveManagerDS().getContentIndexEngineList(&args, &ret));
 }
 
-TEST_F(DirectoryWriterTest, CellZeroIsReservedForAnyCell) {
+TEST_P(DirectoryWriterTest, CellZeroIsReservedForAnyCell) {
     EXPECT_THROW(open()->addCell(tqdir::kAnyCell, 5), DirectoryError);
 }
 
-TEST_F(DirectoryWriterTest, ApplicationStaysInTheCellOfItsClient) {
+TEST_P(DirectoryWriterTest, ApplicationStaysInTheCellOfItsClient) {
     const auto directory = open();
     EXPECT_THROW(directory->addApplication(600, kCellWithoutNumber, kClient, kAppType),
                  DirectoryError);
@@ -58,7 +57,7 @@ TEST_F(DirectoryWriterTest, ApplicationStaysInTheCellOfItsClient) {
     EXPECT_EQ(static_cast<unsigned long>(kClient), client->clientId());
 }
 
-TEST_F(DirectoryWriterTest, AddingAMemberAgainKeepsItsPlaceAndUpdatesItsWord) {
+TEST_P(DirectoryWriterTest, AddingAMemberAgainKeepsItsPlaceAndUpdatesItsWord) {
     open()->addCloudMember(kCloud, kClientWithoutHost, 0);
     std::list<unsigned long> clients;
     std::list<unsigned long> properties;
@@ -68,16 +67,14 @@ TEST_F(DirectoryWriterTest, AddingAMemberAgainKeepsItsPlaceAndUpdatesItsWord) {
     EXPECT_EQ((std::list<unsigned long>{0, 0, 1}), properties);
 }
 
-TEST_F(DirectoryWriterTest, OtherDatabasesAreNotTakenOver) {
-    const std::string foreign = databasePath() + ".foreign";
-    sqlite3* db = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_open(foreign.c_str(), &db));
-    EXPECT_EQ(SQLITE_OK,
-              sqlite3_exec(db, "CREATE TABLE notes (text TEXT)", nullptr, nullptr, nullptr));
-    sqlite3_close(db);
+TEST_P(DirectoryWriterTest, OtherDatabasesAreNotTakenOver) {
+    const std::string foreign = otherLocation("foreign");
+    ASSERT_TRUE(runSql(foreign, "CREATE TABLE notes (text TEXT)"));
     EXPECT_THROW(DirectoryWriter(foreign, DirectoryWriter::Open::CreateIfMissing),
                  DirectoryError);
     EXPECT_THROW(DirectoryWriter(foreign, DirectoryWriter::Open::MustExist), DirectoryError);
 }
+
+TQ_ON_EVERY_BACKEND(DirectoryWriterTest);
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <string>
@@ -56,7 +55,7 @@ ToolRun tqdir(std::initializer_list<std::string> arguments) {
     return run;
 }
 
-TEST_F(DirectoryTest, ToolHelpListsEveryCommand) {
+TEST_P(DirectoryTest, ToolHelpListsEveryCommand) {
     const ToolRun run = tqdir({"--help"});
     EXPECT_EQ(kExitOk, run.exitCode);
     for (const char* command : {"init", "add-cell", "add-client", "add-app", "add-cloud",
@@ -66,7 +65,7 @@ TEST_F(DirectoryTest, ToolHelpListsEveryCommand) {
     }
 }
 
-TEST_F(DirectoryTest, ToolUsageErrorsNeverTouchTheDatabase) {
+TEST_P(DirectoryTest, ToolUsageErrorsNeverTouchTheDatabase) {
     for (const auto& arguments : {std::initializer_list<std::string>{},
                                   {"frobnicate"},
                                   {"add-cell", "1"},
@@ -79,22 +78,22 @@ TEST_F(DirectoryTest, ToolUsageErrorsNeverTouchTheDatabase) {
         EXPECT_EQ(kExitUsage, run.exitCode) << run.output;
         EXPECT_NE(std::string::npos, run.output.find("--help")) << run.output;
     }
-    EXPECT_FALSE(std::filesystem::exists(databasePath()));
+    EXPECT_FALSE(databaseExists());
 }
 
-TEST_F(DirectoryTest, ToolNeedsInitBeforeFilling) {
+TEST_P(DirectoryTest, ToolNeedsInitBeforeFilling) {
     EXPECT_EQ(kExitFailed, tqdir({"add-cell", "1", "2"}).exitCode);
-    EXPECT_FALSE(std::filesystem::exists(databasePath()));
+    EXPECT_FALSE(databaseExists());
 }
 
-TEST_F(DirectoryTest, ToolRefusesInconsistentRecords) {
+TEST_P(DirectoryTest, ToolRefusesInconsistentRecords) {
     ASSERT_EQ(kExitOk, tqdir({"init"}).exitCode);
     const ToolRun run = tqdir({"add-client", "100", "1", "host"});
     EXPECT_EQ(kExitFailed, run.exitCode);
     EXPECT_NE(std::string::npos, run.output.find("cannot add client 100")) << run.output;
 }
 
-TEST_F(DirectoryTest, ToolFillsADirectoryTheClassesRead) {
+TEST_P(DirectoryTest, ToolFillsADirectoryTheClassesRead) {
     for (const auto& arguments : {std::initializer_list<std::string>{"init"},
                                   {"add-cell", "-1", "77"},
                                   {"add-client", "18446744073709551615", "-1", "host:1"},
@@ -127,10 +126,10 @@ TEST_F(DirectoryTest, ToolFillsADirectoryTheClassesRead) {
     EXPECT_NE(std::string::npos, show.output.find("  -1  13  7\n  -1  13  3\n")) << show.output;
 }
 
-TEST_F(DirectoryTest, ToolLoadsAScriptWhollyOrNotAtAll) {
+TEST_P(DirectoryTest, ToolLoadsAScriptWhollyOrNotAtAll) {
     ASSERT_EQ(kExitOk, tqdir({"init"}).exitCode);
-    const std::string good = databasePath() + ".good.sql";
-    const std::string bad = databasePath() + ".bad.sql";
+    const std::string good = folder() + "/good.sql";
+    const std::string bad = folder() + "/bad.sql";
     std::ofstream(good) << "INSERT INTO cells (id, number) VALUES (5, 55);\n";
     std::ofstream(bad) << "UPDATE cells SET number = 66;\n"
                           "INSERT INTO clients (id, cell_id) VALUES (1, 404);\n";
@@ -142,11 +141,11 @@ TEST_F(DirectoryTest, ToolLoadsAScriptWhollyOrNotAtAll) {
     EXPECT_EQ(55u, number);
 }
 
-TEST_F(DirectoryTest, ToolDatabaseOptionOverridesTheEnvironment) {
-    const std::string other = databasePath() + ".option";
+TEST_P(DirectoryTest, ToolDatabaseOptionOverridesTheEnvironment) {
+    const std::string other = otherLocation("option");
     EXPECT_EQ(kExitOk, tqdir({"--db", other, "init"}).exitCode);
-    EXPECT_TRUE(std::filesystem::exists(other));
-    EXPECT_FALSE(std::filesystem::exists(databasePath()));
+    EXPECT_TRUE(databaseExists(other));
+    EXPECT_FALSE(databaseExists());
 }
 
 }  // namespace

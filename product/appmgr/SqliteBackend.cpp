@@ -1,0 +1,228 @@
+// The directory in a SQLite file on this machine.
+#include <sys/stat.h>
+
+#include <array>
+#include <filesystem>
+#include <system_error>
+
+#include "ChangeWatch.h"
+#include "DirectoryBackend.h"
+#include "DirectorySchema.h"
+#include "Sqlite.h"
+
+namespace tqdir {
+namespace {
+
+class SqliteRows : public Rows {
+public:
+    explicit SqliteRows(sql::Execution& execution) : m_execution(execution) {}
+    Step step() override {
+        switch (m_execution.step()) {
+            case SQLITE_ROW:
+                return Step::Row;
+            case SQLITE_DONE:
+                return Step::Done;
+            default:
+                return Step::Failed;
+        }
+    }
+    bool isNull(int column) const override { return m_execution.isNull(column); }
+    int64_t integer(int column) const override { return m_execution.integer(column); }
+    std::string text(int column) const override { return m_execution.text(column); }
+
+private:
+    sql::Execution& m_execution;
+};
+
+// The file a path names now (symbolic links followed); {0, 0} when none.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity& other) const {
+        return device == other.device && inode == other.inode;
+    }
+};
+
+FileIdentity identityOf(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return {};
+    return {status.st_dev, status.st_ino};
+}
+
+// An open, checked connection with its prepared statements, each prepared
+// on first use and kept, and the watch that tells of changes.
+class SqliteReader : public ReadBackend {
+public:
+    SqliteReader(const std::string& path, sql::DatabasePtr db, FileIdentity identity)
+        : ReadBackend(path), m_db(std::move(db)), m_identity(identity) {
+        // Whatever changes after the watch starts raises an event.
+        m_watch.start(path);
+    }
+
+    Lookup run(Query query, std::initializer_list<int64_t> parameters,
+               const std::function<Lookup(Rows&)>& read) override {
+        sqlite3_stmt* statement = prepared(query);
+        if (statement == nullptr) return Lookup::Failed;
+        sql::Execution execution(statement);
+        int index = 0;
+        for (const int64_t parameter : parameters) {
+            if (!execution.bind(++index, parameter)) return Lookup::Failed;
+        }
+        SqliteRows rows(execution);
+        return read(rows);
+    }
+
+    bool reportsChanges() const override { return m_watch.active(); }
+
+    // A file replaced by rename, or deleted, leaves this connection on the
+    // old file: after any event, and at every look without a watch, the
+    // path must still name the file that was opened.
+    Freshness look() override {
+        if (!m_watch.changedSinceLastLook()) return Freshness::Unchanged;
+        return identityOf(location()) == m_identity ? Freshness::Changed : Freshness::Lost;
+    }
+
+private:
+    sqlite3_stmt* prepared(Query query) {
+        sql::StatementPtr& slot = m_statements[static_cast<size_t>(query)];
+        if (!slot) slot = sql::prepare(m_db.get(), kQueryText[static_cast<size_t>(query)], true);
+        return slot.get();
+    }
+
+    // Declared before the statements, so they are finalised before it closes.
+    sql::DatabasePtr m_db;
+    std::array<sql::StatementPtr, kQueryCount> m_statements;
+    FileIdentity m_identity;
+    ChangeWatch m_watch;
+};
+
+[[noreturn]] void fail(sqlite3* db, const std::string& what) {
+    throw DirectoryError(what + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory"));
+}
+
+void createParentFolder(const std::string& path) {
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (parent.empty()) return;
+    std::error_code error;
+    std::filesystem::create_directories(parent, error);
+    if (!std::filesystem::is_directory(parent, error)) {
+        throw DirectoryError("cannot create the folder " + parent.string());
+    }
+}
+
+class SqliteWriter : public WriteBackend {
+public:
+    explicit SqliteWriter(sql::DatabasePtr db) : m_db(std::move(db)) {}
+
+    void execute(const std::string& text, const std::string& what) override {
+        if (sqlite3_exec(m_db.get(), text.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+            fail(m_db.get(), what);
+        }
+    }
+
+    void write(const std::string& text, const std::string& what,
+               const std::vector<Value>& parameters) override {
+        const sql::StatementPtr statement = prepare(text);
+        sql::Execution execution(statement.get());
+        int index = 0;
+        for (const Value& value : parameters) {
+            const bool bound =
+                std::visit([&](const auto& v) { return execution.bind(++index, v); }, value);
+            if (!bound) fail(m_db.get(), what);
+        }
+        if (execution.step() != SQLITE_DONE) fail(m_db.get(), what);
+    }
+
+    void forEachRow(const std::string& query,
+                    const std::function<void(const std::vector<std::string>&)>& onRow) override {
+        const sql::StatementPtr statement = prepare(query);
+        sql::Execution rows(statement.get());
+        std::vector<std::string> columns(static_cast<size_t>(rows.columnCount()));
+        int status = rows.step();
+        for (; status == SQLITE_ROW; status = rows.step()) {
+            for (size_t column = 0; column < columns.size(); ++column) {
+                columns[column] = rows.text(static_cast<int>(column));
+            }
+            onRow(columns);
+        }
+        if (status != SQLITE_DONE) fail(m_db.get(), "cannot read rows");
+    }
+
+    void begin() override { execute("BEGIN IMMEDIATE", "cannot begin a transaction"); }
+
+    int schemaVersion() override {
+        int version = 0;
+        if (!sql::readSchemaVersion(m_db.get(), version)) {
+            fail(m_db.get(), "not a readable directory database");
+        }
+        return version;
+    }
+
+    bool isEmpty() override {
+        if (schemaVersion() != 0) return false;
+        bool empty = true;
+        forEachRow("SELECT count(*) FROM sqlite_schema",
+                   [&](const std::vector<std::string>& row) { empty = row[0] == "0"; });
+        return empty;
+    }
+
+    // WAL lets readers go on while the tool writes; it is a property of the
+    // file, so the libraries find it set. It cannot change inside a transaction.
+    void prepareNewDatabase() override {
+        execute("PRAGMA journal_mode = WAL", "cannot switch to WAL mode");
+    }
+
+    void createSchema() override {
+        execute(std::string(kTablesSql) + kSqliteTriggersSql, "cannot create the directory tables");
+        execute("PRAGMA user_version = " + std::to_string(kSchemaVersion),
+                "cannot set the schema version");
+    }
+
+private:
+    sql::StatementPtr prepare(const std::string& text) {
+        sql::StatementPtr statement = sql::prepare(m_db.get(), text, false);
+        if (!statement) fail(m_db.get(), "cannot prepare \"" + text + "\"");
+        return statement;
+    }
+
+    sql::DatabasePtr m_db;
+};
+
+}  // namespace
+
+std::unique_ptr<ReadBackend> openSqliteReader(const std::string& path) {
+    int status = SQLITE_OK;
+    // Without SQLITE_OPEN_CREATE: a missing database is an error, never a new
+    // empty file. Read-write only so that WAL files can be mapped;
+    // query_only keeps the connection from changing anything.
+    const FileIdentity identity = identityOf(path);
+    sql::DatabasePtr db = sql::openDatabase(path, SQLITE_OPEN_READWRITE, status);
+    if (status != SQLITE_OK) return nullptr;
+    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    int version = 0;
+    if (sqlite3_exec(db.get(), "PRAGMA query_only = 1", nullptr, nullptr, nullptr) != SQLITE_OK ||
+        !sql::readSchemaVersion(db.get(), version) || version != kSchemaVersion) {
+        return nullptr;
+    }
+    return std::make_unique<SqliteReader>(path, std::move(db), identity);
+}
+
+std::unique_ptr<WriteBackend> openSqliteWriter(const std::string& path, bool create) {
+    if (create) createParentFolder(path);
+    int status = SQLITE_OK;
+    sql::DatabasePtr db =
+        sql::openDatabase(path, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0), status);
+    if (status != SQLITE_OK) {
+        std::error_code ignored;
+        if (!create && !std::filesystem::exists(path, ignored)) {
+            throw DirectoryError("there is no directory database " + path);
+        }
+        fail(db.get(), "cannot open the directory database " + path);
+    }
+    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    auto writer = std::make_unique<SqliteWriter>(std::move(db));
+    writer->execute("PRAGMA foreign_keys = ON", "cannot enable foreign keys");
+    return writer;
+}
+
+}  // namespace tqdir
