@@ -33,14 +33,25 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 // The whitespace that separates fields of a prune list line (isspace in the C locale).
 bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// An optional sign and one or more decimal digits, nothing else, within 32 bits.
+int hexDigit(char c) {
+    if (isDigit(c)) return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// An optional sign, then decimal digits or 0x and hex digits, nothing else,
+// within 32 bits.
 bool referenceInt32(const std::string& token, int32_t& value) {
     size_t at = token[0] == '-' || token[0] == '+' ? 1 : 0;
+    const int base = token.compare(at, 2, "0x") == 0 || token.compare(at, 2, "0X") == 0 ? 16 : 10;
+    if (base == 16) at += 2;
     if (at == token.size()) return false;
     int64_t magnitude = 0;
     for (; at < token.size(); ++at) {
-        if (!isDigit(token[at])) return false;
-        magnitude = magnitude * 10 + (token[at] - '0');
+        const int digit = hexDigit(token[at]);
+        if (digit < 0 || digit >= base) return false;
+        magnitude = magnitude * base + digit;
         if (magnitude > int64_t{1} << 31) return false;
     }
     const int64_t signedValue = token[0] == '-' ? -magnitude : magnitude;

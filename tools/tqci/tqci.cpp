@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "CliSupport.h"
 #include "DebugLog.h"
 #include "Integer.h"
 #include "PruneList.h"
@@ -27,9 +28,10 @@
 
 namespace {
 
+using tqtool::UsageError;
+
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 constexpr int kExitNoLibrary = 3;
 
 // The helper's line for a prune session whose server did not accept the
@@ -65,7 +67,7 @@ Environment:
 struct Options {
     ReportStyle style;
     std::string command;
-    std::optional<int> cell, cellNumber, client, appType, app, cloud;
+    int32_t cell = 0, cellNumber = 0, client = 0, appType = 0, app = 0, cloud = 0;
     std::vector<std::string> paths;
     std::string pathsFrom;
     std::string pruneList = "-";
@@ -80,30 +82,8 @@ struct EntryPoints {
     int (*eraseMigrated)(void*, int, int, const char*, bool) = nullptr;
 };
 
-struct UsageError {
-    std::string message;
-};
-
-int usageError(const std::string& message) {
-    std::cerr << "tqci: " << message << "\nTry 'tqci --help'.\n";
-    return kExitUsage;
-}
-
-void addId(CLI::App& command, const std::string& name, std::optional<int>& slot,
-           const std::string& help) {
-    command
-        .add_option_function<std::string>(
-            name,
-            [name, &slot](const std::string& text) {
-                int32_t value = 0;
-                if (!parseInt32(text, value)) {
-                    throw CLI::ValidationError(name + " needs a 32-bit integer, not '" + text + "'");
-                }
-                slot = value;
-            },
-            help)
-        ->type_name("ID")
-        ->required();
+void addId(CLI::App& command, const std::string& name, int32_t& slot, const std::string& help) {
+    tqtool::addInteger(command, name, slot, help)->type_name("ID")->required();
 }
 
 void addPaths(CLI::App& command, Options& options) {
@@ -120,11 +100,11 @@ void defineCommandLine(CLI::App& app, Options& options) {
     app.require_subcommand(1);
     // Options of the program may also follow the command.
     app.fallthrough();
-    auto* verbose = app.add_flag("-v,--verbose", options.style.verbose,
-                                 "also show the debug-log lines of successful calls");
-    app.add_flag("-q,--quiet", options.style.quiet, "show no reasons on standard error")
+    auto* verbose = tqtool::addFlag(app, "-v,--verbose", options.style.verbose,
+                                    "also show the debug-log lines of successful calls");
+    tqtool::addFlag(app, "-q,--quiet", options.style.quiet, "show no reasons on standard error")
         ->excludes(verbose);
-    app.add_flag("--json", options.style.json, "print one JSON object per path or prune list");
+    tqtool::addFlag(app, "--json", options.style.json, "print one JSON object per path or prune list");
 
     auto* backup = app.add_subcommand("erase-backup",
                                       "erase the index entries of backed-up data of a client");
@@ -270,29 +250,29 @@ void runErase(const Options& options, const std::vector<std::string>& paths,
               const EntryPoints& entry, Runner& runner) {
     const std::string& command = options.command;
     if (command == "erase-rurizoze") {
-        const Reach reach = serversOfClouds({*options.cloud});
+        const Reach reach = serversOfClouds({options.cloud});
         CIEraseWrapper wrapper;
         for (const auto& path : paths) {
             runner.run(label(command, path), path, reach, [&] {
-                return wrapper.eraseRuRizozeCIData(*options.cell, *options.cellNumber,
-                                                   *options.client, *options.appType,
-                                                   *options.cloud, path.c_str());
+                return wrapper.eraseRuRizozeCIData(options.cell, options.cellNumber,
+                                                   options.client, options.appType,
+                                                   options.cloud, path.c_str());
             });
         }
         return;
     }
     const bool backup = command == "erase-backup";
     const Reach reach =
-        backup ? serversOfClient(*options.client, *options.appType) : serversOfApplication(*options.app);
+        backup ? serversOfClient(options.client, options.appType) : serversOfApplication(options.app);
     std::unique_ptr<void, void (*)(void*)> handle(entry.init(), entry.deInit);
     if (!handle) {
         throw std::runtime_error("the helper could not be created (out of memory)");
     }
     for (const auto& path : paths) {
         runner.run(label(command, path), path, reach, [&] {
-            return backup ? entry.eraseBackup(handle.get(), *options.cell, *options.client,
-                                              *options.appType, path.c_str(), false)
-                          : entry.eraseMigrated(handle.get(), *options.cell, *options.app,
+            return backup ? entry.eraseBackup(handle.get(), options.cell, options.client,
+                                              options.appType, path.c_str(), false)
+                          : entry.eraseMigrated(handle.get(), options.cell, options.app,
                                                 path.c_str(), false);
         });
     }
@@ -331,7 +311,7 @@ bool parseEraseLine(const std::string& text, EraseLine& line) {
     line.ids.clear();
     for (std::string word; line.ids.size() < kIdCount.at(line.kind) && in >> word;) {
         int32_t id = 0;
-        if (!parseInt32(word, id)) {
+        if (!tqtool::parseInteger(word, id)) {
             return false;
         }
         line.ids.push_back(id);
@@ -443,15 +423,10 @@ int parseAndRun(int argc, char** argv) {
                  "libTQCIHelper.so, as the product's host processes do.",
                  "tqci");
     defineCommandLine(app, options);
-    try {
-        app.parse(argc, argv);
+    return tqtool::parseAndRun(app, argc, argv, [&] {
         options.command = app.get_subcommands().front()->get_name();
         return run(options);
-    } catch (const CLI::ParseError& error) {
-        return error.get_exit_code() == 0 ? app.exit(error) : usageError(error.what());
-    } catch (const UsageError& error) {
-        return usageError(error.message);
-    }
+    });
 }
 
 }  // namespace
