@@ -1,34 +1,36 @@
-// The command line of cisrv: which command, and its options checked and
-// converted.
+// The command line of cisrv: its commands and their options, defined on a
+// CLI11 app; values are checked and converted as they are parsed.
 #pragma once
 
+#include <CLI/CLI.hpp>
+#include <cstdint>
 #include <string>
 
 #include "IndexStore.h"
 #include "ServerConfig.h"
-#include "Status.h"
 
 namespace cisrv {
 
-enum class Command { Help, Serve, Add, Search, Count };
+enum class Command { Serve, Check, Add, Search, Count };
 
 struct CommandLine {
-    Command command = Command::Help;
+    Command command = Command::Serve;
     std::string indexFile;
-    // serve
+    // serve; check probes server.listenAddress and server.listenPort
     ServerConfig server;
     std::string portFile;
     std::string logFile;  // empty: standard error
+    int64_t checkTimeoutMs = 10'000;
     // add
     Document document;
     // search
     SearchFilter filter;
 };
 
-extern const char kUsage[];
-
-// Parses the arguments as main() receives them (argv[0] is the program). A
-// failure is a usage error and says what is wrong.
-Status parseCommandLine(int argc, const char* const* argv, CommandLine& out);
+// Defines the commands and options on `app`; parsing fills `out`, and
+// finishCommandLine() completes it.
+void defineCommandLine(CLI::App& app, CommandLine& out);
+// After a successful parse: the command given, and what follows from it.
+void finishCommandLine(const CLI::App& app, CommandLine& out);
 
 }  // namespace cisrv

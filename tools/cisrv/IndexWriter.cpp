@@ -118,7 +118,7 @@ void IndexWriter::run() noexcept {
             // Jobs of the batch that were not completed break their promises:
             // their sessions see the erase fail.
             m_store.rollback();
-            m_log.write(std::string("index writer: batch abandoned: ") + failure.what());
+            m_log.error(std::string("index writer: batch abandoned: ") + failure.what());
         }
     }
 }
@@ -180,10 +180,11 @@ void IndexWriter::complete(Job& job) {
     switch (job.kind) {
         case Job::Kind::Erase: job.erased.set_value(EraseResult{job.status, job.removed}); break;
         case Job::Kind::Prune:
-            m_log.write(job.origin + ": " + describe(job.prune) +
-                        (job.status.isOk()
-                             ? ": " + std::to_string(job.removed) + " documents removed"
-                             : " failed: " + job.status.message()));
+            m_log.write(job.status.isOk() ? ServerLog::Level::Info : ServerLog::Level::Error,
+                        job.origin + ": " + describe(job.prune) +
+                            (job.status.isOk()
+                                 ? ": " + std::to_string(job.removed) + " documents removed"
+                                 : " failed: " + job.status.message()));
             if (!job.status.isOk() && job.losses) ++*job.losses;
             break;
         case Job::Kind::Flush: job.flushed.set_value(); break;

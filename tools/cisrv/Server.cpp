@@ -81,7 +81,7 @@ Status Server::start() {
 
 void Server::run(const std::atomic<bool>& stop) {
     if (!m_writer || m_listenFd < 0) return;  // not started
-    m_log.write("serving index " + m_config.indexFile + " on " + m_config.listenAddress + " port " +
+    m_log.info("serving index " + m_config.indexFile + " on " + m_config.listenAddress + " port " +
                 std::to_string(m_port) + ", service " + m_config.serviceLibrary + "/" +
                 m_config.serviceEntry + (m_config.readOnly ? ", read-only" : ""));
     while (!stop.load()) acceptOne(stop);
@@ -89,15 +89,15 @@ void Server::run(const std::atomic<bool>& stop) {
     ::close(m_listenFd);
     m_listenFd = -1;
     if (m_closedAtOnce > 0) {
-        m_log.write(std::to_string(m_closedAtOnce) +
+        m_log.warn(std::to_string(m_closedAtOnce) +
                     " more connections were closed at once since the last such line");
     }
     reapFinishedSessions();
-    m_log.write("stopping: no longer accepting; " + std::to_string(m_sessions.size()) +
+    m_log.info("stopping: no longer accepting; " + std::to_string(m_sessions.size()) +
                 " sessions finishing");
     joinAllSessions();
     m_writer->stop();
-    m_log.write("stopped after " + std::to_string(m_sessionsStarted) + " sessions and " +
+    m_log.info("stopped after " + std::to_string(m_sessionsStarted) + " sessions and " +
                 std::to_string(m_writer->commits()) + " index commits");
 }
 
@@ -107,9 +107,10 @@ void Server::acceptOne(const std::atomic<bool>& stop) {
     const CYxError accepted = tqwire::acceptConnection(
         m_listenFd, tqwire::Deadline::afterMs(kStopPollMs), timedOut, session->connection);
     reapFinishedSessions();
+    m_log.reopenIfRequested();
     if (timedOut) return;
     if (accepted.IsError()) {
-        m_log.write("cannot accept a connection: " + accepted.AsString());
+        m_log.error("cannot accept a connection: " + accepted.AsString());
         std::this_thread::sleep_for(kAcceptRetryPause);
         return;
     }
@@ -135,7 +136,7 @@ void Server::noteClosedAtOnce(const std::string& peer, const std::string& why) {
         m_closedAtOnce > 1 ? "; " + std::to_string(m_closedAtOnce - 1) +
                                  " more were closed at once since the last such line"
                            : "";
-    m_log.write("connection from " + peer + " closed at once: " + why + more);
+    m_log.warn("connection from " + peer + " closed at once: " + why + more);
     m_closedAtOnce = 0;
     m_nextClosedLine = now + kClosedLinePause;
 }
@@ -152,7 +153,7 @@ void Server::startSession(std::unique_ptr<RunningSession> session, const std::at
             running->finished.store(true);
         });
     } catch (const std::system_error& failure) {
-        m_log.write("session " + std::to_string(number) + ": connection from " +
+        m_log.error("session " + std::to_string(number) + ": connection from " +
                     running->connection.peer() +
                     " dropped: cannot start a thread: " + failure.what());
         return;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Escape.h"
+#include "HealthCheck.h"
 #include "Requests.h"
 #include "TqMessages.h"
 
@@ -71,6 +72,7 @@ public:
 
 private:
     bool attach();
+    void answerHealthCheck();
     void refuse(const std::string& client, const std::string& reason);
     void serveRequests();
     bool handle(const tqwire::Frame& frame);
@@ -82,7 +84,14 @@ private:
     template <typename Receive>
     Received receiveWithin(const tqwire::Deadline& limit, CYxError& result, Receive receive);
 
-    void log(const std::string& message) { m_context.log.write(m_name + ": " + message); }
+    void log(ServerLog::Level level, const std::string& message) {
+        m_context.log.write(level, m_name + ": " + message);
+    }
+    // Ends the session for `why`; `level` says how the end is logged.
+    void endFor(const std::string& why, ServerLog::Level level = ServerLog::Level::Warn) {
+        m_why = why;
+        m_endLevel = level;
+    }
     const std::string& peer() const { return m_peerName; }
 
     const std::string m_name;
@@ -91,6 +100,7 @@ private:
     const ServerConfig& m_config;
     std::string m_peerName;
     std::string m_why;  // why the session ended
+    ServerLog::Level m_endLevel = ServerLog::Level::Info;
     uint64_t m_erases = 0;
     uint64_t m_prunes = 0;
     const IndexWriter::PruneLosses m_lostPrunes = std::make_shared<std::atomic<uint64_t>>(0);
@@ -130,7 +140,7 @@ void Session::run() {
     } else {
         m_connection.closeNow();
     }
-    log("session ended: " + m_why + "; " + std::to_string(m_erases) + " erase and " +
+    log(lost > 0 ? ServerLog::Level::Warn : m_endLevel, "session ended: " + m_why + "; " + std::to_string(m_erases) + " erase and " +
         std::to_string(m_prunes) + " prune requests" +
         (lost > 0 ? "; connection reset: " + std::to_string(lost) + " prunes not carried out"
                   : ""));
@@ -145,21 +155,27 @@ bool Session::attach() {
                           return tqwire::receiveHello(m_connection, hello, deadline, timedOut);
                       });
     if (received == Received::Stopped) {
-        log("connection from " + peer() + " closed before its hello: server stopping");
+        log(ServerLog::Level::Info,
+            "connection from " + peer() + " closed before its hello: server stopping");
         return false;
     }
     if (received == Received::TimedOut) {
-        log("connection from " + peer() + " dropped: " +
+        log(ServerLog::Level::Warn, "connection from " + peer() + " dropped: " +
             (m_connection.isSecure() ? "no TLS handshake and hello within "
                                      : "no hello within ") +
             seconds(m_config.handshakeTimeoutMs));
         return false;
     }
     if (result.IsError()) {
-        log("connection from " + peer() + " dropped: " + escapeControl(result.AsString()));
+        log(ServerLog::Level::Warn,
+            "connection from " + peer() + " dropped: " + escapeControl(result.AsString()));
         return false;
     }
 
+    if (isHealthCheck(hello)) {
+        answerHealthCheck();
+        return false;
+    }
     const std::string asked = hello.library + "/" + hello.entry;
     const std::string offered = m_config.serviceLibrary + "/" + m_config.serviceEntry;
     const std::string client = peer() + " (local name \"" + escapeControl(hello.localName) + "\")";
@@ -176,11 +192,20 @@ bool Session::attach() {
     bool timedOut = false;
     result = tqwire::sendAccept(m_connection, m_context.attachDeadline, timedOut);
     if (result.IsError()) {
-        log("cannot accept " + client + ": " + escapeControl(result.AsString()));
+        log(ServerLog::Level::Warn, "cannot accept " + client + ": " + escapeControl(result.AsString()));
         return false;
     }
-    log("session started: peer " + client + ", service " + offered);
+    log(ServerLog::Level::Info, "session started: peer " + client + ", service " + offered);
     return true;
+}
+
+// A probe takes no session slot and leaves no log line: it is accepted and
+// closed once the prober has closed (within the attach deadline).
+void Session::answerHealthCheck() {
+    bool timedOut = false;
+    if (!tqwire::sendAccept(m_connection, m_context.attachDeadline, timedOut).IsError()) {
+        (void)m_connection.closeGracefully(m_context.attachDeadline, timedOut);
+    }
 }
 
 // Answers the hello with a refusal within the attach deadline, so the client
@@ -188,7 +213,7 @@ bool Session::attach() {
 void Session::refuse(const std::string& client, const std::string& reason) {
     bool timedOut = false;
     tqwire::sendRefuse(m_connection, reason, m_context.attachDeadline, timedOut);
-    log("refused " + client + ": " + reason);
+    log(ServerLog::Level::Warn, "refused " + client + ": " + reason);
 }
 
 // Serves requests until the session ends; `m_why` says why it ended.
@@ -202,14 +227,16 @@ void Session::serveRequests() {
                               return m_connection.receiveFrame(frame, deadline, timedOut);
                           });
         switch (received) {
-            case Received::Stopped: m_why = "server stopping"; return;
+            case Received::Stopped: endFor("server stopping", ServerLog::Level::Info); return;
             case Received::TimedOut:
-                m_why = "idle for " + seconds(m_config.idleTimeoutMs);
+                endFor("idle for " + seconds(m_config.idleTimeoutMs), ServerLog::Level::Info);
                 return;
             case Received::Done: break;
         }
         if (result.IsError()) {
-            m_why = describeReceiveFailure(result);
+            endFor(describeReceiveFailure(result), result.Code() == tqerr::kPeerClosed
+                                                       ? ServerLog::Level::Info
+                                                       : ServerLog::Level::Warn);
             return;
         }
         if (!handle(frame)) return;
@@ -220,13 +247,13 @@ void Session::serveRequests() {
 // does not take is reported as such whatever its body holds.
 bool Session::handle(const tqwire::Frame& frame) {
     if (frame.code != tqmsg::kEraseDataReq && frame.code != tqmsg::kAfPruneReq) {
-        m_why = "protocol error: unexpected message " + hexCode(frame.code);
+        endFor("protocol error: unexpected message " + hexCode(frame.code));
         return false;
     }
     tqsDatabuf_v2 body;
     const CYxError decoded = tqwire::decodeBody(frame.code, frame.body, frame.bodyLength, body);
     if (decoded.IsError()) {
-        m_why = "protocol error: " + escapeControl(decoded.AsString());
+        endFor("protocol error: " + escapeControl(decoded.AsString()));
         return false;
     }
     if (frame.code == tqmsg::kEraseDataReq) return handleErase(body);
@@ -240,9 +267,9 @@ bool Session::handleErase(const tqsDatabuf_v2& body) {
     const Status valid = readEraseRequest(body.getDataBuffer(), body.getValidLen(), scope);
     bool erased = false;
     if (!valid.isOk()) {
-        log(describe(scope) + ": refused: " + valid.message());
+        log(ServerLog::Level::Warn, describe(scope) + ": refused: " + valid.message());
     } else if (m_config.readOnly) {
-        log(describe(scope) + ": not carried out: index is read-only");
+        log(ServerLog::Level::Info, describe(scope) + ": not carried out: index is read-only");
     } else {
         erased = carryOut(scope);
     }
@@ -257,10 +284,10 @@ bool Session::carryOut(const EraseScope& scope) {
         result.status = Status::failure(failure.what());
     }
     if (!result.status.isOk()) {
-        log(describe(scope) + ": failed: " + result.status.message());
+        log(ServerLog::Level::Error, describe(scope) + ": failed: " + result.status.message());
         return false;
     }
-    log(describe(scope) + ": " + std::to_string(result.removed) + " documents removed");
+    log(ServerLog::Level::Info, describe(scope) + ": " + std::to_string(result.removed) + " documents removed");
     return true;
 }
 
@@ -269,9 +296,9 @@ void Session::handlePrune(const tqsDatabuf_v2& body) {
     PruneScope scope;
     const Status valid = readPruneRequest(body.getDataBuffer(), body.getValidLen(), scope);
     if (!valid.isOk()) {
-        log("prune request ignored: " + valid.message());
+        log(ServerLog::Level::Warn, "prune request ignored: " + valid.message());
     } else if (m_config.readOnly) {
-        log(describe(scope) + ": ignored: index is read-only");
+        log(ServerLog::Level::Info, describe(scope) + ": ignored: index is read-only");
     } else {
         m_context.writer.prune(scope, m_name, m_lostPrunes);
     }
@@ -284,7 +311,7 @@ bool Session::reply(bool erased) {
         m_connection.sendMessage(tqmsg::kEraseDataResp, reinterpret_cast<const char*>(&response),
                                  sizeof response, tqwire::Deadline::fromWait(kSendWait), timedOut);
     if (!result.IsError()) return true;
-    m_why = "cannot send the erase response: " + escapeControl(result.AsString());
+    endFor("cannot send the erase response: " + escapeControl(result.AsString()));
     return false;
 }
 
@@ -296,7 +323,7 @@ void serveSession(uint64_t number, tqwire::Connection& connection,
         Session(number, connection, context).run();
     } catch (const std::exception& failure) {
         connection.closeNow();
-        context.log.write("session " + std::to_string(number) +
+        context.log.error("session " + std::to_string(number) +
                           ": ended by a failure: " + failure.what());
     }
 }

@@ -11,8 +11,10 @@
 #include <iostream>
 #include <memory>
 
+#include "CliSupport.h"
 #include "CommandLine.h"
 #include "Escape.h"
+#include "HealthCheck.h"
 #include "IndexStore.h"
 #include "Server.h"
 #include "ServerLog.h"
@@ -25,19 +27,30 @@ using cisrv::Status;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 
 std::atomic<bool> g_stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+// The log SIGHUP reopens; set before the handler is installed.
+std::atomic<cisrv::ServerLog*> g_log{nullptr};
+static_assert(std::atomic<cisrv::ServerLog*>::is_always_lock_free, "read in a signal handler");
 
 extern "C" void requestStop(int) { g_stopRequested.store(true); }
 
-void installStopHandlers() {
+extern "C" void requestLogReopen(int) {
+    if (cisrv::ServerLog* log = g_log.load()) log->requestReopen();
+}
+
+void installSignalHandlers(cisrv::ServerLog& log) {
     struct sigaction action {};
     action.sa_handler = requestStop;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
+    g_log.store(&log);
+    struct sigaction reopen {};
+    reopen.sa_handler = requestLogReopen;
+    sigemptyset(&reopen.sa_mask);
+    ::sigaction(SIGHUP, &reopen, nullptr);
     // A peer or a log reader that goes away must not end the server.
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
@@ -74,14 +87,14 @@ int serve(const CommandLine& commandLine) {
         const Status opened = cisrv::ServerLog::open(commandLine.logFile, log);
         if (!opened.isOk()) return fail(opened.message());
     }
-    installStopHandlers();
+    installSignalHandlers(*log);
     cisrv::Server server(commandLine.server, *log);
     Status status = server.start();
     if (status.isOk() && !commandLine.portFile.empty()) {
         status = writePortFile(commandLine.portFile, server.port());
     }
     if (!status.isOk()) {
-        log->write("cannot start: " + status.message());
+        log->error("cannot start: " + status.message());
         return fail(status.message());
     }
     server.run(g_stopRequested);
@@ -128,10 +141,30 @@ int count(const CommandLine& commandLine) {
     return kExitOk;
 }
 
+// The address a probe dials: a wildcard stands for this machine.
+std::string probedAddress(const std::string& listened) {
+    if (listened == "0.0.0.0") return "127.0.0.1";
+    if (listened == "::") return "::1";
+    return listened;
+}
+
+int check(const CommandLine& commandLine) {
+    const tqwire::HostPort target{probedAddress(commandLine.server.listenAddress),
+                                  commandLine.server.listenPort};
+    const std::string where = target.host.find(':') != std::string::npos
+                                  ? "[" + target.host + "]:" + std::to_string(target.port)
+                                  : target.host + ":" + std::to_string(target.port);
+    bool secure = false;
+    const Status status = cisrv::checkServer(target, commandLine.checkTimeoutMs, secure);
+    if (!status.isOk()) return fail("no server answers at " + where + ": " + status.message());
+    std::cout << where << ": serving" << (secure ? " (TLS)" : "") << "\n";
+    return kExitOk;
+}
+
 int runCommand(const CommandLine& commandLine) {
     switch (commandLine.command) {
-        case cisrv::Command::Help: std::cout << cisrv::kUsage; return kExitOk;
         case cisrv::Command::Serve: return serve(commandLine);
+        case cisrv::Command::Check: return check(commandLine);
         case cisrv::Command::Add: return add(commandLine);
         case cisrv::Command::Search: return search(commandLine);
         case cisrv::Command::Count: return count(commandLine);
@@ -142,18 +175,15 @@ int runCommand(const CommandLine& commandLine) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::cout << "cisrv " TQ_PROJECT_VERSION "\n";
-        return kExitOk;
-    }
     try {
+        CLI::App app("The reference content-indexing server and its index tools.", "cisrv");
+        app.set_version_flag("--version", "cisrv " TQ_PROJECT_VERSION);
         CommandLine commandLine;
-        const Status parsed = cisrv::parseCommandLine(argc, argv, commandLine);
-        if (!parsed.isOk()) {
-            std::cerr << "cisrv: " << parsed.message() << "\nTry 'cisrv --help'.\n";
-            return kExitUsage;
-        }
-        return runCommand(commandLine);
+        cisrv::defineCommandLine(app, commandLine);
+        return tqtool::parseAndRun(app, argc, argv, [&] {
+            cisrv::finishCommandLine(app, commandLine);
+            return runCommand(commandLine);
+        });
     } catch (const std::exception& failure) {
         return fail(failure.what());
     }

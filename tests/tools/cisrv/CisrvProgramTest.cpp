@@ -1,9 +1,14 @@
 // The cisrv program: its commands, exit statuses, and the server process
-// (port file, log, idle sessions, stopping on SIGTERM).
+// (port file, log and its reopening, health checks, idle sessions, stopping
+// on SIGTERM).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <cstdio>
 #include <fstream>
+#include <regex>
+#include <sstream>
 
 #include "CisrvTestSupport.h"
 
@@ -39,9 +44,11 @@ TEST(CisrvProgramTest, AddSearchAndCountShowTheIndex) {
 TEST(CisrvProgramTest, UsageErrorsExitTwoAndFailuresExitOne) {
     TempDir dir;
     const std::string index = dir.file("index.db");
-    EXPECT_EQ(runCisrv(dir, {"--help"}).status, 0);
-    EXPECT_TRUE(
-        contains(runCisrv(dir, {"--help"}).out, "cisrv serve  --index DB --listen HOST:PORT"));
+    const RunResult help = runCisrv(dir, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* part : {"serve", "check", "TQ_TLS_CA", "TQ_ALLOW_PLAINTEXT"}) {
+        EXPECT_TRUE(contains(help.out, part)) << part;
+    }
 
     const std::vector<std::vector<std::string>> misuses = {
         {},
@@ -59,6 +66,9 @@ TEST(CisrvProgramTest, UsageErrorsExitTwoAndFailuresExitOne) {
         {"serve", "--index", index, "--listen", "127.0.0.1:0", "--max-pending", "0"},
         {"serve", "--index", index, "--listen", "127.0.0.1:0", "--idle-timeout", "1.5"},
         {"serve", "--index", index, "--listen", "127.0.0.1:0", "--lock-wait", "-1"},
+        {"serve", "--index", index, "--index", index, "--listen", "127.0.0.1:0"},
+        {"serve", "--index", index, "--listen", "127.0.0.1:0", "--read-only", "--read-only"},
+        {"check", "--listen", "127.0.0.1:0"},
     };
     for (const auto& arguments : misuses) {
         const RunResult result = runCisrv(dir, arguments);
@@ -84,9 +94,8 @@ protected:
     std::string logFile = dir.file("server.log");
 
     std::unique_ptr<Program> serve(const std::vector<std::string>& options = {}) {
-        std::vector<std::string> arguments{"serve",       "--index", index,  "--listen",
-                                           "127.0.0.1:0", "--port-file", portFile, "--log",
-                                           logFile};
+        std::vector<std::string> arguments{"serve", "--index", index, "--listen=127.0.0.1:0",
+                                           "--port-file", portFile, "--log=" + logFile};
         arguments.insert(arguments.end(), options.begin(), options.end());
         auto program = std::make_unique<Program>(dir, arguments);
         EXPECT_TRUE(eventually([&] { return !readFile(portFile).empty(); }, 10s)) << program->err();
@@ -128,6 +137,45 @@ TEST_F(ServeTest, ServesUntilSigtermThenCommitsAndExitsZero) {
                              "session ended: server stopping", "stopped after 1 sessions"}) {
         EXPECT_TRUE(contains(log, line)) << line << "\n" << log;
     }
+}
+
+// Rotation as logrotate does it by default: rename, create anew, SIGHUP.
+TEST_F(ServeTest, SighupReopensTheLogFileUnderItsName) {
+    auto server = serve();
+    const std::string rotated = logFile + ".1";
+    ASSERT_EQ(std::rename(logFile.c_str(), rotated.c_str()), 0);
+    std::ofstream(logFile).close();
+    ASSERT_EQ(::chmod(logFile.c_str(), 0640), 0);
+    server->signal(SIGHUP);
+    ASSERT_TRUE(eventually([&] { return contains(readFile(logFile), "info log reopened"); }));
+    TestClient client;
+    ASSERT_FALSE(client.attach(port()).IsError());
+    EXPECT_TRUE(eventually([&] { return contains(readFile(logFile), "session started"); }));
+    EXPECT_FALSE(contains(readFile(rotated), "session started"));
+
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(), 0);
+    const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (info|warn|error) .+)");
+    std::istringstream lines(readFile(rotated) + readFile(logFile));
+    for (std::string text; std::getline(lines, text);) {
+        EXPECT_TRUE(std::regex_match(text, line)) << text;
+    }
+}
+
+TEST_F(ServeTest, CheckSucceedsOnlyAgainstALiveServerAndLeavesNoLogLine) {
+    auto server = serve();
+    const std::string listen = "127.0.0.1:" + std::to_string(port());
+    const RunResult live = runCisrv(dir, {"check", "--listen", listen});
+    EXPECT_EQ(live.status, 0) << live.err;
+    EXPECT_EQ(live.out, listen + ": serving\n");
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(), 0);
+    EXPECT_FALSE(contains(readFile(logFile), "127.0.0.1:")) << readFile(logFile);
+
+    const RunResult dead = runCisrv(dir, {"check", "--listen", listen, "--timeout=5"});
+    EXPECT_EQ(dead.status, 1);
+    EXPECT_TRUE(contains(dead.err, "no server answers at " + listen + ": connection refused"))
+        << dead.err;
 }
 
 TEST_F(ServeTest, IdleSessionsAreClosedAndListeningTwiceFails) {
