@@ -350,9 +350,12 @@ private:
 };
 
 [[noreturn]] void failToConnect(const std::string& uri, const PGconn* connection) {
-    throw DirectoryError("cannot open the directory database " + printableLocation(uri) + ": " +
-                         errorText(connection != nullptr ? PQerrorMessage(connection)
-                                                         : "out of memory"));
+    const char* reason = connection != nullptr ? PQerrorMessage(connection) : "out of memory";
+    const std::string message =
+        "cannot open the directory database " + printableLocation(uri) + ": " + errorText(reason);
+    // The server is there, the database is not.
+    if (std::strstr(reason, "does not exist") != nullptr) throw NotADirectoryError(message);
+    throw DirectoryError(message);
 }
 
 }  // namespace

@@ -153,6 +153,10 @@ public:
     int schemaVersion() override {
         int version = 0;
         if (!sql::readSchemaVersion(m_db.get(), version)) {
+            if (sqlite3_errcode(m_db.get()) == SQLITE_NOTADB) {
+                throw NotADirectoryError(std::string(sqlite3_db_filename(m_db.get(), "main")) +
+                                         " is not a directory database: not a SQLite file");
+            }
             fail(m_db.get(), "not a readable directory database");
         }
         return version;
@@ -215,7 +219,10 @@ std::unique_ptr<WriteBackend> openSqliteWriter(const std::string& path, bool cre
     if (status != SQLITE_OK) {
         std::error_code ignored;
         if (!create && !std::filesystem::exists(path, ignored)) {
-            throw DirectoryError("there is no directory database " + path);
+            throw NotADirectoryError("there is no directory database " + path);
+        }
+        if (std::filesystem::is_directory(path, ignored)) {
+            throw NotADirectoryError(path + " is a folder, not a directory database file");
         }
         fail(db.get(), "cannot open the directory database " + path);
     }

@@ -91,10 +91,18 @@ TQ_PLATFORM_API Lookup listClientEngines(int64_t clientId, int64_t appType,
 TQ_PLATFORM_API Lookup listApplicationEngines(int64_t applicationId,
                                               std::vector<int64_t>& cloudIds);
 
-// A failure of DirectoryWriter, with SQLite's explanation.
+// A failure of DirectoryWriter, with the database's explanation.
 class TQ_PLATFORM_API DirectoryError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// The location holds no directory database DirectoryWriter can work on:
+// nothing (when it is not to be created), an empty database, a file that is
+// no database, or a database of another program or schema version.
+class TQ_PLATFORM_API NotADirectoryError : public DirectoryError {
+public:
+    using DirectoryError::DirectoryError;
 };
 
 // A read-write connection of its own to a directory database, for the tool
@@ -113,6 +121,8 @@ public:
     DirectoryWriter& operator=(const DirectoryWriter&) = delete;
 
     void addCell(int64_t cellId, int64_t number);
+    // Records must refer to existing ones; a missing one is named in the
+    // DirectoryError ("cannot add client 5: there is no cell 9").
     void addClient(int64_t clientId, int64_t cellId, const std::string& host);
     // The application's cell must be its client's cell.
     void addApplication(int64_t applicationId, int64_t cellId, int64_t clientId,

@@ -1,111 +1,60 @@
 // tqdir: create a directory database and fill it from the command line.
-#include <cctype>
-#include <algorithm>
+#include <arpa/inet.h>
+
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <limits>
+#include <list>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "CliSupport.h"
+#include "Integer.h"
 #include "TqDirectory.h"
 #include "TqProjectVersion.h"
+#include "TqWire.h"
 
 namespace {
 
+using tqtool::UsageError;
+
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kUnlimited = -1;
 
 using Arguments = std::vector<std::string>;
 
-// A bad command line; main() prints it with a hint and exits with kExitUsage.
-struct UsageError {
-    std::string message;
-};
+constexpr char kDescription[] =
+    "Creates and fills the directory database of cells, clients, applications and\n"
+    "content-indexing clouds.";
 
-constexpr char kUsage[] = R"(Usage: tqdir [--db PATH|URI] COMMAND [ARGUMENT...]
-
-Creates and fills the directory database of cells, clients, applications and
-content-indexing clouds. The database is PATH or URI, else $TQ_DIRECTORY_DB,
-else /var/lib/tq/directory.db. A URI postgresql://USER@HOST:PORT/DBNAME?...
-(or postgres://...) names a PostgreSQL database; anything else a SQLite file.
-
-Commands:
-  init                              create the database (and its folder) if missing
-  add-cell ID NUMBER                add or update a cell (NUMBER 0: no number;
-                                    ID 0 is reserved)
-  add-client ID CELL HOST           add or update a client reached at HOST
-                                    ("name[:port]")
-  add-app ID CELL CLIENT APPTYPE    add or update an application of CLIENT
-                                    (CELL must be the client's cell)
-  add-cloud ID NAME                 add or update a content-indexing cloud
-  add-cloud-member CLOUD CLIENT PROPS
-                                    append CLIENT to CLOUD's members, or update
-                                    its property word (bit 0: the CI server)
-  map-client-engines CLIENT APPTYPE [CLOUD...]
-                                    set the clouds of CLIENT's APPTYPE data,
-                                    in this order (none: clear)
-  map-app-engines APP [CLOUD...]    set the clouds of application APP, in order
-  load FILE.sql                     run the SQL statements of FILE in one
-                                    transaction (all or nothing)
-  show                              print every record
+constexpr char kFooter[] = R"(
+The database is --db, else $TQ_DIRECTORY_DB, else /var/lib/tq/directory.db:
+  a SQLite file path, or a PostgreSQL connection URI
+  postgresql://USER@HOST:PORT/DBNAME?sslmode=verify-full (or postgres://...).
 
 Numbers are signed 64-bit, decimal or hex with 0x. Values up to 2^64-1 are
 taken as their two's complement, so 18446744073709551615 stands for -1.
+Arguments are checked before the database is opened.
 
 Exit status: 0 done, 1 the database failed or refused the change, 2 usage error.
+
+Environment:
+  TQ_DIRECTORY_DB  the directory database, a file path or a PostgreSQL URI as above
 )";
 
-// Parse a signed 64-bit number written in decimal or 0x-hex, with an optional
-// minus sign; unsigned 64-bit values wrap to their two's complement.
-bool parseNumber(const std::string& text, int64_t& value) {
-    const bool negative = !text.empty() && text[0] == '-';
-    const char* digits = text.c_str() + (negative ? 1 : 0);
-    int base = 10;
-    if (std::strncmp(digits, "0x", 2) == 0 || std::strncmp(digits, "0X", 2) == 0) {
-        base = 16;
-        digits += 2;
-    }
-    // Every character up to the end of the text must be a digit of the base:
-    // strtoull alone would accept a second "0x", signs and blanks, and stop
-    // early at an embedded NUL.
-    const char* textEnd = text.c_str() + text.size();
-    const auto digitOfBase = [base](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return base == 16 ? std::isxdigit(byte) != 0 : std::isdigit(byte) != 0;
-    };
-    if (digits == textEnd || !std::all_of(digits, textEnd, digitOfBase)) {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long magnitude = std::strtoull(digits, &end, base);
-    if (errno != 0 || end != textEnd) {
-        return false;
-    }
-    if (!negative) {
-        value = static_cast<int64_t>(magnitude);
-        return true;
-    }
-    constexpr unsigned long long kLargestNegativeMagnitude =
-        static_cast<unsigned long long>(std::numeric_limits<int64_t>::max()) + 1;
-    if (magnitude > kLargestNegativeMagnitude) {
-        return false;
-    }
-    value = static_cast<int64_t>(0 - magnitude);
-    return true;
-}
+// What to do when the database named cannot be used.
+constexpr char kDatabaseHint[] =
+    "'tqdir init' makes a directory database of a new file or an empty database; "
+    "--db PATH|URI or TQ_DIRECTORY_DB names another";
 
 int64_t number(const std::string& text, const char* what) {
     int64_t value = 0;
-    if (!parseNumber(text, value)) {
+    if (!tqtool::parseWideId(text, value)) {
         throw UsageError{std::string(what) + " must be a number, not '" + text + "'"};
     }
     return value;
@@ -118,6 +67,33 @@ std::vector<int64_t> numbers(Arguments::const_iterator first, Arguments::const_i
         values.push_back(number(*first, what));
     }
     return values;
+}
+
+// A client's host as the session library reads it: "name[:port]" or
+// "[IPv6]:port", port 1 to 65535, or '' for a client without one. A bare IPv6
+// address is refused, since "fe80::1:8403" would silently lose its port.
+std::string checkedHost(const std::string& text) {
+    if (text.empty()) return text;
+    const auto refuse = [&text](const std::string& why) {
+        return UsageError{"HOST '" + text + "' is not name[:port] or [IPv6]:port: " + why};
+    };
+    tqwire::HostPort parsed;
+    const CYxError error = tqwire::parseHostPort(text.c_str(), parsed);
+    if (error.IsError()) {
+        const std::string message = error.AsString();
+        const std::string why = message.substr(message.rfind(": ") + 2);
+        throw refuse(why == "bad port" ? "the port must be a number from 1 to 65535" : why);
+    }
+    for (const char c : parsed.host) {
+        if (static_cast<unsigned char>(c) <= ' ' || c == '\x7f' || c == '[' || c == ']') {
+            throw refuse("blanks, control characters and stray brackets are not allowed");
+        }
+    }
+    in6_addr address{};
+    const bool ipv6 = ::inet_pton(AF_INET6, parsed.host.c_str(), &address) == 1;
+    if (text[0] == '[' && !ipv6) throw refuse("brackets hold an IPv6 address");
+    if (text[0] != '[' && ipv6) throw refuse("write an IPv6 address in brackets: [" + text + "]");
+    return text;
 }
 
 std::string readFile(const std::string& path) {
@@ -166,8 +142,11 @@ using Action = std::function<void(tqdir::DirectoryWriter&)>;
 
 struct Command {
     const char* name;
-    int minArguments;
-    int maxArguments;  // kUnlimited for a list
+    const char* help;
+    // The names of its arguments; with `listLast`, the last one takes any
+    // number of values (none included).
+    std::vector<const char*> arguments;
+    bool listLast;
     // Parses the arguments (UsageError when they are bad) into the action, so
     // that a bad command line never touches the database.
     std::function<Action(const Arguments&)> parse;
@@ -176,21 +155,26 @@ struct Command {
 const std::vector<Command>& commands() {
     using Writer = tqdir::DirectoryWriter;
     static const std::vector<Command> all = {
-        {"init", 0, 0, [](const Arguments&) -> Action { return [](Writer&) {}; }},
-        {"add-cell", 2, 2,
+        {"init", "create the database (and its folder) if missing", {}, false,
+         [](const Arguments&) -> Action { return [](Writer&) {}; }},
+        {"add-cell", "add or update a cell (NUMBER 0: no number; ID 0 is reserved)",
+         {"ID", "NUMBER"}, false,
          [](const Arguments& a) -> Action {
              const int64_t id = number(a[0], "ID");
              const int64_t cellNumber = number(a[1], "NUMBER");
              return [=](Writer& directory) { directory.addCell(id, cellNumber); };
          }},
-        {"add-client", 3, 3,
+        {"add-client",
+         "add or update a client reached at HOST (name[:port] or [IPv6]:port; '': none)",
+         {"ID", "CELL", "HOST"}, false,
          [](const Arguments& a) -> Action {
              const int64_t id = number(a[0], "ID");
              const int64_t cell = number(a[1], "CELL");
-             const std::string& host = a[2];
+             const std::string host = checkedHost(a[2]);
              return [=](Writer& directory) { directory.addClient(id, cell, host); };
          }},
-        {"add-app", 4, 4,
+        {"add-app", "add or update an application of CLIENT (CELL must be the client's cell)",
+         {"ID", "CELL", "CLIENT", "APPTYPE"}, false,
          [](const Arguments& a) -> Action {
              const int64_t id = number(a[0], "ID");
              const int64_t cell = number(a[1], "CELL");
@@ -198,96 +182,131 @@ const std::vector<Command>& commands() {
              const int64_t appType = number(a[3], "APPTYPE");
              return [=](Writer& directory) { directory.addApplication(id, cell, client, appType); };
          }},
-        {"add-cloud", 2, 2,
+        {"add-cloud", "add or update a content-indexing cloud", {"ID", "NAME"}, false,
          [](const Arguments& a) -> Action {
              const int64_t id = number(a[0], "ID");
              const std::string& name = a[1];
              return [=](Writer& directory) { directory.addCloud(id, name); };
          }},
-        {"add-cloud-member", 3, 3,
+        {"add-cloud-member",
+         "append CLIENT to CLOUD's members, or update its property word (bit 0: the CI server)",
+         {"CLOUD", "CLIENT", "PROPS"}, false,
          [](const Arguments& a) -> Action {
              const int64_t cloud = number(a[0], "CLOUD");
              const int64_t client = number(a[1], "CLIENT");
              const int64_t properties = number(a[2], "PROPS");
              return [=](Writer& directory) { directory.addCloudMember(cloud, client, properties); };
          }},
-        {"map-client-engines", 2, kUnlimited,
+        {"map-client-engines",
+         "set the clouds of CLIENT's APPTYPE data, in this order (none: clear)",
+         {"CLIENT", "APPTYPE", "CLOUD"}, true,
          [](const Arguments& a) -> Action {
              const int64_t client = number(a[0], "CLIENT");
              const int64_t appType = number(a[1], "APPTYPE");
              const std::vector<int64_t> clouds = numbers(a.begin() + 2, a.end(), "CLOUD");
              return [=](Writer& directory) { directory.mapClientEngines(client, appType, clouds); };
          }},
-        {"map-app-engines", 1, kUnlimited,
+        {"map-app-engines", "set the clouds of application APP, in this order", {"APP", "CLOUD"},
+         true,
          [](const Arguments& a) -> Action {
              const int64_t application = number(a[0], "APP");
              const std::vector<int64_t> clouds = numbers(a.begin() + 1, a.end(), "CLOUD");
              return [=](Writer& directory) { directory.mapApplicationEngines(application, clouds); };
          }},
-        {"load", 1, 1,
+        {"load", "run the SQL statements of FILE in one transaction (all or nothing)", {"FILE"},
+         false,
          [](const Arguments& a) -> Action {
              const std::string& file = a[0];
              return [=](Writer& directory) { directory.execute(readFile(file)); };
          }},
-        {"show", 0, 0, [](const Arguments&) -> Action { return show; }},
+        {"show", "print every record", {}, false, [](const Arguments&) -> Action { return show; }},
     };
     return all;
 }
 
-const Command& findCommand(const std::string& name, const Arguments& arguments) {
-    for (const Command& command : commands()) {
-        if (name != command.name) {
-            continue;
-        }
-        const int count = static_cast<int>(arguments.size());
-        if (count < command.minArguments ||
-            (command.maxArguments != kUnlimited && count > command.maxArguments)) {
-            throw UsageError{"wrong number of arguments for " + name};
-        }
-        return command;
+// The values CLI11 parses into for one command: one per argument, and the
+// list of the last one.
+struct CommandValues {
+    const Command* command = nullptr;
+    Arguments fixed;
+    Arguments list;
+
+    Arguments all() const {
+        Arguments values = fixed;
+        values.insert(values.end(), list.begin(), list.end());
+        return values;
     }
-    throw UsageError{"unknown command '" + name + "'"};
+};
+
+void defineCommand(CLI::App& app, const Command& command, CommandValues& values) {
+    // The command list of --help shows each command's arguments.
+    std::string synopsis;
+    for (const char* argument : command.arguments) {
+        synopsis.append(argument).append(command.listLast && argument == command.arguments.back()
+                                             ? "... "
+                                             : " ");
+    }
+    CLI::App* sub = app.add_subcommand(
+        command.name, synopsis.empty() ? command.help : synopsis + "- " + command.help);
+    values.command = &command;
+    const size_t fixedCount = command.arguments.size() - (command.listLast ? 1 : 0);
+    values.fixed.resize(fixedCount);
+    for (size_t i = 0; i < fixedCount; ++i) {
+        sub->add_option(command.arguments[i], values.fixed[i])->required();
+    }
+    if (command.listLast) {
+        sub->add_option(command.arguments.back(), values.list)->type_name("...");
+    }
 }
 
-int run(const Arguments& commandLine) {
-    std::string path = tqdir::databasePath();
-    size_t next = 0;
-    if (next < commandLine.size() && (commandLine[next] == "--help" || commandLine[next] == "-h")) {
-        (void)std::fputs(kUsage, stdout);
-        return kExitOk;
+// Opens the database a command works on; only init creates it.
+std::unique_ptr<tqdir::DirectoryWriter> openDirectory(const std::string& location, bool init) {
+    try {
+        return std::make_unique<tqdir::DirectoryWriter>(
+            location, init ? tqdir::DirectoryWriter::Open::CreateIfMissing
+                           : tqdir::DirectoryWriter::Open::MustExist);
+    } catch (const tqdir::NotADirectoryError& error) {
+        throw tqdir::DirectoryError(std::string(error.what()) + "\ntqdir: " + kDatabaseHint);
     }
-    if (next < commandLine.size() && commandLine[next] == "--db") {
-        if (next + 1 >= commandLine.size()) {
-            throw UsageError{"--db needs a PATH or URI"};
-        }
-        path = commandLine[next + 1];
-        next += 2;
-    }
-    if (next >= commandLine.size()) {
-        throw UsageError{"no command given"};
-    }
-    const std::string& name = commandLine[next];
-    const Arguments arguments(commandLine.begin() + static_cast<long>(next) + 1, commandLine.end());
-    const Action action = findCommand(name, arguments).parse(arguments);
-    tqdir::DirectoryWriter directory(path, name == "init"
-                                               ? tqdir::DirectoryWriter::Open::CreateIfMissing
-                                               : tqdir::DirectoryWriter::Open::MustExist);
-    action(directory);
+}
+
+int run(const std::string& location, const CommandValues& values) {
+    const Action action = values.command->parse(values.all());
+    const bool init = std::string(values.command->name) == "init";
+    action(*openDirectory(location, init));
     return kExitOk;
+}
+
+int parseAndRun(int argc, char** argv) {
+    CLI::App app(kDescription, "tqdir");
+    app.set_version_flag("--version", "tqdir " TQ_PROJECT_VERSION);
+    app.footer(kFooter);
+    app.require_subcommand(1);
+    // --db may also follow the command.
+    app.fallthrough();
+    std::string location = tqdir::databasePath();
+    app.add_option("--db", location, "the directory database: a SQLite file or a PostgreSQL URI")
+        ->type_name("PATH|URI")
+        ->check(tqtool::nonEmpty("a path or URI"));
+    std::list<CommandValues> values(commands().size());
+    auto slot = values.begin();
+    for (const Command& command : commands()) {
+        defineCommand(app, command, *slot++);
+    }
+    return tqtool::parseAndRun(app, argc, argv, [&] {
+        const std::string chosen = app.get_subcommands().front()->get_name();
+        for (const CommandValues& candidate : values) {
+            if (chosen == candidate.command->name) return run(location, candidate);
+        }
+        return kExitFailed;
+    });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        (void)std::fputs("tqdir " TQ_PROJECT_VERSION "\n", stdout);
-        return kExitOk;
-    }
     try {
-        return run(Arguments(argv + 1, argv + argc));
-    } catch (const UsageError& error) {
-        (void)std::fprintf(stderr, "tqdir: %s\nTry 'tqdir --help'.\n", error.message.c_str());
-        return kExitUsage;
+        return parseAndRun(argc, argv);
     } catch (const tqdir::DirectoryError& error) {
         (void)std::fprintf(stderr, "tqdir: %s\n", error.what());
         return kExitFailed;

@@ -55,12 +55,12 @@ ToolRun tqdir(std::initializer_list<std::string> arguments) {
     return run;
 }
 
-TEST_P(DirectoryTest, ToolHelpListsEveryCommand) {
+TEST_P(DirectoryTest, ToolHelpListsEveryCommandAndTheEnvironment) {
     const ToolRun run = tqdir({"--help"});
     EXPECT_EQ(kExitOk, run.exitCode);
     for (const char* command : {"init", "add-cell", "add-client", "add-app", "add-cloud",
                                 "add-cloud-member", "map-client-engines", "map-app-engines",
-                                "load", "show"}) {
+                                "load", "show", "TQ_DIRECTORY_DB", "postgresql://"}) {
         EXPECT_NE(std::string::npos, run.output.find(command)) << command;
     }
 }
@@ -73,7 +73,13 @@ TEST_P(DirectoryTest, ToolUsageErrorsNeverTouchTheDatabase) {
                                   {"add-cell", "one", "2"},
                                   {"add-cell", "1", "0x"},
                                   {"map-app-engines", "5", "7", "x"},
-                                  {"--db"}}) {
+                                  {"--db"},
+                                  {"--db", "a", "--db=b", "init"},
+                                  {"add-client", "1", "1", "host:0"},
+                                  {"add-client", "1", "1", "host:65536"},
+                                  {"add-client", "1", "1", "[::1]:x"},
+                                  {"add-client", "1", "1", "fe80::1"},
+                                  {"add-client", "1", "1", "two words"}}) {
         const ToolRun run = tqdir(arguments);
         EXPECT_EQ(kExitUsage, run.exitCode) << run.output;
         EXPECT_NE(std::string::npos, run.output.find("--help")) << run.output;
@@ -90,7 +96,26 @@ TEST_P(DirectoryTest, ToolRefusesInconsistentRecords) {
     ASSERT_EQ(kExitOk, tqdir({"init"}).exitCode);
     const ToolRun run = tqdir({"add-client", "100", "1", "host"});
     EXPECT_EQ(kExitFailed, run.exitCode);
-    EXPECT_NE(std::string::npos, run.output.find("cannot add client 100")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("cannot add client 100: there is no cell 1"))
+        << run.output;
+    const ToolRun map = tqdir({"map-app-engines", "5"});
+    EXPECT_NE(std::string::npos, map.output.find("there is no application 5")) << map.output;
+}
+
+TEST_P(DirectoryTest, ToolRefusesADatabaseOfAnotherKindSayingWhatToDo) {
+    const std::string foreign = otherLocation("foreign");
+    ASSERT_TRUE(runSql(foreign, "CREATE TABLE accounts (id INTEGER PRIMARY KEY)"));
+    for (const char* command : {"init", "show"}) {
+        const ToolRun run = tqdir({"--db", foreign, command});
+        EXPECT_EQ(kExitFailed, run.exitCode);
+        EXPECT_NE(std::string::npos, run.output.find("is not a directory database")) << run.output;
+        EXPECT_NE(std::string::npos, run.output.find("'tqdir init' makes")) << run.output;
+    }
+    if (backend() == tqtest::Backend::Sqlite) {
+        const std::string text = folder() + "/notes.txt";
+        std::ofstream(text) << "not a database\n";
+        EXPECT_NE(std::string::npos, tqdir({"--db", text, "show"}).output.find("not a SQLite file"));
+    }
 }
 
 TEST_P(DirectoryTest, ToolFillsADirectoryTheClassesRead) {
@@ -98,6 +123,7 @@ TEST_P(DirectoryTest, ToolFillsADirectoryTheClassesRead) {
                                   {"add-cell", "-1", "77"},
                                   {"add-client", "18446744073709551615", "-1", "host:1"},
                                   {"add-client", "0x10000000C", "-1", "wide:2"},
+                                  {"add-client", "6", "-1", "[::1]:8403"},
                                   {"add-app", "900", "-1", "-1", "13"},
                                   {"add-cloud", "7", "Seven"},
                                   {"add-cloud", "3", "Three"},
@@ -143,7 +169,7 @@ TEST_P(DirectoryTest, ToolLoadsAScriptWhollyOrNotAtAll) {
 
 TEST_P(DirectoryTest, ToolDatabaseOptionOverridesTheEnvironment) {
     const std::string other = otherLocation("option");
-    EXPECT_EQ(kExitOk, tqdir({"--db", other, "init"}).exitCode);
+    EXPECT_EQ(kExitOk, tqdir({"--db=" + other, "init"}).exitCode);
     EXPECT_TRUE(databaseExists(other));
     EXPECT_FALSE(databaseExists());
 }
