@@ -5,11 +5,12 @@ that must not be trusted is refused at attach with the reason in the debug log."
 import functools
 import os
 import re
+import subprocess
 import unittest
 from unittest import mock
 
 import e2e_test
-from cell import CELL_ID, Authority, Cell
+from cell import CELL_ID, Authority, Cell, tool
 
 CLIENT = 10
 APP_TYPE = 33
@@ -83,6 +84,18 @@ class TlsAttachTest(unittest.TestCase):
         self.assertEqual(code, 0, f"{out}\n{err}")
         self.assertNotIn("/home/u/a.txt", self.server.paths())
         self.assertRegex(self.server.log_text(), r"session started: peer 127\.0\.0\.1")
+
+    def test_health_check_runs_tls_and_needs_a_certificate(self):
+        def check(env):
+            return subprocess.run([tool("cisrv"), "check", "--listen", self.server.host],
+                                  env=env, capture_output=True, text=True)
+        passed = check(self.cell.env)
+        self.assertEqual((passed.returncode, passed.stdout),
+                         (0, f"{self.server.host}: serving (TLS)\n"), passed.stderr)
+        self.assertNotIn("127.0.0.1:", self.server.log_text())
+        refused = check(dict(self.cell.env, TQ_TLS_CERT="", TQ_TLS_KEY=""))
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn(f"no server answers at {self.server.host}", refused.stderr)
 
     def test_client_without_certificate_is_refused(self):
         self.assertRefused("certificate required", TQ_TLS_CA=self.cell.authority.cert)

@@ -30,6 +30,8 @@ objcopy --dump-section TqVersion=/dev/stdout "$private/libTQCIHelper.so" /dev/nu
   fail "the helper's version stamp is not $version"
 grep -qx "ExecStart=$prefix/bin/cisrv serve .*" "$prefix/lib/systemd/system/cisrv@.service" ||
   fail "the unit does not start $prefix/bin/cisrv"
+grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$prefix/lib/systemd/system/cisrv@.service" ||
+  fail "the unit does not reopen the log on reload"
 
 cmake -S "$here/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >"$work/consumer.log"
 cmake --build "$work/consumer" >>"$work/consumer.log"

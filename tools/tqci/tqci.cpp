@@ -58,6 +58,7 @@ Environment:
   TQ_DIRECTORY_DB          the directory database (/var/lib/tq/directory.db)
   TQ_TLS_CA, TQ_TLS_CERT, TQ_TLS_KEY
                            the cell's authority, this host's certificate and key
+  TQ_TLS_ALLOW_SHARED_KEY  1: use a key file that group or others may read
   TQ_ALLOW_PLAINTEXT       1: plain TCP beyond loopback (trusted networks only)
   TQ_SESSION_WAIT_UNIT_MS  length of a session wait unit in ms (1000)
   TQ_FOCUS, TQ_PLATFORM_TYPE, TQ_VORNSERVER_CLIENT_NAME
