@@ -130,15 +130,16 @@ void addLimits(CLI::App& serve, ServerConfig& config) {
                        kMostConnections);
     tqtool::addInteger(serve, "--max-pending-per-peer", config.maxPendingPerPeer,
                        "of those, from one address (16)", 1, kMostConnections);
+    const auto inMilliseconds = [](int64_t& slot) {
+        return [&slot](int64_t seconds) { slot = seconds * 1000; };
+    };
     tqtool::addIntegerOption(serve, "--handshake-timeout",
                              "seconds from the accept to the end of the hello (10)", 1,
-                             kMostSeconds,
-                             [&config](int64_t seconds) { config.handshakeTimeoutMs = seconds * 1000; })
+                             kMostSeconds, inMilliseconds(config.handshakeTimeoutMs))
         ->type_name("SECONDS");
     tqtool::addIntegerOption(serve, "--idle-timeout",
                              "seconds without a request before a session is closed (600)", 1,
-                             kMostSeconds,
-                             [&config](int64_t seconds) { config.idleTimeoutMs = seconds * 1000; })
+                             kMostSeconds, inMilliseconds(config.idleTimeoutMs))
         ->type_name("SECONDS");
     tqtool::addIntegerOption(
         serve, "--lock-wait",

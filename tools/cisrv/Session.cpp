@@ -140,10 +140,11 @@ void Session::run() {
     } else {
         m_connection.closeNow();
     }
-    log(lost > 0 ? ServerLog::Level::Warn : m_endLevel, "session ended: " + m_why + "; " + std::to_string(m_erases) + " erase and " +
-        std::to_string(m_prunes) + " prune requests" +
-        (lost > 0 ? "; connection reset: " + std::to_string(lost) + " prunes not carried out"
-                  : ""));
+    log(lost > 0 ? ServerLog::Level::Warn : m_endLevel,
+        "session ended: " + m_why + "; " + std::to_string(m_erases) + " erase and " +
+            std::to_string(m_prunes) + " prune requests" +
+            (lost > 0 ? "; connection reset: " + std::to_string(lost) + " prunes not carried out"
+                      : ""));
 }
 
 bool Session::attach() {
@@ -192,7 +193,8 @@ bool Session::attach() {
     bool timedOut = false;
     result = tqwire::sendAccept(m_connection, m_context.attachDeadline, timedOut);
     if (result.IsError()) {
-        log(ServerLog::Level::Warn, "cannot accept " + client + ": " + escapeControl(result.AsString()));
+        log(ServerLog::Level::Warn,
+            "cannot accept " + client + ": " + escapeControl(result.AsString()));
         return false;
     }
     log(ServerLog::Level::Info, "session started: peer " + client + ", service " + offered);
@@ -287,7 +289,8 @@ bool Session::carryOut(const EraseScope& scope) {
         log(ServerLog::Level::Error, describe(scope) + ": failed: " + result.status.message());
         return false;
     }
-    log(ServerLog::Level::Info, describe(scope) + ": " + std::to_string(result.removed) + " documents removed");
+    log(ServerLog::Level::Info,
+        describe(scope) + ": " + std::to_string(result.removed) + " documents removed");
     return true;
 }
 

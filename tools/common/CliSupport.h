@@ -93,7 +93,8 @@ int parseAndRun(CLI::App& app, int argc, char** argv, Run run) {
         app.parse(argc, argv);
         return run();
     } catch (const CLI::ParseError& error) {
-        return error.get_exit_code() == 0 ? app.exit(error) : usageError(app.get_name(), error.what());
+        if (error.get_exit_code() == 0) return app.exit(error);
+        return usageError(app.get_name(), error.what());
     } catch (const UsageError& error) {
         return usageError(app.get_name(), error.message);
     }

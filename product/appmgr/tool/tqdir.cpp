@@ -206,8 +206,8 @@ const std::vector<Command>& commands() {
              const std::vector<int64_t> clouds = numbers(a.begin() + 2, a.end(), "CLOUD");
              return [=](Writer& directory) { directory.mapClientEngines(client, appType, clouds); };
          }},
-        {"map-app-engines", "set the clouds of application APP, in this order", {"APP", "CLOUD"},
-         true,
+        {"map-app-engines", "set the clouds of application APP, in this order",
+         {"APP", "CLOUD"}, true,
          [](const Arguments& a) -> Action {
              const int64_t application = number(a[0], "APP");
              const std::vector<int64_t> clouds = numbers(a.begin() + 1, a.end(), "CLOUD");
