@@ -51,14 +51,14 @@ std::unique_ptr<ServerLog> ServerLog::toStandardError() {
 
 void ServerLog::write(Level level, const std::string& message) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_reopenRequested.load()) reopenLocked();
+    if (reopenRequested()) reopenLocked();
     writeLocked(level, message);
 }
 
 void ServerLog::reopenIfRequested() {
-    if (!m_reopenRequested.load()) return;
+    if (!reopenRequested()) return;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_reopenRequested.load()) reopenLocked();
+    if (reopenRequested()) reopenLocked();
 }
 
 void ServerLog::writeLocked(Level level, const std::string& message) {
@@ -69,7 +69,7 @@ void ServerLog::writeLocked(Level level, const std::string& message) {
 }
 
 void ServerLog::reopenLocked() {
-    m_reopenRequested.store(false);
+    m_reopens.store(s_reopenRequests.load());
     if (m_file.empty()) return;
     FILE* stream = openForAppending(m_file);
     if (stream == nullptr) {

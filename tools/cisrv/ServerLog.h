@@ -32,17 +32,22 @@ public:
     void warn(const std::string& message) { write(Level::Warn, message); }
     void error(const std::string& message) { write(Level::Error, message); }
 
-    // Asks for the file to be opened again by its name; safe in a signal
-    // handler. The next write, or reopenIfRequested(), does it.
-    void requestReopen() noexcept { m_reopenRequested.store(true); }
-    // Reopens the file when asked to. When the name cannot be opened the log
-    // stays on the file it had and says why there.
+    // Asks every log of the process to open its file again by its name; safe
+    // in a signal handler. Each log does it at its next write or
+    // reopenIfRequested().
+    static void requestReopen() noexcept { s_reopenRequests.fetch_add(1); }
+    // Reopens the file when asked to since it was opened. When the name
+    // cannot be opened the log stays on the file it had and says why there.
     void reopenIfRequested();
 
 private:
     using Stream = std::unique_ptr<FILE, int (*)(FILE*)>;
     ServerLog(Stream stream, std::string file)
-        : m_stream(std::move(stream)), m_file(std::move(file)) {}
+        : m_stream(std::move(stream)),
+          m_file(std::move(file)),
+          m_reopens(s_reopenRequests.load()) {}
+
+    bool reopenRequested() const { return s_reopenRequests.load() != m_reopens.load(); }
 
     void writeLocked(Level level, const std::string& message);
     void reopenLocked();
@@ -50,8 +55,10 @@ private:
     std::mutex m_mutex;
     Stream m_stream;
     const std::string m_file;  // empty: standard error, never reopened
-    std::atomic<bool> m_reopenRequested{false};
-    static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+    // Requests so far, and how many this log has carried out.
+    static inline std::atomic<unsigned> s_reopenRequests{0};
+    static_assert(std::atomic<unsigned>::is_always_lock_free, "counted in a signal handler");
+    std::atomic<unsigned> m_reopens;
 };
 
 }  // namespace cisrv

@@ -30,23 +30,17 @@ constexpr int kExitFailed = 1;
 
 std::atomic<bool> g_stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
-// The log SIGHUP reopens; set before the handler is installed.
-std::atomic<cisrv::ServerLog*> g_log{nullptr};
-static_assert(std::atomic<cisrv::ServerLog*>::is_always_lock_free, "read in a signal handler");
 
 extern "C" void requestStop(int) { g_stopRequested.store(true); }
 
-extern "C" void requestLogReopen(int) {
-    if (cisrv::ServerLog* log = g_log.load()) log->requestReopen();
-}
+extern "C" void requestLogReopen(int) { cisrv::ServerLog::requestReopen(); }
 
-void installSignalHandlers(cisrv::ServerLog& log) {
+void installSignalHandlers() {
     struct sigaction action {};
     action.sa_handler = requestStop;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
-    g_log.store(&log);
     struct sigaction reopen {};
     reopen.sa_handler = requestLogReopen;
     sigemptyset(&reopen.sa_mask);
@@ -87,7 +81,7 @@ int serve(const CommandLine& commandLine) {
         const Status opened = cisrv::ServerLog::open(commandLine.logFile, log);
         if (!opened.isOk()) return fail(opened.message());
     }
-    installSignalHandlers(*log);
+    installSignalHandlers();
     cisrv::Server server(commandLine.server, *log);
     Status status = server.start();
     if (status.isOk() && !commandLine.portFile.empty()) {
