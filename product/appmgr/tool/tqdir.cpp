@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <list>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
