@@ -55,7 +55,10 @@ erase, 2 for a usage error, 3 when the helper library lacks its entry points.
 
 Environment:
   TQ_LOG_DIR               folder of the debug log CIHelper.log (/var/log/tq)
-  TQ_DIRECTORY_DB          the directory database (/var/lib/tq/directory.db)
+  TQ_DIRECTORY_DB          the directory database: a SQLite file path
+                           (/var/lib/tq/directory.db) or a PostgreSQL URI
+                           postgresql://USER@HOST:PORT/DBNAME?sslmode=verify-full
+                           (or postgres://...)
   TQ_TLS_CA, TQ_TLS_CERT, TQ_TLS_KEY
                            the cell's authority, this host's certificate and key
   TQ_TLS_ALLOW_SHARED_KEY  1: use a key file that group or others may read

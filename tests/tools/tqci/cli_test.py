@@ -63,6 +63,12 @@ class TqciCommandLineTest(unittest.TestCase):
                 self.assertEqual(out, "")
         self.assertEqual(self.log_size(), log_before)
 
+    def test_help_lists_the_environment_with_both_directory_forms(self):
+        code, out, _ = self.tqci("--help")
+        self.assertEqual(code, 0)
+        for name in ("TQ_LOG_DIR", "TQ_DIRECTORY_DB", "postgresql://", "TQ_TLS_CA"):
+            self.assertIn(name, out)
+
     def test_results_with_their_reasons(self):
         code, out, err = self.tqci(*erase(SERVED, "/a"))
         self.assertEqual((code, out, err), (0, "erase-backup /a: ok\n", ""))
