@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <functional>
 #include <list>
@@ -308,7 +309,8 @@ int parseAndRun(int argc, char** argv) {
 int main(int argc, char** argv) {
     try {
         return parseAndRun(argc, argv);
-    } catch (const tqdir::DirectoryError& error) {
+    } catch (const std::exception& error) {
+        // DirectoryError above all: the message says what failed and why.
         (void)std::fprintf(stderr, "tqdir: %s\n", error.what());
         return kExitFailed;
     }
