@@ -1,4 +1,6 @@
 // Host names: parsing "name[:port]", resolving, connecting and listening.
+#include "HostAddress.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -8,9 +10,9 @@
 #include <cstring>
 #include <memory>
 
-#include "SocketUtil.h"
-#include "Tls.h"
-#include "TqWire.h"
+#include "Errors.h"
+#include "Sockets.h"
+#include "TlsContext.h"
 
 namespace tqwire {
 

@@ -2,6 +2,8 @@
 // MSG_NOSIGNAL | MSG_DONTWAIT (a closed peer never raises SIGPIPE, a send
 // never blocks), reads wait under the socket's receive timeout at most once
 // per call, so that every wait stays bounded by the caller's deadline.
+#include "TlsStream.h"
+
 #include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -13,8 +15,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "SocketUtil.h"
-#include "Tls.h"
+#include "Errors.h"
+#include "Frame.h"
+#include "Sockets.h"
 
 namespace tqwire::detail {
 
@@ -145,6 +148,14 @@ bool isEndOfStream(int sslError) {
 }
 
 }  // namespace
+
+bool looksLikeTlsRecord(const unsigned char* bytes, size_t count) {
+    constexpr unsigned char kHandshakeRecord = 0x16;
+    constexpr unsigned char kAlertRecord = 0x15;
+    constexpr unsigned char kMajorVersion = 0x03;
+    return count >= 2 && (bytes[0] == kHandshakeRecord || bytes[0] == kAlertRecord) &&
+           bytes[1] == kMajorVersion;
+}
 
 void TlsStream::SslDeleter::operator()(SSL* ssl) const { SSL_free(ssl); }
 

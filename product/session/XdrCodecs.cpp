@@ -1,13 +1,15 @@
 // XDR codecs of the message records (TqMessages.h): one encoder and one
 // decoder per message code, opaque bytes for every other code.
+#include "XdrCodecs.h"
+
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
-#include "SocketUtil.h"
+#include "Errors.h"
+#include "Frame.h"
 #include "TqMessages.h"
-#include "TqWire.h"
-#include "WireDetail.h"
 #include "XdrStream.h"
 
 namespace tqwire {
@@ -263,12 +265,8 @@ bool isRecordCode(uint32_t code) {
     return code == kPruneCode || code == kEraseRequestCode || code == kEraseResponseCode;
 }
 
-}  // namespace
-
-namespace detail {
-
-bool measureBody(uint32_t code, const char* record, unsigned long length, size_t& bodyLength,
-                 CYxError& error) {
+bool measure(uint32_t code, const char* record, unsigned long length, size_t& bodyLength,
+             CYxError& error) {
     if (!isRecordCode(code)) return measureOpaque(code, record, length, bodyLength, error);
     if (record == nullptr) {
         return fail(error, tqerr::kInvalidArgument, "message " + hexCode(code) + " has no record");
@@ -280,8 +278,8 @@ bool measureBody(uint32_t code, const char* record, unsigned long length, size_t
     }
 }
 
-bool encodeBody(uint32_t code, const char* record, unsigned long length, char* out,
-                size_t bodyLength, CYxError& error) {
+bool encode(uint32_t code, const char* record, unsigned long length, char* out,
+            size_t bodyLength, CYxError& error) {
     XdrStream stream(out, bodyLength, XDR_ENCODE);
     bool encoded = false;
     switch (code) {
@@ -294,9 +292,8 @@ bool encodeBody(uint32_t code, const char* record, unsigned long length, char* o
            fail(error, tqerr::kInvalidArgument, "cannot encode message " + hexCode(code));
 }
 
-bool decodeBody(uint32_t code, const char* body, size_t bodyLength, tqsDatabuf_v2& target,
-                CYxError& error) {
-    if (body == nullptr && bodyLength > 0) return malformed(error, code, "no body");
+bool decode(uint32_t code, const char* body, size_t bodyLength, tqsDatabuf_v2& target,
+            CYxError& error) {
     try {
         switch (code) {
             case kPruneCode: return decodePrune(body, bodyLength, target, error);
@@ -309,12 +306,12 @@ bool decodeBody(uint32_t code, const char* body, size_t bodyLength, tqsDatabuf_v
     }
 }
 
-}  // namespace detail
+}  // namespace
 
 CYxError measureBody(uint32_t code, const char* record, unsigned long length, size_t& bodyLength) {
     return detail::guarded([&] {
         CYxError error;
-        detail::measureBody(code, record, length, bodyLength, error);
+        measure(code, record, length, bodyLength, error);
         return error;
     });
 }
@@ -323,7 +320,7 @@ CYxError encodeBody(uint32_t code, const char* record, unsigned long length, cha
                     size_t bodyLength) {
     return detail::guarded([&] {
         CYxError error;
-        detail::encodeBody(code, record, length, out, bodyLength, error);
+        encode(code, record, length, out, bodyLength, error);
         return error;
     });
 }
@@ -339,7 +336,7 @@ CYxError decodeBody(uint32_t code, const char* body, size_t bodyLength, tqsDatab
     }
     return detail::guarded([&] {
         CYxError error;
-        detail::decodeBody(code, body, bodyLength, target, error);
+        decode(code, body, bodyLength, target, error);
         return error;
     });
 }
