@@ -115,8 +115,7 @@ CYxError Connection::connect(const HostPort& target, const Security& security,
         }
         int fd = -1;
         std::string peer;
-        const bool loopbackOnly = !tls && !security.allowPlaintext;
-        result = detail::connectTcp(target, loopbackOnly, deadline, timedOut, fd, peer);
+        result = detail::connectTcp(target, security.loopbackOnly(), deadline, timedOut, fd, peer);
         if (result.IsError()) return result;
         adopt(fd, std::move(peer));
         if (!tls) return result;

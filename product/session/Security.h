@@ -35,6 +35,8 @@ struct Security {
     bool tlsEnabled() const {
         return !certificate.empty() || !key.empty() || !authority.empty();
     }
+    // Whether plain TCP must stay on loopback.
+    bool loopbackOnly() const { return !tlsEnabled() && !allowPlaintext; }
 };
 
 // The security the environment selects (read at each call).

@@ -25,7 +25,18 @@ namespace {
 
 TlsSocket& socketOf(BIO* bio) { return *static_cast<TlsSocket*>(BIO_get_data(bio)); }
 
-bool wouldBlock(int errnoValue) { return errnoValue == EAGAIN || errnoValue == EWOULDBLOCK; }
+// A socket call that moved nothing: OpenSSL is told to retry when the socket
+// would block, else the failure is kept for the error text.
+int noTransfer(BIO* bio, TlsSocket& socket, bool reading) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        socket.lastErrno = errno;
+    } else if (reading) {
+        BIO_set_retry_read(bio);
+    } else {
+        BIO_set_retry_write(bio);
+    }
+    return 0;
+}
 
 int bioWrite(BIO* bio, const char* data, size_t length, size_t* written) {
     TlsSocket& socket = socketOf(bio);
@@ -36,13 +47,7 @@ int bioWrite(BIO* bio, const char* data, size_t length, size_t* written) {
             *written = static_cast<size_t>(sent);
             return 1;
         }
-        if (errno == EINTR) continue;
-        if (wouldBlock(errno)) {
-            BIO_set_retry_write(bio);
-        } else {
-            socket.lastErrno = errno;
-        }
-        return 0;
+        if (errno != EINTR) return noTransfer(bio, socket, false);
     }
 }
 
@@ -71,13 +76,7 @@ int bioRead(BIO* bio, char* into, size_t room, size_t* got) {
             socket.sawEof = true;
             return 0;
         }
-        if (errno == EINTR) continue;
-        if (wouldBlock(errno)) {
-            BIO_set_retry_read(bio);
-        } else {
-            socket.lastErrno = errno;
-        }
-        return 0;
+        if (errno != EINTR) return noTransfer(bio, socket, true);
     }
 }
 
