@@ -25,18 +25,18 @@ struct FrameHeader {
     uint32_t bodyLength = 0;
 };
 
-// A whole frame as received: its body stays valid until the next receive.
-struct Frame {
-    uint32_t code = 0;
-    const char* body = nullptr;
-    uint32_t bodyLength = 0;
-};
-
 // Writes the header of a frame of `code` with a body of `bodyLength` bytes to
 // `out` (kFrameHeaderSize bytes).
 TQ_PLATFORM_API void encodeFrameHeader(uint32_t code, uint32_t bodyLength, unsigned char* out);
 // Reads kFrameHeaderSize bytes into `out`. kProtocol for a wrong magic or
 // version, kFrameTooLarge for a body above kMaxBodyLength.
 TQ_PLATFORM_API CYxError decodeFrameHeader(const unsigned char* in, FrameHeader& out);
+
+// A whole frame as received: its body stays valid until the next receive.
+struct Frame {
+    uint32_t code = 0;
+    const char* body = nullptr;
+    uint32_t bodyLength = 0;
+};
 
 }  // namespace tqwire
