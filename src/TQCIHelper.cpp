@@ -592,7 +592,7 @@ Verdict runMigratedEraseExchange(CIHelperBase& helper, CTqNetwork& session, tqsD
 enum class ServerLines { kNamed, kQuiet };
 
 // One standard erase on one CI server over its cached session.
-Verdict eraseOnServer(CIEraseWrapper& wrapper, int vornCellId, int ciServerClientId,
+Verdict eraseStandardOnServer(CIEraseWrapper& wrapper, int vornCellId, int ciServerClientId,
                       const RequestFields& fields, ServerLines lines) {
     CTqNetwork* session = wrapper.getClientSession(vornCellId, ciServerClientId);
     if (session == nullptr) {
@@ -621,7 +621,8 @@ bool eraseOnEachServer(CIEraseWrapper& wrapper, std::map<int, CTqNetwork*>& sess
                        const std::vector<int>& servers, int vornCellId,
                        const RequestFields& fields, ServerLines lines) {
     for (const int ciServerClientId : servers) {
-        const Verdict verdict = eraseOnServer(wrapper, vornCellId, ciServerClientId, fields, lines);
+        const Verdict verdict =
+            eraseStandardOnServer(wrapper, vornCellId, ciServerClientId, fields, lines);
         if (verdict == Verdict::kSessionFailed) {
             discardFailedSession(sessions, ciServerClientId);
         }
@@ -738,8 +739,7 @@ int CIEraseWrapper::eraseMigratedData(int vornCellId, int applicationId, const c
 int CIEraseWrapper::eraseRuRizozeCIData(int vornCellId, int cellNumber, int clientId, int appType,
                                         int cloudId, const char* path) {
     if (!openErase(*this, path,
-                   "Refusing to erase RuRizoze CI data of client [%d] app type [%d]: the path is "
-                   "null.",
+                   "Refusing to erase RuRizoze CI data of client [%d] app type [%d]: the path is null.",
                    clientId, appType)) {
         return 1;
     }
@@ -755,10 +755,9 @@ int CIEraseWrapper::eraseRuRizozeCIData(int vornCellId, int cellNumber, int clie
         serverListResolved = false;
     }
     const RequestFields fields{cellNumber, clientId, appType, tqmsg::kEraseKindRuRizoze, path};
-    return eraseOnEachServer(*this, clientSessions, ciServerClientIds, vornCellId, fields,
-                             ServerLines::kQuiet)
-               ? 0
-               : 1;
+    const bool confirmed = eraseOnEachServer(*this, clientSessions, ciServerClientIds, vornCellId,
+                                             fields, ServerLines::kQuiet);
+    return confirmed ? 0 : 1;
 }
 
 // ---------------------------------------------------------------------------
