@@ -94,7 +94,7 @@ int run(int argc, char** argv) {
     add("core/prune/element", pruneElement);
     Results results;
     benchmark::RunSpecifiedBenchmarks(&results);
-    std::cout << "\n# The library's own cost (fake product layer; heap allocations: the library's own)\n";
+    std::cout << "\n## The library on the fake product layer (allocations: the library's own)\n\n";
     results.printRates(std::cout, kLibraryAllocations);
     const bool ran = results.printErrors(std::cout);
     benchmark::Shutdown();

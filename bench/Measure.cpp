@@ -134,7 +134,6 @@ std::string timePerItem(double perSecond) {
 }
 
 void Results::printRates(std::ostream& out, const std::string& allocations) const {
-    out << "\n## Rates (median and spread over the repetitions)\n\n";
     Table table({"case", "items/s", "min – max", "CV", "per item", "heap allocs/item"});
     for (const auto& entry : m_values) {
         const std::string& name = entry.first;

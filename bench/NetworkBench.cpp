@@ -359,11 +359,9 @@ void printTargets(const Results& results) {
                  "medians in the table above.\n";
 }
 
-int run(int argc, char** argv) {
-    if (!initialize(argc, argv)) return 2;
-    std::cout << "CPUs: " << placeOnCpus() << "\n";
-    Setup setup;  // the cell's environment is in place before the library's first use
-    g_setup = &setup;
+// The cell's clouds and clients, the library's frames, and which servers
+// can run besides the peer.
+void prepare(Setup& setup) {
     for (int cloud = 1; cloud <= kClouds; ++cloud) {
         setup.cell.addCloud(cloud, serverOfCloud(cloud), setup.peer.host());
     }
@@ -380,28 +378,45 @@ int run(int argc, char** argv) {
     if (!setup.redisInstalled) {
         std::cout << "redis-server or redis-benchmark not installed: no Redis comparison\n";
     }
+}
 
-    registerBenchmarks();
-    Results results;
-    benchmark::RunSpecifiedBenchmarks(&results);
-    results.printRates(std::cout);
-    std::cout << "\n## Targets (this run)\n\n";
-    printTargets(results);
-    int status = results.printErrors(std::cout) ? 0 : 1;
+// What the servers did; false when a reference server's index does not
+// match the erases it confirmed or the peer dropped a connection.
+bool printServers(Setup& setup) {
+    bool sound = true;
     for (auto& [sessions, server] : setup.ci) {
+        std::cout << "\ncisrv driven by " << sessions << " session(s): ";
         try {
-            std::cout << "\ncisrv driven by " << sessions << " session(s): " << server->stop() << "\n";
+            std::cout << server->stop() << "\n";
         } catch (const std::exception& failure) {
-            std::cout << "\nFAILED: cisrv driven by " << sessions << " session(s): " << failure.what() << "\n";
-            status = 1;
+            std::cout << "FAILED: " << failure.what() << "\n";
+            sound = false;
         }
     }
     const WirePeer::Counts counts = setup.peer.counts();
     std::cout << "peer: " << counts.connections << " connections, " << counts.erases
               << " erases answered, " << counts.prunes << " prunes read, " << counts.dropped
               << " connections dropped for bad frames\n";
+    return sound && counts.dropped == 0;
+}
+
+int run(int argc, char** argv) {
+    if (!initialize(argc, argv)) return 2;
+    std::cout << "CPUs: " << placeOnCpus() << "\n";
+    Setup setup;  // the cell's environment is in place before the library's first use
+    g_setup = &setup;
+    prepare(setup);
+    registerBenchmarks();
+    Results results;
+    benchmark::RunSpecifiedBenchmarks(&results);
+    std::cout << "\n## Rates (median and spread over the repetitions)\n\n";
+    results.printRates(std::cout);
+    std::cout << "\n## Targets (this run)\n\n";
+    printTargets(results);
+    const bool ran = results.printErrors(std::cout);
+    const bool sound = printServers(setup);
     benchmark::Shutdown();
-    return counts.dropped == 0 ? status : 1;
+    return ran && sound ? 0 : 1;
 }
 
 }  // namespace
