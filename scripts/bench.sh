@@ -6,7 +6,7 @@
 # redis-benchmark are installed, and the directory lookups, prune and attach
 # with the directory on a local PostgreSQL server (a throw-away cluster). It
 # installs nothing: the build's packages come from scripts/install-deps.sh.
-# One run takes about three minutes.
+# One run takes about two minutes.
 #
 #   scripts/bench.sh                 the full run (9 repetitions of each case)
 #   scripts/bench.sh --quick         3 repetitions, shorter cases (a smoke run)
