@@ -141,10 +141,11 @@ void Results::printRates(std::ostream& out, const std::string& allocations) cons
             const double rate = get(name, counter);
             if (std::isnan(rate)) continue;
             const bool baseline = counter == kBaselineRate;
+            const double cv = get(name, counter, "cv");
             table.add({baseline ? name + " (baseline)" : name, withSeparators(rate),
                        withSeparators(get(name, counter, "min")) + " – " +
                            withSeparators(get(name, counter, "max")),
-                       fixed(100 * get(name, counter, "cv"), 1) + " %", timePerItem(rate),
+                       std::isnan(cv) ? "n/a" : fixed(100 * cv, 1) + " %", timePerItem(rate),
                        baseline ? "" : fixed(get(name, allocations), 3)});
         }
     }
