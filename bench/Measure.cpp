@@ -133,7 +133,7 @@ std::string timePerItem(double perSecond) {
     return fixed(nanoseconds / 1e6, 2) + " ms";
 }
 
-void Results::printRates(std::ostream& out, const std::string& allocations) const {
+void Results::printRates(std::ostream& out) const {
     Table table({"case", "items/s", "min – max", "CV", "per item", "heap allocs/item"});
     for (const auto& entry : m_values) {
         const std::string& name = entry.first;
@@ -146,7 +146,7 @@ void Results::printRates(std::ostream& out, const std::string& allocations) cons
                        withSeparators(get(name, counter, "min")) + " – " +
                            withSeparators(get(name, counter, "max")),
                        std::isnan(cv) ? "n/a" : fixed(100 * cv, 1) + " %", timePerItem(rate),
-                       baseline ? "" : fixed(get(name, allocations), 3)});
+                       baseline ? "" : fixed(get(name, kAllocations), 3)});
         }
     }
     table.print(out);

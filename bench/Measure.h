@@ -103,9 +103,8 @@ public:
     double get(const std::string& name, const std::string& counter,
                const std::string& statistic = "median") const;
     // Every benchmark that ran, by name: its rate (and a pair's baseline
-    // rate) with the spread, and its heap allocations per item as the counter
-    // `allocations` gives them.
-    void printRates(std::ostream& out, const std::string& allocations = kAllocations) const;
+    // rate) with the spread, and its heap allocations per item.
+    void printRates(std::ostream& out) const;
     // A line for each benchmark that failed; true when none did.
     bool printErrors(std::ostream& out) const;
 
