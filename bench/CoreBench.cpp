@@ -41,6 +41,8 @@ void clearJournal() {
     world.sent.clear();
     world.logLines.clear();
     world.callsBeforeLogLine.clear();
+    world.attaches.clear();
+    world.disconnects.clear();
 }
 
 // Times `block`; the journal is cleared after it, untimed.
