@@ -1,11 +1,14 @@
-// Counts heap allocations per thread by defining the allocation functions of
-// the C library in the executable: every shared object resolves malloc() to
+// Counts heap allocations per thread by defining the C library's allocation
+// functions in the executable: every shared object resolves malloc() to
 // these, which count and hand over to the C library's own implementation.
-// operator new ends up in malloc(), so it is counted too.
+// Built without TQ_BENCH_COUNT_ALLOCATIONS it counts nothing and leaves the
+// allocator alone.
 #include "AllocationCounter.h"
 
 #include <cerrno>
 #include <cstddef>
+
+#ifdef TQ_BENCH_COUNT_ALLOCATIONS
 
 extern "C" {
 void* __libc_malloc(size_t size);
@@ -16,22 +19,13 @@ void __libc_free(void* pointer);
 }
 
 namespace {
-
 // Initial-exec TLS of the executable: reading it never allocates, so it is
 // safe inside malloc().
 thread_local uint64_t t_allocations = 0;
-
-bool isPowerOfTwo(size_t value) { return value != 0 && (value & (value - 1)) == 0; }
-
 }  // namespace
 
-namespace bench {
-
-bool allocationsCounted() { return true; }
-
-uint64_t threadAllocations() { return t_allocations; }
-
-}  // namespace bench
+bool bench::allocationsCounted() { return true; }
+uint64_t bench::threadAllocations() { return t_allocations; }
 
 extern "C" {
 
@@ -45,8 +39,8 @@ void* calloc(size_t count, size_t size) noexcept {
     return __libc_calloc(count, size);
 }
 
+// A resize may move the block: it counts as an allocation of its own.
 void* realloc(void* pointer, size_t size) noexcept {
-    // A resize may move the block: it is an allocation of its own.
     ++t_allocations;
     return __libc_realloc(pointer, size);
 }
@@ -64,7 +58,9 @@ void* memalign(size_t alignment, size_t size) noexcept {
 }
 
 int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
-    if (!isPowerOfTwo(alignment) || alignment % sizeof(void*) != 0) return EINVAL;
+    if (alignment == 0 || (alignment & (alignment - 1)) != 0 || alignment % sizeof(void*) != 0) {
+        return EINVAL;
+    }
     ++t_allocations;
     void* block = __libc_memalign(alignment, size);
     if (block == nullptr) return ENOMEM;
@@ -73,3 +69,10 @@ int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
 }
 
 }  // extern "C"
+
+#else
+
+bool bench::allocationsCounted() { return false; }
+uint64_t bench::threadAllocations() { return 0; }
+
+#endif

@@ -7,23 +7,12 @@
 
 namespace bench {
 
-// Whether this binary counts allocations. False when it was built without
-// the counter (sanitizer builds, or for heap profilers that must see every
-// allocation themselves).
+// False in builds without the counter (sanitizers and heap profilers need the
+// C library's allocator in place): then nothing is counted.
 bool allocationsCounted();
 
-// Allocations (malloc, calloc, realloc, aligned forms, operator new) made by
-// this thread since it started.
+// Allocations (malloc, calloc, realloc, the aligned forms, operator new) made
+// by this thread since it started.
 uint64_t threadAllocations();
-
-// Allocations of this thread during the life of the object.
-class AllocationScope {
-public:
-    AllocationScope() : m_start(threadAllocations()) {}
-    uint64_t count() const { return threadAllocations() - m_start; }
-
-private:
-    uint64_t m_start;
-};
 
 }  // namespace bench

@@ -1,23 +1,21 @@
 #include "Servers.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
-#include "Affinity.h"
-#include "RawClient.h"
 #include "TqMessages.h"
-#include "WireFrames.h"
+#include "TqWire.h"
+#include "WirePeer.h"
 
 namespace bench {
 
@@ -25,215 +23,189 @@ namespace {
 
 constexpr auto kStartWait = std::chrono::seconds(20);
 constexpr auto kStartPoll = std::chrono::milliseconds(20);
-constexpr int kCiClientId = 10;
-constexpr int kCiAppType = 33;
-constexpr int kCiCellNumber = 4711;
 constexpr int kSessionWait = -1;  // the session library's default wait
 
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
 
-void sqlOrThrow(sqlite3* db, int rc, const char* what) {
-    if (rc != SQLITE_OK && rc != SQLITE_DONE) fail(std::string(what) + ": " + sqlite3_errmsg(db));
-}
-
-// A port nothing listens on right now, for servers that take theirs from
-// the command line.
-uint16_t freeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (fd >= 0) ::close(fd);
-        fail("no free loopback port");
-    }
-    ::close(fd);
-    return ntohs(address.sin_port);
+void check(const CYxError& result, const std::string& what) {
+    if (result.IsError()) fail(what + ": " + result.AsString());
 }
 
 template <typename Ready>
 void waitUntil(ChildProcess& process, const std::string& what, Ready ready) {
     const auto deadline = std::chrono::steady_clock::now() + kStartWait;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (ready()) return;
+    while (!ready()) {
         if (!process.running()) fail(what + " exited while starting");
+        if (std::chrono::steady_clock::now() > deadline) fail(what + " did not start within 20 s");
         std::this_thread::sleep_for(kStartPoll);
     }
-    fail(what + " did not start within 20 s");
+}
+
+std::string fileText(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// The index gets its schema from cisrv with a first document; the others go
+// in with one statement, far faster than one `cisrv add` each.
+void fillIndex(const std::string& cisrv, const std::string& index, size_t documents) {
+    runProgram({cisrv, "add", "--index", index, "--path", "/bench/seed"});
+    sqlite3* db = nullptr;
+    const int opened = sqlite3_open_v2(index.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> owner(db, sqlite3_close);
+    const std::string insert =
+        "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i + 1 < " +
+        std::to_string(documents) +
+        ") INSERT INTO documents (path, client_id, app_type, cell_number)"
+        " SELECT '/bench/doc-' || i, " + std::to_string(kOneServerClient) + ", " +
+        std::to_string(kAppType) + ", " + std::to_string(kCellNumber) + " FROM n";
+    if (opened != SQLITE_OK || sqlite3_exec(db, insert.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+        fail("cannot fill the index: " + std::string(sqlite3_errmsg(db)));
+    }
+}
+
+tqsExecuteRemoteDllType indexService() {
+    tqsExecuteRemoteDllType service{};
+    std::strncpy(service.remoteLibraryName, tqmsg::kRemoteIndexLibrary, sizeof service.remoteLibraryName);
+    std::strncpy(service.remoteEntryName, tqmsg::kRemoteIndexEntry, sizeof service.remoteEntryName);
+    return service;
 }
 
 }  // namespace
 
+BenchCell::BenchCell() {
+    if (::mkdtemp(m_root.data()) == nullptr) fail("cannot create a temporary folder");
+    const char* postgres = std::getenv("TQ_BENCH_POSTGRES");
+    if (postgres != nullptr) m_postgres = postgres;
+    ::setenv("TQ_DIRECTORY_DB", (root() + "/directory.db").c_str(), 1);
+    ::setenv("TQ_LOG_DIR", (root() + "/log").c_str(), 1);
+    tqdir({"init"});
+    tqdir({"add-cell", std::to_string(kCellId), std::to_string(kCellNumber)});
+}
+
+BenchCell::~BenchCell() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_root, ignored);
+}
+
+void BenchCell::addCloud(int cloudId, int serverClientId, const std::string& host) {
+    tqdir({"add-client", std::to_string(serverClientId), std::to_string(kCellId), host});
+    tqdir({"add-cloud", std::to_string(cloudId), "cloud-" + std::to_string(cloudId)});
+    tqdir({"add-cloud-member", std::to_string(cloudId), std::to_string(serverClientId), "1"});
+}
+
+void BenchCell::addIndexedClient(int clientId, const std::vector<int>& cloudIds) {
+    const std::string id = std::to_string(clientId);
+    tqdir({"add-client", id, std::to_string(kCellId), "fileserver-" + id + ".example"});
+    std::vector<std::string> mapping = {"map-client-engines", id, std::to_string(kAppType)};
+    for (int cloud : cloudIds) mapping.push_back(std::to_string(cloud));
+    tqdir(mapping);
+}
+
+void BenchCell::truncateLogs() const {
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(root() + "/log", ignored)) {
+        if (entry.is_regular_file(ignored)) std::filesystem::resize_file(entry.path(), 0, ignored);
+    }
+}
+
+void BenchCell::tqdir(std::vector<std::string> arguments) const {
+    arguments.insert(arguments.begin(), programDirectory() + "/tqdir");
+    runProgram(arguments);
+    if (m_postgres.empty()) return;
+    arguments.insert(arguments.begin() + 1, {"--db", m_postgres});
+    runProgram(arguments);
+}
+
+Session::Session(const std::string& host) {
+    tqsExecuteRemoteDllType service = indexService();
+    bool timedOut = false;
+    check(m_session.Attach_RemoteDLL(host.c_str(), &service, "bench", kSessionWait, timedOut),
+          "cannot attach to " + host);
+}
+
+bool Session::erase(const std::string& path) {
+    tqmsg::EraseDataReq request{};
+    request.vornCellNumber = kCellNumber;
+    request.clientId = kOneServerClient;
+    request.appType = kAppType;
+    request.path = const_cast<char*>(path.c_str());
+    request.eraseKind = tqmsg::kEraseKindData;
+    tqsDatabuf_v2 buffer;
+    buffer.setExternalBuffer(reinterpret_cast<char*>(&request), sizeof request + path.size() + 1);
+    bool timedOut = false;
+    if (m_session.SendXDRMessage(tqmsg::kEraseDataReq, &buffer, 0, kSessionWait, timedOut).IsError()) {
+        return false;
+    }
+    tqmsg::EraseDataResp response{};
+    buffer.setExternalBuffer(reinterpret_cast<char*>(&response), sizeof response);
+    unsigned long code = tqmsg::kEraseDataResp;
+    return !m_session.ReceiveXDRMessage(&code, &buffer, nullptr, 0, kSessionWait, timedOut).IsError() &&
+           code == tqmsg::kEraseDataResp && !buffer.ownsData() && response.status == 1;
+}
+
 CiServer::CiServer(const std::string& cisrv, const std::string& folder, size_t documents)
-    : m_documents(documents), m_log(folder + "/ci.log") {
-    const std::string index = folder + "/ci.db";
+    : m_cisrv(cisrv), m_folder(folder), m_documents(documents) {
+    fillIndex(cisrv, folder + "/ci.db", documents);
     const std::string portFile = folder + "/ci.port";
-    fillIndex(cisrv, index);
-    const ServerCpuScope onServerCpu;
     m_process = std::make_unique<ChildProcess>(
-        std::vector<std::string>{cisrv, "serve", "--index", index, "--listen", "127.0.0.1:0",
-                                 "--port-file", portFile, "--log", m_log});
+        std::vector<std::string>{cisrv, "serve", "--index", folder + "/ci.db", "--listen",
+                                 "127.0.0.1:0", "--port-file", portFile, "--log", folder + "/ci.log"});
     waitUntil(*m_process, "cisrv", [&] {
-        std::ifstream in(portFile);
-        int port = 0;
-        if (!(in >> port) || port <= 0) return false;
-        m_port = static_cast<uint16_t>(port);
-        return true;
+        m_port = static_cast<uint16_t>(std::atoi(fileText(portFile).c_str()));
+        return m_port != 0;
     });
 }
 
-std::string CiServer::pathOf(size_t index) { return "/bench/doc-" + std::to_string(index); }
-
-// cisrv creates the index and its schema with its first document; the rest
-// go in with one transaction, far faster than one `cisrv add` each.
-void CiServer::fillIndex(const std::string& cisrv, const std::string& index) const {
-    runProgram({cisrv, "add", "--index", index, "--path", "/bench/seed"});
-    sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(index.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-    std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
-    sqlOrThrow(raw, opened, "cannot open the index");
-    sqlOrThrow(raw, sqlite3_exec(raw, "BEGIN", nullptr, nullptr, nullptr), "BEGIN");
-    sqlite3_stmt* insert = nullptr;
-    sqlOrThrow(raw,
-               sqlite3_prepare_v2(raw,
-                                  "INSERT INTO documents (path, client_id, app_type, cell_number)"
-                                  " VALUES (?1, ?2, ?3, ?4)",
-                                  -1, &insert, nullptr),
-               "cannot prepare the insert");
-    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(insert, sqlite3_finalize);
-    for (size_t i = 0; i < m_documents; ++i) {
-        const std::string path = pathOf(i);
-        sqlite3_bind_text(insert, 1, path.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int(insert, 2, kCiClientId);
-        sqlite3_bind_int(insert, 3, kCiAppType);
-        sqlite3_bind_int(insert, 4, kCiCellNumber);
-        sqlOrThrow(raw, sqlite3_step(insert), "cannot insert a document");
-        sqlite3_reset(insert);
-    }
-    sqlOrThrow(raw, sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr), "COMMIT");
-}
-
-bool CiServer::takePath(std::string& path) {
+std::string CiServer::takePath() {
     const size_t index = m_taken++;
-    if (index >= m_documents) return false;
-    path = pathOf(index);
-    return true;
+    if (index >= m_documents) fail("the index ran out of documents");
+    return "/bench/doc-" + std::to_string(index);
 }
 
-size_t CiServer::pathsLeft() const {
-    const size_t taken = m_taken.load();
-    return taken >= m_documents ? 0 : m_documents - taken;
-}
-
-size_t CiServer::pathsTaken() const { return std::min(m_taken.load(), m_documents); }
-
-long CiServer::stop() {
-    m_process.reset();
-    // "... stopped after 3 sessions and 812 index commits"
-    std::ifstream log(m_log);
-    const std::string marker = " index commits";
-    long commits = -1;
-    for (std::string line; std::getline(log, line);) {
-        const size_t end = line.rfind(marker);
-        const size_t start = line.rfind(" and ", end);
-        if (end == std::string::npos || start == std::string::npos) continue;
-        try {
-            commits = std::stol(line.substr(start + 5, end - start - 5));
-        } catch (const std::exception&) {
-            commits = -1;
-        }
+std::string CiServer::stop() {
+    m_process.reset();  // cisrv commits what it holds and writes its summary
+    const size_t erased = std::min(m_taken.load(), m_documents);
+    const std::string left = runProgram({m_cisrv, "count", "--index", m_folder + "/ci.db"});
+    if (std::stoul(left) != m_documents + 1 - erased) {
+        fail("cisrv confirmed " + std::to_string(erased) + " erases but its index holds " + left);
     }
-    return commits;
+    // "... stopped after 3 sessions and 812 index commits"
+    const std::string log = fileText(m_folder + "/ci.log");
+    const size_t end = log.rfind(" index commits");
+    const size_t start = end == std::string::npos ? end : log.rfind(" and ", end);
+    const std::string commits =
+        start == std::string::npos ? "an unknown number of" : log.substr(start + 5, end - start - 5);
+    return std::to_string(erased) + " erases confirmed in " + commits + " index commits";
 }
 
-CiSession::CiSession(uint16_t port) {
-    tqwire::HostPort target;
-    target.host = "127.0.0.1";
-    target.port = port;
-    bool timedOut = false;
-    const auto deadline = tqwire::Deadline::fromWait(kSessionWait);
-    tqsExecuteRemoteDllType service{};
-    std::strncpy(service.remoteLibraryName, tqmsg::kRemoteIndexLibrary,
-                 sizeof service.remoteLibraryName);
-    std::strncpy(service.remoteEntryName, tqmsg::kRemoteIndexEntry,
-                 sizeof service.remoteEntryName);
-    tqwire::Hello hello;
-    CYxError result = tqwire::makeHello(service, "bench", hello);
-    if (!result.IsError()) result = m_connection.connect(target, deadline, timedOut);
-    if (!result.IsError()) result = tqwire::sendHello(m_connection, hello, deadline, timedOut);
-    if (!result.IsError()) result = tqwire::awaitHelloAnswer(m_connection, deadline, timedOut);
-    if (result.IsError()) fail("cannot attach to cisrv: " + result.AsString());
-}
-
-bool CiSession::erase(const std::string& path) {
-    const tqmsg::EraseDataReq record =
-        eraseRecord(kCiCellNumber, kCiClientId, kCiAppType, path.c_str());
-    const auto deadline = tqwire::Deadline::fromWait(kSessionWait);
-    bool timedOut = false;
-    CYxError result = m_connection.sendMessage(tqmsg::kEraseDataReq,
-                                               reinterpret_cast<const char*>(&record),
-                                               sizeof record + path.size() + 1, deadline, timedOut);
-    if (result.IsError()) return false;
-    tqmsg::EraseDataResp response{};
-    m_reply.setExternalBuffer(reinterpret_cast<char*>(&response), sizeof response);
-    uint32_t code = 0;
-    uint32_t wireLength = 0;
-    result = m_connection.receiveMessage(code, m_reply, wireLength, deadline, timedOut);
-    const bool confirmed = !result.IsError() && code == tqmsg::kEraseDataResp &&
-                           !m_reply.ownsData() && response.status == 1;
-    m_reply.reset();
-    return confirmed;
-}
-
-RedisServer::RedisServer(const std::string& redisServer, const std::string& folder)
-    : m_port(freeLoopbackPort()) {
-    const ServerCpuScope onServerCpu;
+RedisServer::RedisServer(const std::string& folder) {
+    int fd = -1;  // a port free right now: redis-server takes its own from the command line
+    check(tqwire::listenTcp("127.0.0.1", 0, fd, m_port), "no free port");
+    ::close(fd);
     m_process = std::make_unique<ChildProcess>(std::vector<std::string>{
-        redisServer, "--port", std::to_string(m_port), "--bind", "127.0.0.1", "--save", "",
-        "--appendonly", "no", "--daemonize", "no", "--dir", folder, "--logfile",
-        folder + "/redis.log"});
-    const std::string ping = "PING\r\n";
+        "redis-server", "--port", std::to_string(m_port), "--bind", "127.0.0.1", "--save", "",
+        "--appendonly", "no", "--daemonize", "no", "--dir", folder, "--logfile", folder + "/redis.log"});
     waitUntil(*m_process, "redis-server", [&] {
         try {
-            RawSocket socket(m_port);
-            socket.writeAll(ping);
-            char pong[7];
-            socket.readExactly(pong, sizeof pong);
-            return std::memcmp(pong, "+PONG\r\n", sizeof pong) == 0;
+            RawSocket(m_port).exchange("PING\r\n", std::strlen("+PONG\r\n"));
+            return true;
         } catch (const std::runtime_error&) {
             return false;
         }
     });
 }
 
-double redisPingRate(const std::string& redisBenchmark, uint16_t port, int requests) {
-    std::string output;
-    runProgram({redisBenchmark, "-h", "127.0.0.1", "-p", std::to_string(port), "-t",
-                "ping_inline", "-c", "1", "-P", "1", "-n", std::to_string(requests), "-q"},
-               &output);
-    return parseRedisRate(output);
-}
-
-double parseRedisRate(const std::string& output) {
-    // "PING_INLINE: 41152.26 requests per second, p50=0.023 msec"; progress
-    // lines before it end in carriage returns.
-    const std::string marker = " requests per second";
-    const size_t end = output.rfind(marker);
+double RedisServer::pingRate(int requests) const {
+    const std::string output =
+        runProgram({"redis-benchmark", "-h", "127.0.0.1", "-p", std::to_string(m_port), "-t",
+                    "ping_inline", "-c", "1", "-P", "1", "-n", std::to_string(requests), "-q"});
+    // "PING_INLINE: 41152.26 requests per second, p50=0.023 msec"
+    const size_t end = output.rfind(" requests per second");
     const size_t start = end == std::string::npos ? end : output.rfind(": ", end);
-    if (start == std::string::npos) fail("unexpected redis-benchmark output: " + output);
-    const std::string number = output.substr(start + 2, end - start - 2);
-    size_t used = 0;
-    double rate = 0;
-    try {
-        rate = std::stod(number, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used != number.size() || !(rate > 0)) {
-        fail("unexpected redis-benchmark output: " + output);
-    }
+    const double rate = start == std::string::npos ? 0 : std::atof(output.c_str() + start + 2);
+    if (!(rate > 0)) fail("unexpected redis-benchmark output: " + output);
     return rate;
 }
 

@@ -1,13 +1,15 @@
-// A minimal CI server for the benchmarks: it speaks just enough of the
-// session protocol and answers at once, so that what is measured is the
-// client side. One thread serves every connection through epoll: HELLO gets
-// ACCEPT, an erase request gets an erase response with status 1, prune
-// requests are read and counted. The same peer serves the library and the
-// raw baselines, so its own cost weighs on both alike.
+// Both ends of the loopback comparisons. WirePeer is a minimal CI server
+// that speaks just enough of the session protocol and answers at once, so
+// that what is measured is the client side: one thread serves every
+// connection through epoll, HELLO gets ACCEPT, an erase request gets an erase
+// response with status 1, prune requests are read and counted. The library
+// and the raw baselines (RawSocket) talk to the same peer, so its own cost
+// weighs on both alike.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,22 +19,16 @@ namespace bench {
 
 class WirePeer {
 public:
-    // Frames are read whole into a buffer of this size; a larger frame ends
-    // its connection.
-    static constexpr size_t kBufferSize = 64 * 1024;
-
     struct Counts {
         uint64_t connections = 0;
-        uint64_t hellos = 0;
         uint64_t erases = 0;
         uint64_t prunes = 0;
-        uint64_t others = 0;   // frames of any other code, answered with nothing
         uint64_t dropped = 0;  // connections ended for a bad or oversized frame
     };
 
-    // Listens on 127.0.0.1 (any free port) and serves until destroyed.
-    // `keepFrames`: keep a copy of every frame received, for tests.
-    explicit WirePeer(bool keepFrames = false);
+    // Listens on 127.0.0.1 (any free port) and serves, on the servers' CPU,
+    // until destroyed.
+    WirePeer();
     ~WirePeer();
     WirePeer(const WirePeer&) = delete;
     WirePeer& operator=(const WirePeer&) = delete;
@@ -40,35 +36,57 @@ public:
     uint16_t port() const { return m_port; }
     // "127.0.0.1:<port>", as a directory names a host.
     std::string host() const;
+    size_t acceptLength() const { return m_accept.size(); }
+    size_t eraseResponseLength() const { return m_eraseResponse.size(); }
     Counts counts() const;
-    // The frames received so far (headers included), when keeping them.
-    std::vector<std::string> frames() const;
+    // The first frames received (at most 16), whole, in the order they came.
+    std::vector<std::string> firstFrames() const;
 
 private:
-    struct Client;
-
     void serve();
     void acceptClients();
-    // False when the connection is to be closed.
-    bool readFrom(Client& client);
-    bool handleFrames(Client& client);
-    bool answer(Client& client, uint32_t code, const char* frame, size_t length);
-    void closeClient(Client* client);
+    // Reads what `fd` sent and answers every whole frame; false when the
+    // connection is to be closed.
+    bool readFrom(int fd);
+    bool answer(int fd, uint32_t code, const char* frame, size_t length);
 
     int m_listenFd = -1;
     int m_epollFd = -1;
     int m_stopFd = -1;
     uint16_t m_port = 0;
-    const bool m_keepFrames;
     const std::string m_accept;
     const std::string m_eraseResponse;
+    std::map<int, std::string> m_pending;  // by client socket: bytes of frames not yet whole
 
-    std::atomic<uint64_t> m_connections{0}, m_hellos{0}, m_erases{0}, m_prunes{0}, m_others{0},
-        m_dropped{0};
+    std::atomic<uint64_t> m_connections{0}, m_erases{0}, m_prunes{0}, m_dropped{0};
     mutable std::mutex m_framesMutex;
-    std::vector<std::string> m_frames;
-    std::vector<Client*> m_clients;
+    std::vector<std::string> m_firstFrames;
     std::thread m_thread;
+};
+
+// The raw baselines' side of a connection to 127.0.0.1: plain socket calls
+// with the socket options the session library sets (blocking, TCP_NODELAY).
+class RawSocket {
+public:
+    // Connects; throws std::runtime_error on failure.
+    explicit RawSocket(uint16_t port);
+    RawSocket(RawSocket&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    RawSocket& operator=(RawSocket&&) = delete;
+    RawSocket(const RawSocket&) = delete;
+    RawSocket& operator=(const RawSocket&) = delete;
+    // Closes at once, as the session library's destructor does.
+    ~RawSocket();
+
+    // One write() unless the socket takes less.
+    void writeAll(const std::string& bytes);
+    // One request and its reply of `replyLength` bytes (at most 512).
+    void exchange(const std::string& request, size_t replyLength);
+    // Stops sending, reads until the peer closes, then closes: the peer has
+    // read everything by then, as after the session library's Disconnect.
+    void closeGracefully();
+
+private:
+    int m_fd = -1;
 };
 
 }  // namespace bench

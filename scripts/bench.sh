@@ -2,9 +2,11 @@
 # Builds the default preset and runs the benchmarks (bench/, described in
 # docs/PERFORMANCE.md), printing their tables: the library's own cost on the
 # fake product layer, then the library on the real product libraries beside
-# raw socket baselines, the reference CI server and Redis, and the directory
-# lookups, prune and attach with the directory on a local PostgreSQL server
-# (a throw-away cluster). One run takes about four minutes.
+# raw socket baselines, the reference CI server, Redis when redis-server and
+# redis-benchmark are installed, and the directory lookups, prune and attach
+# with the directory on a local PostgreSQL server (a throw-away cluster). It
+# installs nothing: the build's packages come from scripts/install-deps.sh.
+# One run takes about two minutes.
 #
 #   scripts/bench.sh                 the full run (9 repetitions of each case)
 #   scripts/bench.sh --quick         3 repetitions, shorter cases (a smoke run)
@@ -25,14 +27,6 @@ for arg in "$@"; do
   fi
 done
 
-bash scripts/install-deps.sh
-# Redis is the peer the erase rate is held against; only the benchmarks need it.
-if ! command -v redis-server >/dev/null || ! command -v redis-benchmark >/dev/null; then
-  if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq redis-server >/dev/null 2>&1 ||
-      echo "could not install redis-server: the Redis comparison is left out" >&2
-  fi
-fi
 if [ -n "${TQ_BENCH_BUILD_DIR:-}" ]; then
   build=$TQ_BENCH_BUILD_DIR
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -1,10 +1,12 @@
 // TQCIHelper: keeps the content index in step with deletions.
 //
-// The file reads in the order an erase runs: the plain entry points, the helper
-// base (log, initialisation, attachment, lookups), the erase wrapper (cloud
-// resolution, session cache, erase messages, the three erase operations), then
-// archive-file pruning. The library reaches the network, the directory and the
-// log only through the product classes declared in platform/.
+// The file reads in the order an erase runs: the plain entry points; the helper
+// base (log, initialisation, attachment, directory lookups); the erase
+// wrapper's steps (the opening every erase shares, cloud and server
+// resolution, the session cache, the request, the two exchanges) and the three
+// erase operations made of them; then archive-file pruning. The library
+// reaches the network, the directory and the log only through the product
+// classes declared in platform/.
 
 #include "TQCIHelper.h"
 
@@ -42,157 +44,28 @@ using tqmsg::kAfPruneReq;
 using tqmsg::kEraseDataReq;
 using tqmsg::kEraseDataResp;
 
+// What the session is handed: waits in seconds, and flags.
 constexpr int kAttachWait = 120;
 constexpr int kDisconnectWait = 120;
 // A session whose exchange failed is closed without waiting for the server:
 // nothing more is owed to it, and a hung server must not hold the call up.
 constexpr int kFailedSessionDisconnectWait = 0;
 constexpr int kReceiveWait = 600;
-constexpr int kSendFlags = 0;
 constexpr int kSendWait = -1;  // the session's default send wait
+constexpr int kSendFlags = 0;
 constexpr int kReceiveFlags = 0;
 
 // What the helper's debug log is opened with.
 constexpr unsigned int kLogModuleId = 0x27C30418;
 constexpr long long kLogLevel = -123456;
 
-constexpr unsigned int kPlatformTypeVornServer = 1u;
+// The property bit that marks a cloud's CI server among its clients.
 constexpr unsigned long kCiCdsClientProperty = 1ul;
-constexpr size_t kLocalNameSize = 256;
-constexpr size_t kServiceNameSize = 256;
-
-// Offset of the status in an erase response read straight from a buffer.
-constexpr size_t kRespStatusOffset = offsetof(EraseDataResp, status);
 
 // Guards the shared line buffer: helpers on different threads must not
 // overwrite each other's lines while formatting. Uncontended it costs a few
 // nanoseconds; a buffer per call would put 64 KiB on hosts' thread stacks.
 std::mutex sLogLock;
-
-// An erase request for one CI server: the record and the private copy of the
-// path it points to. The copy is owned here, never through record.path: a
-// receive on the same buffer may overwrite the record.
-struct EraseRequest {
-    EraseDataReq record;
-    std::unique_ptr<char[]> pathCopy;
-    size_t pathLength = 0;
-};
-
-// Fill `request` and point `buffer` at it. False when the path copy cannot be
-// allocated (after the line that says so).
-bool buildEraseRequest(CIHelperBase& helper, tqsDatabuf_v2& buffer, EraseRequest& request,
-                       int cellNumber, int clientId, int appType, const char* path,
-                       int32_t eraseKind) {
-    std::memset(&request.record, 0, sizeof request.record);
-    request.record.eraseKind = eraseKind;
-    request.pathLength = std::strlen(path);
-    request.pathCopy.reset(new (std::nothrow) char[request.pathLength + 1]);
-    if (!request.pathCopy) {
-        helper.CIHelperLog("Failed to allocate memory for the path!!!");
-        return false;
-    }
-    std::memcpy(request.pathCopy.get(), path, request.pathLength + 1);
-    request.record.path = request.pathCopy.get();
-    request.record.vornCellNumber = cellNumber;
-    request.record.clientId = clientId;
-    request.record.appType = appType;
-    buffer.setExternalBuffer(reinterpret_cast<char*>(&request.record),
-                             sizeof(EraseDataReq) + request.pathLength + 1);
-    return true;
-}
-
-// Disconnect, destroy and forget the cached session of a CI server whose send
-// or receive reported an error. Kept, it would fail every later exchange (a
-// broken connection) or hand a late answer to the next request (a timed-out
-// receive); forgotten, the next call attaches afresh.
-void discardFailedSession(std::map<int, CTqNetwork*>& sessions, int ciServerClientId) {
-    const auto cached = sessions.find(ciServerClientId);
-    if (cached == sessions.end()) {
-        return;
-    }
-    const std::unique_ptr<CTqNetwork> session(cached->second);
-    sessions.erase(cached);
-    bool timedOut = false;
-    (void)session->Disconnect(kFailedSessionDisconnectWait, timedOut);
-}
-
-// Send a built erase request to one CI server over its cached session and wait
-// for its verdict. True when the server confirmed; otherwise false after one
-// line that says why (and without the session when the exchange failed).
-bool runStandardEraseExchange(CIHelperBase& helper, std::map<int, CTqNetwork*>& sessions,
-                              CTqNetwork& session, tqsDatabuf_v2& buffer,
-                              const EraseRequest& request, int ciServerClientId) {
-    bool sendTimedOut = false;
-    CYxError error = session.SendXDRMessage(kEraseDataReq, &buffer, kSendFlags, kSendWait,
-                                            sendTimedOut);
-    if (error.IsError()) {
-        helper.CIHelperLog(
-            "Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for CIServer [%d] vornCellNum [%d] "
-            "client ID[%d]. Error:[%s]",
-            ciServerClientId, request.record.vornCellNumber, request.record.clientId,
-            error.AsString().c_str());
-        discardFailedSession(sessions, ciServerClientId);
-        return false;
-    }
-
-    unsigned long code = kEraseDataResp;
-    EraseDataResp response;
-    std::memset(&response, 0, sizeof response);
-    buffer.setExternalBuffer(reinterpret_cast<char*>(&response), sizeof response);
-    bool timedOut = false;
-    error = session.ReceiveXDRMessage(&code, &buffer, nullptr, kReceiveFlags, kReceiveWait,
-                                      timedOut);
-    if (error.IsError()) {
-        helper.CIHelperLog("Failed to receive TQS_PM_CONTENTIDX_ERASE_DATA_RESP. Error:[%s]",
-                           error.AsString().c_str());
-        discardFailedSession(sessions, ciServerClientId);
-        return false;
-    }
-
-    bool confirmed = false;
-    if (code != kEraseDataResp) {
-        helper.CIHelperLog("Incorrect message %lu received", code);
-    } else if (response.status == 0) {
-        helper.CIHelperLog(
-            "Received [%d] as the status code from client [%d], Apptype [%d], CIServer [%d]",
-            response.status, request.record.clientId, request.record.appType, ciServerClientId);
-    } else {
-        confirmed = true;
-    }
-    (void)session.FreeReceivedMessage(kEraseDataResp, &buffer);
-    return confirmed;
-}
-
-// The status of an erase response read where the buffer points after a
-// receive; 0 (not confirmed) when the body is too short to hold one.
-int32_t statusInReceivedBody(const tqsDatabuf_v2& buffer) {
-    const char* body = buffer.getDataBuffer();
-    if (body == nullptr || buffer.getValidLen() < kRespStatusOffset + sizeof(int32_t)) {
-        return 0;
-    }
-    int32_t status;
-    std::memcpy(&status, body + kRespStatusOffset, sizeof status);
-    return status;
-}
-
-// Disconnect and destroy the prune session, if one is held. Prunes have no
-// answer: a server that did not close in turn (it reset the session because
-// it could not carry them out, or never closed) is the only sign that they
-// were lost, so that is logged.
-void closePruneSession(CIHelperBase& helper, std::unique_ptr<CTqNetwork>& session,
-                       bool& disconnectFlag, int ciServerClientId) {
-    if (!session) {
-        return;
-    }
-    const CYxError error = session->Disconnect(kDisconnectWait, disconnectFlag);
-    if (error.IsError()) {
-        helper.CIHelperLog(
-            "Failed to disconnect from document processing server [%d]; its prune requests may "
-            "not have been carried out. Error:[%s]",
-            ciServerClientId, error.AsString().c_str());
-    }
-    session.reset();
-}
 
 }  // namespace
 
@@ -231,7 +104,7 @@ int eraseMigratedData(void* handle, int vornCellId, int applicationId, const cha
 }  // extern "C"
 
 // ---------------------------------------------------------------------------
-// CIHelperBase: log, initialisation, attachment, lookups
+// CIHelperBase: log, initialisation, attachment, directory lookups
 // ---------------------------------------------------------------------------
 
 char CIHelperBase::sMessage[CIHelperBase::kMessageSize];
@@ -280,14 +153,16 @@ void CIHelperBase::CIHelperLog(const char* format, ...) {
     logger.debug("%s", sMessage);
 }
 
-bool CIHelperBase::attach(int vornCellId, int clientId, int applicationId, CTqNetwork* session) {
-    TQPlatformInfo platformInfo;
-    if (clientId == 0 && applicationId == 0) {
-        CIHelperLog("Both application ID and client ID are zeros.");
-        return false;
-    }
-    platformInfo.setFocus(TQPI_Focus::getFocus());
+namespace {
 
+constexpr unsigned int kPlatformTypeVornServer = 1u;
+constexpr size_t kLocalNameSize = 256;
+constexpr size_t kServiceNameSize = 256;
+
+// The mangled host name of the client named by `applicationId` (when not 0)
+// or `clientId`; false after a line that says which lookup failed.
+bool mangledHostNameOf(CIHelperBase& helper, int vornCellId, int clientId, int applicationId,
+                       std::string& hostName) {
     // An application id takes precedence; the client id then only names the
     // client in messages. Either way the record is ours to release.
     std::unique_ptr<TQClient> client;
@@ -298,34 +173,58 @@ bool CIHelperBase::attach(int vornCellId, int clientId, int applicationId, CTqNe
         client = std::make_unique<TQClient>(tq::widenId(vornCellId), tq::widenId(clientId));
     }
     if (!client) {
-        CIHelperLog("Failed to get client object from application id [%d] client id [%d]",
-                    applicationId, clientId);
+        helper.CIHelperLog("Failed to get client object from application id [%d] client id [%d]",
+                           applicationId, clientId);
         return false;
     }
-    std::string mangledHostName;
-    if (client->getMangledHostName(mangledHostName, nullptr) != 0) {
-        CIHelperLog("Failed to get mangled host name from client id[%d] application id [%d]",
-                    clientId, applicationId);
+    if (client->getMangledHostName(hostName, nullptr) != 0) {
+        helper.CIHelperLog("Failed to get mangled host name from client id[%d] application id [%d]",
+                           clientId, applicationId);
         return false;
     }
-    client.reset();
+    return true;
+}
 
-    if (session == nullptr) {
-        session = &defaultSession;
-    }
+// The remote indexing service of a CI server, as the session names it.
+tqsExecuteRemoteDllType indexService() {
     tqsExecuteRemoteDllType service;
     std::memset(&service, 0, sizeof service);
     std::strncpy(service.remoteLibraryName, tqmsg::kRemoteIndexLibrary, kServiceNameSize);
     std::strncpy(service.remoteEntryName, tqmsg::kRemoteIndexEntry, kServiceNameSize);
+    return service;
+}
 
-    char localName[kLocalNameSize] = {};
+// The name this machine gives the server: its client name on a vornServer,
+// otherwise its physical machine name, cut to fit.
+void localNameOf(TQPlatformInfo& platformInfo, char (&localName)[kLocalNameSize]) {
     if (platformInfo.getTQPlatformType() & kPlatformTypeVornServer) {
         platformInfo.getVornServerClientName(localName, static_cast<int>(kLocalNameSize));
     } else if (const char* machine = platformInfo.getPhysicalMachine()) {
         std::strncpy(localName, machine, kLocalNameSize - 1);
     }
     localName[kLocalNameSize - 1] = '\0';
+}
 
+}  // namespace
+
+bool CIHelperBase::attach(int vornCellId, int clientId, int applicationId, CTqNetwork* session) {
+    TQPlatformInfo platformInfo;
+    if (clientId == 0 && applicationId == 0) {
+        CIHelperLog("Both application ID and client ID are zeros.");
+        return false;
+    }
+    platformInfo.setFocus(TQPI_Focus::getFocus());
+    std::string mangledHostName;
+    if (!mangledHostNameOf(*this, vornCellId, clientId, applicationId, mangledHostName)) {
+        return false;
+    }
+
+    if (session == nullptr) {
+        session = &defaultSession;
+    }
+    tqsExecuteRemoteDllType service = indexService();
+    char localName[kLocalNameSize] = {};
+    localNameOf(platformInfo, localName);
     bool timedOut = false;
     CYxError error = session->Attach_RemoteDLL(mangledHostName.c_str(), &service, localName,
                                                kAttachWait, timedOut);
@@ -378,7 +277,8 @@ bool CIHelperBase::send(int, const tqsDatabuf*) {
 }
 
 // ---------------------------------------------------------------------------
-// CIEraseWrapper
+// CIEraseWrapper: the steps of an erase (the opening every erase shares, cloud
+// and server resolution, the session cache, the request, the two exchanges)
 // ---------------------------------------------------------------------------
 
 CIEraseWrapper::CIEraseWrapper()
@@ -396,6 +296,55 @@ CIEraseWrapper::~CIEraseWrapper() {
 bool CIEraseWrapper::initialize() {
     return true;
 }
+
+namespace {
+
+// Room for a refusal line: a fixed text and two ids.
+constexpr size_t kRefusalLineSize = 256;
+
+// The opening every erase shares: the helper initialises on its first call (a
+// helper that cannot writes no line and fails every call), then a null path is
+// refused with the line `refusal` formats. False when the call ends here.
+__attribute__((format(printf, 3, 4))) bool openErase(CIHelperBase& helper, const char* path,
+                                                      const char* refusal, ...) {
+    if (!helper.init()) {
+        return false;
+    }
+    if (path != nullptr) {
+        return true;
+    }
+    char line[kRefusalLineSize];
+    va_list ids;
+    va_start(ids, refusal);
+    (void)std::vsnprintf(line, sizeof line, refusal, ids);
+    va_end(ids);
+    helper.CIHelperLog("%s", line);
+    return false;
+}
+
+// The erases that carry the wrapper's cell number need the number of the cell
+// they name: look it up while the wrapper holds none (first use, an earlier
+// failed lookup, a wrapper first used for a RuRizoze erase, which brings its
+// own number) or holds another cell's. A failed lookup keeps the old cell's
+// number and server list; a new cell's number makes the list, resolved in the
+// old cell, unusable.
+bool haveVornCellNumber(CIHelperBase& helper, int vornCellId, int& vornCellNumber,
+                        int& vornCellIdOfNumber, bool& serverListResolved) {
+    if (vornCellNumber != 0 && vornCellIdOfNumber == vornCellId) {
+        return true;
+    }
+    if (!helper.getVornCellNumber(vornCellId, vornCellNumber)) {
+        helper.CIHelperLog("Failed to get the vornCell number from vornCell Id [%d]", vornCellId);
+        return false;
+    }
+    if (vornCellIdOfNumber != vornCellId) {
+        serverListResolved = false;
+        vornCellIdOfNumber = vornCellId;
+    }
+    return true;
+}
+
+}  // namespace
 
 bool CIEraseWrapper::getCloudIds(int clientId, int appType, int applicationId,
                                  std::vector<int>& cloudIds, bool useCS) {
@@ -433,6 +382,25 @@ bool CIEraseWrapper::getCloudIds(int clientId, int appType, int applicationId,
     return true;
 }
 
+namespace {
+
+// The CI servers of `clouds`, in cloud order; a cloud without one is skipped
+// after a line that names it.
+std::vector<int> serversOfClouds(CIHelperBase& helper, const std::vector<int>& clouds) {
+    std::vector<int> servers;
+    for (const int cloudId : clouds) {
+        int ciServerClientId = -1;
+        if (helper.getCISvrClientId(cloudId, ciServerClientId)) {
+            servers.push_back(ciServerClientId);
+        } else {
+            helper.CIHelperLog("Failed to get client id from the cloud id [%d]", cloudId);
+        }
+    }
+    return servers;
+}
+
+}  // namespace
+
 CTqNetwork* CIEraseWrapper::getClientSession(int vornCellId, int ciServerClientId) {
     auto cached = clientSessions.find(ciServerClientId);
     if (cached != clientSessions.end()) {
@@ -451,39 +419,252 @@ CTqNetwork* CIEraseWrapper::getClientSession(int vornCellId, int ciServerClientI
     return session.release();
 }
 
-// The erases that carry the wrapper's cell number need the number of the cell
-// they name: look it up while the wrapper holds none (first use, an earlier
-// failed lookup, a wrapper first used for a RuRizoze erase, which brings its
-// own number) or holds another cell's. A failed lookup keeps the old cell's
-// number and server list; a new cell's number makes the list, resolved in the
-// old cell, unusable.
-static bool haveVornCellNumber(CIHelperBase& helper, int vornCellId, int& vornCellNumber,
-                               int& vornCellIdOfNumber, bool& serverListResolved) {
-    if (vornCellNumber != 0 && vornCellIdOfNumber == vornCellId) {
-        return true;
+namespace {
+
+// Disconnect, destroy and forget the cached session of a CI server whose send
+// or receive reported an error. Kept, it would fail every later exchange (a
+// broken connection) or hand a late answer to the next request (a timed-out
+// receive); forgotten, the next call attaches afresh.
+void discardFailedSession(std::map<int, CTqNetwork*>& sessions, int ciServerClientId) {
+    const auto cached = sessions.find(ciServerClientId);
+    if (cached == sessions.end()) {
+        return;
     }
-    if (!helper.getVornCellNumber(vornCellId, vornCellNumber)) {
-        helper.CIHelperLog("Failed to get the vornCell number from vornCell Id [%d]", vornCellId);
+    const std::unique_ptr<CTqNetwork> session(cached->second);
+    sessions.erase(cached);
+    bool timedOut = false;
+    (void)session->Disconnect(kFailedSessionDisconnectWait, timedOut);
+}
+
+// What an erase request says.
+struct RequestFields {
+    int cellNumber;
+    int clientId;   // 0 for migrated data
+    int appType;    // the application id for migrated data
+    int32_t eraseKind;
+    const char* path;
+};
+
+// An erase request for one CI server: the record and the private copy of the
+// path it points to. The copy is owned here, never through record.path: a
+// receive on the same buffer may overwrite the record.
+struct EraseRequest {
+    EraseDataReq record;
+    std::unique_ptr<char[]> pathCopy;
+    size_t pathLength = 0;
+};
+
+// Fill `request` and point `buffer` at it. False when the path copy cannot be
+// allocated (after the line that says so).
+bool buildEraseRequest(CIHelperBase& helper, tqsDatabuf_v2& buffer, EraseRequest& request,
+                       const RequestFields& fields) {
+    std::memset(&request.record, 0, sizeof request.record);
+    request.record.eraseKind = fields.eraseKind;
+    request.pathLength = std::strlen(fields.path);
+    request.pathCopy.reset(new (std::nothrow) char[request.pathLength + 1]);
+    if (!request.pathCopy) {
+        helper.CIHelperLog("Failed to allocate memory for the path!!!");
         return false;
     }
-    if (vornCellIdOfNumber != vornCellId) {
-        serverListResolved = false;
-        vornCellIdOfNumber = vornCellId;
+    std::memcpy(request.pathCopy.get(), fields.path, request.pathLength + 1);
+    request.record.path = request.pathCopy.get();
+    request.record.vornCellNumber = fields.cellNumber;
+    request.record.clientId = fields.clientId;
+    request.record.appType = fields.appType;
+    buffer.setExternalBuffer(reinterpret_cast<char*>(&request.record),
+                             sizeof(EraseDataReq) + request.pathLength + 1);
+    return true;
+}
+
+// What a CI server made of an erase request.
+enum class Verdict {
+    kConfirmed,     // it reported the entries erased
+    kNotConfirmed,  // it did not (or the request never went out)
+    kSessionFailed  // the send or the receive failed: the session is spent
+};
+
+// Hand a built erase request to the session.
+CYxError sendEraseRequest(CTqNetwork& session, tqsDatabuf_v2& buffer) {
+    bool timedOut = false;
+    return session.SendXDRMessage(kEraseDataReq, &buffer, kSendFlags, kSendWait, timedOut);
+}
+
+// The standard exchange: send a built request over the server's session, then
+// receive the answer into a response record of its own. Every outcome but a
+// confirmation is explained by one line.
+Verdict runStandardEraseExchange(CIHelperBase& helper, CTqNetwork& session, tqsDatabuf_v2& buffer,
+                                 const EraseRequest& request, int ciServerClientId) {
+    CYxError error = sendEraseRequest(session, buffer);
+    if (error.IsError()) {
+        helper.CIHelperLog(
+            "Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for CIServer [%d] vornCellNum [%d] "
+            "client ID[%d]. Error:[%s]",
+            ciServerClientId, request.record.vornCellNumber, request.record.clientId,
+            error.AsString().c_str());
+        return Verdict::kSessionFailed;
+    }
+
+    unsigned long code = kEraseDataResp;
+    EraseDataResp response;
+    std::memset(&response, 0, sizeof response);
+    buffer.setExternalBuffer(reinterpret_cast<char*>(&response), sizeof response);
+    bool timedOut = false;
+    error = session.ReceiveXDRMessage(&code, &buffer, nullptr, kReceiveFlags, kReceiveWait,
+                                      timedOut);
+    if (error.IsError()) {
+        helper.CIHelperLog("Failed to receive TQS_PM_CONTENTIDX_ERASE_DATA_RESP. Error:[%s]",
+                           error.AsString().c_str());
+        return Verdict::kSessionFailed;
+    }
+
+    Verdict verdict = Verdict::kConfirmed;
+    if (code != kEraseDataResp) {
+        helper.CIHelperLog("Incorrect message %lu received", code);
+        verdict = Verdict::kNotConfirmed;
+    } else if (response.status == 0) {
+        helper.CIHelperLog(
+            "Received [%d] as the status code from client [%d], Apptype [%d], CIServer [%d]",
+            response.status, request.record.clientId, request.record.appType, ciServerClientId);
+        verdict = Verdict::kNotConfirmed;
+    }
+    (void)session.FreeReceivedMessage(kEraseDataResp, &buffer);
+    return verdict;
+}
+
+// Offset of the status in an erase response read straight from a buffer.
+constexpr size_t kRespStatusOffset = offsetof(EraseDataResp, status);
+
+// The status of an erase response read where the buffer points after a
+// receive; 0 (not confirmed) when the body is too short to hold one.
+int32_t statusInReceivedBody(const tqsDatabuf_v2& buffer) {
+    const char* body = buffer.getDataBuffer();
+    if (body == nullptr || buffer.getValidLen() < kRespStatusOffset + sizeof(int32_t)) {
+        return 0;
+    }
+    int32_t status;
+    std::memcpy(&status, body + kRespStatusOffset, sizeof status);
+    return status;
+}
+
+// The migrated-data exchange: send a built request, then receive the answer on
+// the same buffer, which still refers to the request record, and read it where
+// the buffer points afterwards (the record may be overwritten: nothing of it
+// is read after the receive). A time-out is reported as such, error or not.
+Verdict runMigratedEraseExchange(CIHelperBase& helper, CTqNetwork& session, tqsDatabuf_v2& buffer,
+                                 const EraseRequest& request, int cloudId, int ciServerClientId,
+                                 int applicationId) {
+    CYxError error = sendEraseRequest(session, buffer);
+    if (error.IsError()) {
+        helper.CIHelperLog(
+            "Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [%d] vornCellNum [%d] "
+            "client ID[%d]. Error:[%s]",
+            cloudId, request.record.vornCellNumber, request.record.clientId,
+            error.AsString().c_str());
+        return Verdict::kSessionFailed;
+    }
+
+    unsigned long code = 0;
+    bool timedOut = false;
+    error = session.ReceiveXDRMessage(&code, &buffer, nullptr, kReceiveFlags, kReceiveWait,
+                                      timedOut);
+    if (timedOut) {
+        helper.CIHelperLog("Failed(TimedOut) to receive data for TQS_PM_CONTENTIDX_ERASE_DATA_RESP!!!");
+        return Verdict::kSessionFailed;
+    }
+    if (error.IsError()) {
+        helper.CIHelperLog("Failed to receive TQS_PM_CONTENTIDX_ERASE_DATA_RESP. Error:[%s]",
+                           error.AsString().c_str());
+        return Verdict::kSessionFailed;
+    }
+    if (code == kEraseDataResp && statusInReceivedBody(buffer) != 0) {
+        helper.CIHelperLog("Received erase data response for application ID[%d] for CI server[%d]!!",
+                           applicationId, ciServerClientId);
+        return Verdict::kConfirmed;
+    }
+    helper.CIHelperLog("Failed to erase data for application ID[%d] for CI server[%d]!!",
+                       applicationId, ciServerClientId);
+    return Verdict::kNotConfirmed;
+}
+
+// Whether a standard erase writes lines of its own about each server: the
+// backup erase names each request and a server it has no session for; the
+// RuRizoze erase leaves its lines to the steps it calls.
+enum class ServerLines { kNamed, kQuiet };
+
+// One standard erase on one CI server over its cached session.
+Verdict eraseStandardOnServer(CIEraseWrapper& wrapper, int vornCellId, int ciServerClientId,
+                      const RequestFields& fields, ServerLines lines) {
+    CTqNetwork* session = wrapper.getClientSession(vornCellId, ciServerClientId);
+    if (session == nullptr) {
+        if (lines == ServerLines::kNamed) {
+            wrapper.CIHelperLog("Failed to get the client session the CI server admin node");
+        }
+        return Verdict::kNotConfirmed;
+    }
+    tqsDatabuf_v2 buffer;
+    EraseRequest request;
+    if (!buildEraseRequest(wrapper, buffer, request, fields)) {
+        return Verdict::kNotConfirmed;
+    }
+    if (lines == ServerLines::kNamed) {
+        wrapper.CIHelperLog(
+            "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for vornCellNum [%d] client ID[%d]. "
+            "Path [%s] FAST client id [%d]",
+            request.record.vornCellNumber, request.record.clientId, fields.path, ciServerClientId);
+    }
+    return runStandardEraseExchange(wrapper, *session, buffer, request, ciServerClientId);
+}
+
+// A standard erase on each listed CI server in turn; false at the first that
+// does not confirm. A session whose exchange failed leaves the cache.
+bool eraseOnEachServer(CIEraseWrapper& wrapper, std::map<int, CTqNetwork*>& sessions,
+                       const std::vector<int>& servers, int vornCellId,
+                       const RequestFields& fields, ServerLines lines) {
+    for (const int ciServerClientId : servers) {
+        const Verdict verdict =
+            eraseStandardOnServer(wrapper, vornCellId, ciServerClientId, fields, lines);
+        if (verdict == Verdict::kSessionFailed) {
+            discardFailedSession(sessions, ciServerClientId);
+        }
+        if (verdict != Verdict::kConfirmed) {
+            return false;
+        }
     }
     return true;
 }
 
+// One migrated-data erase on the CI server of one cloud, over its cached
+// session; a server without a session or request is passed over.
+Verdict eraseMigratedOnServer(CIEraseWrapper& wrapper, int vornCellId, int cloudId,
+                              int ciServerClientId, const RequestFields& fields) {
+    CTqNetwork* session = wrapper.getClientSession(vornCellId, ciServerClientId);
+    if (session == nullptr) {
+        return Verdict::kNotConfirmed;
+    }
+    tqsDatabuf_v2 buffer;
+    EraseRequest request;
+    if (!buildEraseRequest(wrapper, buffer, request, fields)) {
+        return Verdict::kNotConfirmed;
+    }
+    wrapper.CIHelperLog(
+        "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [%d] vornCellNum [%d] client ID[%d].",
+        cloudId, request.record.vornCellNumber, request.record.clientId);
+    return runMigratedEraseExchange(wrapper, *session, buffer, request, cloudId, ciServerClientId,
+                                    fields.appType);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// CIEraseWrapper: the three erase operations
+// ---------------------------------------------------------------------------
+
 int CIEraseWrapper::eraseBackupData(int vornCellId, int clientId, int appType, const char* path,
                                     bool /*flag*/) {
-    if (!initialized && !init()) {
-        return 1;
-    }
-    if (path == nullptr) {
-        CIHelperLog("Refusing to erase CI data of client [%d] app type [%d]: the path is null.",
-                    clientId, appType);
-        return 1;
-    }
-    if (!haveVornCellNumber(*this, vornCellId, vornCellNumber, vornCellIdOfNumber,
+    if (!openErase(*this, path,
+                   "Refusing to erase CI data of client [%d] app type [%d]: the path is null.",
+                   clientId, appType) ||
+        !haveVornCellNumber(*this, vornCellId, vornCellNumber, vornCellIdOfNumber,
                             serverListResolved)) {
         return 1;
     }
@@ -500,39 +681,16 @@ int CIEraseWrapper::eraseBackupData(int vornCellId, int clientId, int appType, c
             CIHelperLog("Failed to get the cloud id list");
             return 1;
         }
-        for (int cloudId : cloudIds) {
-            int ciServerClientId = -1;
-            if (getCISvrClientId(cloudId, ciServerClientId)) {
-                ciServerClientIds.push_back(ciServerClientId);
-            } else {
-                CIHelperLog("Failed to get client id from the cloud id [%d]", cloudId);
-            }
-        }
+        ciServerClientIds = serversOfClouds(*this, cloudIds);
         currentClientId = clientId;
         serverListAppType = appType;
         serverListResolved = true;
     }
 
-    for (const int ciServerClientId : ciServerClientIds) {
-        CTqNetwork* session = getClientSession(vornCellId, ciServerClientId);
-        if (session == nullptr) {
-            CIHelperLog("Failed to get the client session the CI server admin node");
-            return 1;
-        }
-        tqsDatabuf_v2 buffer;
-        EraseRequest request;
-        if (!buildEraseRequest(*this, buffer, request, vornCellNumber, clientId, appType, path,
-                               tqmsg::kEraseKindData)) {
-            return 1;
-        }
-        CIHelperLog(
-            "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for vornCellNum [%d] client ID[%d]. "
-            "Path [%s] FAST client id [%d]",
-            request.record.vornCellNumber, request.record.clientId, path, ciServerClientId);
-        if (!runStandardEraseExchange(*this, clientSessions, *session, buffer, request,
-                                      ciServerClientId)) {
-            return 1;
-        }
+    const RequestFields fields{vornCellNumber, clientId, appType, tqmsg::kEraseKindData, path};
+    if (!eraseOnEachServer(*this, clientSessions, ciServerClientIds, vornCellId, fields,
+                           ServerLines::kNamed)) {
+        return 1;
     }
     CIHelperLog("Returning succees after erasing data");
     return 0;
@@ -540,99 +698,49 @@ int CIEraseWrapper::eraseBackupData(int vornCellId, int clientId, int appType, c
 
 int CIEraseWrapper::eraseMigratedData(int vornCellId, int applicationId, const char* path,
                                       bool /*flag*/) {
-    if (!initialized && !init()) {
-        return 1;
-    }
-    if (path == nullptr) {
-        CIHelperLog("Refusing to erase CI data of application ID[%d]: the path is null.",
-                    applicationId);
-        return 1;
-    }
-    if (!haveVornCellNumber(*this, vornCellId, vornCellNumber, vornCellIdOfNumber,
+    if (!openErase(*this, path, "Refusing to erase CI data of application ID[%d]: the path is null.",
+                   applicationId) ||
+        !haveVornCellNumber(*this, vornCellId, vornCellNumber, vornCellIdOfNumber,
                             serverListResolved)) {
         return 1;
     }
-
-    int result = 1;
     std::vector<int> clouds;
     if (!getCloudIds(0, 0, applicationId, clouds, false)) {
         return 1;
     }
-    // Sessions whose exchange failed are dropped once the call is over, so
-    // that a later cloud of the same server in this call is not tried again.
+
+    // Every cloud is tried; one confirmation is enough. Sessions whose
+    // exchange failed are dropped once the call is over, so that a later
+    // cloud of the same server in this call is not tried again.
+    const RequestFields fields{vornCellNumber, 0, applicationId, tqmsg::kEraseKindData, path};
+    bool confirmed = false;
     std::vector<int> failedServers;
-    for (int cloudId : clouds) {
+    for (const int cloudId : clouds) {
         int ciServerClientId = -1;
         if (!getCISvrClientId(cloudId, ciServerClientId)) {
             CIHelperLog("Failed to get the client id for CI Server ID[%d]!!!", cloudId);
             continue;
         }
-        CTqNetwork* session = getClientSession(vornCellId, ciServerClientId);
-        if (session == nullptr) {
-            continue;
-        }
-        tqsDatabuf_v2 buffer;
-        EraseRequest request;
-        if (!buildEraseRequest(*this, buffer, request, vornCellNumber, 0, applicationId, path,
-                               tqmsg::kEraseKindData)) {
-            continue;
-        }
-        CIHelperLog("Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [%d] vornCellNum [%d] client ID[%d].",
-                    cloudId, request.record.vornCellNumber, request.record.clientId);
-        bool sendTimedOut = false;
-        CYxError error = session->SendXDRMessage(kEraseDataReq, &buffer, kSendFlags, kSendWait,
-                                                 sendTimedOut);
-        if (error.IsError()) {
-            CIHelperLog(
-                "Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [%d] vornCellNum [%d] "
-                "client ID[%d]. Error:[%s]",
-                cloudId, request.record.vornCellNumber, request.record.clientId,
-                error.AsString().c_str());
-            failedServers.push_back(ciServerClientId);
-            continue;
-        }
-
-        // The response is received on the buffer that still refers to the
-        // request record and read where the buffer points afterwards.
-        unsigned long code = 0;
-        bool timedOut = false;
-        error = session->ReceiveXDRMessage(&code, &buffer, nullptr, kReceiveFlags, kReceiveWait,
-                                           timedOut);
-        if (error.IsError() || timedOut) {
-            failedServers.push_back(ciServerClientId);
-        }
-        if (error.IsError() && !timedOut) {
-            CIHelperLog("Failed to receive TQS_PM_CONTENTIDX_ERASE_DATA_RESP. Error:[%s]",
-                        error.AsString().c_str());
-        } else if (timedOut) {
-            CIHelperLog("Failed(TimedOut) to receive data for TQS_PM_CONTENTIDX_ERASE_DATA_RESP!!!");
-        } else if (code == kEraseDataResp && statusInReceivedBody(buffer) != 0) {
+        const Verdict verdict =
+            eraseMigratedOnServer(*this, vornCellId, cloudId, ciServerClientId, fields);
+        if (verdict == Verdict::kConfirmed) {
+            confirmed = true;
             lastErasedAppId = applicationId;
-            result = 0;
-            CIHelperLog("Received erase data response for application ID[%d] for CI server[%d]!!",
-                        applicationId, ciServerClientId);
-        } else {
-            CIHelperLog("Failed to erase data for application ID[%d] for CI server[%d]!!",
-                        applicationId, ciServerClientId);
+        } else if (verdict == Verdict::kSessionFailed) {
+            failedServers.push_back(ciServerClientId);
         }
     }
     for (const int ciServerClientId : failedServers) {
         discardFailedSession(clientSessions, ciServerClientId);
     }
-    if (clouds.empty()) {
-        result = 0;
-    }
-    return result;
+    return confirmed || clouds.empty() ? 0 : 1;
 }
 
 int CIEraseWrapper::eraseRuRizozeCIData(int vornCellId, int cellNumber, int clientId, int appType,
                                         int cloudId, const char* path) {
-    if (!initialized && !init()) {
-        return 1;
-    }
-    if (path == nullptr) {
-        CIHelperLog("Refusing to erase RuRizoze CI data of client [%d] app type [%d]: the path is null.",
-                    clientId, appType);
+    if (!openErase(*this, path,
+                   "Refusing to erase RuRizoze CI data of client [%d] app type [%d]: the path is null.",
+                   clientId, appType)) {
         return 1;
     }
     if (clientId != currentClientId) {
@@ -646,23 +754,10 @@ int CIEraseWrapper::eraseRuRizozeCIData(int vornCellId, int cellNumber, int clie
         // erase resolves again.
         serverListResolved = false;
     }
-    for (const int ciServerClientId : ciServerClientIds) {
-        CTqNetwork* session = getClientSession(vornCellId, ciServerClientId);
-        if (session == nullptr) {
-            return 1;
-        }
-        tqsDatabuf_v2 buffer;
-        EraseRequest request;
-        if (!buildEraseRequest(*this, buffer, request, cellNumber, clientId, appType, path,
-                               tqmsg::kEraseKindRuRizoze)) {
-            return 1;
-        }
-        if (!runStandardEraseExchange(*this, clientSessions, *session, buffer, request,
-                                      ciServerClientId)) {
-            return 1;
-        }
-    }
-    return 0;
+    const RequestFields fields{cellNumber, clientId, appType, tqmsg::kEraseKindRuRizoze, path};
+    const bool confirmed = eraseOnEachServer(*this, clientSessions, ciServerClientIds, vornCellId,
+                                             fields, ServerLines::kQuiet);
+    return confirmed ? 0 : 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -681,94 +776,141 @@ bool CIAFPruner::initialize() {
     return true;
 }
 
+namespace {
+
+// What one prune call carries from element to element: one session for each
+// run of elements of a cloud.
+struct PruneCall {
+    std::unique_ptr<CTqNetwork> session;
+    int cloud = 0;   // the cloud whose run the session serves; 0 before the first
+    int server = 0;  // the CI server client id the session was made for
+    bool disconnectFlag = false;
+    bool reached = false;              // an attach or a send succeeded: the call's result
+    std::map<int, int> serverOfCloud;  // successful lookups of this call only
+};
+
+// The CI server of a cloud, looked up once per call; false after a line when
+// the cloud has none (asked again for the next element of that cloud).
+bool pruneServerOf(CIHelperBase& helper, PruneCall& call, int cloudId, int& ciServerClientId) {
+    const auto known = call.serverOfCloud.find(cloudId);
+    if (known != call.serverOfCloud.end()) {
+        ciServerClientId = known->second;
+        return true;
+    }
+    if (!helper.getCISvrClientId(cloudId, ciServerClientId)) {
+        helper.CIHelperLog("Failed to get the client id for dps server!!!");
+        return false;
+    }
+    call.serverOfCloud.emplace(cloudId, ciServerClientId);
+    return true;
+}
+
+// The cell of a CI server's client, which an attach to it names; false after
+// a line when the directory has none.
+bool cellOfServer(CIHelperBase& helper, int ciServerClientId, unsigned long& serverCellId) {
+    TQClient serverClient(tq::widenId(ciServerClientId));
+    if (serverClient.getVornCellId(serverCellId, nullptr) != 0) {
+        helper.CIHelperLog("Failed to get vornecell Id for client Id [%d]", ciServerClientId);
+        return false;
+    }
+    return true;
+}
+
+// Disconnect and destroy the prune session, if one is held. Prunes have no
+// answer: a server that did not close in turn (it reset the session because
+// it could not carry them out, or never closed) is the only sign that they
+// were lost, so that is logged.
+void closePruneSession(CIHelperBase& helper, PruneCall& call) {
+    if (!call.session) {
+        return;
+    }
+    const CYxError error = call.session->Disconnect(kDisconnectWait, call.disconnectFlag);
+    if (error.IsError()) {
+        helper.CIHelperLog(
+            "Failed to disconnect from document processing server [%d]; its prune requests may "
+            "not have been carried out. Error:[%s]",
+            call.server, error.AsString().c_str());
+    }
+    call.session.reset();
+}
+
+// Make the call's session serve an element of `cloudId`. The current cloud's
+// run keeps its session, attached or not; another cloud (and cloud 0, every
+// time) closes it and attaches a fresh one to the cloud's server. True when
+// the element is to be sent.
+bool switchPruneSession(CIHelperBase& helper, PruneCall& call, int cloudId, int ciServerClientId,
+                        unsigned long serverCellId) {
+    if (call.cloud != 0 && cloudId == call.cloud) {
+        return true;
+    }
+    const bool firstSession = call.cloud == 0;
+    call.cloud = cloudId;
+    closePruneSession(helper, call);
+    call.session = std::make_unique<CTqNetwork>();
+    call.server = ciServerClientId;
+    if (!helper.attach(tq::narrowId(serverCellId), ciServerClientId, 0, call.session.get())) {
+        if (firstSession) {
+            helper.CIHelperLog(
+                "Failed to attach to document processing server for pruning. ClientId [%d]",
+                ciServerClientId);
+        } else {
+            helper.CIHelperLog("Failed to attach to document processing server for pruning.");
+        }
+        return false;
+    }
+    if (firstSession) {
+        helper.CIHelperLog("Succeed to connect to dps client.");
+    } else {
+        helper.CIHelperLog("Succeed to connect to dps client [%d].", ciServerClientId);
+    }
+    call.reached = true;
+    return true;
+}
+
+// Prune the documents of one element's archive file: find its cloud's server
+// and that server's cell, keep or switch the session, send the request.
+void pruneElement(CIHelperBase& helper, PruneCall& call, const _PruneElem& element) {
+    AfPruneReq record;
+    std::memset(&record, 0, sizeof record);
+    tqsDatabuf_v2 buffer;
+    buffer.setExternalBuffer(reinterpret_cast<char*>(&record), sizeof record);
+    int ciServerClientId = -1;
+    unsigned long serverCellId = 0;
+    if (!pruneServerOf(helper, call, element.cloudId, ciServerClientId) ||
+        !cellOfServer(helper, ciServerClientId, serverCellId) ||
+        !switchPruneSession(helper, call, element.cloudId, ciServerClientId, serverCellId)) {
+        return;
+    }
+
+    record.cloudId = element.cloudId;
+    record.vornCellNumber = element.vornCellNumber;
+    record.archiveFileId = element.archiveFileId;
+    record.auxValue1 = element.auxValue1;
+    record.auxValue2 = element.auxValue2;
+    bool timedOut = false;
+    const CYxError error =
+        call.session->SendXDRMessage(kAfPruneReq, &buffer, kSendFlags, kSendWait, timedOut);
+    if (error.IsError()) {
+        helper.CIHelperLog(
+            "Failed to send TQS_PM_CONTENTIDX_AF_PRUNE_REQ for cloud [%d] vornCellNum [%d] "
+            "archive file [%d]. Error:[%s]",
+            element.cloudId, element.vornCellNumber, element.archiveFileId,
+            error.AsString().c_str());
+        return;
+    }
+    call.reached = true;
+}
+
+}  // namespace
+
 int CIAFPruner::PruneCIDocs(std::vector<_PruneElem>& elements) {
     // An uninitialised pruner still prunes; it only writes no lines.
-    if (!initialized && init()) {
-        initialized = true;
-    }
-    int result = 1;
-    std::unique_ptr<CTqNetwork> session;
-    int currentCloud = 0;
-    int sessionServer = 0;  // the CI server client id the session was made for
-    bool disconnectFlag = false;
+    (void)init();
     std::sort(elements.begin(), elements.end(), comparePruneElem);
-    std::map<int, int> serverOfCloud;  // successful lookups of this call only
-    AfPruneReq record;
-
+    PruneCall call;
     for (const _PruneElem& element : elements) {
-        tqsDatabuf_v2 buffer;
-        buffer.setExternalBuffer(reinterpret_cast<char*>(&record), sizeof record);
-        std::memset(&record, 0, sizeof record);
-
-        int ciServerClientId = -1;
-        auto known = serverOfCloud.find(element.cloudId);
-        if (known != serverOfCloud.end()) {
-            ciServerClientId = known->second;
-        } else if (getCISvrClientId(element.cloudId, ciServerClientId)) {
-            known = serverOfCloud.emplace(element.cloudId, ciServerClientId).first;
-        }
-        if (known == serverOfCloud.end()) {
-            CIHelperLog("Failed to get the client id for dps server!!!");
-            continue;
-        }
-
-        bool sendable = false;
-        {
-            TQClient serverClient(tq::widenId(ciServerClientId));
-            unsigned long serverCellId = 0;
-            if (serverClient.getVornCellId(serverCellId, nullptr) != 0) {
-                CIHelperLog("Failed to get vornecell Id for client Id [%d]", ciServerClientId);
-                continue;
-            }
-            if (currentCloud == 0 || element.cloudId != currentCloud) {
-                const bool firstSession = currentCloud == 0;
-                currentCloud = element.cloudId;
-                closePruneSession(*this, session, disconnectFlag, sessionServer);
-                session = std::make_unique<CTqNetwork>();
-                sessionServer = ciServerClientId;
-                if (attach(tq::narrowId(serverCellId), ciServerClientId, 0, session.get())) {
-                    if (firstSession) {
-                        CIHelperLog("Succeed to connect to dps client.");
-                    } else {
-                        CIHelperLog("Succeed to connect to dps client [%d].", ciServerClientId);
-                    }
-                    result = 0;
-                    sendable = true;
-                } else if (firstSession) {
-                    CIHelperLog(
-                        "Failed to attach to document processing server for pruning. ClientId [%d]",
-                        ciServerClientId);
-                } else {
-                    CIHelperLog("Failed to attach to document processing server for pruning.");
-                }
-            } else {
-                // Same cloud: its session serves the element, attached or not.
-                sendable = session != nullptr;
-            }
-        }
-        if (!sendable) {
-            continue;
-        }
-
-        record.cloudId = element.cloudId;
-        record.vornCellNumber = element.vornCellNumber;
-        record.archiveFileId = element.archiveFileId;
-        record.auxValue1 = element.auxValue1;
-        record.auxValue2 = element.auxValue2;
-        record.reserved = 0;
-        bool timedOut = false;
-        CYxError error = session->SendXDRMessage(kAfPruneReq, &buffer, kSendFlags, kSendWait,
-                                                 timedOut);
-        if (error.IsError()) {
-            CIHelperLog(
-                "Failed to send TQS_PM_CONTENTIDX_AF_PRUNE_REQ for cloud [%d] vornCellNum [%d] "
-                "archive file [%d]. Error:[%s]",
-                element.cloudId, element.vornCellNumber, element.archiveFileId,
-                error.AsString().c_str());
-        } else {
-            result = 0;
-        }
+        pruneElement(*this, call, element);
     }
-    closePruneSession(*this, session, disconnectFlag, sessionServer);
-    return result;
+    closePruneSession(*this, call);
+    return call.reached ? 0 : 1;
 }

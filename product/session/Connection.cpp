@@ -1,5 +1,7 @@
 // A connection: sending and receiving whole frames, breaking on stream
 // errors, and closing without losing what was sent.
+#include "Connection.h"
+
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -8,10 +10,11 @@
 #include <memory>
 #include <utility>
 
-#include "SocketUtil.h"
-#include "Tls.h"
-#include "TqWire.h"
-#include "WireDetail.h"
+#include "Errors.h"
+#include "Sockets.h"
+#include "TlsContext.h"
+#include "TlsStream.h"
+#include "XdrCodecs.h"
 
 namespace tqwire {
 
@@ -112,8 +115,7 @@ CYxError Connection::connect(const HostPort& target, const Security& security,
         }
         int fd = -1;
         std::string peer;
-        const bool loopbackOnly = !tls && !security.allowPlaintext;
-        result = detail::connectTcp(target, loopbackOnly, deadline, timedOut, fd, peer);
+        result = detail::connectTcp(target, security.loopbackOnly(), deadline, timedOut, fd, peer);
         if (result.IsError()) return result;
         adopt(fd, std::move(peer));
         if (!tls) return result;
@@ -320,9 +322,9 @@ bool Connection::sendBuffersTls(iovec* parts, int count, const Deadline& deadlin
 bool Connection::sendEncoded(uint32_t code, const char* record, unsigned long length,
                              const Deadline& deadline, bool& timedOut, CYxError& error) {
     size_t bodyLength = 0;
-    if (!usable(error) || !detail::measureBody(code, record, length, bodyLength, error)) {
-        return false;
-    }
+    if (!usable(error)) return false;
+    error = measureBody(code, record, length, bodyLength);
+    if (error.IsError()) return false;
     // Header and body go out in one write.
     const size_t frameLength = kFrameHeaderSize + bodyLength;
     alignas(8) char stackFrame[kStackFrameSize];
@@ -334,9 +336,8 @@ bool Connection::sendEncoded(uint32_t code, const char* record, unsigned long le
     }
     encodeFrameHeader(code, static_cast<uint32_t>(bodyLength),
                       reinterpret_cast<unsigned char*>(frame));
-    if (!detail::encodeBody(code, record, length, frame + kFrameHeaderSize, bodyLength, error)) {
-        return false;
-    }
+    error = encodeBody(code, record, length, frame + kFrameHeaderSize, bodyLength);
+    if (error.IsError()) return false;
     iovec part{frame, frameLength};
     return sendBuffers(&part, 1, frameLength, deadline, timedOut, error);
 }
@@ -402,9 +403,10 @@ CYxError Connection::receiveMessage(uint32_t& code, tqsDatabuf_v2& body, uint32_
     return guarded([&] {
         CYxError error;
         Frame frame;
+        if (!readFrame(frame, deadline, timedOut, error)) return error;
         // A body that does not decode was still a whole frame: the stream stays in step.
-        if (readFrame(frame, deadline, timedOut, error) &&
-            detail::decodeBody(frame.code, frame.body, frame.bodyLength, body, error)) {
+        error = decodeBody(frame.code, frame.body, frame.bodyLength, body);
+        if (!error.IsError()) {
             code = frame.code;
             bodyLength = frame.bodyLength;
         }

@@ -1,9 +1,10 @@
 // The attach handshake: HELLO from the client, ACCEPT or REFUSE from the server.
+#include "Handshake.h"
+
 #include <cstring>
 #include <string>
 
-#include "SocketUtil.h"
-#include "TqWire.h"
+#include "Errors.h"
 #include "XdrStream.h"
 
 namespace tqwire {

@@ -1,4 +1,6 @@
 // Host names: parsing "name[:port]", resolving, connecting and listening.
+#include "HostAddress.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -8,9 +10,9 @@
 #include <cstring>
 #include <memory>
 
-#include "SocketUtil.h"
-#include "Tls.h"
-#include "TqWire.h"
+#include "Errors.h"
+#include "Sockets.h"
+#include "TlsContext.h"
 
 namespace tqwire {
 
@@ -119,14 +121,52 @@ CYxError connectOne(int fd, const addrinfo& address, const std::string& peer,
     return pending == 0 ? CYxError() : connectFailure(pending, peer, timedOut);
 }
 
-CYxError listenOn(const char* address, uint16_t port, bool loopbackOnly, int& fd,
-                  uint16_t& boundPort);
+// A non-blocking socket for `address`; -1 with `error` naming `name` when
+// none can be made.
+int openSocket(const addrinfo& address, const std::string& name, CYxError& error) {
+    const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                            address.ai_protocol);
+    if (fd < 0) error = errnoError(tqerr::kIo, "cannot create socket for", name, errno);
+    return fd;
+}
 
 uint16_t portOf(const sockaddr_storage& address) {
     if (address.ss_family == AF_INET6) {
         return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
     }
     return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+CYxError listenOn(const char* address, uint16_t port, bool loopbackOnly, int& fd,
+                  uint16_t& boundPort) {
+    AddrInfoList addresses;
+    CYxError result = resolve(address, port, AI_PASSIVE | AI_NUMERICHOST, addresses);
+    if (result.IsError()) return result;
+
+    for (const addrinfo* entry = addresses.get(); entry != nullptr; entry = entry->ai_next) {
+        const std::string name = detail::formatAddress(entry->ai_addr, entry->ai_addrlen);
+        if (loopbackOnly && !detail::isLoopback(entry->ai_addr)) {
+            return detail::plaintextRefused(name, true);
+        }
+        UniqueFd socketFd(openSocket(*entry, name, result));
+        if (!socketFd.valid()) continue;
+        int on = 1;
+        ::setsockopt(socketFd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(socketFd.get(), entry->ai_addr, entry->ai_addrlen) != 0 ||
+            ::listen(socketFd.get(), SOMAXCONN) != 0) {
+            result = errnoError(tqerr::kIo, "cannot listen on", name, errno);
+            continue;
+        }
+        sockaddr_storage bound{};
+        socklen_t length = sizeof bound;
+        if (::getsockname(socketFd.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+            return errnoError(tqerr::kIo, "cannot read address of", name, errno);
+        }
+        boundPort = portOf(bound);
+        fd = socketFd.release();
+        return CYxError();
+    }
+    return result;
 }
 
 }  // namespace
@@ -174,13 +214,8 @@ CYxError detail::connectTcp(const HostPort& target, bool loopbackOnly, const Dea
             result = detail::plaintextRefused(peer, false);
             continue;
         }
-        UniqueFd socketFd(::socket(address->ai_family,
-                                   address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                   address->ai_protocol));
-        if (!socketFd.valid()) {
-            result = errnoError(tqerr::kIo, "cannot create socket for", peer, errno);
-            continue;
-        }
+        UniqueFd socketFd(openSocket(*address, peer, result));
+        if (!socketFd.valid()) continue;
         result = connectOne(socketFd.get(), *address, peer, deadline, timedOut);
         if (!result.IsError()) {
             fd = socketFd.release();
@@ -204,49 +239,8 @@ CYxError listenTcp(const char* address, uint16_t port, const Security& security,
             !detail::tlsContext(detail::TlsRole::Server, security, context, result)) {
             return result;
         }
-        return listenOn(address, port, !security.tlsEnabled() && !security.allowPlaintext, fd,
-                        boundPort);
+        return listenOn(address, port, security.loopbackOnly(), fd, boundPort);
     });
 }
 
-namespace {
-
-CYxError listenOn(const char* address, uint16_t port, bool loopbackOnly, int& fd,
-                  uint16_t& boundPort) {
-    AddrInfoList addresses;
-    CYxError result = resolve(address, port, AI_PASSIVE | AI_NUMERICHOST, addresses);
-    if (result.IsError()) return result;
-
-    for (const addrinfo* entry = addresses.get(); entry != nullptr; entry = entry->ai_next) {
-        const std::string name = detail::formatAddress(entry->ai_addr, entry->ai_addrlen);
-        if (loopbackOnly && !detail::isLoopback(entry->ai_addr)) {
-            return detail::plaintextRefused(name, true);
-        }
-        UniqueFd socketFd(::socket(entry->ai_family,
-                                   entry->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                   entry->ai_protocol));
-        if (!socketFd.valid()) {
-            result = errnoError(tqerr::kIo, "cannot create socket for", name, errno);
-            continue;
-        }
-        int on = 1;
-        ::setsockopt(socketFd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(socketFd.get(), entry->ai_addr, entry->ai_addrlen) != 0 ||
-            ::listen(socketFd.get(), SOMAXCONN) != 0) {
-            result = errnoError(tqerr::kIo, "cannot listen on", name, errno);
-            continue;
-        }
-        sockaddr_storage bound{};
-        socklen_t length = sizeof bound;
-        if (::getsockname(socketFd.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-            return errnoError(tqerr::kIo, "cannot read address of", name, errno);
-        }
-        boundPort = portOf(bound);
-        fd = socketFd.release();
-        return CYxError();
-    }
-    return result;
-}
-
-}  // namespace
 }  // namespace tqwire

@@ -1,50 +1,24 @@
-// The security of the environment, the process's TLS contexts and the rule
-// that plain TCP stays on loopback.
-#include <arpa/inet.h>
-#include <netinet/in.h>
+// The process's TLS contexts: built from the security's files on first use,
+// checked before use, and kept.
+#include "TlsContext.h"
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 
-#include "SocketUtil.h"
-#include "Tls.h"
+#include "Errors.h"
 
-namespace tqwire {
-
-namespace {
-
-std::string variable(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-}  // namespace
-
-Security securityFromEnvironment() {
-    Security security;
-    security.certificate = variable(kTlsCertVariable);
-    security.key = variable(kTlsKeyVariable);
-    security.authority = variable(kTlsCaVariable);
-    security.allowPlaintext = variable(kAllowPlaintextVariable) == "1";
-    security.allowSharedKey = variable(kAllowSharedKeyVariable) == "1";
-    return security;
-}
-
-namespace detail {
+namespace tqwire::detail {
 
 namespace {
 
 // Room for one OpenSSL error text.
 constexpr size_t kErrorTextSize = 256;
-// IPv4 loopback is 127.0.0.0/8.
-constexpr uint32_t kLoopbackNet = 0x7F000000;
-constexpr uint32_t kLoopbackMask = 0xFF000000;
 
 struct ContextDeleter {
     void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
@@ -195,35 +169,4 @@ std::string takeOpenSslErrors() {
     return text;
 }
 
-bool isLoopback(const sockaddr* address) {
-    if (address->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-        return (ntohl(v4->sin_addr.s_addr) & kLoopbackMask) == kLoopbackNet;
-    }
-    if (address->sa_family == AF_INET6) {
-        const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
-        if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
-        if (IN6_IS_ADDR_V4MAPPED(&v6)) return v6.s6_addr[12] == (kLoopbackNet >> 24);
-    }
-    return false;
-}
-
-CYxError plaintextRefused(const std::string& where, bool listening) {
-    return makeError(tqerr::kSecurity,
-                     std::string("TLS is not configured (") + kTlsCertVariable + "/" +
-                         kTlsKeyVariable + "/" + kTlsCaVariable + ") and " +
-                         (listening ? "the listening address " : "the peer ") + where +
-                         " is not on loopback (" + kAllowPlaintextVariable +
-                         "=1 allows plain TCP)");
-}
-
-bool looksLikeTlsRecord(const unsigned char* bytes, size_t count) {
-    constexpr unsigned char kHandshakeRecord = 0x16;
-    constexpr unsigned char kAlertRecord = 0x15;
-    constexpr unsigned char kMajorVersion = 0x03;
-    return count >= 2 && (bytes[0] == kHandshakeRecord || bytes[0] == kAlertRecord) &&
-           bytes[1] == kMajorVersion;
-}
-
-}  // namespace detail
-}  // namespace tqwire
+}  // namespace tqwire::detail

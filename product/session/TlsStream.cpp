@@ -2,6 +2,8 @@
 // MSG_NOSIGNAL | MSG_DONTWAIT (a closed peer never raises SIGPIPE, a send
 // never blocks), reads wait under the socket's receive timeout at most once
 // per call, so that every wait stays bounded by the caller's deadline.
+#include "TlsStream.h"
+
 #include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -13,8 +15,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "SocketUtil.h"
-#include "Tls.h"
+#include "Errors.h"
+#include "Frame.h"
+#include "Sockets.h"
 
 namespace tqwire::detail {
 
@@ -22,7 +25,18 @@ namespace {
 
 TlsSocket& socketOf(BIO* bio) { return *static_cast<TlsSocket*>(BIO_get_data(bio)); }
 
-bool wouldBlock(int errnoValue) { return errnoValue == EAGAIN || errnoValue == EWOULDBLOCK; }
+// A socket call that moved nothing: OpenSSL is told to retry when the socket
+// would block, else the failure is kept for the error text.
+int noTransfer(BIO* bio, TlsSocket& socket, bool reading) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        socket.lastErrno = errno;
+    } else if (reading) {
+        BIO_set_retry_read(bio);
+    } else {
+        BIO_set_retry_write(bio);
+    }
+    return 0;
+}
 
 int bioWrite(BIO* bio, const char* data, size_t length, size_t* written) {
     TlsSocket& socket = socketOf(bio);
@@ -33,13 +47,7 @@ int bioWrite(BIO* bio, const char* data, size_t length, size_t* written) {
             *written = static_cast<size_t>(sent);
             return 1;
         }
-        if (errno == EINTR) continue;
-        if (wouldBlock(errno)) {
-            BIO_set_retry_write(bio);
-        } else {
-            socket.lastErrno = errno;
-        }
-        return 0;
+        if (errno != EINTR) return noTransfer(bio, socket, false);
     }
 }
 
@@ -68,13 +76,7 @@ int bioRead(BIO* bio, char* into, size_t room, size_t* got) {
             socket.sawEof = true;
             return 0;
         }
-        if (errno == EINTR) continue;
-        if (wouldBlock(errno)) {
-            BIO_set_retry_read(bio);
-        } else {
-            socket.lastErrno = errno;
-        }
-        return 0;
+        if (errno != EINTR) return noTransfer(bio, socket, true);
     }
 }
 
@@ -145,6 +147,14 @@ bool isEndOfStream(int sslError) {
 }
 
 }  // namespace
+
+bool looksLikeTlsRecord(const unsigned char* bytes, size_t count) {
+    constexpr unsigned char kHandshakeRecord = 0x16;
+    constexpr unsigned char kAlertRecord = 0x15;
+    constexpr unsigned char kMajorVersion = 0x03;
+    return count >= 2 && (bytes[0] == kHandshakeRecord || bytes[0] == kAlertRecord) &&
+           bytes[1] == kMajorVersion;
+}
 
 void TlsStream::SslDeleter::operator()(SSL* ssl) const { SSL_free(ssl); }
 

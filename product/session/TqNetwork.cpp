@@ -3,9 +3,11 @@
 #include <memory>
 #include <new>
 
-#include "SocketUtil.h"
+#include "Connection.h"
+#include "Errors.h"
+#include "Handshake.h"
+#include "HostAddress.h"
 #include "TqSession.h"
-#include "TqWire.h"
 
 using tqwire::detail::guarded;
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "TqWire.h"
+#include "Waits.h"
 
 namespace tqwire {
 

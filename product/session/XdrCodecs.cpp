@@ -1,13 +1,15 @@
 // XDR codecs of the message records (TqMessages.h): one encoder and one
 // decoder per message code, opaque bytes for every other code.
+#include "XdrCodecs.h"
+
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
-#include "SocketUtil.h"
+#include "Errors.h"
+#include "Frame.h"
 #include "TqMessages.h"
-#include "TqWire.h"
-#include "WireDetail.h"
 #include "XdrStream.h"
 
 namespace tqwire {
@@ -20,26 +22,15 @@ using detail::xdrVariableSize;
 
 namespace {
 
-constexpr uint32_t kPruneCode = tqmsg::kAfPruneReq;
 constexpr uint32_t kEraseRequestCode = tqmsg::kEraseDataReq;
-constexpr uint32_t kEraseResponseCode = tqmsg::kEraseDataResp;
 
-// Five hypers and an int.
-constexpr size_t kPruneWords = 5 * 2 + 1;
-constexpr size_t kPruneBodyLength = kPruneWords * detail::kXdrWord;
 // Four ints ahead of the path; the erase kind after it.
 constexpr size_t kEraseRequestLeadWords = 4;
 // The lead, the path's length word and the erase kind; the path's bytes come on top.
 constexpr size_t kEraseRequestFixedBody = (kEraseRequestLeadWords + 2) * detail::kXdrWord;
-// The uninterpreted bytes, status and tail.
-constexpr size_t kEraseResponseWords = sizeof(tqmsg::EraseDataResp::uninterpreted) / 4 + 2;
-constexpr size_t kEraseResponseBodyLength = kEraseResponseWords * detail::kXdrWord;
 // The longest path whose body still fits a frame.
 constexpr size_t kMaxPathLength = kMaxBodyLength - kEraseRequestFixedBody;
 
-static_assert(kPruneBodyLength == 44, "prune body");
-static_assert(kEraseResponseBodyLength == 32, "erase response body");
-static_assert(sizeof(tqmsg::EraseDataResp::uninterpreted) % 4 == 0, "whole words");
 static_assert(sizeof(tqmsg::EraseDataResp) <= kMaxInPlaceRecord, "response decodes in place");
 static_assert(sizeof(tqmsg::EraseDataReq) == kMaxInPlaceRecord, "smallest caller record");
 
@@ -96,35 +87,68 @@ void deliverRecord(tqsDatabuf_v2& target, const Record& record) {
     deliver(target, sizeof record, [&](char* to) { std::memcpy(to, &record, sizeof record); });
 }
 
-// ---- prune request ----------------------------------------------------------
+// ---- records of fixed size: prune request, erase response ------------------
 
-auto pruneItems(tqmsg::AfPruneReq& record) {
-    return [&record](auto& coder) {
+// Each names its record, code and XDR words, and codes its items in order.
+struct PruneRequest {
+    using Record = tqmsg::AfPruneReq;
+    static constexpr uint32_t kCode = tqmsg::kAfPruneReq;
+    static constexpr size_t kWords = 5 * 2 + 1;  // five hypers and an int
+    template <typename Coder>
+    static bool items(Record& record, Coder& coder) {
         return coder.int64(record.cloudId) && coder.int64(record.vornCellNumber) &&
                coder.int64(record.archiveFileId) && coder.int64(record.auxValue1) &&
                coder.int64(record.auxValue2) && coder.int32(record.reserved);
-    };
+    }
+};
+
+struct EraseResponse {
+    using Record = tqmsg::EraseDataResp;
+    static constexpr uint32_t kCode = tqmsg::kEraseDataResp;
+    // The uninterpreted bytes, status and tail.
+    static constexpr size_t kWords = sizeof(Record::uninterpreted) / detail::kXdrWord + 2;
+    template <typename Coder>
+    static bool items(Record& record, Coder& coder) {
+        return coder.opaque(record.uninterpreted, sizeof record.uninterpreted) &&
+               coder.int32(record.status) && coder.int32(record.tail);
+    }
+};
+
+template <typename Fixed>
+constexpr size_t fixedBodyLength() {
+    return Fixed::kWords * detail::kXdrWord;
 }
 
-bool measurePrune(unsigned long length, size_t& bodyLength, CYxError& error) {
-    if (length < sizeof(tqmsg::AfPruneReq)) {
-        return recordTooShort(error, kPruneCode, length, sizeof(tqmsg::AfPruneReq));
-    }
-    bodyLength = kPruneBodyLength;
+static_assert(fixedBodyLength<PruneRequest>() == 44, "prune body");
+static_assert(fixedBodyLength<EraseResponse>() == 32, "erase response body");
+static_assert(sizeof(EraseResponse::Record::uninterpreted) % 4 == 0, "whole words");
+
+template <typename Fixed>
+auto itemsOf(typename Fixed::Record& record) {
+    return [&record](auto& coder) { return Fixed::items(record, coder); };
+}
+
+template <typename Fixed>
+bool measureFixed(unsigned long length, size_t& bodyLength, CYxError& error) {
+    constexpr size_t kRecordSize = sizeof(typename Fixed::Record);
+    if (length < kRecordSize) return recordTooShort(error, Fixed::kCode, length, kRecordSize);
+    bodyLength = fixedBodyLength<Fixed>();
     return true;
 }
 
-bool encodePrune(const char* data, XdrStream& out) {
-    auto record = readRecord<tqmsg::AfPruneReq>(data);
-    return out.fixedWords(kPruneWords, pruneItems(record));
+template <typename Fixed>
+bool encodeFixed(const char* data, XdrStream& out) {
+    auto record = readRecord<typename Fixed::Record>(data);
+    return out.fixedWords(Fixed::kWords, itemsOf<Fixed>(record));
 }
 
-bool decodePrune(const char* body, size_t length, tqsDatabuf_v2& target, CYxError& error) {
-    if (length != kPruneBodyLength) return malformed(error, kPruneCode, "wrong length");
+template <typename Fixed>
+bool decodeFixed(const char* body, size_t length, tqsDatabuf_v2& target, CYxError& error) {
+    if (length != fixedBodyLength<Fixed>()) return malformed(error, Fixed::kCode, "wrong length");
     XdrStream in(body, length);
-    tqmsg::AfPruneReq record{};
-    if (!in.fixedWords(kPruneWords, pruneItems(record))) {
-        return malformed(error, kPruneCode, "truncated");
+    typename Fixed::Record record{};
+    if (!in.fixedWords(Fixed::kWords, itemsOf<Fixed>(record))) {
+        return malformed(error, Fixed::kCode, "truncated");
     }
     deliverRecord(target, record);
     return true;
@@ -193,41 +217,6 @@ bool decodeEraseRequest(const char* body, size_t length, tqsDatabuf_v2& target, 
     return true;
 }
 
-// ---- erase response ---------------------------------------------------------
-
-auto eraseResponseItems(tqmsg::EraseDataResp& record) {
-    return [&record](auto& coder) {
-        return coder.opaque(record.uninterpreted, sizeof record.uninterpreted) &&
-               coder.int32(record.status) && coder.int32(record.tail);
-    };
-}
-
-bool measureEraseResponse(unsigned long length, size_t& bodyLength, CYxError& error) {
-    if (length < sizeof(tqmsg::EraseDataResp)) {
-        return recordTooShort(error, kEraseResponseCode, length, sizeof(tqmsg::EraseDataResp));
-    }
-    bodyLength = kEraseResponseBodyLength;
-    return true;
-}
-
-bool encodeEraseResponse(const char* data, XdrStream& out) {
-    auto record = readRecord<tqmsg::EraseDataResp>(data);
-    return out.fixedWords(kEraseResponseWords, eraseResponseItems(record));
-}
-
-bool decodeEraseResponse(const char* body, size_t length, tqsDatabuf_v2& target, CYxError& error) {
-    if (length != kEraseResponseBodyLength) {
-        return malformed(error, kEraseResponseCode, "wrong length");
-    }
-    XdrStream in(body, length);
-    tqmsg::EraseDataResp record{};
-    if (!in.fixedWords(kEraseResponseWords, eraseResponseItems(record))) {
-        return malformed(error, kEraseResponseCode, "truncated");
-    }
-    deliverRecord(target, record);
-    return true;
-}
-
 // ---- any other code: opaque bytes ------------------------------------------
 
 bool measureOpaque(uint32_t code, const char* data, unsigned long length, size_t& bodyLength,
@@ -260,48 +249,46 @@ bool decodeOpaque(uint32_t code, const char* body, size_t length, tqsDatabuf_v2&
 }
 
 bool isRecordCode(uint32_t code) {
-    return code == kPruneCode || code == kEraseRequestCode || code == kEraseResponseCode;
+    return code == PruneRequest::kCode || code == kEraseRequestCode ||
+           code == EraseResponse::kCode;
 }
 
-}  // namespace
-
-namespace detail {
-
-bool measureBody(uint32_t code, const char* record, unsigned long length, size_t& bodyLength,
-                 CYxError& error) {
+bool measure(uint32_t code, const char* record, unsigned long length, size_t& bodyLength,
+             CYxError& error) {
     if (!isRecordCode(code)) return measureOpaque(code, record, length, bodyLength, error);
     if (record == nullptr) {
         return fail(error, tqerr::kInvalidArgument, "message " + hexCode(code) + " has no record");
     }
     switch (code) {
-        case kPruneCode: return measurePrune(length, bodyLength, error);
+        case PruneRequest::kCode: return measureFixed<PruneRequest>(length, bodyLength, error);
         case kEraseRequestCode: return measureEraseRequest(record, length, bodyLength, error);
-        default: return measureEraseResponse(length, bodyLength, error);
+        default: return measureFixed<EraseResponse>(length, bodyLength, error);
     }
 }
 
-bool encodeBody(uint32_t code, const char* record, unsigned long length, char* out,
-                size_t bodyLength, CYxError& error) {
+bool encode(uint32_t code, const char* record, unsigned long length, char* out,
+            size_t bodyLength, CYxError& error) {
     XdrStream stream(out, bodyLength, XDR_ENCODE);
     bool encoded = false;
     switch (code) {
-        case kPruneCode: encoded = encodePrune(record, stream); break;
+        case PruneRequest::kCode: encoded = encodeFixed<PruneRequest>(record, stream); break;
         case kEraseRequestCode: encoded = encodeEraseRequest(record, bodyLength, stream); break;
-        case kEraseResponseCode: encoded = encodeEraseResponse(record, stream); break;
+        case EraseResponse::kCode: encoded = encodeFixed<EraseResponse>(record, stream); break;
         default: encoded = encodeOpaque(record, length, stream); break;
     }
     return (encoded && stream.atEnd()) ||
            fail(error, tqerr::kInvalidArgument, "cannot encode message " + hexCode(code));
 }
 
-bool decodeBody(uint32_t code, const char* body, size_t bodyLength, tqsDatabuf_v2& target,
-                CYxError& error) {
-    if (body == nullptr && bodyLength > 0) return malformed(error, code, "no body");
+bool decode(uint32_t code, const char* body, size_t bodyLength, tqsDatabuf_v2& target,
+            CYxError& error) {
     try {
         switch (code) {
-            case kPruneCode: return decodePrune(body, bodyLength, target, error);
+            case PruneRequest::kCode:
+                return decodeFixed<PruneRequest>(body, bodyLength, target, error);
             case kEraseRequestCode: return decodeEraseRequest(body, bodyLength, target, error);
-            case kEraseResponseCode: return decodeEraseResponse(body, bodyLength, target, error);
+            case EraseResponse::kCode:
+                return decodeFixed<EraseResponse>(body, bodyLength, target, error);
             default: return decodeOpaque(code, body, bodyLength, target, error);
         }
     } catch (const std::bad_alloc&) {
@@ -309,12 +296,12 @@ bool decodeBody(uint32_t code, const char* body, size_t bodyLength, tqsDatabuf_v
     }
 }
 
-}  // namespace detail
+}  // namespace
 
 CYxError measureBody(uint32_t code, const char* record, unsigned long length, size_t& bodyLength) {
     return detail::guarded([&] {
         CYxError error;
-        detail::measureBody(code, record, length, bodyLength, error);
+        measure(code, record, length, bodyLength, error);
         return error;
     });
 }
@@ -323,7 +310,7 @@ CYxError encodeBody(uint32_t code, const char* record, unsigned long length, cha
                     size_t bodyLength) {
     return detail::guarded([&] {
         CYxError error;
-        detail::encodeBody(code, record, length, out, bodyLength, error);
+        encode(code, record, length, out, bodyLength, error);
         return error;
     });
 }
@@ -339,7 +326,7 @@ CYxError decodeBody(uint32_t code, const char* body, size_t bodyLength, tqsDatab
     }
     return detail::guarded([&] {
         CYxError error;
-        detail::decodeBody(code, body, bodyLength, target, error);
+        decode(code, body, bodyLength, target, error);
         return error;
     });
 }

@@ -11,10 +11,8 @@
 
 namespace {
 std::atomic<long> gFailCountdown{0};
-std::atomic<long> gNothrowAllocations{0};
 
 bool failThisAllocation() {
-    ++gNothrowAllocations;
     long current = gFailCountdown.load();
     while (current > 0) {
         if (gFailCountdown.compare_exchange_weak(current, current - 1)) {
@@ -27,7 +25,6 @@ bool failThisAllocation() {
 
 namespace fake {
 void failNothrowAllocation(long n) { gFailCountdown = n; }
-long nothrowAllocations() { return gNothrowAllocations.load(); }
 }  // namespace fake
 
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {

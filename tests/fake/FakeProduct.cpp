@@ -31,6 +31,21 @@ void journal(const Parts&... parts) {
 std::string fieldText(const char* field, size_t size) {
     return std::string(field, strnlen(field, size));
 }
+
+// An archive manager's answer from `lists`: 0 and no clouds when nothing was
+// scripted for `key`, otherwise the scripted result (and clouds unless it failed).
+template <typename Key>
+int engineListAnswer(const std::map<Key, EngineList>& lists, const Key& key,
+                     std::vector<int>& engineIds) {
+    const auto list = lists.find(key);
+    if (list == lists.end()) {
+        return 0;
+    }
+    if (list->second.result >= 0) {
+        engineIds = list->second.engineIds;
+    }
+    return list->second.result;
+}
 }  // namespace
 
 World& world() {
@@ -59,6 +74,33 @@ std::vector<SentMessage> sentWithCode(unsigned long code) {
     for (const auto& message : world().sent) {
         if (message.code == code) {
             out.push_back(message);
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> sendSessions(unsigned long code) {
+    std::vector<std::string> out;
+    for (const auto& message : sentWithCode(code)) {
+        out.push_back(message.session);
+    }
+    return out;
+}
+
+std::vector<std::string> attachedHosts() {
+    std::vector<std::string> out;
+    for (const auto& attach : world().attaches) {
+        out.push_back(attach.second);
+    }
+    return out;
+}
+
+std::vector<std::string> sessionEvents() {
+    std::vector<std::string> out;
+    for (const auto& call : world().calls) {
+        if (call.rfind("CTqNetwork() ", 0) == 0 || call.rfind("~CTqNetwork() ", 0) == 0 ||
+            call.rfind("Disconnect ", 0) == 0) {
+            out.push_back(call);
         }
     }
     return out;
@@ -190,6 +232,7 @@ CYxError CTqNetwork::Attach_RemoteDLL(const char* host, tqsExecuteRemoteDllType*
             fake::fieldText(service->remoteLibraryName, sizeof service->remoteLibraryName), "/",
             fake::fieldText(service->remoteEntryName, sizeof service->remoteEntryName),
             " local=", localName, " wait=", wait, " timedOut=", timedOut);
+    world().attaches.emplace_back(m_impl->name, host);
     auto scripted = world().attachErrors.find(host);
     if (scripted != world().attachErrors.end() && scripted->second < 0) {
         return CYxError(scripted->second, ("attach refused by " + std::string(host)).c_str());
@@ -214,7 +257,6 @@ CYxError CTqNetwork::SendXDRMessage(unsigned long code, tqsDatabuf_v2* body, int
         const auto request = message.eraseRequest();
         if (request.path != nullptr) {
             message.path = request.path;
-            message.hasPath = true;
         }
     } else if (data != nullptr) {
         message.record.assign(data, data + message.length);
@@ -274,6 +316,7 @@ CYxError CTqNetwork::FreeReceivedMessage(unsigned long code, tqsDatabuf_v2* body
 
 CYxError CTqNetwork::Disconnect(int wait, bool& timedOut) {
     journal("Disconnect ", m_impl->name, " wait=", wait, " timedOut=", timedOut);
+    world().disconnects.emplace_back(m_impl->name, wait);
     m_impl->attached = false;
     int32_t result = 0;
     if (!world().disconnectResults.empty()) {
@@ -476,14 +519,8 @@ int ArchiveManagerCS::getContentIndexEngineList(GetContentIndexEngineListArgs_t*
                                                 GetContentIndexEngineListRet_t* ret) {
     journal("CS.getContentIndexEngineList client=", args->clientId, " appType=", args->appType,
             " app=", args->applicationId);
-    auto list = world().clientEngines.find({args->clientId, args->appType});
-    if (list == world().clientEngines.end()) {
-        return 0;
-    }
-    if (list->second.result >= 0) {
-        ret->engineIds = list->second.engineIds;
-    }
-    return list->second.result;
+    return fake::engineListAnswer(world().clientEngines, {args->clientId, args->appType},
+                                  ret->engineIds);
 }
 
 ArchiveManagerDS::ArchiveManagerDS() { journal("ArchiveManagerDS()"); }
@@ -494,12 +531,6 @@ int ArchiveManagerDS::getContentIndexEngineList(GetContentIndexEngineListArgsDS_
                                                 GetContentIndexEngineListRetDS_t* ret) {
     journal("DS.getContentIndexEngineList client=", args->clientId, " appType=", args->appType,
             " app=", args->applicationId);
-    auto list = world().applicationEngines.find(args->applicationId);
-    if (list == world().applicationEngines.end()) {
-        return 0;
-    }
-    if (list->second.result >= 0) {
-        ret->engineIds = list->second.engineIds;
-    }
-    return list->second.result;
+    return fake::engineListAnswer(world().applicationEngines, args->applicationId,
+                                  ret->engineIds);
 }

@@ -24,7 +24,6 @@ struct SentMessage {
     unsigned long length = 0;   // the buffer's valid length
     std::vector<uint8_t> record;  // the record's bytes (32 for an erase request)
     std::string path;           // an erase request's path, followed through its pointer
-    bool hasPath = false;
     int flags = 0;
     int wait = 0;
 
@@ -81,6 +80,8 @@ struct World {
     // --- journal ----------------------------------------------------------
     std::vector<std::string> calls;
     std::vector<SentMessage> sent;
+    std::vector<std::pair<std::string, std::string>> attaches;  // (session, host) of each attach
+    std::vector<std::pair<std::string, int>> disconnects;      // (session, wait) of each disconnect
     std::vector<std::string> logLines;
     std::vector<size_t> callsBeforeLogLine;  // journal length when each line was written
     int sessionsConstructed = 0;
@@ -97,6 +98,12 @@ void reset();
 std::vector<std::string> callsStartingWith(const std::string& prefix);
 // Messages sent with `code`, in order.
 std::vector<SentMessage> sentWithCode(unsigned long code);
+// The sessions that messages with `code` were sent on, in order ("S2", ...).
+std::vector<std::string> sendSessions(unsigned long code);
+// The hosts attached to, in order.
+std::vector<std::string> attachedHosts();
+// The journal entries of sessions being made, disconnected and destroyed.
+std::vector<std::string> sessionEvents();
 
 // Convenience scripts.
 void addCell(unsigned long cellId, unsigned long number);
@@ -108,7 +115,5 @@ void addCloudServedBy(int cloudId, int serverClientId);
 // Make the n-th following non-throwing allocation (n = 1: the next one) fail;
 // 0 disables. Counts only `new (std::nothrow)`, which only the library uses.
 void failNothrowAllocation(long n);
-// Non-throwing allocations made so far.
-long nothrowAllocations();
 
 }  // namespace fake

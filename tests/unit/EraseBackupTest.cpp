@@ -7,6 +7,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::Pair;
 
 constexpr int kClient = 5;
 constexpr int kAppType = 2;
@@ -37,8 +38,7 @@ TEST_F(EraseBackupTest, EveryCiServerReceivesTheRequestInCloudOrder) {
         EXPECT_EQ(message.flags, 0);
         EXPECT_EQ(message.wait, -1);
     }
-    EXPECT_THAT(fake::callsStartingWith("Attach"),
-                ElementsAre(::testing::HasSubstr("host=host-107"), ::testing::HasSubstr("host=host-103")));
+    EXPECT_THAT(fake::attachedHosts(), ElementsAre("host-107", "host-103"));
     EXPECT_THAT(fake::callsStartingWith("Receive"),
                 ElementsAre("Receive S2 code=234882820 len=32 header=null flags=0 wait=600 timedOut=0",
                             "Receive S3 code=234882820 len=32 header=null flags=0 wait=600 timedOut=0"));
@@ -243,8 +243,7 @@ TEST_F(EraseBackupTest, FailedExchangeDropsTheSessionAndTheNextCallAttachesAgain
         EXPECT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), expected);
     }
     EXPECT_THAT(sendTargets(), ElementsAre("S2", "S3", "S4", "S4"));
-    EXPECT_THAT(fake::callsStartingWith("Disconnect"),
-                ElementsAre("Disconnect S2 wait=0 timedOut=0", "Disconnect S3 wait=0 timedOut=0"));
+    EXPECT_THAT(fake::world().disconnects, ElementsAre(Pair("S2", 0), Pair("S3", 0)));
     EXPECT_EQ(fake::world().sessionsAlive, 2);  // S4 and the default session
     EXPECT_EQ(countLogged("Returning succees after erasing data"), 1);
 
@@ -303,12 +302,10 @@ TEST_F(EraseBackupTest, AttachFailureStopsTheCall) {
 
 TEST_F(EraseBackupTest, TwoCloudsOfOneServerSendTwiceOverOneSession) {
     fake::world().clientEngines[{kClient, kAppType}].engineIds = {1, 2};
-    fake::addCloudServedBy(1, 150);
-    fake::addCloudServedBy(2, 150);
-    fake::addClient(150);
+    serveCloudsByOneServer({1, 2}, 150);
     EXPECT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), 0);
     EXPECT_THAT(sendTargets(), ElementsAre("S2", "S2"));
-    EXPECT_EQ(fake::callsStartingWith("Attach").size(), 1u);
+    EXPECT_THAT(fake::attachedHosts(), ElementsAre("host-150"));
 }
 
 TEST_F(EraseBackupTest, PathCopyAllocationFailureStopsTheCall) {

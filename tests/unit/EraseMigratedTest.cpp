@@ -7,6 +7,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::Pair;
 
 constexpr int kApp = 9;
 
@@ -170,14 +171,12 @@ TEST_F(EraseMigratedTest, BackupServerCacheSurvivesAMigratedErase) {
 // attaches afresh. A zero status keeps the session.
 TEST_F(EraseMigratedTest, FailedSessionIsDroppedWhenTheCallEnds) {
     fake::world().applicationEngines[kApp].engineIds = {1, 2};
-    fake::addCloudServedBy(1, 150);
-    fake::addCloudServedBy(2, 150);
-    fake::addClient(150);
+    serveCloudsByOneServer({1, 2}, 150);
     fake::world().replies = {fake::Reply{0, true}, status(0), status(0)};
     EXPECT_EQ(wrapper.eraseMigratedData(kCell, kApp, "/a", false), 1);
     EXPECT_THAT(sendTargets(), ElementsAre("S2", "S2"));
     EXPECT_EQ(fake::world().calls.back(), "~CTqNetwork() S2");
-    EXPECT_THAT(fake::callsStartingWith("Disconnect"), ElementsAre("Disconnect S2 wait=0 timedOut=0"));
+    EXPECT_THAT(fake::world().disconnects, ElementsAre(Pair("S2", 0)));
     EXPECT_TRUE(wrapper.clientSessions.empty());
 
     EXPECT_EQ(wrapper.eraseMigratedData(kCell, kApp, "/a", false), 0);

@@ -14,8 +14,7 @@ protected:
 };
 
 TEST_F(EraseRuRizozeTest, RequestIsOfKindEighteenWithTheCallersCellNumber) {
-    fake::addCloudServedBy(3, 103);
-    fake::addClient(103);
+    serveClouds({3});
     ASSERT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, 5, 2, 3, "/r/p"), 0);
     const auto sent = fake::sentWithCode(tqmsg::kEraseDataReq);
     ASSERT_EQ(sent.size(), 1u);
@@ -37,10 +36,7 @@ TEST_F(EraseRuRizozeTest, ClientZeroOnAFreshWrapperSendsNothing) {
 }
 
 TEST_F(EraseRuRizozeTest, SameClientIgnoresTheCloudAndNewClientsAppend) {
-    for (int cloud : {3, 4, 6}) {
-        fake::addCloudServedBy(cloud, 100 + cloud);
-        fake::addClient(100 + cloud);
-    }
+    serveClouds({3, 4, 6});
     ASSERT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, 5, 2, 3, "/r"), 0);
     ASSERT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, 5, 2, 4, "/r"), 0);
     ASSERT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, 6, 2, 6, "/r"), 0);
@@ -57,10 +53,7 @@ TEST_F(EraseRuRizozeTest, UnresolvableCloudFailsWithoutTouchingTheCache) {
 }
 
 TEST_F(EraseRuRizozeTest, ZeroStatusLeavesLaterServersUncontacted) {
-    for (int cloud : {3, 4}) {
-        fake::addCloudServedBy(cloud, 100 + cloud);
-        fake::addClient(100 + cloud);
-    }
+    serveClouds({3, 4});
     ASSERT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, 5, 2, 3, "/r"), 0);
     fake::Reply zero;
     zero.status = 0;
@@ -68,6 +61,15 @@ TEST_F(EraseRuRizozeTest, ZeroStatusLeavesLaterServersUncontacted) {
     EXPECT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, 6, 2, 4, "/r"), 1);
     EXPECT_THAT(sendTargets(), ElementsAre("S2", "S2"));
     EXPECT_TRUE(logged("Received [0] as the status code from client [6], Apptype [2], CIServer [103]"));
+}
+
+// Only the steps it calls write lines: not the backup erase's session line.
+TEST_F(EraseRuRizozeTest, UnreachableServerFailsWithTheAttachLinesAlone) {
+    serveClouds({3});
+    fake::world().attachErrors["host-103"] = -9;
+    EXPECT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, 5, 2, 3, "/r"), 1);
+    EXPECT_TRUE(logged("Failed to attach to the CI server [103]!!!"));
+    EXPECT_FALSE(logged("Failed to get the client session the CI server admin node"));
 }
 
 TEST_F(EraseRuRizozeTest, ReusesTheServersOfABackupEraseForTheSameClient) {
@@ -81,8 +83,7 @@ TEST_F(EraseRuRizozeTest, ReusesTheServersOfABackupEraseForTheSameClient) {
 // Once a RuRizoze erase has added a server, the list is no longer the servers
 // of one client's data of one type: the next backup erase resolves again.
 TEST_F(EraseRuRizozeTest, AppendedServerIsNotReusedByTheNextBackupErase) {
-    fake::addCloudServedBy(3, 103);
-    fake::addClient(103);
+    serveClouds({3});
     scriptClientClouds(5, 2, {1});
     ASSERT_EQ(wrapper.eraseBackupData(kCell, 5, 2, "/a", false), 0);
     ASSERT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, 6, 2, 3, "/r"), 0);
@@ -94,8 +95,7 @@ TEST_F(EraseRuRizozeTest, AppendedServerIsNotReusedByTheNextBackupErase) {
 }
 
 TEST_F(EraseRuRizozeTest, LaterBackupEraseLooksTheCellNumberUp) {
-    fake::addCloudServedBy(3, 103);
-    fake::addClient(103);
+    serveClouds({3});
     scriptClientClouds(5, 2, {1});
     ASSERT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, 7, 2, 3, "/r"), 0);
     ASSERT_EQ(wrapper.eraseBackupData(kCell, 5, 2, "/a", false), 0);
@@ -105,8 +105,7 @@ TEST_F(EraseRuRizozeTest, LaterBackupEraseLooksTheCellNumberUp) {
 }
 
 TEST_F(EraseRuRizozeTest, NullPathIsRefused) {
-    fake::addCloudServedBy(3, 103);
-    fake::addClient(103);
+    serveClouds({3});
     EXPECT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, 5, 2, 3, nullptr), 1);
     EXPECT_THAT(fake::world().sent, IsEmpty());
     EXPECT_THAT(lines(), ElementsAre("Refusing to erase RuRizoze CI data of client [5] app type [2]: the path is null."));

@@ -32,29 +32,26 @@ std::vector<std::string> HelperTest::callsJustAfter(const std::string& prefix) {
     return calls;
 }
 
-std::vector<std::string> HelperTest::sendTargets() {
-    std::vector<std::string> out;
-    for (const auto& message : fake::sentWithCode(tqmsg::kEraseDataReq)) {
-        out.push_back(message.session);
-    }
-    return out;
-}
-
-namespace {
-void scriptServedClouds(const std::vector<int>& clouds) {
+void serveClouds(const std::vector<int>& clouds) {
     for (int cloud : clouds) {
         fake::addCloudServedBy(cloud, 100 + cloud);
         fake::addClient(100 + cloud, HelperTest::kCell);
     }
 }
-}  // namespace
+
+void serveCloudsByOneServer(const std::vector<int>& clouds, int server) {
+    for (int cloud : clouds) {
+        fake::addCloudServedBy(cloud, server);
+    }
+    fake::addClient(server, HelperTest::kCell);
+}
 
 void scriptClientClouds(int clientId, int appType, const std::vector<int>& clouds) {
     fake::world().clientEngines[{clientId, appType}].engineIds = clouds;
-    scriptServedClouds(clouds);
+    serveClouds(clouds);
 }
 
 void scriptApplicationClouds(int applicationId, const std::vector<int>& clouds) {
     fake::world().applicationEngines[applicationId].engineIds = clouds;
-    scriptServedClouds(clouds);
+    serveClouds(clouds);
 }

@@ -43,13 +43,20 @@ protected:
     // For each log line starting with `prefix`, the journal entry made just
     // after it was written ("" when none was).
     static std::vector<std::string> callsJustAfter(const std::string& prefix);
-    // The sessions that erase requests were sent on, in order ("S2", ...).
-    static std::vector<std::string> sendTargets();
+    // The sessions that requests with `code` were sent on, in order ("S2", ...).
+    static std::vector<std::string> sendTargets(unsigned long code = tqmsg::kEraseDataReq) {
+        return fake::sendSessions(code);
+    }
 };
 
+// Scripts clouds each served by a CI server client 100 + c of the usual cell.
+void serveClouds(const std::vector<int>& clouds);
+// Scripts clouds all served by the one CI server client `server`.
+void serveCloudsByOneServer(const std::vector<int>& clouds, int server);
+
 // Scripts a client `clientId` whose data of `appType` is indexed by `clouds`,
-// each cloud c served by the CI server client 100 + c.
+// served as serveClouds() does.
 void scriptClientClouds(int clientId, int appType, const std::vector<int>& clouds);
-// Scripts an application whose migrated data is indexed by `clouds`, each
-// cloud c served by the CI server client 100 + c.
+// Scripts an application whose migrated data is indexed by `clouds`, served
+// as serveClouds() does.
 void scriptApplicationClouds(int applicationId, const std::vector<int>& clouds);

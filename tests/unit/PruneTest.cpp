@@ -8,6 +8,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::Pair;
 
 _PruneElem element(int cloud, int archiveFile, int cellNumber = 1001, int aux1 = 0, int aux2 = 0,
                    uint32_t spare = 0) {
@@ -22,18 +23,7 @@ std::vector<int> cloudsOf(const std::vector<_PruneElem>& elements) {
 
 class PruneTest : public HelperTest {
 protected:
-    // Cloud c is served by client 100 + c in cell 1.
-    static void serve(std::initializer_list<int> clouds) {
-        for (int cloud : clouds) {
-            fake::addCloudServedBy(cloud, 100 + cloud);
-            fake::addClient(100 + cloud);
-        }
-    }
-    std::vector<std::string> pruneTargets() const {
-        std::vector<std::string> out;
-        for (const auto& m : fake::sentWithCode(tqmsg::kAfPruneReq)) out.push_back(m.session);
-        return out;
-    }
+    static std::vector<std::string> pruneTargets() { return sendTargets(tqmsg::kAfPruneReq); }
     CIAFPruner pruner;
 };
 
@@ -65,7 +55,7 @@ TEST_F(PruneTest, CallersVectorIsSortedByCloudWithMembersIntact) {
 // --- request ---------------------------------------------------------------
 
 TEST_F(PruneTest, RequestWidensEachFieldWithItsSignCloudFirst) {
-    serve({3});
+    serveClouds({3});
     std::vector<_PruneElem> elements = {element(3, 77, 1001, -1, 9, 0xDEADBEEF)};
     ASSERT_EQ(pruner.PruneCIDocs(elements), 0);
     const auto sent = fake::sentWithCode(tqmsg::kAfPruneReq);
@@ -80,7 +70,7 @@ TEST_F(PruneTest, RequestWidensEachFieldWithItsSignCloudFirst) {
 }
 
 TEST_F(PruneTest, EachElementGetsAFreshRecordAndNoReplyIsRead) {
-    serve({5});
+    serveClouds({5});
     std::vector<_PruneElem> elements;
     for (int i = 0; i < 10; ++i) elements.push_back(element(5, i, 1001, i == 0 ? -7 : 0, i == 0 ? -8 : 0));
     ASSERT_EQ(pruner.PruneCIDocs(elements), 0);
@@ -109,42 +99,36 @@ TEST_F(PruneTest, EmptyListDoesNothingAndFails) {
 }
 
 TEST_F(PruneTest, OneCloudUsesOneLookupOneSessionAndOneAttach) {
-    serve({5});
+    serveClouds({5});
     std::vector<_PruneElem> elements = {element(5, 1), element(5, 2), element(5, 3)};
     EXPECT_EQ(pruner.PruneCIDocs(elements), 0);
     EXPECT_EQ(fake::callsStartingWith("getCloudClientList").size(), 1u);
     EXPECT_EQ(fake::callsStartingWith("getVornCellId").size(), 3u);
     EXPECT_THAT(fake::callsStartingWith("TQClient"), ElementsAre("TQClient(client=105)", "TQClient(cell=1 client=105)",
                                                                  "TQClient(client=105)", "TQClient(client=105)"));
-    EXPECT_THAT(fake::callsStartingWith("Attach"), ElementsAre(::testing::StartsWith("Attach S2 host=host-105")));
+    EXPECT_THAT(fake::world().attaches, ElementsAre(Pair("S2", "host-105")));
     EXPECT_THAT(pruneTargets(), ElementsAre("S2", "S2", "S2"));
-    EXPECT_THAT(fake::callsStartingWith("Disconnect"), ElementsAre("Disconnect S2 wait=120 timedOut=0"));
+    EXPECT_THAT(fake::world().disconnects, ElementsAre(Pair("S2", 120)));
     EXPECT_TRUE(logged("Succeed to connect to dps client."));
     EXPECT_EQ(fake::world().sessionsAlive, 1);
     EXPECT_EQ(fake::world().clientsAlive, 0);
 }
 
 TEST_F(PruneTest, CloudsOutOfOrderAreServedOneSessionPerRun) {
-    serve({4, 9});
+    serveClouds({4, 9});
     std::vector<_PruneElem> elements = {element(9, 1), element(4, 2), element(9, 3)};
     EXPECT_EQ(pruner.PruneCIDocs(elements), 0);
     EXPECT_THAT(pruneTargets(), ElementsAre("S2", "S3", "S3"));
-    std::vector<std::string> lifecycle;
-    for (const auto& call : fake::world().calls) {
-        if (call.rfind("CTqNetwork() S", 0) == 0 || call.rfind("~CTqNetwork() S", 0) == 0 ||
-            call.rfind("Disconnect", 0) == 0) {
-            lifecycle.push_back(call);
-        }
-    }
-    EXPECT_THAT(lifecycle, ElementsAre("CTqNetwork() S1", "CTqNetwork() S2", "Disconnect S2 wait=120 timedOut=0",
-                                       "~CTqNetwork() S2", "CTqNetwork() S3", "Disconnect S3 wait=120 timedOut=0",
-                                       "~CTqNetwork() S3"));
+    EXPECT_THAT(fake::sessionEvents(),
+                ElementsAre("CTqNetwork() S1", "CTqNetwork() S2", "Disconnect S2 wait=120 timedOut=0",
+                            "~CTqNetwork() S2", "CTqNetwork() S3", "Disconnect S3 wait=120 timedOut=0",
+                            "~CTqNetwork() S3"));
     EXPECT_TRUE(logged("Succeed to connect to dps client."));
     EXPECT_TRUE(logged("Succeed to connect to dps client [109]."));
 }
 
 TEST_F(PruneTest, CloudWithoutServerIsAskedForEachElement) {
-    serve({6});
+    serveClouds({6});
     std::vector<_PruneElem> elements = {element(4, 1), element(4, 2), element(6, 3)};
     EXPECT_EQ(pruner.PruneCIDocs(elements), 0);
     EXPECT_EQ(countLogged("Failed to get the client id for dps server!!!"), 2);
@@ -154,19 +138,19 @@ TEST_F(PruneTest, CloudWithoutServerIsAskedForEachElement) {
 }
 
 TEST_F(PruneTest, FailedAttachKeepsTheSessionForTheRestOfTheCloud) {
-    serve({6});
+    serveClouds({6});
     fake::world().attachErrors["host-106"] = -5;
     std::vector<_PruneElem> elements = {element(6, 1), element(6, 2), element(6, 3)};
     EXPECT_EQ(pruner.PruneCIDocs(elements), 1);
-    EXPECT_EQ(fake::callsStartingWith("Attach").size(), 1u);
+    EXPECT_THAT(fake::attachedHosts(), ElementsAre("host-106"));
     EXPECT_TRUE(logged("Failed to attach to document processing server for pruning. ClientId [106]"));
     EXPECT_THAT(pruneTargets(), ElementsAre("S2", "S2"));
     EXPECT_EQ(countLogged("Failed to send TQS_PM_CONTENTIDX_AF_PRUNE_REQ for cloud [6] vornCellNum [1001] archive file [2]. Error:[fake send failed]"), 1);
-    EXPECT_THAT(fake::callsStartingWith("Disconnect S2"), ElementsAre("Disconnect S2 wait=120 timedOut=0"));
+    EXPECT_THAT(fake::world().disconnects, ElementsAre(Pair("S2", 120)));
 }
 
 TEST_F(PruneTest, SendOnAnUnattachedSessionThatSucceedsCounts) {
-    serve({6});
+    serveClouds({6});
     fake::world().attachErrors["host-106"] = -5;
     fake::world().sendResults = {0};
     std::vector<_PruneElem> elements = {element(6, 1), element(6, 2)};
@@ -174,7 +158,7 @@ TEST_F(PruneTest, SendOnAnUnattachedSessionThatSucceedsCounts) {
 }
 
 TEST_F(PruneTest, FailedAttachForALaterCloudHasItsOwnLine) {
-    serve({5, 6});
+    serveClouds({5, 6});
     fake::world().attachErrors["host-106"] = -5;
     std::vector<_PruneElem> elements = {element(5, 1), element(6, 2)};
     EXPECT_EQ(pruner.PruneCIDocs(elements), 0);
@@ -182,7 +166,7 @@ TEST_F(PruneTest, FailedAttachForALaterCloudHasItsOwnLine) {
 }
 
 TEST_F(PruneTest, CellLookupFailureKeepsThePreviousCloudsSessionUntilTheNextElement) {
-    serve({5, 8});
+    serveClouds({5, 8});
     fake::world().clients[108].nextCellResults = {1};
     std::vector<_PruneElem> elements = {element(5, 1), element(8, 2), element(8, 3)};
     EXPECT_EQ(pruner.PruneCIDocs(elements), 0);
@@ -190,12 +174,11 @@ TEST_F(PruneTest, CellLookupFailureKeepsThePreviousCloudsSessionUntilTheNextElem
     EXPECT_TRUE(logged("Succeed to connect to dps client [108]."));
     EXPECT_THAT(pruneTargets(), ElementsAre("S2", "S3"));
     EXPECT_EQ(fake::sentWithCode(tqmsg::kAfPruneReq)[1].pruneRequest().archiveFileId, 3);
-    EXPECT_THAT(fake::callsStartingWith("Disconnect"),
-                ElementsAre("Disconnect S2 wait=120 timedOut=0", "Disconnect S3 wait=120 timedOut=0"));
+    EXPECT_THAT(fake::world().disconnects, ElementsAre(Pair("S2", 120), Pair("S3", 120)));
 }
 
 TEST_F(PruneTest, AllSendsFailingAfterAnAttachStillCountsAsReached) {
-    serve({5});
+    serveClouds({5});
     fake::world().sendResults = {-1, -1};
     std::vector<_PruneElem> elements = {element(5, 1), element(5, 2)};
     EXPECT_EQ(pruner.PruneCIDocs(elements), 0);
@@ -205,7 +188,7 @@ TEST_F(PruneTest, AllSendsFailingAfterAnAttachStillCountsAsReached) {
 // Prunes have no answer; a server that resets the session at its close (it
 // could not carry them out) is logged by name, and the result rule stands.
 TEST_F(PruneTest, FailedDisconnectIsLoggedWithTheServer) {
-    serve({4, 9});
+    serveClouds({4, 9});
     fake::world().disconnectResults = {-104};
     std::vector<_PruneElem> elements = {element(4, 1), element(9, 2)};
     EXPECT_EQ(pruner.PruneCIDocs(elements), 0);
@@ -216,7 +199,7 @@ TEST_F(PruneTest, FailedDisconnectIsLoggedWithTheServer) {
 }
 
 TEST_F(PruneTest, UninitialisedPrunerStillPrunesSilently) {
-    serve({5});
+    serveClouds({5});
     fake::world().logInitResults = {false};
     std::vector<_PruneElem> elements = {element(5, 1)};
     EXPECT_EQ(pruner.PruneCIDocs(elements), 0);
@@ -225,17 +208,17 @@ TEST_F(PruneTest, UninitialisedPrunerStillPrunesSilently) {
 }
 
 TEST_F(PruneTest, CloudZeroStartsAFreshSessionForEveryElement) {
-    serve({0, 5});
+    serveClouds({0, 5});
     std::vector<_PruneElem> elements = {element(0, 1), element(0, 2), element(5, 3)};
     EXPECT_EQ(pruner.PruneCIDocs(elements), 0);
     EXPECT_THAT(pruneTargets(), ElementsAre("S2", "S3", "S4"));
     EXPECT_EQ(countLogged("Succeed to connect to dps client."), 3);
-    EXPECT_EQ(fake::callsStartingWith("Disconnect").size(), 3u);
+    EXPECT_EQ(fake::world().disconnects.size(), 3u);
     EXPECT_EQ(fake::world().sessionsAlive, 1);
 }
 
 TEST_F(PruneTest, CachedServerLookupSparesTheDirectoryWithinOneCallOnly) {
-    serve({5});
+    serveClouds({5});
     std::vector<_PruneElem> elements = {element(5, 1), element(5, 2)};
     EXPECT_EQ(pruner.PruneCIDocs(elements), 0);
     EXPECT_EQ(pruner.PruneCIDocs(elements), 0);

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -232,10 +233,9 @@ public:
 
 private:
     static bool anyContains(const std::vector<std::string>& lines, const char* text) {
-        for (const auto& line : lines) {
-            if (line.find(text) != std::string::npos) return true;
-        }
-        return false;
+        return std::any_of(lines.begin(), lines.end(), [text](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
     }
 
     DebugLog& m_log;

@@ -1,36 +1,18 @@
-// TLS for the session sources (not exported): the process's contexts, the
-// plain-TCP policy, and one connection's TLS state over its socket.
+// One connection's TLS state over its socket (not exported), and how either
+// end tells that its peer speaks the other language.
 #pragma once
 
-#include <sys/socket.h>
-
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <string>
 
-#include "TqWire.h"
+#include "Security.h"
+#include "TlsContext.h"
 #include "YxError.h"
 
 using SSL = struct ssl_st;
-using SSL_CTX = struct ssl_ctx_st;
 
 namespace tqwire::detail {
-
-enum class TlsRole { Client, Server };
-
-// The context of `role` for `security`, built on first use and kept for the
-// life of the process (one per role and set of files). False with `error`
-// (kSecurity) when the files cannot be used.
-bool tlsContext(TlsRole role, const Security& security, SSL_CTX*& out, CYxError& error);
-
-// The texts of OpenSSL's queued errors ("a; b"), emptying the queue.
-std::string takeOpenSslErrors();
-
-// Whether `address` is on loopback (127.0.0.0/8, ::1, or 127/8 mapped to v6).
-bool isLoopback(const sockaddr* address);
-// The refusal of a plain connection to or from `where` beyond loopback.
-CYxError plaintextRefused(const std::string& where, bool listening);
 
 // The first bytes of a TLS record (a handshake or an alert) where a frame
 // header was expected: the peer speaks TLS.

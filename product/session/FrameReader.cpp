@@ -1,4 +1,6 @@
-// Frame headers and reading whole frames from a non-blocking socket.
+// Reading whole frames from a socket, straight or through TLS.
+#include "FrameReader.h"
+
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -6,80 +8,14 @@
 #include <cerrno>
 #include <cstring>
 
-#include "SocketUtil.h"
-#include "Tls.h"
-#include "TqWire.h"
+#include "Errors.h"
+#include "Sockets.h"
+#include "TlsStream.h"
 
 namespace tqwire {
 
 using detail::errnoError;
-using detail::hexCode;
 using detail::makeError;
-
-namespace {
-
-void putU32(unsigned char* out, uint32_t value) {
-    out[0] = static_cast<unsigned char>(value >> 24);
-    out[1] = static_cast<unsigned char>(value >> 16);
-    out[2] = static_cast<unsigned char>(value >> 8);
-    out[3] = static_cast<unsigned char>(value);
-}
-
-void putU16(unsigned char* out, uint16_t value) {
-    out[0] = static_cast<unsigned char>(value >> 8);
-    out[1] = static_cast<unsigned char>(value);
-}
-
-uint32_t getU32(const unsigned char* in) {
-    return (uint32_t{in[0]} << 24) | (uint32_t{in[1]} << 16) | (uint32_t{in[2]} << 8) | in[3];
-}
-
-uint16_t getU16(const unsigned char* in) { return static_cast<uint16_t>((in[0] << 8) | in[1]); }
-
-// Fills `out` from the header bytes; false with `error` set when the frame
-// cannot be accepted.
-bool parseFrameHeader(const unsigned char* in, FrameHeader& out, CYxError& error) {
-    out.magic = getU32(in);
-    out.version = getU16(in + 4);
-    out.reserved = getU16(in + 6);
-    out.code = getU32(in + 8);
-    out.bodyLength = getU32(in + 12);
-    if (out.magic != kFrameMagic) {
-        error = makeError(tqerr::kProtocol, "bad frame magic " + hexCode(out.magic));
-        return false;
-    }
-    if (out.version != kFrameVersion) {
-        error =
-            makeError(tqerr::kProtocol, "unsupported frame version " + std::to_string(out.version));
-        return false;
-    }
-    if (out.bodyLength > kMaxBodyLength) {
-        error = makeError(tqerr::kFrameTooLarge,
-                          "frame of message " + hexCode(out.code) +
-                              " too large: " + std::to_string(out.bodyLength) + " bytes (limit " +
-                              std::to_string(kMaxBodyLength) + ")");
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-void encodeFrameHeader(uint32_t code, uint32_t bodyLength, unsigned char* out) {
-    putU32(out, kFrameMagic);
-    putU16(out + 4, kFrameVersion);
-    putU16(out + 6, 0);
-    putU32(out + 8, code);
-    putU32(out + 12, bodyLength);
-}
-
-CYxError decodeFrameHeader(const unsigned char* in, FrameHeader& out) {
-    return detail::guarded([&] {
-        CYxError error;
-        parseFrameHeader(in, out, error);
-        return error;
-    });
-}
 
 FrameReader::FrameReader() = default;
 FrameReader::~FrameReader() = default;
@@ -242,7 +178,9 @@ bool FrameReader::read(int fd, const std::string& peer, const Deadline& deadline
                                                     "(TLS is not configured here)");
             return false;
         }
-        if (!filled || !parseFrameHeader(start, m_header, error)) return false;
+        if (!filled) return false;
+        error = decodeFrameHeader(start, m_header);
+        if (error.IsError()) return false;
         m_begin += kFrameHeaderSize;
         m_haveHeader = true;
     }

@@ -1,16 +1,15 @@
-// Socket primitives shared by the session sources (not exported).
+// Socket primitives of the session sources (not exported): an owned
+// descriptor, readiness waits bounded by a deadline, options, and addresses as
+// texts.
 #pragma once
 
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <exception>
-#include <new>
 #include <string>
 
-#include "TqWire.h"
+#include "Waits.h"
 #include "YxError.h"
 
 namespace tqwire::detail {
@@ -40,20 +39,6 @@ private:
     int m_fd = -1;
 };
 
-// The system's text for `errnoValue`.
-std::string errnoText(int errnoValue);
-// An error `code` with text "<what>: <peer> (<errno text>)".
-CYxError errnoError(int32_t code, const std::string& what, const std::string& peer, int errnoValue);
-CYxError makeError(int32_t code, const std::string& text);
-// A message code as it appears in texts: "0x0E000703".
-std::string hexCode(uint32_t code);
-
-// connectTcp() that, with `loopbackOnly`, refuses (kSecurity) every address
-// beyond loopback without contacting it. Leaves TCP_NODELAY to the caller
-// (Connection::adopt sets it once).
-CYxError connectTcp(const HostPort& target, bool loopbackOnly, const Deadline& deadline,
-                    bool& timedOut, int& fd, std::string& peer);
-
 enum class Readiness { Ready, TimedOut, Failed };
 // Waits until `fd` is ready for `events` or the deadline runs out; Failed
 // leaves errno set.
@@ -71,20 +56,5 @@ bool setNoDelay(int fd);
 std::string formatAddress(const sockaddr* address, socklen_t length);
 // Whether `errnoValue` from a socket read or write means the peer went away.
 bool isPeerGone(int errnoValue);
-
-// Runs `operation`, turning an exception into an error: the session's calls
-// report failures through their result and never throw.
-template <typename Operation>
-CYxError guarded(Operation operation) noexcept {
-    try {
-        return operation();
-    } catch (const std::bad_alloc&) {
-        return CYxError(tqerr::kNoMemory, "out of memory");
-    } catch (const std::exception& failure) {
-        return CYxError(tqerr::kIo, failure.what());
-    } catch (...) {
-        return CYxError(tqerr::kIo, "unexpected failure");
-    }
-}
 
 }  // namespace tqwire::detail

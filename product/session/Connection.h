@@ -1,0 +1,119 @@
+// A connection: a socket, its TLS state, its frame reader and whether the
+// stream is still in step. After a framing, TLS or socket error the
+// connection is broken: it closes its socket and every later call reports
+// that error without I/O. A peer that closes at a frame boundary breaks it
+// too (kPeerClosed) but the socket stays open until the owner closes it, so a
+// server can finish its work before the peer sees the close. A timed-out
+// receive keeps the connection; a send that timed out after part of a frame
+// went out breaks it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Frame.h"
+#include "FrameReader.h"
+#include "HostAddress.h"
+#include "Security.h"
+#include "TqPlatformApi.h"
+#include "TqSession.h"
+#include "Waits.h"
+#include "YxError.h"
+
+struct iovec;
+
+namespace tqwire {
+
+class TQ_PLATFORM_API Connection {
+public:
+    Connection();
+    // Closes the socket without waiting.
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Take ownership of a connected stream socket (set to blocking mode, with
+    // TCP_NODELAY: receives wait under the socket's receive timeout and sends
+    // never block in the call); the current one is closed first. `peer` names
+    // it in errors.
+    void adopt(int fd, std::string peer);
+    // Close the current socket, then resolve and connect to `target` and,
+    // with TLS, run the handshake, all within `deadline`. Without TLS only
+    // loopback addresses are dialled unless plain TCP is allowed. The first
+    // form takes the security of the environment.
+    CYxError connect(const HostPort& target, const Deadline& deadline, bool& timedOut);
+    CYxError connect(const HostPort& target, const Security& security, const Deadline& deadline,
+                     bool& timedOut);
+    // Server side of TLS on an adopted socket: the handshake runs in the first
+    // send or receive, within its deadline.
+    CYxError secureAsServer(const Security& security);
+
+    // Whether the peer closed this idle connection: it is attached and in
+    // step, nothing unread waits in it, and the socket holds the peer's end
+    // of stream, a reset or (over TLS) its close_notify. Never waits; any
+    // other TLS failure seen on the way breaks the connection.
+    bool peerClosedWhileIdle();
+
+    bool isOpen() const { return m_fd >= 0; }
+    bool isSecure() const { return static_cast<bool>(m_tls); }
+    bool isBroken() const { return m_broken; }
+    int fd() const { return m_fd; }
+    const std::string& peer() const { return m_peer; }
+
+    // Encode the record of `code` and send it as one frame.
+    CYxError sendMessage(uint32_t code, const char* record, unsigned long length,
+                         const Deadline& deadline, bool& timedOut);
+    // Send a frame whose body is already encoded.
+    CYxError sendFrame(uint32_t code, const char* body, size_t bodyLength, const Deadline& deadline,
+                       bool& timedOut);
+    // The next frame, undecoded; valid until the next receive.
+    CYxError receiveFrame(Frame& out, const Deadline& deadline, bool& timedOut);
+    // The next message, decoded into `body` (see decodeBody()). `bodyLength`
+    // is its length on the wire.
+    CYxError receiveMessage(uint32_t& code, tqsDatabuf_v2& body, uint32_t& bodyLength,
+                            const Deadline& deadline, bool& timedOut);
+
+    // Stop sending, read and discard until the peer closes or the deadline
+    // runs out, then close: the peer gets every frame sent before. Success on
+    // a connection that is closed or broken; it is then closed and reusable.
+    CYxError closeGracefully(const Deadline& deadline, bool& timedOut);
+    // Close at once (after discarding what already arrived, so the close does
+    // not turn into a reset) and forget any error.
+    void closeNow();
+
+private:
+    // The message path in parts: each returns false with `error` set.
+    bool usable(CYxError& error) const;
+    bool sendEncoded(uint32_t code, const char* record, unsigned long length,
+                     const Deadline& deadline, bool& timedOut, CYxError& error);
+    bool sendBuffers(iovec* parts, int count, size_t total, const Deadline& deadline,
+                     bool& timedOut, CYxError& error);
+    bool sendBuffersTls(iovec* parts, int count, const Deadline& deadline, bool& timedOut,
+                        CYxError& error);
+    bool secured(const Deadline& deadline, bool& timedOut, CYxError& error);
+    void lingerAfterRefusal(const Deadline& deadline);
+    bool readFrame(Frame& out, const Deadline& deadline, bool& timedOut, CYxError& error);
+    void breakWith(const CYxError& error);
+    void breakKeepingSocket(const CYxError& error);
+    void releaseSocket();
+
+    int m_fd = -1;
+    std::string m_peer;
+    bool m_broken = false;
+    CYxError m_breakError;
+    std::unique_ptr<detail::TlsStream> m_tls;
+    FrameReader m_reader;
+};
+
+// Accept one connection on `listenFd` within `deadline` into `out`; with TLS
+// the connection is secured as a server (the handshake runs in its first
+// receive or send). The first form takes the security of the environment.
+TQ_PLATFORM_API CYxError acceptConnection(int listenFd, const Deadline& deadline, bool& timedOut,
+                                          Connection& out);
+TQ_PLATFORM_API CYxError acceptConnection(int listenFd, const Security& security,
+                                          const Deadline& deadline, bool& timedOut,
+                                          Connection& out);
+
+}  // namespace tqwire

@@ -1,0 +1,42 @@
+// Texts of the session's errors.
+#include "Errors.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace tqwire::detail {
+
+namespace {
+
+// strerror_r comes in two shapes depending on the C library's feature macros.
+[[maybe_unused]] std::string strerrorResult(int result, const char* buffer) {
+    return result == 0 ? std::string(buffer) : std::string("unknown error");
+}
+[[maybe_unused]] std::string strerrorResult(const char* result, const char*) {
+    return result != nullptr ? std::string(result) : std::string("unknown error");
+}
+
+}  // namespace
+
+CYxError makeError(int32_t code, const std::string& text) { return CYxError(code, text.c_str()); }
+
+std::string errnoText(int errnoValue) {
+    char buffer[256] = {};
+    return strerrorResult(strerror_r(errnoValue, buffer, sizeof buffer), buffer);
+}
+
+CYxError errnoError(int32_t code, const std::string& what, const std::string& peer,
+                    int errnoValue) {
+    std::string text = what;
+    if (!peer.empty()) text += ": " + peer;
+    text += " (" + errnoText(errnoValue) + ")";
+    return makeError(code, text);
+}
+
+std::string hexCode(uint32_t code) {
+    char text[16];
+    (void)std::snprintf(text, sizeof text, "0x%08X", code);
+    return text;
+}
+
+}  // namespace tqwire::detail
