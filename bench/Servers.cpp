@@ -1,6 +1,5 @@
 #include "Servers.h"
 
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "ProtocolNames.h"
+#include "Sqlite.h"
 #include "TqMessages.h"
 #include "TqWire.h"
 #include "WirePeer.h"
@@ -51,25 +52,18 @@ std::string fileText(const std::string& path) {
 // in with one statement, far faster than one `cisrv add` each.
 void fillIndex(const std::string& cisrv, const std::string& index, size_t documents) {
     runProgram({cisrv, "add", "--index", index, "--path", "/bench/seed"});
-    sqlite3* db = nullptr;
-    const int opened = sqlite3_open_v2(index.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> owner(db, sqlite3_close);
+    int opened = SQLITE_OK;
+    const tqsql::DatabasePtr db = tqsql::openDatabase(index, SQLITE_OPEN_READWRITE, opened);
     const std::string insert =
         "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i + 1 < " +
         std::to_string(documents) +
         ") INSERT INTO documents (path, client_id, app_type, cell_number)"
         " SELECT '/bench/doc-' || i, " + std::to_string(kOneServerClient) + ", " +
         std::to_string(kAppType) + ", " + std::to_string(kCellNumber) + " FROM n";
-    if (opened != SQLITE_OK || sqlite3_exec(db, insert.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-        fail("cannot fill the index: " + std::string(sqlite3_errmsg(db)));
+    if (opened != SQLITE_OK ||
+        sqlite3_exec(db.get(), insert.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+        fail("cannot fill the index: " + std::string(sqlite3_errmsg(db.get())));
     }
-}
-
-tqsExecuteRemoteDllType indexService() {
-    tqsExecuteRemoteDllType service{};
-    std::strncpy(service.remoteLibraryName, tqmsg::kRemoteIndexLibrary, sizeof service.remoteLibraryName);
-    std::strncpy(service.remoteEntryName, tqmsg::kRemoteIndexEntry, sizeof service.remoteEntryName);
-    return service;
 }
 
 }  // namespace
@@ -119,7 +113,7 @@ void BenchCell::tqdir(std::vector<std::string> arguments) const {
 }
 
 Session::Session(const std::string& host) {
-    tqsExecuteRemoteDllType service = indexService();
+    tqsExecuteRemoteDllType service = tqcommon::indexService();
     bool timedOut = false;
     check(m_session.Attach_RemoteDLL(host.c_str(), &service, "bench", kSessionWait, timedOut),
           "cannot attach to " + host);

@@ -18,6 +18,7 @@
 
 #include "DirectoryBackend.h"
 #include "DirectorySchema.h"
+#include "Integer.h"
 
 namespace tqdir {
 namespace {
@@ -73,9 +74,8 @@ std::string withBigints(std::string text) {
 
 // The schema version in a text column; 0 when it is no number.
 int versionOf(const char* text) {
-    char* end = nullptr;
-    const long version = std::strtol(text, &end, 10);
-    return end != text && *end == '\0' ? static_cast<int>(version) : 0;
+    int version = 0;
+    return tqcommon::parseInteger(text, version) ? version : 0;
 }
 
 std::string errorText(const char* message) {
@@ -154,7 +154,9 @@ public:
     Step step() override { return ++m_row < PQntuples(m_result) ? Step::Row : Step::Done; }
     bool isNull(int column) const override { return PQgetisnull(m_result, m_row, column) != 0; }
     int64_t integer(int column) const override {
-        return std::strtoll(PQgetvalue(m_result, m_row, column), nullptr, 10);
+        int64_t value = 0;
+        (void)tqcommon::parseInteger(PQgetvalue(m_result, m_row, column), value);
+        return value;
     }
     std::string text(int column) const override {
         return std::string(PQgetvalue(m_result, m_row, column),

@@ -15,7 +15,7 @@ namespace {
 
 class SqliteRows : public Rows {
 public:
-    explicit SqliteRows(sql::Execution& execution) : m_execution(execution) {}
+    explicit SqliteRows(tqsql::Execution& execution) : m_execution(execution) {}
     Step step() override {
         switch (m_execution.step()) {
             case SQLITE_ROW:
@@ -31,7 +31,7 @@ public:
     std::string text(int column) const override { return m_execution.text(column); }
 
 private:
-    sql::Execution& m_execution;
+    tqsql::Execution& m_execution;
 };
 
 // The file a path names now (symbolic links followed); {0, 0} when none.
@@ -53,7 +53,7 @@ FileIdentity identityOf(const std::string& path) {
 // on first use and kept, and the watch that tells of changes.
 class SqliteReader : public ReadBackend {
 public:
-    SqliteReader(const std::string& path, sql::DatabasePtr db, FileIdentity identity)
+    SqliteReader(const std::string& path, tqsql::DatabasePtr db, FileIdentity identity)
         : ReadBackend(path), m_db(std::move(db)), m_identity(identity) {
         // Whatever changes after the watch starts raises an event.
         m_watch.start(path);
@@ -63,11 +63,10 @@ public:
                const std::function<Lookup(Rows&)>& read) override {
         sqlite3_stmt* statement = prepared(query);
         if (statement == nullptr) return Lookup::Failed;
-        sql::Execution execution(statement);
+        tqsql::Execution execution(statement);
         int index = 0;
-        for (const int64_t parameter : parameters) {
-            if (!execution.bind(++index, parameter)) return Lookup::Failed;
-        }
+        for (const int64_t parameter : parameters) execution.bind(++index, parameter);
+        if (!execution.bound()) return Lookup::Failed;
         SqliteRows rows(execution);
         return read(rows);
     }
@@ -84,14 +83,14 @@ public:
 
 private:
     sqlite3_stmt* prepared(Query query) {
-        sql::StatementPtr& slot = m_statements[static_cast<size_t>(query)];
-        if (!slot) slot = sql::prepare(m_db.get(), kQueryText[static_cast<size_t>(query)], true);
+        tqsql::StatementPtr& slot = m_statements[static_cast<size_t>(query)];
+        if (!slot) slot = tqsql::prepare(m_db.get(), kQueryText[static_cast<size_t>(query)], true);
         return slot.get();
     }
 
     // Declared before the statements, so they are finalised before it closes.
-    sql::DatabasePtr m_db;
-    std::array<sql::StatementPtr, kQueryCount> m_statements;
+    tqsql::DatabasePtr m_db;
+    std::array<tqsql::StatementPtr, kQueryCount> m_statements;
     FileIdentity m_identity;
     ChangeWatch m_watch;
 };
@@ -112,7 +111,7 @@ void createParentFolder(const std::string& path) {
 
 class SqliteWriter : public WriteBackend {
 public:
-    explicit SqliteWriter(sql::DatabasePtr db) : m_db(std::move(db)) {}
+    explicit SqliteWriter(tqsql::DatabasePtr db) : m_db(std::move(db)) {}
 
     void execute(const std::string& text, const std::string& what) override {
         if (sqlite3_exec(m_db.get(), text.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
@@ -122,21 +121,19 @@ public:
 
     void write(const std::string& text, const std::string& what,
                const std::vector<Value>& parameters) override {
-        const sql::StatementPtr statement = prepare(text);
-        sql::Execution execution(statement.get());
+        const tqsql::StatementPtr statement = prepare(text);
+        tqsql::Execution execution(statement.get());
         int index = 0;
         for (const Value& value : parameters) {
-            const bool bound =
-                std::visit([&](const auto& v) { return execution.bind(++index, v); }, value);
-            if (!bound) fail(m_db.get(), what);
+            std::visit([&](const auto& v) { execution.bind(++index, v); }, value);
         }
-        if (execution.step() != SQLITE_DONE) fail(m_db.get(), what);
+        if (!execution.bound() || execution.step() != SQLITE_DONE) fail(m_db.get(), what);
     }
 
     void forEachRow(const std::string& query,
                     const std::function<void(const std::vector<std::string>&)>& onRow) override {
-        const sql::StatementPtr statement = prepare(query);
-        sql::Execution rows(statement.get());
+        const tqsql::StatementPtr statement = prepare(query);
+        tqsql::Execution rows(statement.get());
         std::vector<std::string> columns(static_cast<size_t>(rows.columnCount()));
         int status = rows.step();
         for (; status == SQLITE_ROW; status = rows.step()) {
@@ -152,7 +149,7 @@ public:
 
     int schemaVersion() override {
         int version = 0;
-        if (!sql::readSchemaVersion(m_db.get(), version)) {
+        if (!tqsql::readSchemaVersion(m_db.get(), version)) {
             if (sqlite3_errcode(m_db.get()) == SQLITE_NOTADB) {
                 throw NotADirectoryError(std::string(sqlite3_db_filename(m_db.get(), "main")) +
                                          " is not a directory database: not a SQLite file");
@@ -183,13 +180,13 @@ public:
     }
 
 private:
-    sql::StatementPtr prepare(const std::string& text) {
-        sql::StatementPtr statement = sql::prepare(m_db.get(), text, false);
+    tqsql::StatementPtr prepare(const std::string& text) {
+        tqsql::StatementPtr statement = tqsql::prepare(m_db.get(), text, false);
         if (!statement) fail(m_db.get(), "cannot prepare \"" + text + "\"");
         return statement;
     }
 
-    sql::DatabasePtr m_db;
+    tqsql::DatabasePtr m_db;
 };
 
 }  // namespace
@@ -200,12 +197,12 @@ std::unique_ptr<ReadBackend> openSqliteReader(const std::string& path) {
     // empty file. Read-write only so that WAL files can be mapped;
     // query_only keeps the connection from changing anything.
     const FileIdentity identity = identityOf(path);
-    sql::DatabasePtr db = sql::openDatabase(path, SQLITE_OPEN_READWRITE, status);
+    tqsql::DatabasePtr db = tqsql::openDatabase(path, SQLITE_OPEN_READWRITE, status);
     if (status != SQLITE_OK) return nullptr;
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
     int version = 0;
     if (sqlite3_exec(db.get(), "PRAGMA query_only = 1", nullptr, nullptr, nullptr) != SQLITE_OK ||
-        !sql::readSchemaVersion(db.get(), version) || version != kSchemaVersion) {
+        !tqsql::readSchemaVersion(db.get(), version) || version != kSchemaVersion) {
         return nullptr;
     }
     return std::make_unique<SqliteReader>(path, std::move(db), identity);
@@ -214,8 +211,8 @@ std::unique_ptr<ReadBackend> openSqliteReader(const std::string& path) {
 std::unique_ptr<WriteBackend> openSqliteWriter(const std::string& path, bool create) {
     if (create) createParentFolder(path);
     int status = SQLITE_OK;
-    sql::DatabasePtr db =
-        sql::openDatabase(path, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0), status);
+    tqsql::DatabasePtr db =
+        tqsql::openDatabase(path, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0), status);
     if (status != SQLITE_OK) {
         std::error_code ignored;
         if (!create && !std::filesystem::exists(path, ignored)) {

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "Errors.h"
+#include "ProtocolNames.h"
 #include "Sockets.h"
 #include "TlsContext.h"
 #include "TlsStream.h"
@@ -358,7 +359,7 @@ CYxError Connection::sendFrame(uint32_t code, const char* body, size_t bodyLengt
         if (!usable(error)) return error;
         if (bodyLength > kMaxBodyLength) {
             return makeError(tqerr::kFrameTooLarge,
-                             "frame of message " + detail::hexCode(code) +
+                             "frame of message " + tqcommon::hexCode(code) +
                                  " too large: " + std::to_string(bodyLength) + " bytes");
         }
         if (body == nullptr && bodyLength > 0) {

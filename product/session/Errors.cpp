@@ -1,7 +1,6 @@
 // Texts of the session's errors.
 #include "Errors.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace tqwire::detail {
@@ -18,8 +17,6 @@ namespace {
 
 }  // namespace
 
-CYxError makeError(int32_t code, const std::string& text) { return CYxError(code, text.c_str()); }
-
 std::string errnoText(int errnoValue) {
     char buffer[256] = {};
     return strerrorResult(strerror_r(errnoValue, buffer, sizeof buffer), buffer);
@@ -31,12 +28,6 @@ CYxError errnoError(int32_t code, const std::string& what, const std::string& pe
     if (!peer.empty()) text += ": " + peer;
     text += " (" + errnoText(errnoValue) + ")";
     return makeError(code, text);
-}
-
-std::string hexCode(uint32_t code) {
-    char text[16];
-    (void)std::snprintf(text, sizeof text, "0x%08X", code);
-    return text;
 }
 
 }  // namespace tqwire::detail

@@ -7,17 +7,16 @@
 #include <new>
 #include <string>
 
+#include "ErrorResult.h"
 #include "YxError.h"
 
 namespace tqwire::detail {
 
-CYxError makeError(int32_t code, const std::string& text);
+using tqcommon::makeError;
 // The system's text for `errnoValue`.
 std::string errnoText(int errnoValue);
 // An error `code` with text "<what>: <peer> (<errno text>)" (no peer: "<what> (...)").
 CYxError errnoError(int32_t code, const std::string& what, const std::string& peer, int errnoValue);
-// A message code as it appears in texts: "0x0E000703".
-std::string hexCode(uint32_t code);
 
 // Runs `operation`, turning an exception into an error: the session's calls
 // report failures through their result and never throw.

@@ -4,10 +4,11 @@
 #include <string>
 
 #include "Errors.h"
+#include "ProtocolNames.h"
 
 namespace tqwire {
 
-using detail::hexCode;
+using tqcommon::hexCode;
 using detail::makeError;
 
 namespace {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Errors.h"
+#include "ProtocolNames.h"
 #include "XdrStream.h"
 
 namespace tqwire {
@@ -142,7 +143,7 @@ CYxError awaitHelloAnswer(Connection& connection, const Deadline& deadline, bool
         if (result.IsError()) return result;
         if (frame.code == kAcceptCode) return checkAccept(connection, frame);
         if (frame.code == kRefuseCode) return refusal(connection, frame);
-        return makeError(tqerr::kProtocol, "unexpected message " + detail::hexCode(frame.code) +
+        return makeError(tqerr::kProtocol, "unexpected message " + tqcommon::hexCode(frame.code) +
                                                " from " + connection.peer() + " while attaching");
     });
 }
@@ -155,7 +156,7 @@ CYxError receiveHello(Connection& connection, Hello& out, const Deadline& deadli
         if (result.IsError()) return result;
         if (frame.code != kHelloCode) {
             return makeError(tqerr::kProtocol, "expected a hello from " + connection.peer() +
-                                                   ", got message " + detail::hexCode(frame.code));
+                                                   ", got message " + tqcommon::hexCode(frame.code));
         }
         return decodeHello(frame.body, frame.bodyLength, out);
     });

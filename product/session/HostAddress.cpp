@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "Errors.h"
+#include "Integer.h"
 #include "Sockets.h"
 #include "TlsContext.h"
 
@@ -30,13 +31,10 @@ CYxError invalidHost(const std::string& text, const char* why) {
 }
 
 bool parsePort(const std::string& digits, uint16_t& port) {
-    if (digits.empty() || digits.size() > 5) return false;
-    unsigned long value = 0;
-    for (char digit : digits) {
-        if (digit < '0' || digit > '9') return false;
-        value = value * 10 + static_cast<unsigned long>(digit - '0');
+    int64_t value = 0;
+    if (!tqcommon::parseInteger(digits, 1, 65535, value, tqcommon::Notation::DigitsOnly)) {
+        return false;
     }
-    if (value == 0 || value > 65535) return false;
     port = static_cast<uint16_t>(value);
     return true;
 }

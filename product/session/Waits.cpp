@@ -1,9 +1,9 @@
 // Wait units and deadlines.
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 
+#include "Integer.h"
 #include "Waits.h"
 
 namespace tqwire {
@@ -18,13 +18,11 @@ constexpr int64_t kMaxDeadlineMs = int64_t{1000} * 1000 * 1000 * 1000;
 }  // namespace
 
 int64_t parseWaitUnitMs(const char* text) {
-    if (text == nullptr || *text == '\0' || std::strlen(text) > 10) return kDefaultWaitUnitMs;
-    int64_t value = 0;
-    for (const char* digit = text; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9') return kDefaultWaitUnitMs;
-        value = value * 10 + (*digit - '0');
+    int64_t value = kDefaultWaitUnitMs;
+    if (text != nullptr) {
+        (void)tqcommon::parseInteger(text, 1, kMaxWaitUnitMs, value, tqcommon::Notation::DigitsOnly);
     }
-    return value >= 1 && value <= kMaxWaitUnitMs ? value : kDefaultWaitUnitMs;
+    return value;
 }
 
 int64_t waitUnitMs() {

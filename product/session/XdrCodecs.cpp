@@ -8,13 +8,14 @@
 #include <string>
 
 #include "Errors.h"
+#include "ProtocolNames.h"
 #include "Frame.h"
 #include "TqMessages.h"
 #include "XdrStream.h"
 
 namespace tqwire {
 
-using detail::hexCode;
+using tqcommon::hexCode;
 using detail::makeError;
 using detail::xdrPadded;
 using detail::XdrStream;

@@ -3,11 +3,12 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "Integer.h"
 
 namespace {
 
@@ -36,13 +37,8 @@ const char* instanceSetting(const std::string& focus, const char* variable) {
 // The platform type as written (decimal, or hex with 0x); 0 when unset or not
 // a number that fits.
 unsigned int parsePlatformType(const char* text) {
-    if (text == nullptr) {
-        return 0;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = std::strtoul(text, &end, 0);
-    if (errno != 0 || end == text || *end != '\0' || value > UINT_MAX) {
+    int64_t value = 0;
+    if (text == nullptr || !tqcommon::parseInteger(text, 0, UINT_MAX, value)) {
         return 0;
     }
     return static_cast<unsigned int>(value);

@@ -90,10 +90,10 @@ void checkEraseScope(const tqmsg::EraseDataReq& record, const cisrv::EraseScope&
 }
 
 // A request the reader accepts names a path; whatever it says, its log line is safe.
-void checkEraseOutcome(const cisrv::Status& status, const cisrv::EraseScope& scope) {
-    if (status.isOk()) FUZZ_CHECK(!scope.path.empty());
+void checkEraseOutcome(const CYxError& status, const cisrv::EraseScope& scope) {
+    if (!status.IsError()) FUZZ_CHECK(!scope.path.empty());
     checkLogText(cisrv::describe(scope));
-    checkLogText(status.message());
+    checkLogText(status.AsString());
     checkSubtree(scope.path);
 }
 
@@ -105,8 +105,8 @@ void eraseThroughDecoder(const char* body, size_t length) {
     const char* data = decoded.getDataBuffer();
     const tqmsg::EraseDataReq record = recordAt(data);
     cisrv::EraseScope scope;
-    const cisrv::Status status = cisrv::readEraseRequest(data, decoded.getValidLen(), scope);
-    FUZZ_CHECK(status.message().find("malformed") == std::string::npos);
+    const CYxError status = cisrv::readEraseRequest(data, decoded.getValidLen(), scope);
+    FUZZ_CHECK(status.AsString().find("malformed") == std::string::npos);
     FUZZ_CHECK(scope.path == record.path);
     checkEraseScope(record, scope);
     checkEraseOutcome(status, scope);
@@ -116,13 +116,13 @@ void eraseThroughDecoder(const char* body, size_t length) {
 // after the record, up to a NUL inside them, never through the record's pointer.
 void eraseAsGiven(const char* data, size_t length) {
     cisrv::EraseScope scope;
-    const cisrv::Status status = cisrv::readEraseRequest(data, length, scope);
+    const CYxError status = cisrv::readEraseRequest(data, length, scope);
     const char* end =
         length > kRecordSize
             ? static_cast<const char*>(std::memchr(data + kRecordSize, '\0', length - kRecordSize))
             : nullptr;
     if (end == nullptr) {
-        FUZZ_CHECK(!status.isOk() && status.message().find("malformed") != std::string::npos);
+        FUZZ_CHECK(status.IsError() && status.AsString().find("malformed") != std::string::npos);
         return;
     }
     FUZZ_CHECK(scope.path == std::string(data + kRecordSize, end));
@@ -143,15 +143,15 @@ void pruneThroughDecoder(const char* body, size_t length) {
     if (tqwire::decodeBody(tqmsg::kAfPruneReq, body, length, decoded).IsError()) return;
     cisrv::PruneScope scope;
     FUZZ_CHECK(
-        cisrv::readPruneRequest(decoded.getDataBuffer(), decoded.getValidLen(), scope).isOk());
+        !cisrv::readPruneRequest(decoded.getDataBuffer(), decoded.getValidLen(), scope).IsError());
     checkPruneScope(decoded.getDataBuffer(), scope);
 }
 
 void pruneAsGiven(const char* data, size_t length) {
     cisrv::PruneScope scope;
-    const cisrv::Status status = cisrv::readPruneRequest(data, length, scope);
-    FUZZ_CHECK(status.isOk() == (length == sizeof(tqmsg::AfPruneReq)));
-    if (status.isOk()) checkPruneScope(data, scope);
+    const CYxError status = cisrv::readPruneRequest(data, length, scope);
+    FUZZ_CHECK(status.IsError() != (length == sizeof(tqmsg::AfPruneReq)));
+    if (!status.IsError()) checkPruneScope(data, scope);
 }
 
 }  // namespace

@@ -21,7 +21,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -34,6 +33,7 @@
 #include "ServerConfig.h"
 #include "ServerLog.h"
 #include "Session.h"
+#include "TemporaryFolder.h"
 #include "TqMessages.h"
 #include "TqWire.h"
 
@@ -50,20 +50,18 @@ constexpr size_t kReadChunk = 64 * 1024;
 // scratch directory that goes away at exit.
 class ServerSide {
 public:
-    ServerSide() : m_directory(makeDirectory()) {
-        FUZZ_CHECK(cisrv::ServerLog::open("/dev/null", m_log).isOk());
-        FUZZ_CHECK(cisrv::IndexStore::open(m_directory + "/index.db",
-                                           cisrv::OpenMode::CreateIfMissing, m_config.store,
-                                           m_store)
-                       .isOk());
+    ServerSide() {
+        FUZZ_CHECK(!cisrv::ServerLog::open("/dev/null", m_log).IsError());
+        FUZZ_CHECK(!cisrv::IndexStore::open(m_directory.file("index.db"),
+                                            cisrv::OpenMode::CreateIfMissing, m_config.store,
+                                            m_store)
+                        .IsError());
         m_writer = std::make_unique<cisrv::IndexWriter>(*m_store, *m_log, m_config.writer);
         m_config.readOnly = true;
     }
     ~ServerSide() {
         m_writer.reset();
         m_store.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(m_directory, ignored);
     }
     ServerSide(const ServerSide&) = delete;
     ServerSide& operator=(const ServerSide&) = delete;
@@ -79,15 +77,7 @@ public:
     }
 
 private:
-    static std::string makeDirectory() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                              "/cisrv-session-fuzz-XXXXXX";
-        FUZZ_CHECK(::mkdtemp(&pattern[0]) != nullptr);
-        return pattern;
-    }
-
-    std::string m_directory;
+    tqtest::TemporaryFolder m_directory{"cisrv-session-fuzz"};
     cisrv::ServerConfig m_config;
     cisrv::Admission m_admission{{1, 1, 1}};
     std::unique_ptr<cisrv::ServerLog> m_log;

@@ -23,12 +23,19 @@ enum Parser : uint8_t { kPruneList = 0, kHostPort = 1, kWaitUnit = 2, kParsers =
 
 // Longest host text: a maximal DNS name (NI_MAXHOST) plus brackets and a port.
 constexpr size_t kMaxHostText = NI_MAXHOST + 8;
-constexpr size_t kMaxWaitUnitDigits = 10;
 constexpr int64_t kMaxWaitUnitMs = 3600 * 1000;
-constexpr unsigned long kMaxPort = 65535;
-constexpr size_t kMaxPortDigits = 5;
+constexpr int64_t kMaxPort = 65535;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Decimal digits only, leading zeros allowed, as a value from 1 to `most`.
+bool referenceDigits(const std::string& text, int64_t most, int64_t& value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    const size_t first = text.find_first_not_of('0');
+    if (first == std::string::npos || text.size() - first > 18) return false;
+    value = std::stoll(text.substr(first));
+    return value <= most;
+}
 
 // The whitespace that separates fields of a prune list line (isspace in the C locale).
 bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -110,13 +117,8 @@ void checkPruneList(const std::string& text) {
 }
 
 bool referencePort(const std::string& digits, uint16_t& port) {
-    if (digits.empty() || digits.size() > kMaxPortDigits) return false;
-    unsigned long value = 0;
-    for (char c : digits) {
-        if (!isDigit(c)) return false;
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-    }
-    if (value == 0 || value > kMaxPort) return false;
+    int64_t value = 0;
+    if (!referenceDigits(digits, kMaxPort, value)) return false;
     port = static_cast<uint16_t>(value);
     return true;
 }
@@ -159,11 +161,8 @@ void checkHostPort(const std::string& text) {
 
 void checkWaitUnit(const std::string& text) {
     int64_t expected = tqwire::kDefaultWaitUnitMs;
-    if (!text.empty() && text.size() <= kMaxWaitUnitDigits &&
-        text.find_first_not_of("0123456789") == std::string::npos) {
-        const int64_t value = std::stoll(text);
-        if (value >= 1 && value <= kMaxWaitUnitMs) expected = value;
-    }
+    int64_t value = 0;
+    if (referenceDigits(text, kMaxWaitUnitMs, value)) expected = value;
     FUZZ_CHECK(tqwire::parseWaitUnitMs(text.c_str()) == expected);
 }
 

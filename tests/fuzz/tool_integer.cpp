@@ -1,4 +1,4 @@
-// Fuzz target: the integer parser of the tools (tools/common/Integer.h): an
+// Fuzz target: the shared integer parser (product/common/Integer.h): an
 // optional sign, decimal or hex after 0x, nothing else. The input, up to its
 // first NUL (an argument cannot hold one), is compared with a reference
 // reading of that format in three ranges: a directory id (values up to
@@ -59,13 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t bits = negative ? 0 - low : low;
 
     int64_t wide = 0;
-    FUZZ_CHECK(tqtool::parseWideId(text, wide) == fitsWide);
+    FUZZ_CHECK(tqcommon::parseWideId(text, wide) == fitsWide);
     if (fitsWide) FUZZ_CHECK(static_cast<uint64_t>(wide) == bits);
     int64_t value64 = 0;
-    FUZZ_CHECK(tqtool::parseInteger(text, value64) == fits64);
+    FUZZ_CHECK(tqcommon::parseInteger(text, value64) == fits64);
     if (fits64) FUZZ_CHECK(static_cast<uint64_t>(value64) == bits);
     int32_t value32 = 0;
-    FUZZ_CHECK(tqtool::parseInteger(text, value32) == fits32);
+    FUZZ_CHECK(tqcommon::parseInteger(text, value32) == fits32);
     if (fits32) FUZZ_CHECK(static_cast<int64_t>(value32) == static_cast<int64_t>(bits));
     return 0;
 }

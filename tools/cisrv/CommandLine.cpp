@@ -81,7 +81,7 @@ void parseListen(const std::string& text, ServerConfig& config) {
     }
     if (host.empty()) invalid("--listen needs an address before the port");
     int64_t number = 0;
-    if (!tqtool::parseInteger(port, 0, kMaxPort, number)) {
+    if (!tqcommon::parseInteger(port, 0, kMaxPort, number)) {
         invalid("--listen needs a port from 0 to 65535, not '" + port + "'");
     }
     config.listenAddress = host;

@@ -3,7 +3,7 @@
 
 namespace cisrv {
 
-Status checkServer(const tqwire::HostPort& target, int64_t timeoutMs, bool& secure) {
+CYxError checkServer(const tqwire::HostPort& target, int64_t timeoutMs, bool& secure) {
     const tqwire::Deadline deadline = tqwire::Deadline::afterMs(timeoutMs);
     const tqwire::Hello hello{kHealthCheckLibrary, kHealthCheckEntry, "cisrv check"};
     tqwire::Connection connection;
@@ -11,11 +11,11 @@ Status checkServer(const tqwire::HostPort& target, int64_t timeoutMs, bool& secu
     CYxError result = connection.connect(target, deadline, timedOut);
     if (!result.IsError()) result = tqwire::sendHello(connection, hello, deadline, timedOut);
     if (!result.IsError()) result = tqwire::awaitHelloAnswer(connection, deadline, timedOut);
-    if (result.IsError()) return Status::failure(result.AsString());
+    if (result.IsError()) return result;
     secure = connection.isSecure();
     // The server waits for this close before it closes its side.
     (void)connection.closeGracefully(deadline, timedOut);
-    return Status::ok();
+    return CYxError();
 }
 
 }  // namespace cisrv

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 
-#include "Status.h"
 #include "TqWire.h"
+#include "YxError.h"
 
 namespace cisrv {
 
@@ -23,6 +23,6 @@ inline bool isHealthCheck(const tqwire::Hello& hello) {
 
 // Probes the server at `target` within `timeoutMs`; `secure` tells whether
 // the connection ran TLS. A failure says why.
-Status checkServer(const tqwire::HostPort& target, int64_t timeoutMs, bool& secure);
+CYxError checkServer(const tqwire::HostPort& target, int64_t timeoutMs, bool& secure);
 
 }  // namespace cisrv

@@ -9,6 +9,9 @@
 #include <limits>
 #include <utility>
 
+#include "ErrorResult.h"
+#include "Sqlite.h"
+
 namespace cisrv {
 
 namespace {
@@ -67,68 +70,15 @@ constexpr char kMatchCondition[] =
     " AND id IN (SELECT rowid FROM documents_fts WHERE documents_fts MATCH ?4)";
 constexpr char kSearchOrder[] = " ORDER BY id";
 
-struct CloseDatabase {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-using DatabasePtr = std::unique_ptr<sqlite3, CloseDatabase>;
+using tqsql::DatabasePtr;
+using tqsql::Execution;
+using tqsql::prepare;
+using tqsql::StatementPtr;
 
-struct FinalizeStatement {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using StatementPtr = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+CYxError ioError(const std::string& text) { return tqcommon::makeError(tqerr::kIo, text); }
 
-// One run of a prepared statement: binds, steps, and resets it when done so
-// the statement can run again.
-class Run {
-public:
-    explicit Run(sqlite3_stmt* statement) : m_statement(statement) {}
-    ~Run() {
-        sqlite3_reset(m_statement);
-        sqlite3_clear_bindings(m_statement);
-    }
-    Run(const Run&) = delete;
-    Run& operator=(const Run&) = delete;
-
-    Run& bind(int index, int64_t value) {
-        m_bound = m_bound && sqlite3_bind_int64(m_statement, index, value) == SQLITE_OK;
-        return *this;
-    }
-    Run& bind(int index, const std::string& text) {
-        m_bound = m_bound &&
-                  sqlite3_bind_text(m_statement, index, text.data(), static_cast<int>(text.size()),
-                                    SQLITE_TRANSIENT) == SQLITE_OK;
-        return *this;
-    }
-    bool bound() const { return m_bound; }
-    // SQLITE_ROW, SQLITE_DONE or an error code.
-    int step() { return sqlite3_step(m_statement); }
-
-    int64_t integer(int column) const { return sqlite3_column_int64(m_statement, column); }
-    std::string text(int column) const {
-        const unsigned char* bytes = sqlite3_column_text(m_statement, column);
-        const int length = sqlite3_column_bytes(m_statement, column);
-        return bytes != nullptr
-                   ? std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length))
-                   : std::string();
-    }
-
-private:
-    sqlite3_stmt* m_statement;
-    bool m_bound = true;
-};
-
-Status sqlFailure(sqlite3* db, const std::string& what) {
-    return Status::failure(what + ": " + sqlite3_errmsg(db));
-}
-
-StatementPtr prepare(sqlite3* db, const std::string& sql, bool persistent) {
-    sqlite3_stmt* statement = nullptr;
-    const unsigned flags = persistent ? SQLITE_PREPARE_PERSISTENT : 0;
-    if (sqlite3_prepare_v3(db, sql.c_str(), -1, flags, &statement, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        return nullptr;
-    }
-    return StatementPtr(statement);
+CYxError sqlFailure(sqlite3* db, const std::string& what) {
+    return ioError(what + ": " + sqlite3_errmsg(db));
 }
 
 bool fileExists(const std::string& file) {
@@ -137,92 +87,88 @@ bool fileExists(const std::string& file) {
 }
 
 // Runs a PRAGMA that answers with one value and returns it as text.
-Status pragmaText(sqlite3* db, const std::string& pragma, std::string& value) {
+CYxError pragmaText(sqlite3* db, const std::string& pragma, std::string& value) {
     StatementPtr statement = prepare(db, "PRAGMA " + pragma, false);
     if (!statement) return sqlFailure(db, "cannot run PRAGMA " + pragma);
-    Run run(statement.get());
+    Execution run(statement.get());
     const int rc = run.step();
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         return sqlFailure(db, "PRAGMA " + pragma + " failed");
     value = rc == SQLITE_ROW ? run.text(0) : std::string();
-    return Status::ok();
+    return CYxError();
 }
 
-Status configureDurability(sqlite3* db, const StoreOptions& options) {
+CYxError configureDurability(sqlite3* db, const StoreOptions& options) {
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, options.busyTimeoutMs);
     std::string mode;
-    Status status = pragmaText(db, "journal_mode = WAL", mode);
-    if (!status.isOk()) return status;
+    CYxError status = pragmaText(db, "journal_mode = WAL", mode);
+    if (status.IsError()) return status;
     if (mode != "wal")
-        return Status::failure("cannot switch the index to WAL (journal mode " + mode + ")");
+        return ioError("cannot switch the index to WAL (journal mode " + mode + ")");
     // FULL: a commit in WAL mode syncs the log before it returns.
     return pragmaText(db, "synchronous = FULL", mode);
 }
 
-Status exec(sqlite3* db, const char* sql, const std::string& what) {
-    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK ? Status::ok()
+CYxError exec(sqlite3* db, const char* sql, const std::string& what) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK ? CYxError()
                                                                          : sqlFailure(db, what);
 }
 
-Status readSchemaVersion(sqlite3* db, int& version) {
-    StatementPtr statement = prepare(db, "PRAGMA user_version", false);
-    if (!statement) return sqlFailure(db, "cannot read the schema version");
-    Run run(statement.get());
-    if (run.step() != SQLITE_ROW) return sqlFailure(db, "cannot read the schema version");
-    version = static_cast<int>(run.integer(0));
-    return Status::ok();
+CYxError readSchemaVersion(sqlite3* db, int& version) {
+    return tqsql::readSchemaVersion(db, version) ? CYxError()
+                                                 : sqlFailure(db, "cannot read the schema version");
 }
 
-Status hasTables(sqlite3* db, bool& any) {
+CYxError hasTables(sqlite3* db, bool& any) {
     StatementPtr statement = prepare(db, "SELECT count(*) FROM sqlite_schema", false);
     if (!statement) return sqlFailure(db, "cannot read the schema");
-    Run run(statement.get());
+    Execution run(statement.get());
     if (run.step() != SQLITE_ROW) return sqlFailure(db, "cannot read the schema");
     any = run.integer(0) > 0;
-    return Status::ok();
+    return CYxError();
 }
 
 // Creates the schema in an empty database. The write lock is taken first and
 // the version read again, so two processes creating the index at once agree.
-Status createSchema(sqlite3* db, const std::string& file) {
-    Status status = exec(db, "BEGIN IMMEDIATE", "cannot lock index " + file);
-    if (!status.isOk()) return status;
+CYxError createSchema(sqlite3* db, const std::string& file) {
+    CYxError status = exec(db, "BEGIN IMMEDIATE", "cannot lock index " + file);
+    if (status.IsError()) return status;
     int version = 0;
     bool anyTables = false;
     status = readSchemaVersion(db, version);
-    if (status.isOk() && version == 0) status = hasTables(db, anyTables);
-    if (status.isOk() && version == 0 && anyTables) {
-        status = Status::failure(file + " is an SQLite database but not a content index");
+    if (!status.IsError() && version == 0) status = hasTables(db, anyTables);
+    if (!status.IsError() && version == 0 && anyTables) {
+        status = ioError(file + " is an SQLite database but not a content index");
     }
-    if (status.isOk() && version == 0) {
+    if (!status.IsError() && version == 0) {
         status = exec(db, kSchema, "cannot create the index schema in " + file);
         const std::string setVersion = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
-        if (status.isOk()) status = exec(db, setVersion.c_str(), "cannot stamp the schema version");
+        if (!status.IsError()) status = exec(db, setVersion.c_str(), "cannot stamp the schema version");
     }
-    if (status.isOk()) return exec(db, "COMMIT", "cannot commit the index schema");
+    if (!status.IsError()) return exec(db, "COMMIT", "cannot commit the index schema");
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return status;
 }
 
-Status ensureSchema(sqlite3* db, const std::string& file) {
+CYxError ensureSchema(sqlite3* db, const std::string& file) {
     int version = 0;
-    Status status = readSchemaVersion(db, version);
-    if (!status.isOk() || version == kSchemaVersion) return status;
+    CYxError status = readSchemaVersion(db, version);
+    if (status.IsError() || version == kSchemaVersion) return status;
     if (version != 0) {
-        return Status::failure("index " + file + " has schema version " + std::to_string(version) +
+        return ioError("index " + file + " has schema version " + std::to_string(version) +
                                "; this program reads version " + std::to_string(kSchemaVersion));
     }
     status = createSchema(db, file);
-    if (!status.isOk()) return status;
+    if (status.IsError()) return status;
     status = readSchemaVersion(db, version);
-    if (status.isOk() && version != kSchemaVersion) {
-        return Status::failure("index " + file + " has schema version " + std::to_string(version));
+    if (!status.IsError() && version != kSchemaVersion) {
+        return ioError("index " + file + " has schema version " + std::to_string(version));
     }
     return status;
 }
 
-Document readDocument(const Run& row) {
+Document readDocument(const Execution& row) {
     Document document;
     document.id = row.integer(0);
     document.path = row.text(1);
@@ -268,11 +214,11 @@ IndexStore::~IndexStore() {
     sqlite3_close_v2(m_db);
 }
 
-Status IndexStore::open(const std::string& file, OpenMode mode, const StoreOptions& options,
+CYxError IndexStore::open(const std::string& file, OpenMode mode, const StoreOptions& options,
                         std::unique_ptr<IndexStore>& out) {
-    if (file.empty()) return Status::failure("no index file given");
+    if (file.empty()) return tqcommon::makeError(tqerr::kInvalidArgument, "no index file given");
     if (mode == OpenMode::MustExist && !fileExists(file)) {
-        return Status::failure("index " + file + " does not exist");
+        return ioError("index " + file + " does not exist");
     }
     const int flags =
         SQLITE_OPEN_READWRITE | (mode == OpenMode::CreateIfMissing ? SQLITE_OPEN_CREATE : 0);
@@ -280,12 +226,12 @@ Status IndexStore::open(const std::string& file, OpenMode mode, const StoreOptio
     const int rc = sqlite3_open_v2(file.c_str(), &raw, flags, nullptr);
     DatabasePtr db(raw);
     if (rc != SQLITE_OK) {
-        return Status::failure("cannot open index " + file + ": " +
+        return ioError("cannot open index " + file + ": " +
                                (raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
     }
-    Status status = configureDurability(db.get(), options);
-    if (status.isOk()) status = ensureSchema(db.get(), file);
-    if (!status.isOk()) return Status::failure("index " + file + ": " + status.message());
+    CYxError status = configureDurability(db.get(), options);
+    if (!status.IsError()) status = ensureSchema(db.get(), file);
+    if (status.IsError()) return ioError("index " + file + ": " + status.AsString());
 
     auto statements = std::make_unique<Statements>();
     statements->insert = prepare(db.get(), kInsert, true);
@@ -295,16 +241,16 @@ Status IndexStore::open(const std::string& file, OpenMode mode, const StoreOptio
     statements->prune = prepare(db.get(), indexsql::kPrune, true);
     if (!statements->complete()) return sqlFailure(db.get(), "cannot prepare the index statements");
     out.reset(new IndexStore(db.release(), std::move(statements)));
-    return Status::ok();
+    return CYxError();
 }
 
-Status IndexStore::failure(const std::string& what) const { return sqlFailure(m_db, what); }
+CYxError IndexStore::failure(const std::string& what) const { return sqlFailure(m_db, what); }
 
-Status IndexStore::execute(const char* sql) { return exec(m_db, sql, sql); }
+CYxError IndexStore::execute(const char* sql) { return exec(m_db, sql, sql); }
 
-Status IndexStore::add(const Document& document, int64_t& id) {
-    if (document.path.empty()) return Status::failure("a document needs a path");
-    Run run(m_statements->insert.get());
+CYxError IndexStore::add(const Document& document, int64_t& id) {
+    if (document.path.empty()) return tqcommon::makeError(tqerr::kInvalidArgument, "a document needs a path");
+    Execution run(m_statements->insert.get());
     run.bind(1, document.path)
         .bind(2, document.clientId)
         .bind(3, document.appType)
@@ -315,10 +261,10 @@ Status IndexStore::add(const Document& document, int64_t& id) {
         .bind(8, document.text);
     if (!run.bound() || run.step() != SQLITE_DONE) return failure("cannot add document");
     id = sqlite3_last_insert_rowid(m_db);
-    return Status::ok();
+    return CYxError();
 }
 
-Status IndexStore::search(const SearchFilter& filter,
+CYxError IndexStore::search(const SearchFilter& filter,
                           const std::function<void(const Document&)>& each) {
     std::string sql = kSelectColumns;
     if (filter.under) sql += kUnderCondition;
@@ -326,7 +272,7 @@ Status IndexStore::search(const SearchFilter& filter,
     sql += kSearchOrder;
     StatementPtr statement = prepare(m_db, sql, false);
     if (!statement) return failure("cannot prepare the search");
-    Run run(statement.get());
+    Execution run(statement.get());
     if (filter.under) {
         const Subtree subtree = subtreeOf(*filter.under);
         run.bind(1, subtree.base).bind(2, subtree.end).bind(3, subtree.firstChild);
@@ -335,21 +281,21 @@ Status IndexStore::search(const SearchFilter& filter,
     if (!run.bound()) return failure("cannot bind the search");
     int rc = SQLITE_ROW;
     while ((rc = run.step()) == SQLITE_ROW) each(readDocument(run));
-    return rc == SQLITE_DONE ? Status::ok() : failure("search failed");
+    return rc == SQLITE_DONE ? CYxError() : failure("search failed");
 }
 
-Status IndexStore::count(int64_t& documents) {
-    Run run(m_statements->count.get());
+CYxError IndexStore::count(int64_t& documents) {
+    Execution run(m_statements->count.get());
     if (run.step() != SQLITE_ROW) return failure("cannot count documents");
     documents = run.integer(0);
-    return Status::ok();
+    return CYxError();
 }
 
-Status IndexStore::erase(const EraseScope& scope, int64_t& removed) {
-    if (scope.path.empty()) return Status::failure("an erase needs a path");
+CYxError IndexStore::erase(const EraseScope& scope, int64_t& removed) {
+    if (scope.path.empty()) return tqcommon::makeError(tqerr::kInvalidArgument, "an erase needs a path");
     const Subtree subtree = subtreeOf(scope.path);
     const bool clientData = scope.owner == EraseScope::Owner::ClientData;
-    Run run(clientData ? m_statements->eraseClientData.get()
+    Execution run(clientData ? m_statements->eraseClientData.get()
                        : m_statements->eraseMigratedData.get());
     // The owner's columns come first, then the cell and the path range.
     int next = 1;
@@ -366,20 +312,20 @@ Status IndexStore::erase(const EraseScope& scope, int64_t& removed) {
         .bind(next + 3, subtree.firstChild);
     if (!run.bound() || run.step() != SQLITE_DONE) return failure("erase failed");
     removed = sqlite3_changes64(m_db);
-    return Status::ok();
+    return CYxError();
 }
 
-Status IndexStore::prune(const PruneScope& scope, int64_t& removed) {
-    Run run(m_statements->prune.get());
+CYxError IndexStore::prune(const PruneScope& scope, int64_t& removed) {
+    Execution run(m_statements->prune.get());
     run.bind(1, scope.archiveFileId).bind(2, scope.cloudId).bind(3, scope.cellNumber);
     if (!run.bound() || run.step() != SQLITE_DONE) return failure("prune failed");
     removed = sqlite3_changes64(m_db);
-    return Status::ok();
+    return CYxError();
 }
 
-Status IndexStore::begin() { return execute("BEGIN IMMEDIATE"); }
+CYxError IndexStore::begin() { return execute("BEGIN IMMEDIATE"); }
 
-Status IndexStore::commit() { return execute("COMMIT"); }
+CYxError IndexStore::commit() { return execute("COMMIT"); }
 
 void IndexStore::rollback() {
     if (inTransaction()) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);

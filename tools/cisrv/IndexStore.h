@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "Status.h"
+#include "YxError.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -78,22 +78,22 @@ class IndexStore {
 public:
     // Opens (and when needed creates) the index in `file`; WAL journal,
     // synchronous=FULL so every commit is durable when it returns.
-    static Status open(const std::string& file, OpenMode mode, const StoreOptions& options,
+    static CYxError open(const std::string& file, OpenMode mode, const StoreOptions& options,
                        std::unique_ptr<IndexStore>& out);
     ~IndexStore();
     IndexStore(const IndexStore&) = delete;
     IndexStore& operator=(const IndexStore&) = delete;
 
-    Status add(const Document& document, int64_t& id);
+    CYxError add(const Document& document, int64_t& id);
     // Calls `each` for every matching document, in id order.
-    Status search(const SearchFilter& filter, const std::function<void(const Document&)>& each);
-    Status count(int64_t& documents);
-    Status erase(const EraseScope& scope, int64_t& removed);
-    Status prune(const PruneScope& scope, int64_t& removed);
+    CYxError search(const SearchFilter& filter, const std::function<void(const Document&)>& each);
+    CYxError count(int64_t& documents);
+    CYxError erase(const EraseScope& scope, int64_t& removed);
+    CYxError prune(const PruneScope& scope, int64_t& removed);
 
     // An explicit transaction that holds the write lock from its start.
-    Status begin();
-    Status commit();
+    CYxError begin();
+    CYxError commit();
     void rollback();
     // False also after SQLite rolled a transaction back on its own (after
     // some I/O, full-disk or out-of-memory errors).
@@ -105,8 +105,8 @@ public:
 private:
     struct Statements;
     IndexStore(sqlite3* db, std::unique_ptr<Statements> statements);
-    Status execute(const char* sql);
-    Status failure(const std::string& what) const;
+    CYxError execute(const char* sql);
+    CYxError failure(const std::string& what) const;
 
     sqlite3* m_db;
     std::unique_ptr<Statements> m_statements;

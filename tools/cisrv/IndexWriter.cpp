@@ -4,9 +4,59 @@
 #include <exception>
 #include <utility>
 
+#include "ErrorResult.h"
 #include "Requests.h"
 
 namespace cisrv {
+
+namespace {
+
+// A promise that is always kept: one still pending when it is destroyed (a
+// batch abandoned after an unexpected failure) is kept with what `unkept`
+// makes, so a waiting session sees a failed result, never a broken promise.
+template <typename Value>
+class KeptPromise {
+public:
+    using Unkept = Value (*)();
+    explicit KeptPromise(Unkept unkept) : m_unkept(unkept) {}
+    KeptPromise(KeptPromise&& other) noexcept
+        : m_promise(std::move(other.m_promise)),
+          m_unkept(other.m_unkept),
+          m_pending(std::exchange(other.m_pending, false)) {}
+    KeptPromise& operator=(KeptPromise&& other) noexcept {
+        keepUnkept();
+        m_promise = std::move(other.m_promise);
+        m_unkept = other.m_unkept;
+        m_pending = std::exchange(other.m_pending, false);
+        return *this;
+    }
+    ~KeptPromise() { keepUnkept(); }
+
+    std::future<Value> future() { return m_promise.get_future(); }
+    void keep(Value value) {
+        if (!std::exchange(m_pending, false)) return;
+        m_promise.set_value(std::move(value));
+    }
+
+private:
+    void keepUnkept() noexcept {
+        if (m_pending) keep(m_unkept());
+    }
+
+    std::promise<Value> m_promise;
+    Unkept m_unkept;
+    bool m_pending = true;
+};
+
+bool abandonedFlush() { return false; }
+
+IndexWriter::EraseResult abandonedErase() {
+    IndexWriter::EraseResult result;
+    result.status = tqcommon::makeError(tqerr::kIo, "the index writer abandoned its batch");
+    return result;
+}
+
+}  // namespace
 
 struct IndexWriter::Job {
     enum class Kind { Erase, Prune, Flush };
@@ -16,10 +66,10 @@ struct IndexWriter::Job {
     PruneScope prune;
     std::string origin;
     PruneLosses losses;
-    std::promise<EraseResult> erased;
-    std::promise<void> flushed;
+    KeptPromise<EraseResult> erased{abandonedErase};
+    KeptPromise<bool> flushed{abandonedFlush};
 
-    Status status = Status::ok();
+    CYxError status = CYxError();
     int64_t removed = 0;
 
     // Whether someone waits for this change to be committed.
@@ -48,7 +98,7 @@ std::future<IndexWriter::EraseResult> IndexWriter::erase(const EraseScope& scope
     Job job;
     job.kind = Job::Kind::Erase;
     job.erase = scope;
-    std::future<EraseResult> result = job.erased.get_future();
+    std::future<EraseResult> result = job.erased.future();
     enqueue(std::move(job));
     return result;
 }
@@ -65,7 +115,7 @@ void IndexWriter::prune(const PruneScope& scope, std::string origin, PruneLosses
 void IndexWriter::flush() {
     Job job;
     job.kind = Job::Kind::Flush;
-    std::future<void> flushed = job.flushed.get_future();
+    std::future<bool> flushed = job.flushed.future();
     enqueue(std::move(job));
     flushed.wait();
 }
@@ -75,7 +125,7 @@ void IndexWriter::enqueue(Job job) {
     m_roomFreed.wait(lock, [this] { return m_queue.size() < m_limits.maxQueued || m_finished; });
     if (m_finished) {
         lock.unlock();
-        job.status = Status::failure("the index writer has stopped");
+        job.status = tqcommon::makeError(tqerr::kIo, "the index writer has stopped");
         complete(job);
         return;
     }
@@ -115,8 +165,8 @@ void IndexWriter::run() noexcept {
         try {
             runBatch(std::move(first));
         } catch (const std::exception& failure) {
-            // Jobs of the batch that were not completed break their promises:
-            // their sessions see the erase fail.
+            // Jobs of the batch that were not completed keep their promises
+            // as failed when they go: their sessions see the erase fail.
             m_store.rollback();
             m_log.error(std::string("index writer: batch abandoned: ") + failure.what());
         }
@@ -125,7 +175,7 @@ void IndexWriter::run() noexcept {
 
 void IndexWriter::runBatch(Job first) {
     std::vector<Job> batch;
-    Status transaction = m_store.begin();
+    CYxError transaction = m_store.begin();
     Job job = std::move(first);
     bool awaited = false;
     for (;;) {
@@ -140,9 +190,9 @@ void IndexWriter::runBatch(Job first) {
     for (Job& done : batch) complete(done);
 }
 
-void IndexWriter::apply(Job& job, std::vector<Job>& batch, Status& transaction) {
-    if (!transaction.isOk()) {
-        job.status = Status::failure("cannot start a transaction: " + transaction.message());
+void IndexWriter::apply(Job& job, std::vector<Job>& batch, CYxError& transaction) {
+    if (transaction.IsError()) {
+        job.status = tqcommon::makeError(tqerr::kIo, "cannot start a transaction: " + transaction.AsString());
         return;
     }
     switch (job.kind) {
@@ -150,44 +200,44 @@ void IndexWriter::apply(Job& job, std::vector<Job>& batch, Status& transaction) 
         case Job::Kind::Prune: job.status = m_store.prune(job.prune, job.removed); break;
         case Job::Kind::Flush: return;
     }
-    if (job.status.isOk() || m_store.inTransaction()) return;
+    if (!job.status.IsError() || m_store.inTransaction()) return;
     // SQLite rolled the whole transaction back (I/O error, full disk, out of
     // memory): the batch's earlier changes went with it.
     for (Job& earlier : batch) {
-        if (earlier.status.isOk()) {
+        if (!earlier.status.IsError()) {
             earlier.status =
-                Status::failure("rolled back after a later failure: " + job.status.message());
+                tqcommon::makeError(tqerr::kIo, "rolled back after a later failure: " + job.status.AsString());
         }
     }
     transaction = m_store.begin();
 }
 
-void IndexWriter::commit(std::vector<Job>& batch, const Status& transaction) {
-    if (!transaction.isOk()) return;
-    const Status committed = m_store.commit();
-    if (committed.isOk()) {
+void IndexWriter::commit(std::vector<Job>& batch, const CYxError& transaction) {
+    if (transaction.IsError()) return;
+    const CYxError committed = m_store.commit();
+    if (!committed.IsError()) {
         ++m_commits;
         return;
     }
     m_store.rollback();
     for (Job& job : batch) {
-        if (job.status.isOk())
-            job.status = Status::failure("commit failed: " + committed.message());
+        if (!job.status.IsError())
+            job.status = tqcommon::makeError(tqerr::kIo, "commit failed: " + committed.AsString());
     }
 }
 
 void IndexWriter::complete(Job& job) {
     switch (job.kind) {
-        case Job::Kind::Erase: job.erased.set_value(EraseResult{job.status, job.removed}); break;
+        case Job::Kind::Erase: job.erased.keep(EraseResult{job.status, job.removed}); break;
         case Job::Kind::Prune:
-            m_log.write(job.status.isOk() ? ServerLog::Level::Info : ServerLog::Level::Error,
+            m_log.write(!job.status.IsError() ? ServerLog::Level::Info : ServerLog::Level::Error,
                         job.origin + ": " + describe(job.prune) +
-                            (job.status.isOk()
+                            (!job.status.IsError()
                                  ? ": " + std::to_string(job.removed) + " documents removed"
-                                 : " failed: " + job.status.message()));
-            if (!job.status.isOk() && job.losses) ++*job.losses;
+                                 : " failed: " + job.status.AsString()));
+            if (job.status.IsError() && job.losses) ++*job.losses;
             break;
-        case Job::Kind::Flush: job.flushed.set_value(); break;
+        case Job::Kind::Flush: job.flushed.keep(true); break;
     }
 }
 

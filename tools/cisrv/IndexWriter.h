@@ -32,7 +32,7 @@
 
 #include "IndexStore.h"
 #include "ServerLog.h"
-#include "Status.h"
+#include "YxError.h"
 
 namespace cisrv {
 
@@ -53,7 +53,7 @@ public:
     using PruneLosses = std::shared_ptr<std::atomic<uint64_t>>;
 
     struct EraseResult {
-        Status status = Status::ok();
+        CYxError status = CYxError();
         int64_t removed = 0;
     };
 
@@ -85,8 +85,8 @@ private:
     bool take(Job& job, Wait wait);
     void run() noexcept;
     void runBatch(Job first);
-    void apply(Job& job, std::vector<Job>& batch, Status& transaction);
-    void commit(std::vector<Job>& batch, const Status& transaction);
+    void apply(Job& job, std::vector<Job>& batch, CYxError& transaction);
+    void commit(std::vector<Job>& batch, const CYxError& transaction);
     void complete(Job& job);
 
     IndexStore& m_store;

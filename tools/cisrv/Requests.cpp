@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "ErrorResult.h"
 #include "Escape.h"
 
 namespace cisrv {
@@ -30,16 +31,16 @@ Record copyRecord(const char* data) {
     return record;
 }
 
-Status checkEraseKind(const EraseDataReq& record) {
+CYxError checkEraseKind(const EraseDataReq& record) {
     switch (record.eraseKind) {
-        case tqmsg::kEraseKindData: return Status::ok();
+        case tqmsg::kEraseKindData: return CYxError();
         case tqmsg::kEraseKindRuRizoze:
             // RuRizoze data always belongs to a client; without one the request
             // would fall through to migrated data of an application.
             return record.clientId != 0
-                       ? Status::ok()
-                       : Status::failure("RuRizoze erase request without a client id");
-        default: return Status::failure("unknown erase kind " + std::to_string(record.eraseKind));
+                       ? CYxError()
+                       : tqcommon::makeError(tqerr::kProtocol, "RuRizoze erase request without a client id");
+        default: return tqcommon::makeError(tqerr::kProtocol, "unknown erase kind " + std::to_string(record.eraseKind));
     }
 }
 
@@ -51,10 +52,10 @@ std::string loggedPath(const std::string& path) {
 
 }  // namespace
 
-Status readEraseRequest(const char* data, size_t length, EraseScope& scope) {
+CYxError readEraseRequest(const char* data, size_t length, EraseScope& scope) {
     // The record, then at least the NUL of the path.
     if (data == nullptr || length <= kErasePathOffset) {
-        return Status::failure("malformed erase request of " + std::to_string(length) + " bytes");
+        return tqcommon::makeError(tqerr::kProtocol, "malformed erase request of " + std::to_string(length) + " bytes");
     }
     const auto record = copyRecord<EraseDataReq>(data);
     // The path is read from the bytes after the record, bounded by the
@@ -62,7 +63,7 @@ Status readEraseRequest(const char* data, size_t length, EraseScope& scope) {
     const char* pathBytes = data + kErasePathOffset;
     const size_t room = length - kErasePathOffset;
     const size_t pathLength = ::strnlen(pathBytes, room);
-    if (pathLength == room) return Status::failure("malformed erase request: path without its end");
+    if (pathLength == room) return tqcommon::makeError(tqerr::kProtocol, "malformed erase request: path without its end");
 
     scope.path.assign(pathBytes, pathLength);
     scope.cellNumber = record.vornCellNumber;
@@ -75,21 +76,21 @@ Status readEraseRequest(const char* data, size_t length, EraseScope& scope) {
         scope.owner = EraseScope::Owner::MigratedData;
         scope.applicationId = record.appType;
     }
-    Status status = checkEraseKind(record);
-    if (status.isOk() && scope.path.empty())
-        status = Status::failure("erase request with an empty path");
+    CYxError status = checkEraseKind(record);
+    if (!status.IsError() && scope.path.empty())
+        status = tqcommon::makeError(tqerr::kProtocol, "erase request with an empty path");
     return status;
 }
 
-Status readPruneRequest(const char* data, size_t length, PruneScope& scope) {
+CYxError readPruneRequest(const char* data, size_t length, PruneScope& scope) {
     if (data == nullptr || length != sizeof(AfPruneReq)) {
-        return Status::failure("malformed prune request of " + std::to_string(length) + " bytes");
+        return tqcommon::makeError(tqerr::kProtocol, "malformed prune request of " + std::to_string(length) + " bytes");
     }
     const auto record = copyRecord<AfPruneReq>(data);
     scope.archiveFileId = record.archiveFileId;
     scope.cloudId = record.cloudId;
     scope.cellNumber = record.vornCellNumber;
-    return Status::ok();
+    return CYxError();
 }
 
 tqmsg::EraseDataResp makeEraseResponse(bool erased) {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "IndexStore.h"
-#include "Status.h"
 #include "TqMessages.h"
+#include "YxError.h"
 
 namespace cisrv {
 
@@ -15,10 +15,10 @@ namespace cisrv {
 // `scope` is filled as far as the request allows, for the log, also when the
 // result says why the request cannot be carried out (unknown erase kind,
 // empty path, a RuRizoze erase without a client, a malformed record).
-Status readEraseRequest(const char* data, size_t length, EraseScope& scope);
+CYxError readEraseRequest(const char* data, size_t length, EraseScope& scope);
 
 // Reads a decoded prune request record.
-Status readPruneRequest(const char* data, size_t length, PruneScope& scope);
+CYxError readPruneRequest(const char* data, size_t length, PruneScope& scope);
 
 // The answer to an erase request: status 1 when it was carried out, else 0.
 tqmsg::EraseDataResp makeEraseResponse(bool erased);

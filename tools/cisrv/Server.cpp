@@ -18,6 +18,7 @@
 #include <thread>
 #include <utility>
 
+#include "ErrorResult.h"
 #include "Escape.h"
 #include "Session.h"
 #include "TqWire.h"
@@ -58,24 +59,24 @@ Server::~Server() {
     m_writer.reset();  // commits what is queued before the store closes
 }
 
-Status Server::start() {
+CYxError Server::start() {
     try {
-        Status status = IndexStore::open(m_config.indexFile, OpenMode::CreateIfMissing,
+        CYxError status = IndexStore::open(m_config.indexFile, OpenMode::CreateIfMissing,
                                          m_config.store, m_store);
-        if (!status.isOk()) return status;
+        if (status.IsError()) return status;
         m_writer = std::make_unique<IndexWriter>(*m_store, m_log, m_config.writer);
         int fd = -1;
         const CYxError listening =
             tqwire::listenTcp(m_config.listenAddress.c_str(), m_config.listenPort, fd, m_port);
         if (listening.IsError()) {
-            return Status::failure("cannot listen on " + m_config.listenAddress + " port " +
+            return tqcommon::makeError(tqerr::kIo, "cannot listen on " + m_config.listenAddress + " port " +
                                    std::to_string(m_config.listenPort) + ": " +
                                    listening.AsString());
         }
         m_listenFd = fd;
-        return Status::ok();
+        return CYxError();
     } catch (const std::exception& failure) {
-        return Status::failure(std::string("cannot start: ") + failure.what());
+        return tqcommon::makeError(tqerr::kIo, std::string("cannot start: ") + failure.what());
     }
 }
 

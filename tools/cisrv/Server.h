@@ -15,7 +15,7 @@
 #include "IndexWriter.h"
 #include "ServerConfig.h"
 #include "ServerLog.h"
-#include "Status.h"
+#include "YxError.h"
 
 namespace cisrv {
 
@@ -28,7 +28,7 @@ public:
     Server& operator=(const Server&) = delete;
 
     // Opens the index (creating it when missing) and starts listening.
-    Status start();
+    CYxError start();
     // The port listened on, once started.
     uint16_t port() const { return m_port; }
 

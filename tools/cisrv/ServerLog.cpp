@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "ErrorResult.h"
+
 namespace cisrv {
 
 namespace {
@@ -36,13 +38,13 @@ FILE* openForAppending(const std::string& file) { return std::fopen(file.c_str()
 
 }  // namespace
 
-Status ServerLog::open(const std::string& file, std::unique_ptr<ServerLog>& out) {
+CYxError ServerLog::open(const std::string& file, std::unique_ptr<ServerLog>& out) {
     FILE* stream = openForAppending(file);
     if (stream == nullptr) {
-        return Status::failure("cannot open log " + file + ": " + std::strerror(errno));
+        return tqcommon::makeError(tqerr::kIo, "cannot open log " + file + ": " + std::strerror(errno));
     }
     out.reset(new ServerLog(Stream(stream, &::fclose), file));
-    return Status::ok();
+    return CYxError();
 }
 
 std::unique_ptr<ServerLog> ServerLog::toStandardError() {

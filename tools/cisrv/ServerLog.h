@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "Status.h"
+#include "YxError.h"
 
 namespace cisrv {
 
@@ -19,7 +19,7 @@ public:
     enum class Level { Info, Warn, Error };
 
     // Appends to `file`, creating it when missing.
-    static Status open(const std::string& file, std::unique_ptr<ServerLog>& out);
+    static CYxError open(const std::string& file, std::unique_ptr<ServerLog>& out);
     static std::unique_ptr<ServerLog> toStandardError();
 
     ServerLog(const ServerLog&) = delete;

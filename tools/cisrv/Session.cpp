@@ -12,6 +12,7 @@
 
 #include "Escape.h"
 #include "HealthCheck.h"
+#include "ProtocolNames.h"
 #include "Requests.h"
 #include "TqMessages.h"
 
@@ -23,12 +24,6 @@ namespace {
 constexpr int64_t kStopPollMs = 100;
 // Wait for an erase response to go out, in wait units.
 constexpr int kSendWait = tqwire::kDefaultWait;
-
-std::string hexCode(uint32_t code) {
-    char text[16];
-    (void)std::snprintf(text, sizeof text, "0x%08X", code);
-    return text;
-}
 
 // "600 s", "0.5 s".
 std::string seconds(int64_t milliseconds) {
@@ -249,7 +244,7 @@ void Session::serveRequests() {
 // does not take is reported as such whatever its body holds.
 bool Session::handle(const tqwire::Frame& frame) {
     if (frame.code != tqmsg::kEraseDataReq && frame.code != tqmsg::kAfPruneReq) {
-        endFor("protocol error: unexpected message " + hexCode(frame.code));
+        endFor("protocol error: unexpected message " + tqcommon::hexCode(frame.code));
         return false;
     }
     tqsDatabuf_v2 body;
@@ -266,10 +261,10 @@ bool Session::handle(const tqwire::Frame& frame) {
 bool Session::handleErase(const tqsDatabuf_v2& body) {
     ++m_erases;
     EraseScope scope;
-    const Status valid = readEraseRequest(body.getDataBuffer(), body.getValidLen(), scope);
+    const CYxError valid = readEraseRequest(body.getDataBuffer(), body.getValidLen(), scope);
     bool erased = false;
-    if (!valid.isOk()) {
-        log(ServerLog::Level::Warn, describe(scope) + ": refused: " + valid.message());
+    if (valid.IsError()) {
+        log(ServerLog::Level::Warn, describe(scope) + ": refused: " + valid.AsString());
     } else if (m_config.readOnly) {
         log(ServerLog::Level::Info, describe(scope) + ": not carried out: index is read-only");
     } else {
@@ -279,14 +274,9 @@ bool Session::handleErase(const tqsDatabuf_v2& body) {
 }
 
 bool Session::carryOut(const EraseScope& scope) {
-    IndexWriter::EraseResult result;
-    try {
-        result = m_context.writer.erase(scope).get();
-    } catch (const std::exception& failure) {
-        result.status = Status::failure(failure.what());
-    }
-    if (!result.status.isOk()) {
-        log(ServerLog::Level::Error, describe(scope) + ": failed: " + result.status.message());
+    const IndexWriter::EraseResult result = m_context.writer.erase(scope).get();
+    if (result.status.IsError()) {
+        log(ServerLog::Level::Error, describe(scope) + ": failed: " + result.status.AsString());
         return false;
     }
     log(ServerLog::Level::Info,
@@ -297,9 +287,9 @@ bool Session::carryOut(const EraseScope& scope) {
 void Session::handlePrune(const tqsDatabuf_v2& body) {
     ++m_prunes;
     PruneScope scope;
-    const Status valid = readPruneRequest(body.getDataBuffer(), body.getValidLen(), scope);
-    if (!valid.isOk()) {
-        log(ServerLog::Level::Warn, "prune request ignored: " + valid.message());
+    const CYxError valid = readPruneRequest(body.getDataBuffer(), body.getValidLen(), scope);
+    if (valid.IsError()) {
+        log(ServerLog::Level::Warn, "prune request ignored: " + valid.AsString());
     } else if (m_config.readOnly) {
         log(ServerLog::Level::Info, describe(scope) + ": ignored: index is read-only");
     } else {

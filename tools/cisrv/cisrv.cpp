@@ -13,6 +13,7 @@
 
 #include "CliSupport.h"
 #include "CommandLine.h"
+#include "ErrorResult.h"
 #include "Escape.h"
 #include "HealthCheck.h"
 #include "IndexStore.h"
@@ -23,7 +24,6 @@
 namespace {
 
 using cisrv::CommandLine;
-using cisrv::Status;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -58,19 +58,19 @@ int fail(const std::string& message) {
 
 // Writes "<port>\n" to a temporary file beside `file`, then renames it, so a
 // reader sees either no file or the whole number.
-Status writePortFile(const std::string& file, uint16_t port) {
+CYxError writePortFile(const std::string& file, uint16_t port) {
     const std::string temporary = file + ".tmp." + std::to_string(::getpid());
     std::unique_ptr<FILE, int (*)(FILE*)> stream(std::fopen(temporary.c_str(), "we"), &::fclose);
-    if (!stream) return Status::failure("cannot write " + temporary + ": " + std::strerror(errno));
+    if (!stream) return tqcommon::makeError(tqerr::kIo, "cannot write " + temporary + ": " + std::strerror(errno));
     const bool written = std::fprintf(stream.get(), "%u\n", static_cast<unsigned>(port)) > 0 &&
                          std::fflush(stream.get()) == 0;
     const bool closed = std::fclose(stream.release()) == 0;
     if (!written || !closed || std::rename(temporary.c_str(), file.c_str()) != 0) {
         const int error = errno;
         (void)std::remove(temporary.c_str());
-        return Status::failure("cannot write port file " + file + ": " + std::strerror(error));
+        return tqcommon::makeError(tqerr::kIo, "cannot write port file " + file + ": " + std::strerror(error));
     }
-    return Status::ok();
+    return CYxError();
 }
 
 int serve(const CommandLine& commandLine) {
@@ -78,24 +78,24 @@ int serve(const CommandLine& commandLine) {
     if (commandLine.logFile.empty()) {
         log = cisrv::ServerLog::toStandardError();
     } else {
-        const Status opened = cisrv::ServerLog::open(commandLine.logFile, log);
-        if (!opened.isOk()) return fail(opened.message());
+        const CYxError opened = cisrv::ServerLog::open(commandLine.logFile, log);
+        if (opened.IsError()) return fail(opened.AsString());
     }
     installSignalHandlers();
     cisrv::Server server(commandLine.server, *log);
-    Status status = server.start();
-    if (status.isOk() && !commandLine.portFile.empty()) {
+    CYxError status = server.start();
+    if (!status.IsError() && !commandLine.portFile.empty()) {
         status = writePortFile(commandLine.portFile, server.port());
     }
-    if (!status.isOk()) {
-        log->error("cannot start: " + status.message());
-        return fail(status.message());
+    if (status.IsError()) {
+        log->error("cannot start: " + status.AsString());
+        return fail(status.AsString());
     }
     server.run(g_stopRequested);
     return kExitOk;
 }
 
-Status openIndex(const CommandLine& commandLine, cisrv::OpenMode mode,
+CYxError openIndex(const CommandLine& commandLine, cisrv::OpenMode mode,
                  std::unique_ptr<cisrv::IndexStore>& store) {
     return cisrv::IndexStore::open(commandLine.indexFile, mode, cisrv::StoreOptions(), store);
 }
@@ -103,9 +103,9 @@ Status openIndex(const CommandLine& commandLine, cisrv::OpenMode mode,
 int add(const CommandLine& commandLine) {
     std::unique_ptr<cisrv::IndexStore> store;
     int64_t id = 0;
-    Status status = openIndex(commandLine, cisrv::OpenMode::CreateIfMissing, store);
-    if (status.isOk()) status = store->add(commandLine.document, id);
-    if (!status.isOk()) return fail(status.message());
+    CYxError status = openIndex(commandLine, cisrv::OpenMode::CreateIfMissing, store);
+    if (!status.IsError()) status = store->add(commandLine.document, id);
+    if (status.IsError()) return fail(status.AsString());
     std::cout << id << "\n";
     return kExitOk;
 }
@@ -119,18 +119,18 @@ void printDocument(const cisrv::Document& document) {
 
 int search(const CommandLine& commandLine) {
     std::unique_ptr<cisrv::IndexStore> store;
-    Status status = openIndex(commandLine, cisrv::OpenMode::MustExist, store);
-    if (status.isOk()) status = store->search(commandLine.filter, printDocument);
+    CYxError status = openIndex(commandLine, cisrv::OpenMode::MustExist, store);
+    if (!status.IsError()) status = store->search(commandLine.filter, printDocument);
     std::cout.flush();
-    return status.isOk() ? kExitOk : fail(status.message());
+    return status.IsError() ? fail(status.AsString()) : kExitOk;
 }
 
 int count(const CommandLine& commandLine) {
     std::unique_ptr<cisrv::IndexStore> store;
     int64_t documents = 0;
-    Status status = openIndex(commandLine, cisrv::OpenMode::MustExist, store);
-    if (status.isOk()) status = store->count(documents);
-    if (!status.isOk()) return fail(status.message());
+    CYxError status = openIndex(commandLine, cisrv::OpenMode::MustExist, store);
+    if (!status.IsError()) status = store->count(documents);
+    if (status.IsError()) return fail(status.AsString());
     std::cout << documents << "\n";
     return kExitOk;
 }
@@ -149,8 +149,8 @@ int check(const CommandLine& commandLine) {
                                   ? "[" + target.host + "]:" + std::to_string(target.port)
                                   : target.host + ":" + std::to_string(target.port);
     bool secure = false;
-    const Status status = cisrv::checkServer(target, commandLine.checkTimeoutMs, secure);
-    if (!status.isOk()) return fail("no server answers at " + where + ": " + status.message());
+    const CYxError status = cisrv::checkServer(target, commandLine.checkTimeoutMs, secure);
+    if (status.IsError()) return fail("no server answers at " + where + ": " + status.AsString());
     std::cout << where << ": serving" << (secure ? " (TLS)" : "") << "\n";
     return kExitOk;
 }

@@ -48,7 +48,7 @@ CLI::Option* addIntegerOption(CLI::App& command, const std::string& name, const 
             name,
             [name, least, most, store](const std::string& text) {
                 int64_t value = 0;
-                if (!parseInteger(text, least, most, value)) {
+                if (!tqcommon::parseInteger(text, least, most, value)) {
                     throw CLI::ValidationError(name + " needs " + describeRange(least, most) +
                                                ", not '" + text + "'");
                 }

@@ -23,7 +23,7 @@ bool readPruneList(std::istream& in, std::vector<_PruneElem>& elements, PruneLis
         }
         int32_t values[5] = {0, 0, 0, 0, 0};
         for (size_t i = 0; i < tokens.size(); ++i) {
-            if (!tqtool::parseInteger(tokens[i], values[i])) {
+            if (!tqcommon::parseInteger(tokens[i], values[i])) {
                 error = {number, "'" + tokens[i] + "' is not a 32-bit integer"};
                 return false;
             }

@@ -315,7 +315,7 @@ bool parseEraseLine(const std::string& text, EraseLine& line) {
     line.ids.clear();
     for (std::string word; line.ids.size() < kIdCount.at(line.kind) && in >> word;) {
         int32_t id = 0;
-        if (!tqtool::parseInteger(word, id)) {
+        if (!tqcommon::parseInteger(word, id)) {
             return false;
         }
         line.ids.push_back(id);

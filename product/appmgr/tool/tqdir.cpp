@@ -56,7 +56,7 @@ constexpr char kDatabaseHint[] =
 
 int64_t number(const std::string& text, const char* what) {
     int64_t value = 0;
-    if (!tqtool::parseWideId(text, value)) {
+    if (!tqcommon::parseWideId(text, value)) {
         throw UsageError{std::string(what) + " must be a number, not '" + text + "'"};
     }
     return value;

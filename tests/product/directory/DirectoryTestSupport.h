@@ -6,7 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "TestSupport.h"
+#include "ScopedEnvironment.h"
+#include "TemporaryFolder.h"
 #include "TqDirectory.h"
 
 namespace tqtest {

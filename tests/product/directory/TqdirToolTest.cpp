@@ -1,14 +1,13 @@
 // The tqdir tool, run as a program on a temporary database.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <fstream>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "ArchiveManager.h"
+#include "ChildProgram.h"
 #include "DirectoryTestSupport.h"
 #include "TQAppMgr.h"
 #include "TqIds.h"
@@ -26,33 +25,13 @@ struct ToolRun {
     std::string output;  // standard output and standard error
 };
 
-std::string quoted(const std::string& argument) {
-    std::string result = "'";
-    for (const char c : argument) {
-        result += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return result + "'";
-}
-
 // Run tqdir with `arguments`; the database comes from TQ_DIRECTORY_DB.
 ToolRun tqdir(std::initializer_list<std::string> arguments) {
-    std::string command = TQDIR_TOOL;
-    for (const std::string& argument : arguments) {
-        command += " " + quoted(argument);
-    }
-    command += " 2>&1";
-    ToolRun run{-1, {}};
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return run;
-    }
-    char buffer[4096];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        run.output.append(buffer, got);
-    }
-    const int status = pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    const tqtest::TemporaryFolder outputs("tqdir-run");
+    std::vector<std::string> command{TQDIR_TOOL};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    const tqtest::ProgramRun run = tqtest::runProgram(outputs, command);
+    return ToolRun{run.status, run.out + run.err};
 }
 
 TEST_P(DirectoryTest, ToolHelpListsEveryCommandAndTheEnvironment) {

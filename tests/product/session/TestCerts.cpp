@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <map>
 
+#include "TemporaryFolder.h"
+
 namespace sessiontest {
 
 namespace {
@@ -81,22 +83,15 @@ struct TestCerts::Impl {
         Key key;
         Cert cert;
     };
-    std::filesystem::path dir;
+    tqtest::TemporaryFolder folder{"tq-tls-test"};
+    std::filesystem::path dir{folder.path()};
     std::map<std::string, Authority> authorities;
     long serial = 1;
 };
 
-TestCerts::TestCerts() : m_impl(new Impl) {
-    char pattern[] = "/tmp/tq-tls-test.XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    EXPECT_NE(made, nullptr);
-    m_impl->dir = made != nullptr ? made : "/tmp";
-}
+TestCerts::TestCerts() : m_impl(new Impl) {}
 
-TestCerts::~TestCerts() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_impl->dir, ignored);
-}
+TestCerts::~TestCerts() = default;
 
 std::string TestCerts::authority(const std::string& name) {
     Impl::Authority authority;

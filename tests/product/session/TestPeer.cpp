@@ -65,10 +65,6 @@ tqsExecuteRemoteDllType serviceNamed(const char* library, const char* entry) {
     return service;
 }
 
-tqsExecuteRemoteDllType indexService() {
-    return serviceNamed(tqmsg::kRemoteIndexLibrary, tqmsg::kRemoteIndexEntry);
-}
-
 tqwire::Hello acceptHello(tqwire::Connection& connection) {
     tqwire::Hello hello;
     bool timedOut = false;

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "ProtocolNames.h"
 #include "TqSession.h"
 #include "TqWire.h"
 
@@ -45,8 +46,7 @@ private:
     std::thread m_thread;
 };
 
-// The descriptor of the CI servers' remote indexing service.
-tqsExecuteRemoteDllType indexService();
+using tqcommon::indexService;
 tqsExecuteRemoteDllType serviceNamed(const char* library, const char* entry);
 
 // Peer steps (they record failures with gtest).

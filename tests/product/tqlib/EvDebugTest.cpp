@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "EvDebug.h"
-#include "TestSupport.h"
+#include "ScopedEnvironment.h"
+#include "TemporaryFolder.h"
 
 namespace {
 

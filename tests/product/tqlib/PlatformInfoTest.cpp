@@ -8,7 +8,7 @@
 #include <string>
 
 #include "TQPlatformInfo.h"
-#include "TestSupport.h"
+#include "ScopedEnvironment.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ TEST(PlatformInfo, PlatformTypeIsAnIntegerOrZero) {
     for (const Case& c : {Case{std::nullopt, 0}, Case{std::string("1"), 1},
                           Case{std::string("0x3"), 3}, Case{std::string("abc"), 0},
                           Case{std::string("5x"), 0}, Case{std::string("4294967296"), 0},
-                          Case{std::string(""), 0}}) {
+                          Case{std::string(""), 0}, Case{std::string("010"), 10}}) {
         ScopedEnvironment type(kPlatformTypeEnv, c.value);
         EXPECT_EQ(c.type, TQPlatformInfo().getTQPlatformType()) << c.value.value_or("(unset)");
     }

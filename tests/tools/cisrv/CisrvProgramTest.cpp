@@ -20,9 +20,9 @@ bool contains(const std::string& text, const std::string& part) {
 }
 
 TEST(CisrvProgramTest, AddSearchAndCountShowTheIndex) {
-    TempDir dir;
+    TemporaryFolder dir;
     const std::string index = dir.file("index.db");
-    RunResult added =
+    ProgramRun added =
         runCisrv(dir, {"add", "--index", index, "--path", "/mail/inbox/1", "--text", "invoice\tdue",
                        "--client", "5", "--app-type", "3", "--app", "8", "--archive-file", "70",
                        "--cloud", "4", "--cell-number", "2"});
@@ -42,9 +42,9 @@ TEST(CisrvProgramTest, AddSearchAndCountShowTheIndex) {
 }
 
 TEST(CisrvProgramTest, UsageErrorsExitTwoAndFailuresExitOne) {
-    TempDir dir;
+    TemporaryFolder dir;
     const std::string index = dir.file("index.db");
-    const RunResult help = runCisrv(dir, {"--help"});
+    const ProgramRun help = runCisrv(dir, {"--help"});
     EXPECT_EQ(help.status, 0);
     for (const char* part : {"serve", "check", "TQ_TLS_CA", "TQ_ALLOW_PLAINTEXT"}) {
         EXPECT_TRUE(contains(help.out, part)) << part;
@@ -71,16 +71,16 @@ TEST(CisrvProgramTest, UsageErrorsExitTwoAndFailuresExitOne) {
         {"check", "--listen", "127.0.0.1:0"},
     };
     for (const auto& arguments : misuses) {
-        const RunResult result = runCisrv(dir, arguments);
+        const ProgramRun result = runCisrv(dir, arguments);
         EXPECT_EQ(result.status, 2) << testing::PrintToString(arguments);
         EXPECT_TRUE(contains(result.err, "Try 'cisrv --help'")) << result.err;
     }
 
-    const RunResult missing = runCisrv(dir, {"count", "--index", dir.file("missing.db")});
+    const ProgramRun missing = runCisrv(dir, {"count", "--index", dir.file("missing.db")});
     EXPECT_EQ(missing.status, 1);
     EXPECT_TRUE(contains(missing.err, "does not exist")) << missing.err;
     ASSERT_EQ(runCisrv(dir, {"add", "--index", index, "--path", "/x"}).status, 0);
-    const RunResult badQuery = runCisrv(dir, {"search", "--index", index, "--match", "\"open"});
+    const ProgramRun badQuery = runCisrv(dir, {"search", "--index", index, "--match", "\"open"});
     EXPECT_EQ(badQuery.status, 1);
     EXPECT_TRUE(contains(badQuery.err, "search failed")) << badQuery.err;
 }
@@ -88,16 +88,16 @@ TEST(CisrvProgramTest, UsageErrorsExitTwoAndFailuresExitOne) {
 // A server process on 127.0.0.1, found through its port file.
 class ServeTest : public ::testing::Test {
 protected:
-    TempDir dir;
+    TemporaryFolder dir;
     std::string index = dir.file("index.db");
     std::string portFile = dir.file("port");
     std::string logFile = dir.file("server.log");
 
-    std::unique_ptr<Program> serve(const std::vector<std::string>& options = {}) {
+    std::unique_ptr<ChildProgram> serve(const std::vector<std::string>& options = {}) {
         std::vector<std::string> arguments{"serve", "--index", index, "--listen=127.0.0.1:0",
                                            "--port-file", portFile, "--log=" + logFile};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        auto program = std::make_unique<Program>(dir, arguments);
+        auto program = std::make_unique<ChildProgram>(dir, cisrvCommand(arguments));
         EXPECT_TRUE(eventually([&] { return !readFile(portFile).empty(); }, 10s)) << program->err();
         return program;
     }
@@ -165,14 +165,14 @@ TEST_F(ServeTest, SighupReopensTheLogFileUnderItsName) {
 TEST_F(ServeTest, CheckSucceedsOnlyAgainstALiveServerAndLeavesNoLogLine) {
     auto server = serve();
     const std::string listen = "127.0.0.1:" + std::to_string(port());
-    const RunResult live = runCisrv(dir, {"check", "--listen", listen});
+    const ProgramRun live = runCisrv(dir, {"check", "--listen", listen});
     EXPECT_EQ(live.status, 0) << live.err;
     EXPECT_EQ(live.out, listen + ": serving\n");
     server->signal(SIGTERM);
     EXPECT_EQ(server->wait(), 0);
     EXPECT_FALSE(contains(readFile(logFile), "127.0.0.1:")) << readFile(logFile);
 
-    const RunResult dead = runCisrv(dir, {"check", "--listen", listen, "--timeout=5"});
+    const ProgramRun dead = runCisrv(dir, {"check", "--listen", listen, "--timeout=5"});
     EXPECT_EQ(dead.status, 1);
     EXPECT_TRUE(contains(dead.err, "no server answers at " + listen + ": connection refused"))
         << dead.err;
@@ -185,7 +185,7 @@ TEST_F(ServeTest, IdleSessionsAreClosedAndListeningTwiceFails) {
     EXPECT_TRUE(idle.seesServerClose());
     EXPECT_TRUE(eventually([&] { return contains(readFile(logFile), "ended: idle for 1 s"); }));
 
-    const RunResult second = runCisrv(
+    const ProgramRun second = runCisrv(
         dir, {"serve", "--index", index, "--listen", "127.0.0.1:" + std::to_string(port())});
     EXPECT_EQ(second.status, 1);
     EXPECT_TRUE(contains(second.err, "cannot listen")) << second.err;

@@ -1,19 +1,7 @@
 #include "CisrvTestSupport.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace cisrv::test {
 
@@ -23,31 +11,11 @@ constexpr int64_t kClientWaitMs = 5000;
 
 tqwire::Deadline clientDeadline() { return tqwire::Deadline::afterMs(kClientWaitMs); }
 
-void require(const Status& status) {
-    if (!status.isOk()) throw std::runtime_error(status.message());
+void require(const CYxError& status) {
+    if (status.IsError()) throw std::runtime_error(status.AsString());
 }
 
 }  // namespace
-
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/cisrv-test-XXXXXX";
-    if (::mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
-    m_path = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-}
-
-std::string readFile(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::unique_ptr<IndexStore> openIndex(const std::string& file) {
     std::unique_ptr<IndexStore> store;
@@ -149,7 +117,7 @@ bool TestClient::seesServerClose() {
     return result.IsError() && !timedOut;
 }
 
-InProcessServer::InProcessServer(const TempDir& dir, ServerConfig config)
+InProcessServer::InProcessServer(const TemporaryFolder& dir, ServerConfig config)
     : m_indexFile(config.indexFile.empty() ? dir.file("index.db") : config.indexFile),
       m_logFile(dir.file("server.log")) {
     config.indexFile = m_indexFile;
@@ -166,63 +134,14 @@ InProcessServer::~InProcessServer() {
     m_thread.join();
 }
 
-Program::Program(const TempDir& dir, const std::vector<std::string>& arguments,
-                 const std::vector<std::string>& extraEnvironment) {
-    static std::atomic<int> started{0};
-    const std::string tag = std::to_string(++started);
-    m_outFile = dir.file("out." + tag);
-    m_errFile = dir.file("err." + tag);
-
-    std::vector<std::string> argumentTexts{CISRV_PROGRAM};
-    argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& text : argumentTexts) argv.push_back(&text[0]);
-    argv.push_back(nullptr);
-    std::vector<std::string> environmentTexts(extraEnvironment);
-    for (char** entry = environ; *entry != nullptr; ++entry) environmentTexts.emplace_back(*entry);
-    std::vector<char*> envp;
-    for (std::string& text : environmentTexts) envp.push_back(&text[0]);
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_outFile.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, m_errFile.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int rc = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error(std::string("cannot start cisrv: ") + std::strerror(rc));
+std::vector<std::string> cisrvCommand(const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{CISRV_PROGRAM};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
 }
 
-Program::~Program() {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-    }
-}
-
-void Program::signal(int number) {
-    if (m_pid > 0) ::kill(m_pid, number);
-}
-
-int Program::wait(std::chrono::milliseconds limit) {
-    int status = 0;
-    const bool ended =
-        eventually([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, limit);
-    if (!ended) return -1;  // the destructor kills it
-    m_pid = -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-}
-
-RunResult runCisrv(const TempDir& dir, const std::vector<std::string>& arguments) {
-    Program program(dir, arguments);
-    RunResult result;
-    result.status = program.wait();
-    result.out = program.out();
-    result.err = program.err();
-    return result;
+ProgramRun runCisrv(const TemporaryFolder& dir, const std::vector<std::string>& arguments) {
+    return tqtest::runProgram(dir, cisrvCommand(arguments));
 }
 
 }  // namespace cisrv::test

@@ -1,5 +1,5 @@
-// Shared pieces of the CI server tests: scratch directories, a client that
-// speaks the session protocol, an in-process server and child programs.
+// Shared pieces of the CI server tests: index helpers, a client that speaks
+// the session protocol, an in-process server and the cisrv program.
 #pragma once
 
 #include <sys/types.h>
@@ -12,27 +12,22 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProgram.h"
 #include "IndexStore.h"
 #include "Server.h"
 #include "ServerLog.h"
+#include "TemporaryFolder.h"
 #include "TqWire.h"
 
 namespace cisrv::test {
 
 using namespace std::chrono_literals;
 
-// A directory removed with its content at the end of the test.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
+using tqtest::ChildProgram;
+using tqtest::ProgramRun;
+using tqtest::readFile;
+using tqtest::TemporaryFolder;
 
-private:
-    std::string m_path;
-};
-
-std::string readFile(const std::string& file);
 std::unique_ptr<IndexStore> openIndex(const std::string& file);
 int64_t addDocument(IndexStore& store, const std::string& path, const Document& fields = {});
 int64_t countDocuments(const std::string& indexFile);
@@ -66,7 +61,7 @@ public:
 // A server running on its own thread, logging to a file, on 127.0.0.1.
 class InProcessServer {
 public:
-    InProcessServer(const TempDir& dir, ServerConfig config = {});
+    InProcessServer(const TemporaryFolder& dir, ServerConfig config = {});
     ~InProcessServer();
     uint16_t port() const { return m_server->port(); }
     uint64_t commits() const { return m_server->commits(); }
@@ -82,32 +77,10 @@ private:
     std::thread m_thread;
 };
 
-// A cisrv program started with `arguments`; standard output and error go to
-// files of `dir`. Killed at destruction if still running.
-class Program {
-public:
-    Program(const TempDir& dir, const std::vector<std::string>& arguments,
-            const std::vector<std::string>& extraEnvironment = {});
-    ~Program();
-    // Exit status, or -1 when it did not end in time (it is then killed).
-    int wait(std::chrono::milliseconds limit = 10s);
-    void signal(int number);
-    std::string out() const { return readFile(m_outFile); }
-    std::string err() const { return readFile(m_errFile); }
-
-private:
-    std::string m_outFile;
-    std::string m_errFile;
-    pid_t m_pid = -1;
-};
-
+// The cisrv program with `arguments`, as a command for ChildProgram.
+std::vector<std::string> cisrvCommand(const std::vector<std::string>& arguments);
 // Runs cisrv to its end.
-struct RunResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-RunResult runCisrv(const TempDir& dir, const std::vector<std::string>& arguments);
+ProgramRun runCisrv(const TemporaryFolder& dir, const std::vector<std::string>& arguments);
 
 // Polls `condition` until it holds or `limit` passes.
 template <typename Condition>

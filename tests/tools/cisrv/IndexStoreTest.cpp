@@ -12,7 +12,7 @@ namespace {
 
 class IndexStoreTest : public ::testing::Test {
 protected:
-    TempDir dir;
+    TemporaryFolder dir;
     std::string file = dir.file("index.db");
     std::unique_ptr<IndexStore> store = openIndex(file);
 
@@ -25,15 +25,15 @@ protected:
     }
     int64_t erase(const EraseScope& scope) {
         int64_t removed = -1;
-        const Status status = store->erase(scope, removed);
-        EXPECT_TRUE(status.isOk()) << status.message();
+        const CYxError status = store->erase(scope, removed);
+        EXPECT_FALSE(status.IsError()) << status.AsString();
         return removed;
     }
     std::vector<std::string> search(const SearchFilter& filter) {
         std::vector<std::string> paths;
-        const Status status = store->search(
+        const CYxError status = store->search(
             filter, [&](const Document& document) { paths.push_back(document.path); });
-        EXPECT_TRUE(status.isOk()) << status.message();
+        EXPECT_FALSE(status.IsError()) << status.AsString();
         return paths;
     }
 };
@@ -89,7 +89,7 @@ TEST_F(IndexStoreTest, ClientAndMigratedErasesMatchTheirOwnersInTheirCell) {
               (std::vector<std::string>{"/d/other-app-type", "/d/other-client", "/d/other-cell"}));
 
     int64_t removed = 0;
-    EXPECT_FALSE(store->erase(clientScope(5, 3, ""), removed).isOk());
+    EXPECT_TRUE(store->erase(clientScope(5, 3, ""), removed).IsError());
 }
 
 TEST_F(IndexStoreTest, PruneTakesOneArchiveFileOfOneCloudInOneCell) {
@@ -106,7 +106,7 @@ TEST_F(IndexStoreTest, PruneTakesOneArchiveFileOfOneCloudInOneCell) {
     addDocument(*store, "/p/other-cell", fields);
 
     int64_t removed = 0;
-    ASSERT_TRUE(store->prune(PruneScope{7, 2, 1}, removed).isOk());
+    ASSERT_FALSE(store->prune(PruneScope{7, 2, 1}, removed).IsError());
     EXPECT_EQ(removed, 2);
     EXPECT_EQ(pathsIn(file), (std::vector<std::string>{"/p/other-cloud", "/p/other-cell"}));
 }
@@ -138,7 +138,7 @@ TEST_F(IndexStoreTest, SearchMatchesTextAndPathAndForgetsErasedDocuments) {
     sqlite3_close(db);
 
     filter.match = "\"unbalanced";
-    EXPECT_FALSE(store->search(filter, [](const Document&) {}).isOk());
+    EXPECT_TRUE(store->search(filter, [](const Document&) {}).IsError());
 }
 
 TEST_F(IndexStoreTest, ErasesAndPrunesAreIndexRangeLookups) {
@@ -169,16 +169,16 @@ TEST_F(IndexStoreTest, ReopensItsOwnIndexAndRefusesOtherFiles) {
     EXPECT_EQ(countDocuments(file), 1);
 
     std::unique_ptr<IndexStore> other;
-    EXPECT_FALSE(IndexStore::open(dir.file("missing.db"), OpenMode::MustExist, {}, other).isOk());
+    EXPECT_TRUE(IndexStore::open(dir.file("missing.db"), OpenMode::MustExist, {}, other).IsError());
     std::ofstream(dir.file("text.db")) << "not a database at all, just some text to fill a page";
-    EXPECT_FALSE(IndexStore::open(dir.file("text.db"), OpenMode::MustExist, {}, other).isOk());
+    EXPECT_TRUE(IndexStore::open(dir.file("text.db"), OpenMode::MustExist, {}, other).IsError());
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(dir.file("foreign.db").c_str(), &db), SQLITE_OK);
     sqlite3_exec(db, "CREATE TABLE t (x)", nullptr, nullptr, nullptr);
     sqlite3_close(db);
-    const Status foreign = IndexStore::open(dir.file("foreign.db"), OpenMode::MustExist, {}, other);
-    EXPECT_NE(foreign.message().find("not a content index"), std::string::npos)
-        << foreign.message();
+    const CYxError foreign = IndexStore::open(dir.file("foreign.db"), OpenMode::MustExist, {}, other);
+    EXPECT_NE(foreign.AsString().find("not a content index"), std::string::npos)
+        << foreign.AsString();
 }
 
 }  // namespace

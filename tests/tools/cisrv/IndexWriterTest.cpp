@@ -81,23 +81,23 @@ private:
 
 class IndexWriterTest : public ::testing::Test {
 protected:
-    TempDir dir;
+    TemporaryFolder dir;
     std::string file = dir.file("index.db");
     std::unique_ptr<IndexStore> store = openIndex(file);
     std::unique_ptr<ServerLog> log = [this] {
         std::unique_ptr<ServerLog> opened;
-        EXPECT_TRUE(ServerLog::open(dir.file("writer.log"), opened).isOk());
+        EXPECT_FALSE(ServerLog::open(dir.file("writer.log"), opened).IsError());
         return opened;
     }();
 
     void addArchiveFiles(int count) {
-        ASSERT_TRUE(store->begin().isOk());
+        ASSERT_FALSE(store->begin().IsError());
         Document fields;
         for (int i = 1; i <= count; ++i) {
             fields.archiveFileId = i;
             addDocument(*store, "/f/" + std::to_string(i), fields);
         }
-        ASSERT_TRUE(store->commit().isOk());
+        ASSERT_FALSE(store->commit().IsError());
     }
 };
 
@@ -108,7 +108,7 @@ TEST_F(IndexWriterTest, EraseResultArrivesOnlyAfterItsCommit) {
     EraseScope scope;
     scope.path = "/gone";
     const IndexWriter::EraseResult result = writer.erase(scope).get();
-    ASSERT_TRUE(result.status.isOk()) << result.status.message();
+    ASSERT_FALSE(result.status.IsError()) << result.status.AsString();
     EXPECT_EQ(result.removed, 1);
     // Another connection already sees it: committed, not merely executed.
     EXPECT_EQ(pathsIn(file), std::vector<std::string>{"/kept/1"});
@@ -150,8 +150,8 @@ TEST_F(IndexWriterTest, LockHeldBeyondTheWaitFailsTheBatchAndCountsLostPrunes) {
     writer.prune(PruneScope{1, 0, 0}, "session 7", losses);
     writer.prune(PruneScope{2, 0, 0}, "session 7", losses);
     const IndexWriter::EraseResult blocked = writer.erase(scope).get();
-    EXPECT_NE(blocked.status.message().find("locked"), std::string::npos)
-        << blocked.status.message();
+    EXPECT_NE(blocked.status.AsString().find("locked"), std::string::npos)
+        << blocked.status.AsString();
     writer.flush();
     EXPECT_EQ(losses->load(), 2u);
     EXPECT_NE(readFile(dir.file("writer.log")).find("session 7: prune archive file 2 (cloud 0, cell 0) failed: "),
@@ -166,7 +166,7 @@ TEST_F(IndexWriterTest, LockHeldBeyondTheWaitFailsTheBatchAndCountsLostPrunes) {
     IndexWriter waiting(*store, *log, patient);
     const IndexWriter::EraseResult delayed = waiting.erase(scope).get();
     releaser.join();
-    EXPECT_TRUE(delayed.status.isOk()) << delayed.status.message();
+    EXPECT_FALSE(delayed.status.IsError()) << delayed.status.AsString();
     EXPECT_EQ(delayed.removed, 1);
 }
 
@@ -179,11 +179,11 @@ TEST_F(IndexWriterTest, TransactionRolledBackMidBatchFailsEveryEarlierErase) {
     Document large;
     large.clientId = 2;
     const std::string padding(300, 'p');
-    ASSERT_TRUE(store->begin().isOk());
+    ASSERT_FALSE(store->begin().IsError());
     for (int i = 0; i < 10000; ++i) {
         addDocument(*store, "/d/" + std::to_string(i) + padding, i % 2 == 0 ? small : large);
     }
-    ASSERT_TRUE(store->commit().isOk());
+    ASSERT_FALSE(store->commit().IsError());
     store.reset();
     // A small page cache, so that the large erase spills to the log file.
     sqlite3* db = nullptr;
@@ -209,9 +209,9 @@ TEST_F(IndexWriterTest, TransactionRolledBackMidBatchFailsEveryEarlierErase) {
     const IndexWriter::EraseResult firstDone = firstResult.get();
     const IndexWriter::EraseResult secondDone = secondResult.get();
     disk.failing = false;
-    EXPECT_FALSE(secondDone.status.isOk()) << secondDone.status.message();
-    EXPECT_NE(firstDone.status.message().find("rolled back after a later failure"), std::string::npos)
-        << firstDone.status.message();
+    EXPECT_TRUE(secondDone.status.IsError()) << secondDone.status.AsString();
+    EXPECT_NE(firstDone.status.AsString().find("rolled back after a later failure"), std::string::npos)
+        << firstDone.status.AsString();
     EXPECT_EQ(countDocuments(file), 10000);
 }
 
@@ -225,7 +225,7 @@ TEST_F(IndexWriterTest, StopCommitsQueuedPrunesAndRefusesLaterWork) {
     EXPECT_EQ(countDocuments(file), 0);
     EraseScope scope;
     scope.path = "/f";
-    EXPECT_FALSE(writer.erase(scope).get().status.isOk());
+    EXPECT_TRUE(writer.erase(scope).get().status.IsError());
 }
 
 }  // namespace

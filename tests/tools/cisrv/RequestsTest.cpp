@@ -18,7 +18,7 @@ void throughTheWire(uint32_t code, const char* record, unsigned long length, tqs
     ASSERT_FALSE(tqwire::decodeBody(code, body.data(), bodyLength, out).IsError());
 }
 
-Status readErase(const EraseFields& fields, EraseScope& scope) {
+CYxError readErase(const EraseFields& fields, EraseScope& scope) {
     std::string path = fields.path;
     tqmsg::EraseDataReq record{};
     record.vornCellNumber = fields.cellNumber;
@@ -34,7 +34,7 @@ Status readErase(const EraseFields& fields, EraseScope& scope) {
 
 TEST(RequestsTest, ClientIdSelectsClientDataOrMigratedData) {
     EraseScope scope;
-    ASSERT_TRUE(readErase({4, 12, 33, "/srv/data", tqmsg::kEraseKindData}, scope).isOk());
+    ASSERT_FALSE(readErase({4, 12, 33, "/srv/data", tqmsg::kEraseKindData}, scope).IsError());
     EXPECT_EQ(scope.owner, EraseScope::Owner::ClientData);
     EXPECT_EQ(scope.clientId, 12);
     EXPECT_EQ(scope.appType, 33);
@@ -42,30 +42,30 @@ TEST(RequestsTest, ClientIdSelectsClientDataOrMigratedData) {
     EXPECT_EQ(scope.path, "/srv/data");
 
     EraseScope migrated;
-    ASSERT_TRUE(readErase({4, 0, 77, "/archive", tqmsg::kEraseKindData}, migrated).isOk());
+    ASSERT_FALSE(readErase({4, 0, 77, "/archive", tqmsg::kEraseKindData}, migrated).IsError());
     EXPECT_EQ(migrated.owner, EraseScope::Owner::MigratedData);
     EXPECT_EQ(migrated.applicationId, 77);
 
     EraseScope ruRizoze;
-    EXPECT_TRUE(readErase({4, 12, 33, "/r", tqmsg::kEraseKindRuRizoze}, ruRizoze).isOk());
+    EXPECT_FALSE(readErase({4, 12, 33, "/r", tqmsg::kEraseKindRuRizoze}, ruRizoze).IsError());
 }
 
 TEST(RequestsTest, RequestsThatCannotBeCarriedOutSayWhy) {
     EraseScope scope;
-    EXPECT_NE(readErase({1, 2, 3, "/p", 5}, scope).message().find("unknown erase kind 5"),
+    EXPECT_NE(readErase({1, 2, 3, "/p", 5}, scope).AsString().find("unknown erase kind 5"),
               std::string::npos);
     EXPECT_EQ(scope.path, "/p");  // still described in the log
-    EXPECT_NE(readErase({1, 2, 3, "", 0}, scope).message().find("empty path"), std::string::npos);
-    EXPECT_FALSE(readErase({1, 0, 3, "/p", tqmsg::kEraseKindRuRizoze}, scope).isOk());
+    EXPECT_NE(readErase({1, 2, 3, "", 0}, scope).AsString().find("empty path"), std::string::npos);
+    EXPECT_TRUE(readErase({1, 0, 3, "/p", tqmsg::kEraseKindRuRizoze}, scope).IsError());
 
     // Records the decoder never produces are refused without reading past them.
     char bytes[sizeof(tqmsg::EraseDataReq) + 4];
     std::memset(bytes, 'x', sizeof bytes);
-    EXPECT_FALSE(readEraseRequest(bytes, sizeof bytes, scope).isOk());  // path without NUL
-    EXPECT_FALSE(readEraseRequest(bytes, sizeof(tqmsg::EraseDataReq), scope).isOk());
-    EXPECT_FALSE(readEraseRequest(nullptr, 0, scope).isOk());
+    EXPECT_TRUE(readEraseRequest(bytes, sizeof bytes, scope).IsError());  // path without NUL
+    EXPECT_TRUE(readEraseRequest(bytes, sizeof(tqmsg::EraseDataReq), scope).IsError());
+    EXPECT_TRUE(readEraseRequest(nullptr, 0, scope).IsError());
     PruneScope prune;
-    EXPECT_FALSE(readPruneRequest(bytes, sizeof bytes, prune).isOk());
+    EXPECT_TRUE(readPruneRequest(bytes, sizeof bytes, prune).IsError());
 }
 
 TEST(RequestsTest, PruneAndResponseSurviveTheWire) {
@@ -77,7 +77,7 @@ TEST(RequestsTest, PruneAndResponseSurviveTheWire) {
     throughTheWire(tqmsg::kAfPruneReq, reinterpret_cast<const char*>(&record), sizeof record,
                    buffer);
     PruneScope scope;
-    ASSERT_TRUE(readPruneRequest(buffer.getDataBuffer(), buffer.getValidLen(), scope).isOk());
+    ASSERT_FALSE(readPruneRequest(buffer.getDataBuffer(), buffer.getValidLen(), scope).IsError());
     EXPECT_EQ(scope.archiveFileId, 1LL << 40);
     EXPECT_EQ(scope.cloudId, 5);
     EXPECT_EQ(scope.cellNumber, 2);

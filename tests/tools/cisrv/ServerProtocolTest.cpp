@@ -11,7 +11,7 @@ namespace {
 
 class ServerProtocolTest : public ::testing::Test {
 protected:
-    TempDir dir;
+    TemporaryFolder dir;
 
     void addClientDocuments(const std::vector<std::string>& paths, int32_t clientId = 5,
                             int32_t appType = 3, int32_t cell = 2) {
@@ -41,7 +41,7 @@ TEST_F(ServerProtocolTest, AttachIsAcceptedOnlyForTheOfferedService) {
     EXPECT_TRUE(contains(refused.AsString(), "offers sLNIDXMA/sLPIDXMA")) << refused.AsString();
     EXPECT_TRUE(eventually([&] { return contains(server.logText(), "local name \"host-a\""); }));
 
-    TempDir otherDir;
+    TemporaryFolder otherDir;
     ServerConfig custom;
     custom.serviceLibrary = "LIBX";
     custom.serviceEntry = "ENTRYX";
@@ -93,7 +93,7 @@ TEST_F(ServerProtocolTest, EveryPruneBeforeAGracefulCloseIsCommittedInFewTransac
     constexpr int kPrunes = 1000;
     {
         auto store = openIndex(dir.file("index.db"));
-        ASSERT_TRUE(store->begin().isOk());
+        ASSERT_FALSE(store->begin().IsError());
         Document fields;
         fields.cloudId = 4;
         fields.cellNumber = 2;
@@ -102,7 +102,7 @@ TEST_F(ServerProtocolTest, EveryPruneBeforeAGracefulCloseIsCommittedInFewTransac
             addDocument(*store, "/af/" + std::to_string(i), fields);
         }
         addDocument(*store, "/af/other-cloud", Document{0, "", 0, 0, 0, 1, 5, 2, ""});
-        ASSERT_TRUE(store->commit().isOk());
+        ASSERT_FALSE(store->commit().IsError());
     }
     InProcessServer server(dir);
     TestClient client;

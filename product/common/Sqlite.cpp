@@ -1,6 +1,6 @@
 #include "Sqlite.h"
 
-namespace tqdir::sql {
+namespace tqsql {
 
 DatabasePtr openDatabase(const std::string& path, int flags, int& status) {
     sqlite3* raw = nullptr;
@@ -41,4 +41,4 @@ std::string Execution::text(int column) const {
                        static_cast<size_t>(sqlite3_column_bytes(m_statement, column)));
 }
 
-}  // namespace tqdir::sql
+}  // namespace tqsql

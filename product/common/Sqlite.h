@@ -1,4 +1,6 @@
-// Ownership and use of SQLite handles inside the directory store.
+// Ownership and use of SQLite handles: the connection and its prepared
+// statements as owned pointers, and one run of a statement as a scope that
+// resets it for the next run.
 #pragma once
 
 #include <sqlite3.h>
@@ -7,7 +9,7 @@
 #include <memory>
 #include <string>
 
-namespace tqdir::sql {
+namespace tqsql {
 
 struct CloseDatabase {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -19,11 +21,12 @@ struct FinalizeStatement {
 };
 using StatementPtr = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
 
-// Open `path` with `flags`; the handle comes back even on failure (it carries
-// the error message), and `status` holds SQLite's result code.
+// Opens `path` with `flags`; the handle comes back even on failure (it carries
+// the error message; null only when SQLite had no memory for it), and
+// `status` holds SQLite's result code.
 DatabasePtr openDatabase(const std::string& path, int flags, int& status);
 
-// Prepare one statement; null on failure. `persistent` tells SQLite the
+// Prepares one statement; null on failure. `persistent` tells SQLite the
 // statement is kept and reused.
 StatementPtr prepare(sqlite3* db, const std::string& text, bool persistent);
 
@@ -43,14 +46,16 @@ public:
     Execution(const Execution&) = delete;
     Execution& operator=(const Execution&) = delete;
 
-    // Parameters count from 1.
-    bool bind(int index, int64_t value) {
-        return sqlite3_bind_int64(m_statement, index, value) == SQLITE_OK;
+    // Parameters count from 1. A failed bind is remembered: bound() tells
+    // whether every bind so far succeeded.
+    Execution& bind(int index, int64_t value) {
+        return remember(sqlite3_bind_int64(m_statement, index, value));
     }
-    bool bind(int index, const std::string& text) {
-        return sqlite3_bind_text(m_statement, index, text.data(), static_cast<int>(text.size()),
-                                 SQLITE_TRANSIENT) == SQLITE_OK;
+    Execution& bind(int index, const std::string& text) {
+        return remember(sqlite3_bind_text(m_statement, index, text.data(),
+                                          static_cast<int>(text.size()), SQLITE_TRANSIENT));
     }
+    bool bound() const { return m_bound; }
     // SQLITE_ROW, SQLITE_DONE or an error code.
     int step() { return sqlite3_step(m_statement); }
 
@@ -61,7 +66,13 @@ public:
     int columnCount() const { return sqlite3_column_count(m_statement); }
 
 private:
+    Execution& remember(int status) {
+        m_bound = m_bound && status == SQLITE_OK;
+        return *this;
+    }
+
     sqlite3_stmt* m_statement;
+    bool m_bound = true;
 };
 
-}  // namespace tqdir::sql
+}  // namespace tqsql
