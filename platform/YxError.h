@@ -42,4 +42,7 @@ constexpr int32_t kInvalidArgument = -1009;
 constexpr int32_t kIo = -1010;
 constexpr int32_t kNoMemory = -1011;
 constexpr int32_t kSecurity = -1012;
+// The directory: no such record; a location that holds no directory database.
+constexpr int32_t kNotFound = -1013;
+constexpr int32_t kNotADirectory = -1014;
 }  // namespace tqerr

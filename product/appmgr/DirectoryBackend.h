@@ -75,10 +75,11 @@ public:
     virtual ~ReadBackend() = default;
     const std::string& location() const { return m_location; }
 
-    // Runs `query` with `parameters` and lets `read` walk its rows. Failed
-    // when the query cannot run; the connection should then be dropped.
-    virtual Lookup run(Query query, std::initializer_list<int64_t> parameters,
-                       const std::function<Lookup(Rows&)>& read) = 0;
+    // Runs `query` with `parameters` and lets `read` walk its rows. A
+    // failure (isFailure) when the query cannot run; the connection should
+    // then be dropped.
+    virtual CYxError run(Query query, std::initializer_list<int64_t> parameters,
+                         const std::function<CYxError(Rows&)>& read) = 0;
     // True while every change of the directory is reported by look(), so
     // that answers may be remembered in between.
     virtual bool reportsChanges() const = 0;
@@ -102,33 +103,42 @@ std::unique_ptr<ReadBackend> openPostgresReader(const std::string& uri);
 
 using Value = std::variant<int64_t, std::string>;
 
-// One read-write connection. Every operation throws DirectoryError.
+// A failure of the directory store: tqerr::kIo with `text`.
+CYxError storeFailure(const std::string& text);
+// The location holds no directory database: tqerr::kNotADirectory with `text`.
+CYxError notADirectory(const std::string& text);
+
+// One read-write connection. Every operation returns its failure, with
+// `what` and the database's explanation.
 class WriteBackend {
 public:
     virtual ~WriteBackend() = default;
     // Statements without parameters, possibly several; no rows.
-    virtual void execute(const std::string& sql, const std::string& what) = 0;
+    virtual CYxError execute(const std::string& sql, const std::string& what) = 0;
     // One statement with parameters ?1, ?2...; no rows.
-    virtual void write(const std::string& sql, const std::string& what,
-                       const std::vector<Value>& parameters) = 0;
+    virtual CYxError write(const std::string& sql, const std::string& what,
+                           const std::vector<Value>& parameters) = 0;
     // One query; each row's columns as text, NULL as "".
-    virtual void forEachRow(const std::string& query,
-                            const std::function<void(const std::vector<std::string>&)>& onRow) = 0;
+    virtual CYxError forEachRow(
+        const std::string& query,
+        const std::function<void(const std::vector<std::string>&)>& onRow) = 0;
     // Starts a transaction that serialises writers.
-    virtual void begin() = 0;
+    virtual CYxError begin() = 0;
     // 0 for a database without the directory's version mark.
-    virtual int schemaVersion() = 0;
+    virtual CYxError schemaVersion(int& version) = 0;
     // True for a database without any table.
-    virtual bool isEmpty() = 0;
+    virtual CYxError isEmpty(bool& empty) = 0;
     // Creates the tables and the version mark, inside a transaction.
-    virtual void createSchema() = 0;
+    virtual CYxError createSchema() = 0;
     // Anything the database needs before the schema's transaction.
-    virtual void prepareNewDatabase() {}
+    virtual CYxError prepareNewDatabase() { return CYxError(); }
 };
 
-std::unique_ptr<WriteBackend> openSqliteWriter(const std::string& path, bool create);
+CYxError openSqliteWriter(const std::string& path, bool create,
+                          std::unique_ptr<WriteBackend>& out);
 // With `create`, a missing database is created (a SQLite file and its
 // folder; a PostgreSQL database, when the URI's user may create one).
-std::unique_ptr<WriteBackend> openPostgresWriter(const std::string& uri, bool create);
+CYxError openPostgresWriter(const std::string& uri, bool create,
+                            std::unique_ptr<WriteBackend>& out);
 
 }  // namespace tqdir

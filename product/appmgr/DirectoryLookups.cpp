@@ -56,6 +56,10 @@ struct Answers {
     }
 };
 
+// The answers of a lookup besides success. Neither allocates: the code says it all.
+CYxError notFound() { return CYxError(tqerr::kNotFound, nullptr); }
+CYxError unavailable() { return CYxError(tqerr::kIo, nullptr); }
+
 // Forks seen by this process; a child must not read the parent's change
 // events (they would be taken from the parent), so it starts a watch of its own.
 std::atomic<unsigned> g_forks{0};
@@ -85,32 +89,32 @@ public:
     // Value from the rows of `query` run with `parameters`, unless the answer is known
     // from a lookup since the last change of the database.
     template <typename Key, typename Value, typename Fetch>
-    Lookup remembered(Memo<Key, Value> Answers::*memo, const Key& key, Query query,
-                      std::initializer_list<int64_t> parameters, Fetch&& fetch, Value& out) {
+    CYxError remembered(Memo<Key, Value> Answers::*memo, const Key& key, Query query,
+                        std::initializer_list<int64_t> parameters, Fetch&& fetch, Value& out) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!ready()) {
-            return Lookup::Failed;
+            return unavailable();
         }
         Memo<Key, Value>& answers = m_answers.*memo;
         const bool remember = m_connection->reportsChanges();
         if (remember) {
             if (const std::optional<Value>* known = answers.find(key)) {
                 if (!*known) {
-                    return Lookup::NotFound;
+                    return notFound();
                 }
                 out = **known;
-                return Lookup::Found;
+                return CYxError();
             }
         }
         Value read{};
-        const Lookup result = execute(query, parameters, [&](Rows& rows) { return fetch(rows, read); });
-        if (result == Lookup::Failed) {
+        CYxError result = execute(query, parameters, [&](Rows& rows) { return fetch(rows, read); });
+        if (isFailure(result)) {
             return result;
         }
         if (remember) {
-            answers.remember(key, result == Lookup::Found ? std::optional<Value>(read) : std::nullopt);
+            answers.remember(key, result.IsError() ? std::nullopt : std::optional<Value>(read));
         }
-        if (result == Lookup::Found) {
+        if (!result.IsError()) {
             out = std::move(read);
         }
         return result;
@@ -148,9 +152,9 @@ private:
     }
 
     template <typename Read>
-    Lookup execute(Query query, std::initializer_list<int64_t> parameters, Read&& read) {
-        const Lookup result = m_connection->run(query, parameters, read);
-        if (result == Lookup::Failed) {
+    CYxError execute(Query query, std::initializer_list<int64_t> parameters, Read&& read) {
+        CYxError result = m_connection->run(query, parameters, read);
+        if (isFailure(result)) {
             drop();
         }
         return result;
@@ -187,30 +191,30 @@ bool inCell(int64_t wantedCellId, int64_t cellId) {
     return wantedCellId == kAnyCell || wantedCellId == cellId;
 }
 
-// The first row of a single-row lookup: Found, NotFound or Failed.
-Lookup firstRow(Rows& rows) {
+// The first row of a single-row lookup: success, not found or a failure.
+CYxError firstRow(Rows& rows) {
     switch (rows.step()) {
         case Rows::Step::Row:
-            return Lookup::Found;
+            return CYxError();
         case Rows::Step::Done:
-            return Lookup::NotFound;
+            return notFound();
         case Rows::Step::Failed:
             break;
     }
-    return Lookup::Failed;
+    return unavailable();
 }
 
 // Every row's first column; an empty list is a successful answer.
-Lookup collectIds(Rows& rows, std::vector<int64_t>& ids) {
+CYxError collectIds(Rows& rows, std::vector<int64_t>& ids) {
     std::vector<int64_t> collected;
     for (Rows::Step step = rows.step(); step != Rows::Step::Done; step = rows.step()) {
         if (step != Rows::Step::Row) {
-            return Lookup::Failed;
+            return unavailable();
         }
         collected.push_back(rows.integer(0));
     }
     ids = std::move(collected);
-    return Lookup::Found;
+    return CYxError();
 }
 
 // The fetch of a lookup whose statement yields at most one row; `read`
@@ -218,8 +222,8 @@ Lookup collectIds(Rows& rows, std::vector<int64_t>& ids) {
 template <typename Value, typename Read>
 auto singleRow(Read read) {
     return [read](Rows& rows, Value& out) {
-        const Lookup first = firstRow(rows);
-        if (first == Lookup::Found) {
+        CYxError first = firstRow(rows);
+        if (!first.IsError()) {
             out = read(rows);
         }
         return first;
@@ -229,33 +233,33 @@ auto singleRow(Read read) {
 // A record by id, remembered whatever its cell; the cell rule is applied to
 // every answer, remembered or fresh.
 template <typename Record, typename Read>
-Lookup rememberedRowInCell(Memo<int64_t, Record> Answers::*memo, Query query, int64_t cellId,
-                           int64_t id, Read read, Record& record) {
+CYxError rememberedRowInCell(Memo<int64_t, Record> Answers::*memo, Query query, int64_t cellId,
+                             int64_t id, Read read, Record& record) {
     Record found;
-    const Lookup result =
+    CYxError result =
         sharedConnection().remembered(memo, id, query, {id}, singleRow<Record>(read), found);
-    if (result != Lookup::Found) {
+    if (result.IsError()) {
         return result;
     }
     if (!inCell(cellId, found.cellId)) {
-        return Lookup::NotFound;
+        return notFound();
     }
     record = std::move(found);
-    return Lookup::Found;
+    return CYxError();
 }
 
 }  // namespace
 
 std::string databasePath() { return configuredPath(); }
 
-Lookup findClient(int64_t cellId, int64_t clientId, Client& client) {
+CYxError findClient(int64_t cellId, int64_t clientId, Client& client) {
     return rememberedRowInCell(
         &Answers::clients, Query::Client, cellId, clientId,
         [clientId](const Rows& row) { return Client{clientId, row.integer(0), row.text(1)}; },
         client);
 }
 
-Lookup findApplication(int64_t cellId, int64_t applicationId, Application& application) {
+CYxError findApplication(int64_t cellId, int64_t applicationId, Application& application) {
     return rememberedRowInCell(
         &Answers::applications, Query::Application, cellId, applicationId,
         [applicationId](const Rows& row) {
@@ -264,18 +268,18 @@ Lookup findApplication(int64_t cellId, int64_t applicationId, Application& appli
         application);
 }
 
-Lookup findCellNumber(int64_t cellId, int64_t& number) {
+CYxError findCellNumber(int64_t cellId, int64_t& number) {
     return sharedConnection().remembered(
         &Answers::cellNumbers, cellId, Query::CellNumber, {cellId},
         singleRow<int64_t>([](const Rows& row) { return row.integer(0); }), number);
 }
 
-Lookup findCloud(int64_t cloudId, Cloud& cloud) {
+CYxError findCloud(int64_t cloudId, Cloud& cloud) {
     return sharedConnection().remembered(
         &Answers::clouds, cloudId, Query::Cloud, {cloudId},
         [cloudId](Rows& rows, Cloud& out) {
-            const Lookup first = firstRow(rows);
-            if (first != Lookup::Found) {
+            CYxError first = firstRow(rows);
+            if (first.IsError()) {
                 return first;
             }
             Cloud read{cloudId, rows.text(0), {}};
@@ -285,21 +289,21 @@ Lookup findCloud(int64_t cloudId, Cloud& cloud) {
                 read.members.push_back(CloudMember{rows.integer(1), rows.integer(2)});
             }
             if (step == Rows::Step::Failed) {
-                return Lookup::Failed;
+                return unavailable();
             }
             out = std::move(read);
-            return Lookup::Found;
+            return CYxError();
         },
         cloud);
 }
 
-Lookup listClientEngines(int64_t clientId, int64_t appType, std::vector<int64_t>& cloudIds) {
+CYxError listClientEngines(int64_t clientId, int64_t appType, std::vector<int64_t>& cloudIds) {
     return sharedConnection().remembered(&Answers::clientEngines, std::make_pair(clientId, appType),
                                          Query::ClientEngines, {clientId, appType}, collectIds,
                                          cloudIds);
 }
 
-Lookup listApplicationEngines(int64_t applicationId, std::vector<int64_t>& cloudIds) {
+CYxError listApplicationEngines(int64_t applicationId, std::vector<int64_t>& cloudIds) {
     return sharedConnection().remembered(&Answers::applicationEngines, applicationId,
                                          Query::ApplicationEngines, {applicationId}, collectIds,
                                          cloudIds);

@@ -177,13 +177,14 @@ public:
           m_listening(listening),
           m_lastLook(Clock::now()) {}
 
-    Lookup run(Query query, std::initializer_list<int64_t> parameters,
-               const std::function<Lookup(Rows&)>& read) override {
+    CYxError run(Query query, std::initializer_list<int64_t> parameters,
+                 const std::function<CYxError(Rows&)>& read) override {
         static constexpr size_t kMostParameters = 4;
-        if (parameters.size() > kMostParameters) return Lookup::Failed;
+        const CYxError failed(tqerr::kIo, nullptr);
+        if (parameters.size() > kMostParameters) return failed;
         const Clock::time_point deadline = Clock::now() + kExchangeWait;
         const std::string name = "tq_lookup_" + std::to_string(static_cast<size_t>(query));
-        if (!prepare(query, name, deadline)) return Lookup::Failed;
+        if (!prepare(query, name, deadline)) return failed;
         std::array<std::array<char, 24>, kMostParameters> texts{};
         std::array<const char*, kMostParameters> values{};
         size_t count = 0;
@@ -195,10 +196,10 @@ public:
         }
         if (PQsendQueryPrepared(m_connection.get(), name.c_str(), static_cast<int>(count),
                                 values.data(), nullptr, nullptr, 0) == 0) {
-            return Lookup::Failed;
+            return failed;
         }
         const ResultPtr result = awaitResult(m_connection.get(), deadline);
-        if (!result || PQresultStatus(result.get()) != PGRES_TUPLES_OK) return Lookup::Failed;
+        if (!result || PQresultStatus(result.get()) != PGRES_TUPLES_OK) return failed;
         PostgresRows rows(result.get());
         return read(rows);
     }
@@ -259,12 +260,12 @@ class PostgresWriter : public WriteBackend {
 public:
     explicit PostgresWriter(ConnectionPtr connection) : m_connection(std::move(connection)) {}
 
-    void execute(const std::string& sql, const std::string& what) override {
-        if (PQsendQuery(m_connection.get(), sql.c_str()) == 0) fail(what);
-        check(awaitResult(m_connection.get(), Clock::now() + kWriterExchangeWait), what);
+    CYxError execute(const std::string& sql, const std::string& what) override {
+        if (PQsendQuery(m_connection.get(), sql.c_str()) == 0) return failure(what);
+        return check(awaitResult(m_connection.get(), Clock::now() + kWriterExchangeWait), what);
     }
 
-    void write(const std::string& sql, const std::string& what,
+    CYxError write(const std::string& sql, const std::string& what,
                const std::vector<Value>& parameters) override {
         std::vector<std::string> texts;
         std::vector<Oid> types;
@@ -280,13 +281,15 @@ public:
         std::vector<const char*> values;
         values.reserve(texts.size());
         for (const std::string& text : texts) values.push_back(text.c_str());
-        check(send(withDollarParameters(sql), types, values), what);
+        return check(send(withDollarParameters(sql), types, values), what);
     }
 
-    void forEachRow(const std::string& query,
-                    const std::function<void(const std::vector<std::string>&)>& onRow) override {
+    CYxError forEachRow(
+        const std::string& query,
+        const std::function<void(const std::vector<std::string>&)>& onRow) override {
         const ResultPtr result = send(query, {}, {});
-        check(result, "cannot read rows");
+        const CYxError checked = check(result, "cannot read rows");
+        if (checked.IsError()) return checked;
         PostgresRows rows(result.get());
         std::vector<std::string> columns(static_cast<size_t>(PQnfields(result.get())));
         while (rows.step() == Rows::Step::Row) {
@@ -295,34 +298,35 @@ public:
             }
             onRow(columns);
         }
+        return CYxError();
     }
 
-    void begin() override {
-        execute(std::string("BEGIN; ") + kWriterLock, "cannot begin a transaction");
+    CYxError begin() override {
+        return execute(std::string("BEGIN; ") + kWriterLock, "cannot begin a transaction");
     }
 
-    int schemaVersion() override {
-        std::string version = "0";
-        forEachRow("SELECT to_regclass('directory_schema') IS NOT NULL",
-                   [&](const std::vector<std::string>& row) { version = row[0]; });
-        if (version != "t") return 0;
-        forEachRow("SELECT max(version) FROM directory_schema",
-                   [&](const std::vector<std::string>& row) { version = row[0]; });
-        return versionOf(version.c_str());
+    CYxError schemaVersion(int& version) override {
+        std::string text = "0";
+        const auto take = [&](const std::vector<std::string>& row) { text = row[0]; };
+        CYxError result = forEachRow("SELECT to_regclass('directory_schema') IS NOT NULL", take);
+        version = 0;
+        if (result.IsError() || text != "t") return result;
+        result = forEachRow("SELECT max(version) FROM directory_schema", take);
+        version = versionOf(text.c_str());
+        return result;
     }
 
-    bool isEmpty() override {
-        bool empty = true;
-        forEachRow("SELECT count(*) FROM pg_tables WHERE schemaname = current_schema()",
-                   [&](const std::vector<std::string>& row) { empty = row[0] == "0"; });
-        return empty;
+    CYxError isEmpty(bool& empty) override {
+        empty = true;
+        return forEachRow("SELECT count(*) FROM pg_tables WHERE schemaname = current_schema()",
+                          [&](const std::vector<std::string>& row) { empty = row[0] == "0"; });
     }
 
-    void createSchema() override {
-        execute(withBigints(kTablesSql) + kPostgresExtrasSql +
-                    "INSERT INTO directory_schema (version) VALUES (" +
-                    std::to_string(kSchemaVersion) + ");",
-                "cannot create the directory tables");
+    CYxError createSchema() override {
+        return execute(withBigints(kTablesSql) + kPostgresExtrasSql +
+                           "INSERT INTO directory_schema (version) VALUES (" +
+                           std::to_string(kSchemaVersion) + ");",
+                       "cannot create the directory tables");
     }
 
 private:
@@ -335,29 +339,28 @@ private:
         return awaitResult(m_connection.get(), Clock::now() + kWriterExchangeWait);
     }
 
-    void check(const ResultPtr& result, const std::string& what) {
-        if (!succeeded(result)) {
-            fail(what, result ? PQresultErrorMessage(result.get()) : nullptr);
-        }
+    CYxError check(const ResultPtr& result, const std::string& what) {
+        if (succeeded(result)) return CYxError();
+        return failure(what, result ? PQresultErrorMessage(result.get()) : nullptr);
     }
 
-    [[noreturn]] void fail(const std::string& what, const char* message = nullptr) {
+    CYxError failure(const std::string& what, const char* message = nullptr) {
         const char* reason = message != nullptr && *message != '\0'
                                  ? message
                                  : PQerrorMessage(m_connection.get());
-        throw DirectoryError(what + ": " + errorText(reason));
+        return storeFailure(what + ": " + errorText(reason));
     }
 
     ConnectionPtr m_connection;
 };
 
-[[noreturn]] void failToConnect(const std::string& uri, const PGconn* connection) {
+CYxError connectFailure(const std::string& uri, const PGconn* connection) {
     const char* reason = connection != nullptr ? PQerrorMessage(connection) : "out of memory";
     const std::string message =
         "cannot open the directory database " + printableLocation(uri) + ": " + errorText(reason);
     // The server is there, the database is not.
-    if (std::strstr(reason, "does not exist") != nullptr) throw NotADirectoryError(message);
-    throw DirectoryError(message);
+    if (std::strstr(reason, "does not exist") != nullptr) return notADirectory(message);
+    return storeFailure(message);
 }
 
 }  // namespace
@@ -395,7 +398,8 @@ std::unique_ptr<ReadBackend> openPostgresReader(const std::string& uri) {
     return std::make_unique<PostgresReader>(uri, std::move(connection), listening);
 }
 
-std::unique_ptr<WriteBackend> openPostgresWriter(const std::string& uri, bool create) {
+CYxError openPostgresWriter(const std::string& uri, bool create,
+                            std::unique_ptr<WriteBackend>& out) {
     ConnectionPtr connection = connect(uri, kWriterStatementTimeoutMs, false);
     if (create && connection && PQstatus(connection.get()) != CONNECTION_OK &&
         std::strstr(PQerrorMessage(connection.get()), "does not exist") != nullptr) {
@@ -404,20 +408,22 @@ std::unique_ptr<WriteBackend> openPostgresWriter(const std::string& uri, bool cr
         const std::string name = PQdb(connection.get()) != nullptr ? PQdb(connection.get()) : "";
         ConnectionPtr maintenance = connect(uri, kWriterStatementTimeoutMs, false, "postgres");
         if (!maintenance || PQstatus(maintenance.get()) != CONNECTION_OK) {
-            failToConnect(uri, connection.get());
+            return connectFailure(uri, connection.get());
         }
         char* quoted = PQescapeIdentifier(maintenance.get(), name.c_str(), name.size());
         PostgresWriter server(std::move(maintenance));
         const std::string statement =
             std::string("CREATE DATABASE ") + (quoted != nullptr ? quoted : "\"\"");
         PQfreemem(quoted);
-        server.execute(statement, "cannot create the database " + name);
+        const CYxError created = server.execute(statement, "cannot create the database " + name);
+        if (created.IsError()) return created;
         connection = connect(uri, kWriterStatementTimeoutMs, false);
     }
     if (!connection || PQstatus(connection.get()) != CONNECTION_OK) {
-        failToConnect(uri, connection.get());
+        return connectFailure(uri, connection.get());
     }
-    return std::make_unique<PostgresWriter>(std::move(connection));
+    out = std::make_unique<PostgresWriter>(std::move(connection));
+    return CYxError();
 }
 
 }  // namespace tqdir

@@ -59,14 +59,14 @@ public:
         m_watch.start(path);
     }
 
-    Lookup run(Query query, std::initializer_list<int64_t> parameters,
-               const std::function<Lookup(Rows&)>& read) override {
+    CYxError run(Query query, std::initializer_list<int64_t> parameters,
+                 const std::function<CYxError(Rows&)>& read) override {
         sqlite3_stmt* statement = prepared(query);
-        if (statement == nullptr) return Lookup::Failed;
+        if (statement == nullptr) return CYxError(tqerr::kIo, nullptr);
         tqsql::Execution execution(statement);
         int index = 0;
         for (const int64_t parameter : parameters) execution.bind(++index, parameter);
-        if (!execution.bound()) return Lookup::Failed;
+        if (!execution.bound()) return CYxError(tqerr::kIo, nullptr);
         SqliteRows rows(execution);
         return read(rows);
     }
@@ -95,44 +95,52 @@ private:
     ChangeWatch m_watch;
 };
 
-[[noreturn]] void fail(sqlite3* db, const std::string& what) {
-    throw DirectoryError(what + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory"));
+CYxError failure(sqlite3* db, const std::string& what) {
+    return storeFailure(what + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory"));
 }
 
-void createParentFolder(const std::string& path) {
+CYxError createParentFolder(const std::string& path) {
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    if (parent.empty()) return;
+    if (parent.empty()) return CYxError();
     std::error_code error;
     std::filesystem::create_directories(parent, error);
     if (!std::filesystem::is_directory(parent, error)) {
-        throw DirectoryError("cannot create the folder " + parent.string());
+        return storeFailure("cannot create the folder " + parent.string());
     }
+    return CYxError();
 }
 
 class SqliteWriter : public WriteBackend {
 public:
     explicit SqliteWriter(tqsql::DatabasePtr db) : m_db(std::move(db)) {}
 
-    void execute(const std::string& text, const std::string& what) override {
+    CYxError execute(const std::string& text, const std::string& what) override {
         if (sqlite3_exec(m_db.get(), text.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-            fail(m_db.get(), what);
+            return failure(m_db.get(), what);
         }
+        return CYxError();
     }
 
-    void write(const std::string& text, const std::string& what,
-               const std::vector<Value>& parameters) override {
-        const tqsql::StatementPtr statement = prepare(text);
+    CYxError write(const std::string& text, const std::string& what,
+                   const std::vector<Value>& parameters) override {
+        tqsql::StatementPtr statement;
+        CYxError result = prepare(text, statement);
+        if (result.IsError()) return result;
         tqsql::Execution execution(statement.get());
         int index = 0;
         for (const Value& value : parameters) {
             std::visit([&](const auto& v) { execution.bind(++index, v); }, value);
         }
-        if (!execution.bound() || execution.step() != SQLITE_DONE) fail(m_db.get(), what);
+        if (!execution.bound() || execution.step() != SQLITE_DONE) return failure(m_db.get(), what);
+        return CYxError();
     }
 
-    void forEachRow(const std::string& query,
-                    const std::function<void(const std::vector<std::string>&)>& onRow) override {
-        const tqsql::StatementPtr statement = prepare(query);
+    CYxError forEachRow(
+        const std::string& query,
+        const std::function<void(const std::vector<std::string>&)>& onRow) override {
+        tqsql::StatementPtr statement;
+        CYxError result = prepare(query, statement);
+        if (result.IsError()) return result;
         tqsql::Execution rows(statement.get());
         std::vector<std::string> columns(static_cast<size_t>(rows.columnCount()));
         int status = rows.step();
@@ -142,48 +150,47 @@ public:
             }
             onRow(columns);
         }
-        if (status != SQLITE_DONE) fail(m_db.get(), "cannot read rows");
+        return status == SQLITE_DONE ? CYxError() : failure(m_db.get(), "cannot read rows");
     }
 
-    void begin() override { execute("BEGIN IMMEDIATE", "cannot begin a transaction"); }
+    CYxError begin() override { return execute("BEGIN IMMEDIATE", "cannot begin a transaction"); }
 
-    int schemaVersion() override {
-        int version = 0;
-        if (!tqsql::readSchemaVersion(m_db.get(), version)) {
-            if (sqlite3_errcode(m_db.get()) == SQLITE_NOTADB) {
-                throw NotADirectoryError(std::string(sqlite3_db_filename(m_db.get(), "main")) +
-                                         " is not a directory database: not a SQLite file");
-            }
-            fail(m_db.get(), "not a readable directory database");
+    CYxError schemaVersion(int& version) override {
+        if (tqsql::readSchemaVersion(m_db.get(), version)) return CYxError();
+        if (sqlite3_errcode(m_db.get()) == SQLITE_NOTADB) {
+            return notADirectory(std::string(sqlite3_db_filename(m_db.get(), "main")) +
+                                 " is not a directory database: not a SQLite file");
         }
-        return version;
+        return failure(m_db.get(), "not a readable directory database");
     }
 
-    bool isEmpty() override {
-        if (schemaVersion() != 0) return false;
-        bool empty = true;
-        forEachRow("SELECT count(*) FROM sqlite_schema",
-                   [&](const std::vector<std::string>& row) { empty = row[0] == "0"; });
-        return empty;
+    CYxError isEmpty(bool& empty) override {
+        int version = 0;
+        CYxError result = schemaVersion(version);
+        empty = false;
+        if (result.IsError() || version != 0) return result;
+        return forEachRow("SELECT count(*) FROM sqlite_schema",
+                          [&](const std::vector<std::string>& row) { empty = row[0] == "0"; });
     }
 
     // WAL lets readers go on while the tool writes; it is a property of the
     // file, so the libraries find it set. It cannot change inside a transaction.
-    void prepareNewDatabase() override {
-        execute("PRAGMA journal_mode = WAL", "cannot switch to WAL mode");
+    CYxError prepareNewDatabase() override {
+        return execute("PRAGMA journal_mode = WAL", "cannot switch to WAL mode");
     }
 
-    void createSchema() override {
-        execute(std::string(kTablesSql) + kSqliteTriggersSql, "cannot create the directory tables");
-        execute("PRAGMA user_version = " + std::to_string(kSchemaVersion),
-                "cannot set the schema version");
+    CYxError createSchema() override {
+        const CYxError result = execute(std::string(kTablesSql) + kSqliteTriggersSql,
+                                        "cannot create the directory tables");
+        if (result.IsError()) return result;
+        return execute("PRAGMA user_version = " + std::to_string(kSchemaVersion),
+                       "cannot set the schema version");
     }
 
 private:
-    tqsql::StatementPtr prepare(const std::string& text) {
-        tqsql::StatementPtr statement = tqsql::prepare(m_db.get(), text, false);
-        if (!statement) fail(m_db.get(), "cannot prepare \"" + text + "\"");
-        return statement;
+    CYxError prepare(const std::string& text, tqsql::StatementPtr& statement) {
+        statement = tqsql::prepare(m_db.get(), text, false);
+        return statement ? CYxError() : failure(m_db.get(), "cannot prepare \"" + text + "\"");
     }
 
     tqsql::DatabasePtr m_db;
@@ -208,25 +215,30 @@ std::unique_ptr<ReadBackend> openSqliteReader(const std::string& path) {
     return std::make_unique<SqliteReader>(path, std::move(db), identity);
 }
 
-std::unique_ptr<WriteBackend> openSqliteWriter(const std::string& path, bool create) {
-    if (create) createParentFolder(path);
+CYxError openSqliteWriter(const std::string& path, bool create,
+                          std::unique_ptr<WriteBackend>& out) {
+    if (create) {
+        const CYxError folder = createParentFolder(path);
+        if (folder.IsError()) return folder;
+    }
     int status = SQLITE_OK;
     tqsql::DatabasePtr db =
         tqsql::openDatabase(path, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0), status);
     if (status != SQLITE_OK) {
         std::error_code ignored;
         if (!create && !std::filesystem::exists(path, ignored)) {
-            throw NotADirectoryError("there is no directory database " + path);
+            return notADirectory("there is no directory database " + path);
         }
         if (std::filesystem::is_directory(path, ignored)) {
-            throw NotADirectoryError(path + " is a folder, not a directory database file");
+            return notADirectory(path + " is a folder, not a directory database file");
         }
-        fail(db.get(), "cannot open the directory database " + path);
+        return failure(db.get(), "cannot open the directory database " + path);
     }
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
     auto writer = std::make_unique<SqliteWriter>(std::move(db));
-    writer->execute("PRAGMA foreign_keys = ON", "cannot enable foreign keys");
-    return writer;
+    const CYxError result = writer->execute("PRAGMA foreign_keys = ON", "cannot enable foreign keys");
+    if (!result.IsError()) out = std::move(writer);
+    return result;
 }
 
 }  // namespace tqdir

@@ -12,16 +12,11 @@ constexpr int kOk = 0;
 constexpr int kNotFound = 1;  // no such record, or it lacks the value asked for
 constexpr int kDirectoryFailure = 2;
 
-int resultOf(tqdir::Lookup lookup) {
-    switch (lookup) {
-        case tqdir::Lookup::Found:
-            return kOk;
-        case tqdir::Lookup::NotFound:
-            return kNotFound;
-        case tqdir::Lookup::Failed:
-            break;
+int resultOf(const CYxError& lookup) {
+    if (!lookup.IsError()) {
+        return kOk;
     }
-    return kDirectoryFailure;
+    return tqdir::isNotFound(lookup) ? kNotFound : kDirectoryFailure;
 }
 
 }  // namespace
@@ -36,9 +31,9 @@ TQClient::~TQClient() = default;
 
 int TQClient::getMangledHostName(std::string& host, void* /*context*/) {
     tqdir::Client client;
-    const tqdir::Lookup lookup =
+    const CYxError lookup =
         tqdir::findClient(tqdir::toStoredId(m_vornCellId), tqdir::toStoredId(m_clientId), client);
-    if (lookup != tqdir::Lookup::Found) {
+    if (lookup.IsError()) {
         return resultOf(lookup);
     }
     if (client.host.empty()) {
@@ -50,9 +45,9 @@ int TQClient::getMangledHostName(std::string& host, void* /*context*/) {
 
 int TQClient::getVornCellId(unsigned long& vornCellId, void* /*context*/) {
     tqdir::Client client;
-    const tqdir::Lookup lookup =
+    const CYxError lookup =
         tqdir::findClient(tqdir::toStoredId(m_vornCellId), tqdir::toStoredId(m_clientId), client);
-    if (lookup == tqdir::Lookup::Found) {
+    if (!lookup.IsError()) {
         vornCellId = tqdir::fromStoredId(client.cellId);
     }
     return resultOf(lookup);
@@ -66,7 +61,8 @@ ApplicationId::~ApplicationId() = default;
 TQClient* ApplicationId::getClient(void* /*context*/) {
     tqdir::Application application;
     if (tqdir::findApplication(tqdir::toStoredId(m_vornCellId), tqdir::toStoredId(m_applicationId),
-                               application) != tqdir::Lookup::Found) {
+                               application)
+            .IsError()) {
         return nullptr;
     }
     // The caller owns the record; the application lives in its client's cell.
@@ -80,8 +76,8 @@ TQVornCell::~TQVornCell() = default;
 
 int TQVornCell::getVornCellNumber(unsigned long& number, void* /*context*/) {
     int64_t stored = 0;
-    const tqdir::Lookup lookup = tqdir::findCellNumber(tqdir::toStoredId(m_vornCellId), stored);
-    if (lookup != tqdir::Lookup::Found) {
+    const CYxError lookup = tqdir::findCellNumber(tqdir::toStoredId(m_vornCellId), stored);
+    if (lookup.IsError()) {
         return resultOf(lookup);
     }
     if (stored == 0) {
@@ -97,8 +93,8 @@ int ContentIndexEngine::getCloudClientList(std::list<unsigned long>& clients,
                                            std::list<unsigned long>& properties,
                                            std::string& text, void* /*context*/) {
     tqdir::Cloud cloud;
-    const tqdir::Lookup lookup = tqdir::findCloud(tqdir::toStoredId(m_cloudId), cloud);
-    if (lookup != tqdir::Lookup::Found) {
+    const CYxError lookup = tqdir::findCloud(tqdir::toStoredId(m_cloudId), cloud);
+    if (lookup.IsError()) {
         return resultOf(lookup);
     }
     for (const tqdir::CloudMember& member : cloud.members) {

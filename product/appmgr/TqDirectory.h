@@ -11,11 +11,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "TqPlatformApi.h"
+#include "YxError.h"
 
 namespace tqdir {
 
@@ -38,11 +38,11 @@ inline unsigned long fromStoredId(int64_t id) {
     return static_cast<unsigned long>(id);
 }
 
-enum class Lookup {
-    Found,
-    NotFound,
-    Failed,  // no database, not a directory database, locked too long, I/O error
-};
+// A lookup's result: success when the record was found; tqerr::kNotFound
+// when there is no such record; any other error when the directory could not
+// answer (no database, not a directory database, locked too long, I/O error).
+inline bool isNotFound(const CYxError& result) { return result.Code() == tqerr::kNotFound; }
+inline bool isFailure(const CYxError& result) { return result.IsError() && !isNotFound(result); }
 
 struct Client {
     int64_t id = 0;
@@ -73,41 +73,27 @@ struct Cloud {
 // so that the next lookup opens the database again. An answer read since the
 // database last changed (any commit, by any process) is given again from
 // memory. Safe to call from several threads at once. They report database
-// failures as Lookup::Failed and never throw for them (std::bad_alloc may pass).
+// failures in their result and never throw for them (std::bad_alloc may pass).
 
-// A client by id; with `cellId` other than kAnyCell, a client of another cell is NotFound.
-TQ_PLATFORM_API Lookup findClient(int64_t cellId, int64_t clientId, Client& client);
+// A client by id; with `cellId` other than kAnyCell, a client of another cell is not found.
+TQ_PLATFORM_API CYxError findClient(int64_t cellId, int64_t clientId, Client& client);
 // An application by id, under the same cell rule.
-TQ_PLATFORM_API Lookup findApplication(int64_t cellId, int64_t applicationId,
-                                       Application& application);
+TQ_PLATFORM_API CYxError findApplication(int64_t cellId, int64_t applicationId,
+                                         Application& application);
 // The number of a cell (0 when it has none).
-TQ_PLATFORM_API Lookup findCellNumber(int64_t cellId, int64_t& number);
+TQ_PLATFORM_API CYxError findCellNumber(int64_t cellId, int64_t& number);
 // A cloud with its members in stored order.
-TQ_PLATFORM_API Lookup findCloud(int64_t cloudId, Cloud& cloud);
+TQ_PLATFORM_API CYxError findCloud(int64_t cloudId, Cloud& cloud);
 // The clouds mapped to (client, application type) or to an application, in
-// stored order. Found with an empty list when nothing is mapped.
-TQ_PLATFORM_API Lookup listClientEngines(int64_t clientId, int64_t appType,
-                                         std::vector<int64_t>& cloudIds);
-TQ_PLATFORM_API Lookup listApplicationEngines(int64_t applicationId,
-                                              std::vector<int64_t>& cloudIds);
-
-// A failure of DirectoryWriter, with the database's explanation.
-class TQ_PLATFORM_API DirectoryError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// The location holds no directory database DirectoryWriter can work on:
-// nothing (when it is not to be created), an empty database, a file that is
-// no database, or a database of another program or schema version.
-class TQ_PLATFORM_API NotADirectoryError : public DirectoryError {
-public:
-    using DirectoryError::DirectoryError;
-};
+// stored order. Success with an empty list when nothing is mapped.
+TQ_PLATFORM_API CYxError listClientEngines(int64_t clientId, int64_t appType,
+                                           std::vector<int64_t>& cloudIds);
+TQ_PLATFORM_API CYxError listApplicationEngines(int64_t applicationId,
+                                                std::vector<int64_t>& cloudIds);
 
 // A read-write connection of its own to a directory database, for the tool
 // and tests that fill it. Adding a record that exists already updates it.
-// Every operation throws DirectoryError on failure.
+// Every operation returns its failure with the database's explanation.
 class TQ_PLATFORM_API DirectoryWriter {
 public:
     enum class Open {
@@ -115,36 +101,46 @@ public:
         MustExist,
     };
 
-    DirectoryWriter(const std::string& path, Open mode);
+    // Opens the directory at `path` into `out`. tqerr::kNotADirectory when
+    // the location holds no directory database the writer can work on:
+    // nothing (when it is not to be created), an empty database, a file that
+    // is no database, or a database of another program or schema version.
+    [[nodiscard]] static CYxError open(const std::string& path, Open mode,
+                                       std::unique_ptr<DirectoryWriter>& out);
     ~DirectoryWriter();
     DirectoryWriter(const DirectoryWriter&) = delete;
     DirectoryWriter& operator=(const DirectoryWriter&) = delete;
 
-    void addCell(int64_t cellId, int64_t number);
+    [[nodiscard]] CYxError addCell(int64_t cellId, int64_t number);
     // Records must refer to existing ones; a missing one is named in the
-    // DirectoryError ("cannot add client 5: there is no cell 9").
-    void addClient(int64_t clientId, int64_t cellId, const std::string& host);
+    // error ("cannot add client 5: there is no cell 9").
+    [[nodiscard]] CYxError addClient(int64_t clientId, int64_t cellId, const std::string& host);
     // The application's cell must be its client's cell.
-    void addApplication(int64_t applicationId, int64_t cellId, int64_t clientId,
-                        int64_t appType);
-    void addCloud(int64_t cloudId, const std::string& name);
+    [[nodiscard]] CYxError addApplication(int64_t applicationId, int64_t cellId, int64_t clientId,
+                                          int64_t appType);
+    [[nodiscard]] CYxError addCloud(int64_t cloudId, const std::string& name);
     // Appends the client to the cloud's members; a member already there keeps
     // its place and takes the new property word.
-    void addCloudMember(int64_t cloudId, int64_t clientId, int64_t properties);
+    [[nodiscard]] CYxError addCloudMember(int64_t cloudId, int64_t clientId, int64_t properties);
     // Replace the engine list of (client, application type) or of an
     // application with `cloudIds`, in that order; an empty list clears it.
-    void mapClientEngines(int64_t clientId, int64_t appType, const std::vector<int64_t>& cloudIds);
-    void mapApplicationEngines(int64_t applicationId, const std::vector<int64_t>& cloudIds);
+    [[nodiscard]] CYxError mapClientEngines(int64_t clientId, int64_t appType,
+                                            const std::vector<int64_t>& cloudIds);
+    [[nodiscard]] CYxError mapApplicationEngines(int64_t applicationId,
+                                                 const std::vector<int64_t>& cloudIds);
     // Run SQL statements (for instance a file of INSERTs) in one transaction:
     // all of them or, on an error, none. They must not open transactions.
-    void execute(const std::string& sql);
+    [[nodiscard]] CYxError execute(const std::string& sql);
     // Run one query and hand each row to `onRow`, NULL columns as "".
-    void forEachRow(const std::string& query,
-                    const std::function<void(const std::vector<std::string>&)>& onRow);
+    [[nodiscard]] CYxError forEachRow(
+        const std::string& query,
+        const std::function<void(const std::vector<std::string>&)>& onRow);
 
     struct Impl;
 
 private:
+    explicit DirectoryWriter(std::unique_ptr<Impl> impl);
+
     std::unique_ptr<Impl> m_impl;
 };
 

@@ -15,6 +15,6 @@ int ArchiveManagerCS::getContentIndexEngineList(GetContentIndexEngineListArgs_t*
         return armgr::kFailure;
     }
     std::vector<int64_t> cloudIds;
-    const tqdir::Lookup lookup = tqdir::listClientEngines(args->clientId, args->appType, cloudIds);
+    const CYxError lookup = tqdir::listClientEngines(args->clientId, args->appType, cloudIds);
     return armgr::deliverEngineIds(lookup, cloudIds, ret->engineIds);
 }

@@ -12,6 +12,6 @@ int ArchiveManagerDS::getContentIndexEngineList(GetContentIndexEngineListArgsDS_
         return armgr::kFailure;
     }
     std::vector<int64_t> cloudIds;
-    const tqdir::Lookup lookup = tqdir::listApplicationEngines(args->applicationId, cloudIds);
+    const CYxError lookup = tqdir::listApplicationEngines(args->applicationId, cloudIds);
     return armgr::deliverEngineIds(lookup, cloudIds, ret->engineIds);
 }

@@ -15,9 +15,9 @@ constexpr int kFailure = -1;
 
 // Replace `engineIds` with the low 32 bits of each cloud id of a lookup and
 // return their number, or kFailure when the lookup failed.
-inline int deliverEngineIds(tqdir::Lookup lookup, const std::vector<int64_t>& cloudIds,
+inline int deliverEngineIds(const CYxError& lookup, const std::vector<int64_t>& cloudIds,
                             std::vector<int>& engineIds) {
-    if (lookup != tqdir::Lookup::Found) {
+    if (lookup.IsError()) {
         return kFailure;
     }
     engineIds.clear();

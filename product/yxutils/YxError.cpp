@@ -22,6 +22,8 @@ const char* codeName(int32_t code) {
         case tqerr::kIo: return "I/O error";
         case tqerr::kNoMemory: return "out of memory";
         case tqerr::kSecurity: return "security error";
+        case tqerr::kNotFound: return "not found";
+        case tqerr::kNotADirectory: return "not a directory database";
         default: return nullptr;
     }
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "CliSupport.h"
+#include "ErrorResult.h"
 #include "Integer.h"
 #include "TqDirectory.h"
 #include "TqProjectVersion.h"
@@ -98,49 +99,59 @@ std::string checkedHost(const std::string& text) {
     return text;
 }
 
-std::string readFile(const std::string& path) {
+CYxError readFile(const std::string& path, std::string& content) {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
     text << file.rdbuf();
     if (!file) {
-        throw tqdir::DirectoryError("cannot read " + path + ": " + std::strerror(errno));
+        return tqcommon::makeError(tqerr::kIo, "cannot read " + path + ": " + std::strerror(errno));
     }
-    return text.str();
+    content = text.str();
+    return CYxError();
 }
 
-// Print the rows of `query` under `title`, columns separated by two blanks.
-void printTable(tqdir::DirectoryWriter& directory, const char* title, const char* header,
-                const std::string& query) {
-    std::printf("%s\n  %s\n", title, header);
-    directory.forEachRow(query, [](const std::vector<std::string>& columns) {
-        std::string line;
-        for (const std::string& column : columns) {
-            line += "  " + column;
-        }
-        std::printf("%s\n", line.c_str());
-    });
-}
+// The rows of a table as `show` prints them.
+struct Table {
+    const char* title;
+    const char* header;
+    const char* query;
+};
 
-void show(tqdir::DirectoryWriter& directory) {
-    printTable(directory, "cells:", "id  number", "SELECT id, number FROM cells ORDER BY id");
-    printTable(directory, "clients:", "id  cell  host",
-               "SELECT id, cell_id, host FROM clients ORDER BY id");
-    printTable(directory, "applications:", "id  cell  client  apptype",
-               "SELECT id, cell_id, client_id, app_type FROM applications ORDER BY id");
-    printTable(directory, "clouds:", "id  name", "SELECT id, name FROM clouds ORDER BY id");
-    printTable(directory, "cloud members:", "cloud  client  properties",
-               "SELECT cloud_id, client_id, properties FROM cloud_members"
-               " ORDER BY cloud_id, position");
-    printTable(directory, "client engines:", "client  apptype  cloud",
-               "SELECT client_id, app_type, cloud_id FROM client_engines"
-               " ORDER BY client_id, app_type, position");
-    printTable(directory, "application engines:", "application  cloud",
-               "SELECT application_id, cloud_id FROM application_engines"
-               " ORDER BY application_id, position");
+constexpr Table kTables[] = {
+    {"cells:", "id  number", "SELECT id, number FROM cells ORDER BY id"},
+    {"clients:", "id  cell  host", "SELECT id, cell_id, host FROM clients ORDER BY id"},
+    {"applications:", "id  cell  client  apptype",
+     "SELECT id, cell_id, client_id, app_type FROM applications ORDER BY id"},
+    {"clouds:", "id  name", "SELECT id, name FROM clouds ORDER BY id"},
+    {"cloud members:", "cloud  client  properties",
+     "SELECT cloud_id, client_id, properties FROM cloud_members ORDER BY cloud_id, position"},
+    {"client engines:", "client  apptype  cloud",
+     "SELECT client_id, app_type, cloud_id FROM client_engines"
+     " ORDER BY client_id, app_type, position"},
+    {"application engines:", "application  cloud",
+     "SELECT application_id, cloud_id FROM application_engines"
+     " ORDER BY application_id, position"},
+};
+
+// Prints every table, columns separated by two blanks.
+CYxError show(tqdir::DirectoryWriter& directory) {
+    for (const Table& table : kTables) {
+        std::printf("%s\n  %s\n", table.title, table.header);
+        const CYxError result =
+            directory.forEachRow(table.query, [](const std::vector<std::string>& columns) {
+                std::string line;
+                for (const std::string& column : columns) {
+                    line += "  " + column;
+                }
+                std::printf("%s\n", line.c_str());
+            });
+        if (result.IsError()) return result;
+    }
+    return CYxError();
 }
 
 // What a command does to the directory, with its arguments already parsed.
-using Action = std::function<void(tqdir::DirectoryWriter&)>;
+using Action = std::function<CYxError(tqdir::DirectoryWriter&)>;
 
 struct Command {
     const char* name;
@@ -158,13 +169,13 @@ const std::vector<Command>& commands() {
     using Writer = tqdir::DirectoryWriter;
     static const std::vector<Command> all = {
         {"init", "create the database (and its folder) if missing", {}, false,
-         [](const Arguments&) -> Action { return [](Writer&) {}; }},
+         [](const Arguments&) -> Action { return [](Writer&) { return CYxError(); }; }},
         {"add-cell", "add or update a cell (NUMBER 0: no number; ID 0 is reserved)",
          {"ID", "NUMBER"}, false,
          [](const Arguments& a) -> Action {
              const int64_t id = number(a[0], "ID");
              const int64_t cellNumber = number(a[1], "NUMBER");
-             return [=](Writer& directory) { directory.addCell(id, cellNumber); };
+             return [=](Writer& directory) { return directory.addCell(id, cellNumber); };
          }},
         {"add-client",
          "add or update a client reached at HOST (name[:port] or [IPv6]:port; '': none)",
@@ -173,7 +184,7 @@ const std::vector<Command>& commands() {
              const int64_t id = number(a[0], "ID");
              const int64_t cell = number(a[1], "CELL");
              const std::string host = checkedHost(a[2]);
-             return [=](Writer& directory) { directory.addClient(id, cell, host); };
+             return [=](Writer& directory) { return directory.addClient(id, cell, host); };
          }},
         {"add-app", "add or update an application of CLIENT (CELL must be the client's cell)",
          {"ID", "CELL", "CLIENT", "APPTYPE"}, false,
@@ -182,13 +193,15 @@ const std::vector<Command>& commands() {
              const int64_t cell = number(a[1], "CELL");
              const int64_t client = number(a[2], "CLIENT");
              const int64_t appType = number(a[3], "APPTYPE");
-             return [=](Writer& directory) { directory.addApplication(id, cell, client, appType); };
+             return [=](Writer& directory) {
+                 return directory.addApplication(id, cell, client, appType);
+             };
          }},
         {"add-cloud", "add or update a content-indexing cloud", {"ID", "NAME"}, false,
          [](const Arguments& a) -> Action {
              const int64_t id = number(a[0], "ID");
              const std::string& name = a[1];
-             return [=](Writer& directory) { directory.addCloud(id, name); };
+             return [=](Writer& directory) { return directory.addCloud(id, name); };
          }},
         {"add-cloud-member",
          "append CLIENT to CLOUD's members, or update its property word (bit 0: the CI server)",
@@ -197,7 +210,9 @@ const std::vector<Command>& commands() {
              const int64_t cloud = number(a[0], "CLOUD");
              const int64_t client = number(a[1], "CLIENT");
              const int64_t properties = number(a[2], "PROPS");
-             return [=](Writer& directory) { directory.addCloudMember(cloud, client, properties); };
+             return [=](Writer& directory) {
+                 return directory.addCloudMember(cloud, client, properties);
+             };
          }},
         {"map-client-engines",
          "set the clouds of CLIENT's APPTYPE data, in this order (none: clear)",
@@ -206,20 +221,28 @@ const std::vector<Command>& commands() {
              const int64_t client = number(a[0], "CLIENT");
              const int64_t appType = number(a[1], "APPTYPE");
              const std::vector<int64_t> clouds = numbers(a.begin() + 2, a.end(), "CLOUD");
-             return [=](Writer& directory) { directory.mapClientEngines(client, appType, clouds); };
+             return [=](Writer& directory) {
+                 return directory.mapClientEngines(client, appType, clouds);
+             };
          }},
         {"map-app-engines", "set the clouds of application APP, in this order",
          {"APP", "CLOUD"}, true,
          [](const Arguments& a) -> Action {
              const int64_t application = number(a[0], "APP");
              const std::vector<int64_t> clouds = numbers(a.begin() + 1, a.end(), "CLOUD");
-             return [=](Writer& directory) { directory.mapApplicationEngines(application, clouds); };
+             return [=](Writer& directory) {
+                 return directory.mapApplicationEngines(application, clouds);
+             };
          }},
         {"load", "run the SQL statements of FILE in one transaction (all or nothing)", {"FILE"},
          false,
          [](const Arguments& a) -> Action {
              const std::string& file = a[0];
-             return [=](Writer& directory) { directory.execute(readFile(file)); };
+             return [=](Writer& directory) {
+                 std::string statements;
+                 const CYxError read = readFile(file, statements);
+                 return read.IsError() ? read : directory.execute(statements);
+             };
          }},
         {"show", "print every record", {}, false, [](const Arguments&) -> Action { return show; }},
     };
@@ -261,22 +284,26 @@ void defineCommand(CLI::App& app, const Command& command, CommandValues& values)
     }
 }
 
-// Opens the database a command works on; only init creates it.
-std::unique_ptr<tqdir::DirectoryWriter> openDirectory(const std::string& location, bool init) {
-    try {
-        return std::make_unique<tqdir::DirectoryWriter>(
-            location, init ? tqdir::DirectoryWriter::Open::CreateIfMissing
-                           : tqdir::DirectoryWriter::Open::MustExist);
-    } catch (const tqdir::NotADirectoryError& error) {
-        throw tqdir::DirectoryError(std::string(error.what()) + "\ntqdir: " + kDatabaseHint);
-    }
+int failed(const std::string& message) {
+    (void)std::fprintf(stderr, "tqdir: %s\n", message.c_str());
+    return kExitFailed;
 }
 
 int run(const std::string& location, const CommandValues& values) {
     const Action action = values.command->parse(values.all());
+    // Only init creates the database.
     const bool init = std::string(values.command->name) == "init";
-    action(*openDirectory(location, init));
-    return kExitOk;
+    std::unique_ptr<tqdir::DirectoryWriter> directory;
+    CYxError result = tqdir::DirectoryWriter::open(
+        location,
+        init ? tqdir::DirectoryWriter::Open::CreateIfMissing
+             : tqdir::DirectoryWriter::Open::MustExist,
+        directory);
+    if (result.Code() == tqerr::kNotADirectory) {
+        return failed(result.AsString() + "\ntqdir: " + kDatabaseHint);
+    }
+    if (!result.IsError()) result = action(*directory);
+    return result.IsError() ? failed(result.AsString()) : kExitOk;
 }
 
 int parseAndRun(int argc, char** argv) {
@@ -310,8 +337,7 @@ int main(int argc, char** argv) {
     try {
         return parseAndRun(argc, argv);
     } catch (const std::exception& error) {
-        // DirectoryError above all: the message says what failed and why.
-        (void)std::fprintf(stderr, "tqdir: %s\n", error.what());
-        return kExitFailed;
+        // An allocation failure, or another library's exception.
+        return failed(error.what());
     }
 }

@@ -61,8 +61,10 @@ TEST_P(ArchiveManagerTest, CloudIdWiderThan32BitsArrivesAsItsLowBits) {
 
 TEST_P(ArchiveManagerTest, RemappingReplacesTheStoredList) {
     {
-        tqdir::DirectoryWriter directory(databasePath(), tqdir::DirectoryWriter::Open::MustExist);
-        directory.mapClientEngines(kClient, kAppType, {kCloud, kEmptyCloud});
+        const auto directory = tqtest::openWriter(databasePath());
+        ASSERT_NE(nullptr, directory);
+        ASSERT_TRUE(tqtest::succeeded(
+            directory->mapClientEngines(kClient, kAppType, {kCloud, kEmptyCloud})));
     }
     int result = -99;
     EXPECT_EQ((std::vector<int>{kCloud, kEmptyCloud}), clientEngines(kClient, kAppType, result));

@@ -19,10 +19,11 @@
 namespace {
 
 using tqtest::DirectoryTest;
+using tqtest::succeeded;
 
 int64_t cellNumber(int64_t cellId) {
     int64_t number = -1;
-    EXPECT_EQ(tqdir::Lookup::Found, tqdir::findCellNumber(cellId, number));
+    EXPECT_TRUE(succeeded(tqdir::findCellNumber(cellId, number)));
     return number;
 }
 
@@ -33,9 +34,8 @@ protected:
         Fixture::SetUp();
         if (!this->IsSkipped()) this->createSampleDirectory();
     }
-    tqdir::DirectoryWriter writer() {
-        return tqdir::DirectoryWriter(this->databasePath(),
-                                      tqdir::DirectoryWriter::Open::MustExist);
+    std::unique_ptr<tqdir::DirectoryWriter> writer() {
+        return tqtest::openWriter(this->databasePath());
     }
 };
 using DirectoryChangeTest = ChangeTest<DirectoryTest>;
@@ -49,48 +49,53 @@ TEST_P(DirectoryChangeTest, EveryKindOfAnswerFollowsACommitOfAnotherConnection) 
     std::vector<int64_t> applicationClouds;
     // Read everything once, so that every answer is known.
     ASSERT_EQ(cellNumber(kCell), kCellNumber);
-    ASSERT_EQ(tqdir::Lookup::Found, tqdir::findClient(tqdir::kAnyCell, kClient, client));
-    ASSERT_EQ(tqdir::Lookup::Found, tqdir::findApplication(kCell, kApplication, application));
-    ASSERT_EQ(tqdir::Lookup::Found, tqdir::findCloud(kEmptyCloud, cloud));
-    ASSERT_EQ(tqdir::Lookup::Found, tqdir::listClientEngines(kClient, kOtherAppType, clientClouds));
-    ASSERT_EQ(tqdir::Lookup::Found, tqdir::listApplicationEngines(kApplication, applicationClouds));
+    ASSERT_TRUE(succeeded(tqdir::findClient(tqdir::kAnyCell, kClient, client)));
+    ASSERT_TRUE(succeeded(tqdir::findApplication(kCell, kApplication, application)));
+    ASSERT_TRUE(succeeded(tqdir::findCloud(kEmptyCloud, cloud)));
+    ASSERT_TRUE(succeeded(tqdir::listClientEngines(kClient, kOtherAppType, clientClouds)));
+    ASSERT_TRUE(succeeded(tqdir::listApplicationEngines(kApplication, applicationClouds)));
 
     {
-        auto directory = writer();
-        directory.addCell(kCell, 4242);
-        directory.addClient(kClient, kCell, "moved.example:9000");
-        directory.addApplication(kApplication, kCell, kClient, kOtherAppType);
-        directory.addCloudMember(kEmptyCloud, kClient, 1);
-        directory.mapClientEngines(kClient, kOtherAppType, {kCloud, kEmptyCloud});
-        directory.mapApplicationEngines(kApplication, {});
+        const auto directory = writer();
+        ASSERT_NE(nullptr, directory);
+        for (const CYxError& result : {
+                 directory->addCell(kCell, 4242),
+                 directory->addClient(kClient, kCell, "moved.example:9000"),
+                 directory->addApplication(kApplication, kCell, kClient, kOtherAppType),
+                 directory->addCloudMember(kEmptyCloud, kClient, 1),
+                 directory->mapClientEngines(kClient, kOtherAppType, {kCloud, kEmptyCloud}),
+                 directory->mapApplicationEngines(kApplication, {}),
+             }) {
+            ASSERT_TRUE(succeeded(result));
+        }
     }
 
     EXPECT_EQ(cellNumber(kCell), 4242);
-    ASSERT_EQ(tqdir::Lookup::Found, tqdir::findClient(tqdir::kAnyCell, kClient, client));
+    ASSERT_TRUE(succeeded(tqdir::findClient(tqdir::kAnyCell, kClient, client)));
     EXPECT_EQ(client.host, "moved.example:9000");
-    ASSERT_EQ(tqdir::Lookup::Found, tqdir::findApplication(kCell, kApplication, application));
+    ASSERT_TRUE(succeeded(tqdir::findApplication(kCell, kApplication, application)));
     EXPECT_EQ(application.appType, kOtherAppType);
-    ASSERT_EQ(tqdir::Lookup::Found, tqdir::findCloud(kEmptyCloud, cloud));
+    ASSERT_TRUE(succeeded(tqdir::findCloud(kEmptyCloud, cloud)));
     ASSERT_EQ(cloud.members.size(), 1u);
     EXPECT_EQ(cloud.members[0].clientId, kClient);
-    ASSERT_EQ(tqdir::Lookup::Found, tqdir::listClientEngines(kClient, kOtherAppType, clientClouds));
+    ASSERT_TRUE(succeeded(tqdir::listClientEngines(kClient, kOtherAppType, clientClouds)));
     EXPECT_EQ(clientClouds, (std::vector<int64_t>{kCloud, kEmptyCloud}));
-    ASSERT_EQ(tqdir::Lookup::Found, tqdir::listApplicationEngines(kApplication, applicationClouds));
+    ASSERT_TRUE(succeeded(tqdir::listApplicationEngines(kApplication, applicationClouds)));
     EXPECT_TRUE(applicationClouds.empty());
 }
 
 TEST_P(DirectoryChangeTest, MissingRowsAreLookedForAgainAfterAChange) {
     constexpr int64_t kNewClient = 4711;
     tqdir::Client client;
-    ASSERT_EQ(tqdir::Lookup::NotFound, tqdir::findClient(tqdir::kAnyCell, kNewClient, client));
-    ASSERT_EQ(tqdir::Lookup::NotFound, tqdir::findClient(tqdir::kAnyCell, kNewClient, client));
-    writer().addClient(kNewClient, kCell, "new.example");
-    ASSERT_EQ(tqdir::Lookup::Found, tqdir::findClient(tqdir::kAnyCell, kNewClient, client));
+    ASSERT_TRUE(tqdir::isNotFound(tqdir::findClient(tqdir::kAnyCell, kNewClient, client)));
+    ASSERT_TRUE(tqdir::isNotFound(tqdir::findClient(tqdir::kAnyCell, kNewClient, client)));
+    ASSERT_TRUE(succeeded(writer()->addClient(kNewClient, kCell, "new.example")));
+    ASSERT_TRUE(succeeded(tqdir::findClient(tqdir::kAnyCell, kNewClient, client)));
     EXPECT_EQ(client.host, "new.example");
     // The cell rule is applied to a remembered answer as to a fresh one.
-    EXPECT_EQ(tqdir::Lookup::NotFound, tqdir::findClient(kCellWithoutNumber, kNewClient, client));
-    writer().execute("DELETE FROM clients WHERE id = 4711");
-    EXPECT_EQ(tqdir::Lookup::NotFound, tqdir::findClient(tqdir::kAnyCell, kNewClient, client));
+    EXPECT_TRUE(tqdir::isNotFound(tqdir::findClient(kCellWithoutNumber, kNewClient, client)));
+    ASSERT_TRUE(succeeded(writer()->execute("DELETE FROM clients WHERE id = 4711")));
+    EXPECT_TRUE(tqdir::isNotFound(tqdir::findClient(tqdir::kAnyCell, kNewClient, client)));
 }
 
 TEST_P(DirectoryChangeTest, CommitsOfAnotherProcessAreSeenAtOnce) {
@@ -119,15 +124,15 @@ TEST_P(DirectoryChangeTest, AForkedChildLooksUpWithoutBlindingItsParent) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         int64_t number = 0;
-        bool ok = tqdir::findCellNumber(kCell, number) == tqdir::Lookup::Found &&
-                  number == kCellNumber;
-        try {
-            writer().addCell(kCell, 9001);
-        } catch (const tqdir::DirectoryError&) {
-            ok = false;
-        }
+        bool ok = !tqdir::findCellNumber(kCell, number).IsError() && number == kCellNumber;
+        std::unique_ptr<tqdir::DirectoryWriter> directory;
+        ok = ok &&
+             !tqdir::DirectoryWriter::open(databasePath(), tqdir::DirectoryWriter::Open::MustExist,
+                                           directory)
+                  .IsError() &&
+             !directory->addCell(kCell, 9001).IsError();
         // Sees its own change, and drains whatever events it watches.
-        ok = ok && tqdir::findCellNumber(kCell, number) == tqdir::Lookup::Found && number == 9001;
+        ok = ok && !tqdir::findCellNumber(kCell, number).IsError() && number == 9001;
         _exit(ok ? 0 : 1);
     }
     int status = 0;
@@ -177,14 +182,14 @@ TEST_F(SqliteChangeTest, UnchangedAnswerIsGivenWithoutReadingTheDatabase) {
 TEST_F(SqliteChangeTest, WatchReportsCommitsOnceAndEndsWhenTheLogGoes) {
     // The process's reading connection keeps the write-ahead log in place.
     int64_t number = 0;
-    ASSERT_EQ(tqdir::Lookup::Found, tqdir::findCellNumber(kCell, number));
+    ASSERT_TRUE(succeeded(tqdir::findCellNumber(kCell, number)));
     tqdir::ChangeWatch watch;
     ASSERT_TRUE(watch.start(databasePath()));
     EXPECT_FALSE(watch.changedSinceLastLook());
     tqdir::Client client;
-    ASSERT_EQ(tqdir::Lookup::Found, tqdir::findClient(tqdir::kAnyCell, kClient, client));
+    ASSERT_TRUE(succeeded(tqdir::findClient(tqdir::kAnyCell, kClient, client)));
     EXPECT_FALSE(watch.changedSinceLastLook()) << "reading is no change";
-    writer().addCell(kCell, 1);
+    ASSERT_TRUE(succeeded(writer()->addCell(kCell, 1)));
     EXPECT_TRUE(watch.changedSinceLastLook());
     EXPECT_FALSE(watch.changedSinceLastLook());
 
@@ -210,12 +215,14 @@ TEST_F(SqliteChangeTest, DatabaseReplacedByRenameIsReopened) {
     ASSERT_EQ(cellNumber(kCell), kCellNumber);
     const std::string copy = databasePath() + ".new";
     {
-        tqdir::DirectoryWriter replacement(copy, tqdir::DirectoryWriter::Open::CreateIfMissing);
-        replacement.addCell(kCell, 5150);
+        const auto replacement =
+            tqtest::openWriter(copy, tqdir::DirectoryWriter::Open::CreateIfMissing);
+        ASSERT_NE(nullptr, replacement);
+        ASSERT_TRUE(succeeded(replacement->addCell(kCell, 5150)));
     }
     ASSERT_EQ(0, std::rename(copy.c_str(), databasePath().c_str()));
     EXPECT_EQ(cellNumber(kCell), 5150);
-    writer().addCell(kCell, 5151);
+    ASSERT_TRUE(succeeded(writer()->addCell(kCell, 5151)));
     EXPECT_EQ(cellNumber(kCell), 5151);
 }
 

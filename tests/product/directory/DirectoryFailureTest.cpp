@@ -191,8 +191,10 @@ TEST_P(DirectoryTest, QueriesFollowTheDatabasePathOfTheEnvironment) {
     ASSERT_TRUE(cellNumberIsReadable());
     const std::string otherPath = otherLocation("other");
     {
-        tqdir::DirectoryWriter other(otherPath, tqdir::DirectoryWriter::Open::CreateIfMissing);
-        other.addCell(kCell, 1234);
+        const auto other =
+            tqtest::openWriter(otherPath, tqdir::DirectoryWriter::Open::CreateIfMissing);
+        ASSERT_NE(nullptr, other);
+        ASSERT_TRUE(tqtest::succeeded(other->addCell(kCell, 1234)));
     }
     setenv(tqdir::kDatabasePathEnv, otherPath.c_str(), 1);
     unsigned long number = 0;

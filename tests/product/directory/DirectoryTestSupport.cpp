@@ -184,35 +184,53 @@ std::unique_ptr<DirectoryLock> DirectoryFixture::lockDirectory() const {
 }
 
 void DirectoryFixture::createSampleDirectory() {
-    tqdir::DirectoryWriter directory(m_databasePath,
-                                     tqdir::DirectoryWriter::Open::CreateIfMissing);
-    directory.addCell(kCell, kCellNumber);
-    directory.addCell(kCellWithoutNumber, 0);
-    directory.addCell(kMinusOne, kMinusOneCellNumber);
-    directory.addClient(kClient, kCell, kClientHost);
-    directory.addClient(kClientWithoutHost, kCell, "");
-    directory.addClient(kClientOfOtherCell, kCellWithoutNumber, "other.example");
-    directory.addClient(kWideClient, kCell, kWideHost);
-    directory.addClient(kMinusOne, kMinusOne, "minus-one.example");
-    directory.addApplication(kApplication, kCell, kClient, kAppType);
-    directory.addApplication(kMinusOne, kMinusOne, kMinusOne, kAppType);
-    directory.addCloud(kCloud, kCloudName);
-    directory.addCloud(kEmptyCloud, "Empty");
-    directory.addCloud(kThirdCloud, "Third");
-    directory.addCloud(kWideCloud, "Wide");
-    // Members deliberately not in id order: readers must keep stored order.
-    directory.addCloudMember(kCloud, kClientWithoutHost, 3);
-    directory.addCloudMember(kCloud, kWideClient, 0);
-    directory.addCloudMember(kCloud, kClient, 1);
-    directory.mapClientEngines(kClient, kAppType, {kEmptyCloud, kThirdCloud, kCloud});
-    directory.mapClientEngines(kClient, kOtherAppType, {kThirdCloud});
-    directory.mapClientEngines(kClient, kWideCloudAppType, {kWideCloud});
-    directory.mapApplicationEngines(kApplication, {kCloud, kThirdCloud});
-    directory.mapApplicationEngines(kMinusOne, {kEmptyCloud});
+    const auto directory =
+        openWriter(m_databasePath, tqdir::DirectoryWriter::Open::CreateIfMissing);
+    ASSERT_NE(nullptr, directory);
+    // In order: each element of the list is written before the next.
+    for (const CYxError& result : {
+             directory->addCell(kCell, kCellNumber),
+             directory->addCell(kCellWithoutNumber, 0),
+             directory->addCell(kMinusOne, kMinusOneCellNumber),
+             directory->addClient(kClient, kCell, kClientHost),
+             directory->addClient(kClientWithoutHost, kCell, ""),
+             directory->addClient(kClientOfOtherCell, kCellWithoutNumber, "other.example"),
+             directory->addClient(kWideClient, kCell, kWideHost),
+             directory->addClient(kMinusOne, kMinusOne, "minus-one.example"),
+             directory->addApplication(kApplication, kCell, kClient, kAppType),
+             directory->addApplication(kMinusOne, kMinusOne, kMinusOne, kAppType),
+             directory->addCloud(kCloud, kCloudName),
+             directory->addCloud(kEmptyCloud, "Empty"),
+             directory->addCloud(kThirdCloud, "Third"),
+             directory->addCloud(kWideCloud, "Wide"),
+             // Members deliberately not in id order: readers must keep stored order.
+             directory->addCloudMember(kCloud, kClientWithoutHost, 3),
+             directory->addCloudMember(kCloud, kWideClient, 0),
+             directory->addCloudMember(kCloud, kClient, 1),
+             directory->mapClientEngines(kClient, kAppType, {kEmptyCloud, kThirdCloud, kCloud}),
+             directory->mapClientEngines(kClient, kOtherAppType, {kThirdCloud}),
+             directory->mapClientEngines(kClient, kWideCloudAppType, {kWideCloud}),
+             directory->mapApplicationEngines(kApplication, {kCloud, kThirdCloud}),
+             directory->mapApplicationEngines(kMinusOne, {kEmptyCloud}),
+         }) {
+        EXPECT_TRUE(succeeded(result));
+    }
 }
 
 std::string backendName(const ::testing::TestParamInfo<Backend>& info) {
     return info.param == Backend::Sqlite ? "sqlite" : "postgres";
+}
+
+::testing::AssertionResult succeeded(const CYxError& result) {
+    if (!result.IsError()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << result.AsString();
+}
+
+std::unique_ptr<tqdir::DirectoryWriter> openWriter(const std::string& location,
+                                                   tqdir::DirectoryWriter::Open mode) {
+    std::unique_ptr<tqdir::DirectoryWriter> writer;
+    EXPECT_TRUE(succeeded(tqdir::DirectoryWriter::open(location, mode, writer))) << location;
+    return writer;
 }
 
 }  // namespace tqtest

@@ -97,6 +97,14 @@ protected:
 
 std::string backendName(const ::testing::TestParamInfo<Backend>& info);
 
+// A success, or a test failure that shows the error's text.
+::testing::AssertionResult succeeded(const CYxError& result);
+
+// A writer on `location`; null, with a test failure, when it cannot be opened.
+std::unique_ptr<tqdir::DirectoryWriter> openWriter(
+    const std::string& location,
+    tqdir::DirectoryWriter::Open mode = tqdir::DirectoryWriter::Open::MustExist);
+
 }  // namespace tqtest
 
 // Runs the tests of a suite of the contract on every back end. The test names

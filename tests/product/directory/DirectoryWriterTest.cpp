@@ -11,31 +11,34 @@
 
 namespace {
 
-using tqdir::DirectoryError;
 using tqdir::DirectoryWriter;
 using tqtest::DirectoryTest;
+using tqtest::succeeded;
 
 class DirectoryWriterTest : public DirectoryTest {
 protected:
-    void SetUp() override { createSampleDirectory(); }
-
-    std::unique_ptr<DirectoryWriter> open() {
-        return std::make_unique<DirectoryWriter>(databasePath(), DirectoryWriter::Open::MustExist);
+    void SetUp() override {
+        createSampleDirectory();
+        directory = tqtest::openWriter(databasePath());
+        ASSERT_NE(nullptr, directory);
     }
+
+    std::unique_ptr<DirectoryWriter> directory;
 };
 
 TEST_P(DirectoryWriterTest, RecordsMustReferToExistingRecords) {
-    const auto directory = open();
-    EXPECT_THROW(directory->addClient(300, 999, "host"), DirectoryError);
-    EXPECT_THROW(directory->addApplication(600, kCell, 999, kAppType), DirectoryError);
-    EXPECT_THROW(directory->addCloudMember(999, kClient, 1), DirectoryError);
-    EXPECT_THROW(directory->addCloudMember(kCloud, 999, 1), DirectoryError);
-    EXPECT_THROW(directory->mapClientEngines(kClient, kAppType, {kCloud, 999}), DirectoryError);
-    EXPECT_THROW(directory->mapApplicationEngines(999, {kCloud}), DirectoryError);
+    const CYxError missingCell = directory->addClient(300, 999, "host");
+    EXPECT_NE(std::string::npos, missingCell.AsString().find("there is no cell 999"))
+        << missingCell.AsString();
+    EXPECT_TRUE(directory->addApplication(600, kCell, 999, kAppType).IsError());
+    EXPECT_TRUE(directory->addCloudMember(999, kClient, 1).IsError());
+    EXPECT_TRUE(directory->addCloudMember(kCloud, 999, 1).IsError());
+    EXPECT_TRUE(directory->mapClientEngines(kClient, kAppType, {kCloud, 999}).IsError());
+    EXPECT_TRUE(directory->mapApplicationEngines(999, {kCloud}).IsError());
 }
 
 TEST_P(DirectoryWriterTest, FailedRemapKeepsThePreviousList) {
-    EXPECT_THROW(open()->mapApplicationEngines(kApplication, {kEmptyCloud, 999}), DirectoryError);
+    EXPECT_TRUE(directory->mapApplicationEngines(kApplication, {kEmptyCloud, 999}).IsError());
     GetContentIndexEngineListArgsDS_t args;
     args.applicationId = kApplication;
     GetContentIndexEngineListRetDS_t ret;
@@ -43,14 +46,12 @@ TEST_P(DirectoryWriterTest, FailedRemapKeepsThePreviousList) {
 }
 
 TEST_P(DirectoryWriterTest, CellZeroIsReservedForAnyCell) {
-    EXPECT_THROW(open()->addCell(tqdir::kAnyCell, 5), DirectoryError);
+    EXPECT_TRUE(directory->addCell(tqdir::kAnyCell, 5).IsError());
 }
 
 TEST_P(DirectoryWriterTest, ApplicationStaysInTheCellOfItsClient) {
-    const auto directory = open();
-    EXPECT_THROW(directory->addApplication(600, kCellWithoutNumber, kClient, kAppType),
-                 DirectoryError);
-    directory->addClient(kClient, kCellWithoutNumber, kClientHost);
+    EXPECT_TRUE(directory->addApplication(600, kCellWithoutNumber, kClient, kAppType).IsError());
+    ASSERT_TRUE(succeeded(directory->addClient(kClient, kCellWithoutNumber, kClientHost)));
     const std::unique_ptr<TQClient> client(
         ApplicationId(kCellWithoutNumber, kApplication).getClient(nullptr));
     ASSERT_NE(nullptr, client);
@@ -58,7 +59,7 @@ TEST_P(DirectoryWriterTest, ApplicationStaysInTheCellOfItsClient) {
 }
 
 TEST_P(DirectoryWriterTest, AddingAMemberAgainKeepsItsPlaceAndUpdatesItsWord) {
-    open()->addCloudMember(kCloud, kClientWithoutHost, 0);
+    ASSERT_TRUE(succeeded(directory->addCloudMember(kCloud, kClientWithoutHost, 0)));
     std::list<unsigned long> clients;
     std::list<unsigned long> properties;
     std::string name;
@@ -70,9 +71,12 @@ TEST_P(DirectoryWriterTest, AddingAMemberAgainKeepsItsPlaceAndUpdatesItsWord) {
 TEST_P(DirectoryWriterTest, OtherDatabasesAreNotTakenOver) {
     const std::string foreign = otherLocation("foreign");
     ASSERT_TRUE(runSql(foreign, "CREATE TABLE notes (text TEXT)"));
-    EXPECT_THROW(DirectoryWriter(foreign, DirectoryWriter::Open::CreateIfMissing),
-                 DirectoryError);
-    EXPECT_THROW(DirectoryWriter(foreign, DirectoryWriter::Open::MustExist), DirectoryError);
+    for (const auto mode :
+         {DirectoryWriter::Open::CreateIfMissing, DirectoryWriter::Open::MustExist}) {
+        std::unique_ptr<DirectoryWriter> other;
+        EXPECT_EQ(tqerr::kNotADirectory, DirectoryWriter::open(foreign, mode, other).Code());
+        EXPECT_EQ(nullptr, other);
+    }
 }
 
 TQ_ON_EVERY_BACKEND(DirectoryWriterTest);
