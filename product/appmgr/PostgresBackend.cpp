@@ -19,6 +19,7 @@
 #include "DirectoryBackend.h"
 #include "DirectorySchema.h"
 #include "Integer.h"
+#include "Owned.h"
 
 namespace tqdir {
 namespace {
@@ -41,15 +42,8 @@ constexpr std::chrono::milliseconds kBurstGap(1);
 // Serialises the writers of one database (pg_advisory_xact_lock).
 constexpr char kWriterLock[] = "SELECT pg_advisory_xact_lock(7405)";
 
-struct FinishConnection {
-    void operator()(PGconn* connection) const { PQfinish(connection); }
-};
-using ConnectionPtr = std::unique_ptr<PGconn, FinishConnection>;
-
-struct ClearResult {
-    void operator()(PGresult* result) const { PQclear(result); }
-};
-using ResultPtr = std::unique_ptr<PGresult, ClearResult>;
+using ConnectionPtr = tqcommon::Owned<PGconn, PQfinish>;
+using ResultPtr = tqcommon::Owned<PGresult, PQclear>;
 
 // ?1, ?2... become $1, $2...: the texts are shared with SQLite.
 std::string withDollarParameters(const std::string& text) {

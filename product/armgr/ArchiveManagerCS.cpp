@@ -11,10 +11,7 @@ ArchiveManagerCS::~ArchiveManagerCS() = default;
 
 int ArchiveManagerCS::getContentIndexEngineList(GetContentIndexEngineListArgs_t* args,
                                                 GetContentIndexEngineListRet_t* ret) {
-    if (args == nullptr || ret == nullptr) {
-        return armgr::kFailure;
-    }
-    std::vector<int64_t> cloudIds;
-    const CYxError lookup = tqdir::listClientEngines(args->clientId, args->appType, cloudIds);
-    return armgr::deliverEngineIds(lookup, cloudIds, ret->engineIds);
+    return armgr::engineList(args, ret, [](const auto& query, std::vector<int64_t>& cloudIds) {
+        return tqdir::listClientEngines(query.clientId, query.appType, cloudIds);
+    });
 }

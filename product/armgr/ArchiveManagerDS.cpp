@@ -8,10 +8,7 @@ ArchiveManagerDS::~ArchiveManagerDS() = default;
 
 int ArchiveManagerDS::getContentIndexEngineList(GetContentIndexEngineListArgsDS_t* args,
                                                 GetContentIndexEngineListRetDS_t* ret) {
-    if (args == nullptr || ret == nullptr) {
-        return armgr::kFailure;
-    }
-    std::vector<int64_t> cloudIds;
-    const CYxError lookup = tqdir::listApplicationEngines(args->applicationId, cloudIds);
-    return armgr::deliverEngineIds(lookup, cloudIds, ret->engineIds);
+    return armgr::engineList(args, ret, [](const auto& query, std::vector<int64_t>& cloudIds) {
+        return tqdir::listApplicationEngines(query.applicationId, cloudIds);
+    });
 }

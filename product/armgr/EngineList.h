@@ -13,18 +13,23 @@ namespace armgr {
 // the directory failed).
 constexpr int kFailure = -1;
 
-// Replace `engineIds` with the low 32 bits of each cloud id of a lookup and
-// return their number, or kFailure when the lookup failed.
-inline int deliverEngineIds(const CYxError& lookup, const std::vector<int64_t>& cloudIds,
-                            std::vector<int>& engineIds) {
-    if (lookup.IsError()) {
+// getContentIndexEngineList of either manager: `lookup(*args, cloudIds)`
+// reads the cloud ids; `ret->engineIds` receives the low 32 bits of each.
+// Returns their number, or kFailure without arguments or when the lookup failed.
+template <typename Args, typename Ret, typename Lookup>
+int engineList(const Args* args, Ret* ret, Lookup lookup) {
+    if (args == nullptr || ret == nullptr) {
         return kFailure;
     }
-    engineIds.clear();
-    for (const int64_t cloudId : cloudIds) {
-        engineIds.push_back(tq::narrowId(tqdir::fromStoredId(cloudId)));
+    std::vector<int64_t> cloudIds;
+    if (lookup(*args, cloudIds).IsError()) {
+        return kFailure;
     }
-    return static_cast<int>(engineIds.size());
+    ret->engineIds.clear();
+    for (const int64_t cloudId : cloudIds) {
+        ret->engineIds.push_back(tq::narrowId(tqdir::fromStoredId(cloudId)));
+    }
+    return static_cast<int>(ret->engineIds.size());
 }
 
 }  // namespace armgr

@@ -6,20 +6,14 @@
 #include <sqlite3.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
+
+#include "Owned.h"
 
 namespace tqsql {
 
-struct CloseDatabase {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-using DatabasePtr = std::unique_ptr<sqlite3, CloseDatabase>;
-
-struct FinalizeStatement {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using StatementPtr = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+using DatabasePtr = tqcommon::Owned<sqlite3, sqlite3_close_v2>;
+using StatementPtr = tqcommon::Owned<sqlite3_stmt, sqlite3_finalize>;
 
 // Opens `path` with `flags`; the handle comes back even on failure (it carries
 // the error message; null only when SQLite had no memory for it), and
