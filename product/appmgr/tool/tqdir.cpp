@@ -175,7 +175,7 @@ const std::vector<Command>& commands() {
          [](const Arguments& a) -> Action {
              const int64_t id = number(a[0], "ID");
              const int64_t cellNumber = number(a[1], "NUMBER");
-             return [=](Writer& directory) { return directory.addCell(id, cellNumber); };
+             return [=](Writer& to) { return to.addCell(id, cellNumber); };
          }},
         {"add-client",
          "add or update a client reached at HOST (name[:port] or [IPv6]:port; '': none)",
@@ -184,7 +184,7 @@ const std::vector<Command>& commands() {
              const int64_t id = number(a[0], "ID");
              const int64_t cell = number(a[1], "CELL");
              const std::string host = checkedHost(a[2]);
-             return [=](Writer& directory) { return directory.addClient(id, cell, host); };
+             return [=](Writer& to) { return to.addClient(id, cell, host); };
          }},
         {"add-app", "add or update an application of CLIENT (CELL must be the client's cell)",
          {"ID", "CELL", "CLIENT", "APPTYPE"}, false,
@@ -193,15 +193,13 @@ const std::vector<Command>& commands() {
              const int64_t cell = number(a[1], "CELL");
              const int64_t client = number(a[2], "CLIENT");
              const int64_t appType = number(a[3], "APPTYPE");
-             return [=](Writer& directory) {
-                 return directory.addApplication(id, cell, client, appType);
-             };
+             return [=](Writer& to) { return to.addApplication(id, cell, client, appType); };
          }},
         {"add-cloud", "add or update a content-indexing cloud", {"ID", "NAME"}, false,
          [](const Arguments& a) -> Action {
              const int64_t id = number(a[0], "ID");
              const std::string& name = a[1];
-             return [=](Writer& directory) { return directory.addCloud(id, name); };
+             return [=](Writer& to) { return to.addCloud(id, name); };
          }},
         {"add-cloud-member",
          "append CLIENT to CLOUD's members, or update its property word (bit 0: the CI server)",
@@ -210,9 +208,7 @@ const std::vector<Command>& commands() {
              const int64_t cloud = number(a[0], "CLOUD");
              const int64_t client = number(a[1], "CLIENT");
              const int64_t properties = number(a[2], "PROPS");
-             return [=](Writer& directory) {
-                 return directory.addCloudMember(cloud, client, properties);
-             };
+             return [=](Writer& to) { return to.addCloudMember(cloud, client, properties); };
          }},
         {"map-client-engines",
          "set the clouds of CLIENT's APPTYPE data, in this order (none: clear)",
@@ -221,18 +217,14 @@ const std::vector<Command>& commands() {
              const int64_t client = number(a[0], "CLIENT");
              const int64_t appType = number(a[1], "APPTYPE");
              const std::vector<int64_t> clouds = numbers(a.begin() + 2, a.end(), "CLOUD");
-             return [=](Writer& directory) {
-                 return directory.mapClientEngines(client, appType, clouds);
-             };
+             return [=](Writer& to) { return to.mapClientEngines(client, appType, clouds); };
          }},
         {"map-app-engines", "set the clouds of application APP, in this order",
          {"APP", "CLOUD"}, true,
          [](const Arguments& a) -> Action {
              const int64_t application = number(a[0], "APP");
              const std::vector<int64_t> clouds = numbers(a.begin() + 1, a.end(), "CLOUD");
-             return [=](Writer& directory) {
-                 return directory.mapApplicationEngines(application, clouds);
-             };
+             return [=](Writer& to) { return to.mapApplicationEngines(application, clouds); };
          }},
         {"load", "run the SQL statements of FILE in one transaction (all or nothing)", {"FILE"},
          false,
