@@ -12,10 +12,13 @@
 
 namespace {
 
+// Read by lookup, not by ranges as the parser does: a mistake in one shows.
 int digitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    static constexpr char kLower[] = "0123456789abcdef";
+    static constexpr char kUpper[] = "0123456789ABCDEF";
+    for (int value = 0; value < 16; ++value) {
+        if (c == kLower[value] || c == kUpper[value]) return value;
+    }
     return -1;
 }
 
