@@ -146,7 +146,9 @@ struct DirectoryWriter::Impl {
                 references,
                 std::string("cannot map the clouds of ") + owner.noun + " " +
                     std::to_string(owner.id));
-            if (!result.IsError()) result = write(clearText, "cannot clear the engine list", keys...);
+            if (!result.IsError()) {
+                result = write(clearText, "cannot clear the engine list", keys...);
+            }
             for (size_t position = 0; !result.IsError() && position < cloudIds.size();
                  ++position) {
                 result = write(insertText, "cannot map cloud " + std::to_string(cloudIds[position]),

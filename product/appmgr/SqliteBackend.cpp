@@ -222,8 +222,8 @@ CYxError openSqliteWriter(const std::string& path, bool create,
         if (folder.IsError()) return folder;
     }
     int status = SQLITE_OK;
-    tqsql::DatabasePtr db =
-        tqsql::openDatabase(path, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0), status);
+    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+    tqsql::DatabasePtr db = tqsql::openDatabase(path, flags, status);
     if (status != SQLITE_OK) {
         std::error_code ignored;
         if (!create && !std::filesystem::exists(path, ignored)) {
@@ -236,7 +236,8 @@ CYxError openSqliteWriter(const std::string& path, bool create,
     }
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
     auto writer = std::make_unique<SqliteWriter>(std::move(db));
-    const CYxError result = writer->execute("PRAGMA foreign_keys = ON", "cannot enable foreign keys");
+    const CYxError result =
+        writer->execute("PRAGMA foreign_keys = ON", "cannot enable foreign keys");
     if (!result.IsError()) out = std::move(writer);
     return result;
 }

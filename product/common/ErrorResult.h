@@ -13,4 +13,7 @@ inline CYxError makeError(int32_t code, const std::string& text) {
     return CYxError(code, text.c_str());
 }
 
+// An I/O failure (tqerr::kIo) with `text`: a file, a database or a peer failed.
+inline CYxError ioError(const std::string& text) { return makeError(tqerr::kIo, text); }
+
 }  // namespace tqcommon

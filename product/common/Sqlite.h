@@ -54,7 +54,9 @@ public:
     int step() { return sqlite3_step(m_statement); }
 
     // Columns of the current row count from 0.
-    bool isNull(int column) const { return sqlite3_column_type(m_statement, column) == SQLITE_NULL; }
+    bool isNull(int column) const {
+        return sqlite3_column_type(m_statement, column) == SQLITE_NULL;
+    }
     int64_t integer(int column) const { return sqlite3_column_int64(m_statement, column); }
     std::string text(int column) const;
     int columnCount() const { return sqlite3_column_count(m_statement); }

@@ -10,6 +10,8 @@
 
 namespace tqwire {
 
+using tqcommon::hexCode;
+
 using detail::guarded;
 using detail::makeError;
 using detail::XdrStream;
@@ -143,7 +145,7 @@ CYxError awaitHelloAnswer(Connection& connection, const Deadline& deadline, bool
         if (result.IsError()) return result;
         if (frame.code == kAcceptCode) return checkAccept(connection, frame);
         if (frame.code == kRefuseCode) return refusal(connection, frame);
-        return makeError(tqerr::kProtocol, "unexpected message " + tqcommon::hexCode(frame.code) +
+        return makeError(tqerr::kProtocol, "unexpected message " + hexCode(frame.code) +
                                                " from " + connection.peer() + " while attaching");
     });
 }
@@ -156,7 +158,7 @@ CYxError receiveHello(Connection& connection, Hello& out, const Deadline& deadli
         if (result.IsError()) return result;
         if (frame.code != kHelloCode) {
             return makeError(tqerr::kProtocol, "expected a hello from " + connection.peer() +
-                                                   ", got message " + tqcommon::hexCode(frame.code));
+                                                   ", got message " + hexCode(frame.code));
         }
         return decodeHello(frame.body, frame.bodyLength, out);
     });

@@ -20,7 +20,8 @@ constexpr int64_t kMaxDeadlineMs = int64_t{1000} * 1000 * 1000 * 1000;
 int64_t parseWaitUnitMs(const char* text) {
     int64_t value = kDefaultWaitUnitMs;
     if (text != nullptr) {
-        (void)tqcommon::parseInteger(text, 1, kMaxWaitUnitMs, value, tqcommon::Notation::DigitsOnly);
+        using tqcommon::Notation;
+        (void)tqcommon::parseInteger(text, 1, kMaxWaitUnitMs, value, Notation::DigitsOnly);
     }
     return value;
 }

@@ -75,7 +75,11 @@ using tqsql::Execution;
 using tqsql::prepare;
 using tqsql::StatementPtr;
 
-CYxError ioError(const std::string& text) { return tqcommon::makeError(tqerr::kIo, text); }
+using tqcommon::ioError;
+
+CYxError invalidArgument(const std::string& text) {
+    return tqcommon::makeError(tqerr::kInvalidArgument, text);
+}
 
 CYxError sqlFailure(sqlite3* db, const std::string& what) {
     return ioError(what + ": " + sqlite3_errmsg(db));
@@ -144,7 +148,9 @@ CYxError createSchema(sqlite3* db, const std::string& file) {
     if (!status.IsError() && version == 0) {
         status = exec(db, kSchema, "cannot create the index schema in " + file);
         const std::string setVersion = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
-        if (!status.IsError()) status = exec(db, setVersion.c_str(), "cannot stamp the schema version");
+        if (!status.IsError()) {
+            status = exec(db, setVersion.c_str(), "cannot stamp the schema version");
+        }
     }
     if (!status.IsError()) return exec(db, "COMMIT", "cannot commit the index schema");
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -216,7 +222,7 @@ IndexStore::~IndexStore() {
 
 CYxError IndexStore::open(const std::string& file, OpenMode mode, const StoreOptions& options,
                         std::unique_ptr<IndexStore>& out) {
-    if (file.empty()) return tqcommon::makeError(tqerr::kInvalidArgument, "no index file given");
+    if (file.empty()) return invalidArgument("no index file given");
     if (mode == OpenMode::MustExist && !fileExists(file)) {
         return ioError("index " + file + " does not exist");
     }
@@ -249,7 +255,7 @@ CYxError IndexStore::failure(const std::string& what) const { return sqlFailure(
 CYxError IndexStore::execute(const char* sql) { return exec(m_db, sql, sql); }
 
 CYxError IndexStore::add(const Document& document, int64_t& id) {
-    if (document.path.empty()) return tqcommon::makeError(tqerr::kInvalidArgument, "a document needs a path");
+    if (document.path.empty()) return invalidArgument("a document needs a path");
     Execution run(m_statements->insert.get());
     run.bind(1, document.path)
         .bind(2, document.clientId)
@@ -292,7 +298,7 @@ CYxError IndexStore::count(int64_t& documents) {
 }
 
 CYxError IndexStore::erase(const EraseScope& scope, int64_t& removed) {
-    if (scope.path.empty()) return tqcommon::makeError(tqerr::kInvalidArgument, "an erase needs a path");
+    if (scope.path.empty()) return invalidArgument("an erase needs a path");
     const Subtree subtree = subtreeOf(scope.path);
     const bool clientData = scope.owner == EraseScope::Owner::ClientData;
     Execution run(clientData ? m_statements->eraseClientData.get()

@@ -52,7 +52,7 @@ bool abandonedFlush() { return false; }
 
 IndexWriter::EraseResult abandonedErase() {
     IndexWriter::EraseResult result;
-    result.status = tqcommon::makeError(tqerr::kIo, "the index writer abandoned its batch");
+    result.status = tqcommon::ioError("the index writer abandoned its batch");
     return result;
 }
 
@@ -125,7 +125,7 @@ void IndexWriter::enqueue(Job job) {
     m_roomFreed.wait(lock, [this] { return m_queue.size() < m_limits.maxQueued || m_finished; });
     if (m_finished) {
         lock.unlock();
-        job.status = tqcommon::makeError(tqerr::kIo, "the index writer has stopped");
+        job.status = tqcommon::ioError("the index writer has stopped");
         complete(job);
         return;
     }
@@ -192,7 +192,7 @@ void IndexWriter::runBatch(Job first) {
 
 void IndexWriter::apply(Job& job, std::vector<Job>& batch, CYxError& transaction) {
     if (transaction.IsError()) {
-        job.status = tqcommon::makeError(tqerr::kIo, "cannot start a transaction: " + transaction.AsString());
+        job.status = tqcommon::ioError("cannot start a transaction: " + transaction.AsString());
         return;
     }
     switch (job.kind) {
@@ -206,7 +206,7 @@ void IndexWriter::apply(Job& job, std::vector<Job>& batch, CYxError& transaction
     for (Job& earlier : batch) {
         if (!earlier.status.IsError()) {
             earlier.status =
-                tqcommon::makeError(tqerr::kIo, "rolled back after a later failure: " + job.status.AsString());
+                tqcommon::ioError("rolled back after a later failure: " + job.status.AsString());
         }
     }
     transaction = m_store.begin();
@@ -222,7 +222,7 @@ void IndexWriter::commit(std::vector<Job>& batch, const CYxError& transaction) {
     m_store.rollback();
     for (Job& job : batch) {
         if (!job.status.IsError())
-            job.status = tqcommon::makeError(tqerr::kIo, "commit failed: " + committed.AsString());
+            job.status = tqcommon::ioError("commit failed: " + committed.AsString());
     }
 }
 

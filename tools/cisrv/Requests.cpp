@@ -24,6 +24,9 @@ constexpr size_t kMaxLoggedPath = 1024;
 constexpr int32_t kErasedStatus = 1;
 constexpr int32_t kNotErasedStatus = 0;
 
+// A request this server cannot carry out as it came.
+CYxError refused(const std::string& why) { return tqcommon::makeError(tqerr::kProtocol, why); }
+
 template <typename Record>
 Record copyRecord(const char* data) {
     Record record;
@@ -39,8 +42,8 @@ CYxError checkEraseKind(const EraseDataReq& record) {
             // would fall through to migrated data of an application.
             return record.clientId != 0
                        ? CYxError()
-                       : tqcommon::makeError(tqerr::kProtocol, "RuRizoze erase request without a client id");
-        default: return tqcommon::makeError(tqerr::kProtocol, "unknown erase kind " + std::to_string(record.eraseKind));
+                       : refused("RuRizoze erase request without a client id");
+        default: return refused("unknown erase kind " + std::to_string(record.eraseKind));
     }
 }
 
@@ -55,7 +58,7 @@ std::string loggedPath(const std::string& path) {
 CYxError readEraseRequest(const char* data, size_t length, EraseScope& scope) {
     // The record, then at least the NUL of the path.
     if (data == nullptr || length <= kErasePathOffset) {
-        return tqcommon::makeError(tqerr::kProtocol, "malformed erase request of " + std::to_string(length) + " bytes");
+        return refused("malformed erase request of " + std::to_string(length) + " bytes");
     }
     const auto record = copyRecord<EraseDataReq>(data);
     // The path is read from the bytes after the record, bounded by the
@@ -63,7 +66,7 @@ CYxError readEraseRequest(const char* data, size_t length, EraseScope& scope) {
     const char* pathBytes = data + kErasePathOffset;
     const size_t room = length - kErasePathOffset;
     const size_t pathLength = ::strnlen(pathBytes, room);
-    if (pathLength == room) return tqcommon::makeError(tqerr::kProtocol, "malformed erase request: path without its end");
+    if (pathLength == room) return refused("malformed erase request: path without its end");
 
     scope.path.assign(pathBytes, pathLength);
     scope.cellNumber = record.vornCellNumber;
@@ -78,13 +81,13 @@ CYxError readEraseRequest(const char* data, size_t length, EraseScope& scope) {
     }
     CYxError status = checkEraseKind(record);
     if (!status.IsError() && scope.path.empty())
-        status = tqcommon::makeError(tqerr::kProtocol, "erase request with an empty path");
+        status = refused("erase request with an empty path");
     return status;
 }
 
 CYxError readPruneRequest(const char* data, size_t length, PruneScope& scope) {
     if (data == nullptr || length != sizeof(AfPruneReq)) {
-        return tqcommon::makeError(tqerr::kProtocol, "malformed prune request of " + std::to_string(length) + " bytes");
+        return refused("malformed prune request of " + std::to_string(length) + " bytes");
     }
     const auto record = copyRecord<AfPruneReq>(data);
     scope.archiveFileId = record.archiveFileId;

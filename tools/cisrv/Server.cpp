@@ -69,14 +69,14 @@ CYxError Server::start() {
         const CYxError listening =
             tqwire::listenTcp(m_config.listenAddress.c_str(), m_config.listenPort, fd, m_port);
         if (listening.IsError()) {
-            return tqcommon::makeError(tqerr::kIo, "cannot listen on " + m_config.listenAddress + " port " +
+            return tqcommon::ioError("cannot listen on " + m_config.listenAddress + " port " +
                                    std::to_string(m_config.listenPort) + ": " +
                                    listening.AsString());
         }
         m_listenFd = fd;
         return CYxError();
     } catch (const std::exception& failure) {
-        return tqcommon::makeError(tqerr::kIo, std::string("cannot start: ") + failure.what());
+        return tqcommon::ioError(std::string("cannot start: ") + failure.what());
     }
 }
 

@@ -41,7 +41,7 @@ FILE* openForAppending(const std::string& file) { return std::fopen(file.c_str()
 CYxError ServerLog::open(const std::string& file, std::unique_ptr<ServerLog>& out) {
     FILE* stream = openForAppending(file);
     if (stream == nullptr) {
-        return tqcommon::makeError(tqerr::kIo, "cannot open log " + file + ": " + std::strerror(errno));
+        return tqcommon::ioError("cannot open log " + file + ": " + std::strerror(errno));
     }
     out.reset(new ServerLog(Stream(stream, &::fclose), file));
     return CYxError();

@@ -61,14 +61,16 @@ int fail(const std::string& message) {
 CYxError writePortFile(const std::string& file, uint16_t port) {
     const std::string temporary = file + ".tmp." + std::to_string(::getpid());
     std::unique_ptr<FILE, int (*)(FILE*)> stream(std::fopen(temporary.c_str(), "we"), &::fclose);
-    if (!stream) return tqcommon::makeError(tqerr::kIo, "cannot write " + temporary + ": " + std::strerror(errno));
+    if (!stream) {
+        return tqcommon::ioError("cannot write " + temporary + ": " + std::strerror(errno));
+    }
     const bool written = std::fprintf(stream.get(), "%u\n", static_cast<unsigned>(port)) > 0 &&
                          std::fflush(stream.get()) == 0;
     const bool closed = std::fclose(stream.release()) == 0;
     if (!written || !closed || std::rename(temporary.c_str(), file.c_str()) != 0) {
         const int error = errno;
         (void)std::remove(temporary.c_str());
-        return tqcommon::makeError(tqerr::kIo, "cannot write port file " + file + ": " + std::strerror(error));
+        return tqcommon::ioError("cannot write port file " + file + ": " + std::strerror(error));
     }
     return CYxError();
 }
