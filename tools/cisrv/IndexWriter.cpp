@@ -32,7 +32,11 @@ public:
     }
     ~KeptPromise() { keepUnkept(); }
 
-    std::future<Value> future() { return m_promise.get_future(); }
+    // The promise is owed from here on: only a promise someone waits for is kept.
+    std::future<Value> future() {
+        m_pending = true;
+        return m_promise.get_future();
+    }
     void keep(Value value) {
         if (!std::exchange(m_pending, false)) return;
         m_promise.set_value(std::move(value));
@@ -45,7 +49,7 @@ private:
 
     std::promise<Value> m_promise;
     Unkept m_unkept;
-    bool m_pending = true;
+    bool m_pending = false;
 };
 
 bool abandonedFlush() { return false; }
