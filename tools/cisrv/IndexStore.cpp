@@ -156,6 +156,10 @@ Status configureDurability(sqlite3* db, const StoreOptions& options) {
     if (!status.isOk()) return status;
     if (mode != "wal")
         return Status::failure("cannot switch the index to WAL (journal mode " + mode + ")");
+    if (options.cacheKiB > 0) {
+        status = pragmaText(db, "cache_size = -" + std::to_string(options.cacheKiB), mode);
+        if (!status.isOk()) return status;
+    }
     // FULL: a commit in WAL mode syncs the log before it returns.
     return pragmaText(db, "synchronous = FULL", mode);
 }

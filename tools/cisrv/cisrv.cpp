@@ -14,6 +14,7 @@
 #include "CliSupport.h"
 #include "CommandLine.h"
 #include "Escape.h"
+#include "Generator.h"
 #include "HealthCheck.h"
 #include "IndexStore.h"
 #include "Server.h"
@@ -27,6 +28,8 @@ using cisrv::Status;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
+// Enough for the indexes a generator changes while filling a million documents.
+constexpr int64_t kGeneratorCacheKiB = 512 * 1024;
 
 std::atomic<bool> g_stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
@@ -96,8 +99,9 @@ int serve(const CommandLine& commandLine) {
 }
 
 Status openIndex(const CommandLine& commandLine, cisrv::OpenMode mode,
-                 std::unique_ptr<cisrv::IndexStore>& store) {
-    return cisrv::IndexStore::open(commandLine.indexFile, mode, cisrv::StoreOptions(), store);
+                 std::unique_ptr<cisrv::IndexStore>& store,
+                 const cisrv::StoreOptions& options = cisrv::StoreOptions()) {
+    return cisrv::IndexStore::open(commandLine.indexFile, mode, options, store);
 }
 
 int add(const CommandLine& commandLine) {
@@ -107,6 +111,19 @@ int add(const CommandLine& commandLine) {
     if (status.isOk()) status = store->add(commandLine.document, id);
     if (!status.isOk()) return fail(status.message());
     std::cout << id << "\n";
+    return kExitOk;
+}
+
+int generate(const CommandLine& commandLine) {
+    std::unique_ptr<cisrv::IndexStore> store;
+    cisrv::GeneratedIndex made;
+    cisrv::StoreOptions options;
+    options.cacheKiB = kGeneratorCacheKiB;
+    Status status = openIndex(commandLine, cisrv::OpenMode::CreateIfMissing, store, options);
+    if (status.isOk()) status = cisrv::generateDocuments(*store, commandLine.generator, made);
+    if (!status.isOk()) return fail(status.message());
+    std::cout << made.documents << " documents added in " << made.archiveFiles
+              << " archive files of " << made.clients << " clients\n";
     return kExitOk;
 }
 
@@ -160,6 +177,7 @@ int runCommand(const CommandLine& commandLine) {
         case cisrv::Command::Serve: return serve(commandLine);
         case cisrv::Command::Check: return check(commandLine);
         case cisrv::Command::Add: return add(commandLine);
+        case cisrv::Command::Generate: return generate(commandLine);
         case cisrv::Command::Search: return search(commandLine);
         case cisrv::Command::Count: return count(commandLine);
     }
