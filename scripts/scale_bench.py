@@ -109,7 +109,7 @@ class Scale:
 
     def targets(self, case):
         """Fresh documents for one case: (what the server or the floor removes, documents)."""
-        documents = {0: 20, 1: 100, 2: 10000, 3: 10000}[CASES.index(case)]
+        documents = {0: 50, 1: 100, 2: 10000, 3: 10000}[CASES.index(case)]
         seed = self.generate(documents, clients=1, archive_file_size=documents)
         client = seed * CLIENT_IDS_PER_SEED + 1
         app_type = self.sql.execute("SELECT app_type FROM documents WHERE client_id = ?",
@@ -158,22 +158,27 @@ class Scale:
             times.append(time.perf_counter() - start)
         return statistics.median(times), matches
 
-    def erase_rate(self, sessions, seconds):
+    def erase_pool(self, clients, documents):
+        """Per client, the paths of `documents` single documents to erase one by one."""
+        seed = self.generate(clients * documents, clients=clients)
+        pool = []
+        for index in range(clients):
+            client = seed * CLIENT_IDS_PER_SEED + index + 1
+            rows = self.sql.execute("SELECT app_type, path FROM documents WHERE client_id = ?",
+                                    (client,)).fetchall()
+            pool.append([(client, app_type, path) for app_type, path in rows])
+        return pool
+
+    def erase_rate(self, pool, sessions, seconds):
         """Single-document erases confirmed per second by `sessions` sessions at once."""
-        seed = self.generate(12000 * sessions, clients=sessions)
         clients = [Client(self.port) for _ in range(sessions)]
         counts = [0] * sessions
-        stop = time.perf_counter() + seconds
+        started = time.perf_counter()
 
         def run(index):
-            client_id = seed * CLIENT_IDS_PER_SEED + index + 1
-            app_type = self.sql_value("SELECT app_type FROM documents WHERE client_id = ?", client_id)
-            paths = [row[0] for row in sqlite3.connect(self.db).execute(
-                "SELECT path FROM documents WHERE client_id = ?", (client_id,))]
-            while time.perf_counter() < stop and counts[index] < len(paths):
-                clients[index].erase(client_id, app_type, paths[counts[index]])
+            while time.perf_counter() - started < seconds and pool[index]:
+                clients[index].erase(*pool[index].pop())
                 counts[index] += 1
-        started = time.perf_counter()
         threads = [threading.Thread(target=run, args=(i,)) for i in range(sessions)]
         for thread in threads:
             thread.start()
@@ -184,33 +189,54 @@ class Scale:
             client.close()
         return sum(counts) / elapsed
 
-    def sql_value(self, query, *values):
-        return sqlite3.connect(self.db).execute(query, values).fetchone()[0]
-
 
 def fdatasync_rate(folder, seconds=2.0):
-    """Syncs per second of 8 KiB written in place to a preallocated file, as a log
-    that is reused from its start writes."""
-    path = os.path.join(folder, "sync-probe")
-    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+    """Syncs per second of 8 KiB rewritten in place in a file written before: only
+    data to sync, as a log reused from its start (blocks fallocate() reserved
+    would need their extents converted, metadata synced too)."""
+    path, size = os.path.join(folder, "sync-probe"), 1 << 20
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_TRUNC, 0o600)
     try:
-        os.posix_fallocate(fd, 0, 1 << 24)
+        os.pwrite(fd, bytes(size), 0)
         os.fsync(fd)
         block, count, offset = b"\x5a" * 8192, 0, 0
-        end = time.perf_counter() + seconds
         start = time.perf_counter()
-        while time.perf_counter() < end:
+        while time.perf_counter() - start < seconds:
             os.pwrite(fd, block, offset)
             os.fdatasync(fd)
-            offset = (offset + len(block)) % (1 << 24)
+            offset = (offset + len(block)) % size
             count += 1
         return count / (time.perf_counter() - start)
     finally:
         os.close(fd)
+        os.remove(path)
 
 
-def spread(values):
-    return min(values), max(values)
+def durable_erases(cisrv, folder, pairs=7, seconds=0.6):
+    """The disk's sync rate and the server's confirmed erases with 1 and 4 sessions,
+    in alternating blocks, on an index of its own (50,000 documents)."""
+    os.mkdir(folder)
+    scale = Scale(cisrv, folder)
+    try:
+        pool = scale.erase_pool(4, 12500)
+        rows = []
+        for _ in range(pairs):
+            rows.append((fdatasync_rate(folder, seconds), scale.erase_rate(pool, 1, seconds),
+                         scale.erase_rate(pool, 4, seconds)))
+    finally:
+        scale.stop()
+    syncs, one, four = zip(*rows)
+    print("\n| blocks of 0.6 s, 7 pairs | median | min – max |\n|---|---|---|")
+    for name, values in (("disk: fdatasync/s (8 KiB rewritten in place)", syncs),
+                         ("cisrv: confirmed erases/s, 1 session", one),
+                         ("cisrv: confirmed erases/s, 4 sessions", four)):
+        print(f"| {name} | {statistics.median(values):,.0f} | {min(values):,.0f} – {max(values):,.0f} |")
+    for name, ratios, bound in (
+            ("1 session / disk syncs", [o / s for o, s in zip(one, syncs)], "≥ 0.80"),
+            ("4 sessions / 1 session", [f / o for f, o in zip(four, one)], "≥ 2.00")):
+        print(f"| {name} (paired) | {statistics.median(ratios):.2f} (bound {bound}) | "
+              f"{min(ratios):.2f} – {max(ratios):.2f} |")
+
 
 
 def per_item(seconds):
@@ -286,7 +312,7 @@ def main():
     folder = tempfile.mkdtemp(prefix="tqci-scale-", dir=args.folder)
     scale = None
     try:
-        print(f"- disk: {fdatasync_rate(folder):,.0f} fdatasync/s (8 KiB written in place, then synced)")
+        durable_erases(args.cisrv, os.path.join(folder, "durable"))
         scale = Scale(args.cisrv, folder)
         results, searches = {}, {}
         for size in sizes:
@@ -301,9 +327,6 @@ def main():
             searches[size] = {term: (before[term], scale.search(term)) for term in TERMS.values()}
             print(f"- N = {size:,}: generated in {grown:.1f} s, measured in "
                   f"{time.perf_counter() - started - grown:.1f} s", flush=True)
-        for sessions in (1, 4):
-            print(f"- cisrv: {scale.erase_rate(sessions, 3.0):,.0f} confirmed erases/s with "
-                  f"{sessions} session(s), one document each, index of {size:,}")
         report_tables(results, searches, sizes)
         if args.plot:
             plot(results, sizes, args.plot)
