@@ -292,9 +292,9 @@ def plot(results, sizes, png):
             column = 2 + 2 * index + offset
             lines.append(f"'{data}' using 1:{column} with linespoints lc {index + 1} dt {offset + 1} "
                          f"title '{case}, {side}'")
-    script = (f"set terminal png size 900,600; set output '{png}'; set logscale xy; "
+    script = (f"set terminal png size 1000,700; set output '{png}'; set logscale xy; "
               "set xlabel 'documents in the index'; set ylabel 'ms per erase or prune (median)'; "
-              "set key outside bottom center maxrows 4; set grid; plot " + ", ".join(lines))
+              "set key below maxrows 4 width -8; set grid; plot " + ", ".join(lines))
     subprocess.run(["gnuplot", "-e", script], check=True)
     os.remove(data)
     print(f"\nPlot: {png}")
