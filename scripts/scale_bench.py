@@ -74,6 +74,8 @@ class Scale:
         self.server = subprocess.Popen([cisrv, "serve", "--index", self.db, "--listen", "127.0.0.1:0",
                                         "--port-file", port_file, "--log", os.path.join(folder, "log")])
         while not os.path.exists(port_file):
+            if self.server.poll() is not None:
+                raise RuntimeError("cisrv serve ended before listening; see " + folder + "/log")
             time.sleep(0.05)
         self.port = int(open(port_file).read())
         self.client = Client(self.port)
