@@ -29,7 +29,7 @@ using cisrv::Status;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 // Enough for the indexes a generator changes while filling a million documents.
-constexpr int64_t kGeneratorCacheKiB = 512 * 1024;
+constexpr int64_t kGeneratorCacheKiB = int64_t{512} * 1024;
 
 std::atomic<bool> g_stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
