@@ -12,11 +12,34 @@
 #   scripts/bench.sh --quick         3 repetitions, shorter cases (a smoke run)
 #   scripts/bench.sh --benchmark_filter=erase ...
 #                                    Google Benchmark flags go to both programs
+#   scripts/bench.sh --scale         instead: the reference CI server on indexes of
+#                                    10^4, 10^5 and 10^6 documents (scripts/scale_bench.py,
+#                                    about 10 minutes; its options follow --scale)
 #
 # TQ_BENCH_BUILD_DIR=DIR builds there (RelWithDebInfo) instead of the preset's
 # folder. The programs' progress goes to bench-<time>.log in the build folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [ "${1:-}" = --scale ]; then
+  shift
+  build=${TQ_BENCH_BUILD_DIR:-build/default}
+  if [ -n "${TQ_BENCH_BUILD_DIR:-}" ]; then
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  else
+    cmake --preset default >/dev/null
+  fi
+  cmake --build "$build" -j2 --target cisrv >/dev/null
+  echo "# The reference CI server at scale"
+  echo
+  echo "- machine: $(nproc) CPUs, kernel $(uname -r), $(df -T "$build" | awk 'NR == 2 { print $2 }') under $build"
+  echo "- commit: $(git rev-parse --short HEAD 2>/dev/null || echo unknown)$(git diff --quiet HEAD 2>/dev/null || echo ' (with local changes)')"
+  echo "- 1-minute load before the run: $(cut -d' ' -f1 /proc/loadavg)"
+  python3 scripts/scale_bench.py --cisrv "$build/bin/cisrv" --folder "$build" \
+    --plot "$build/scale-$(date +%Y%m%d-%H%M%S).png" "$@"
+  echo "- 1-minute load after the run: $(cut -d' ' -f1 /proc/loadavg)"
+  exit 0
+fi
 
 args=()
 for arg in "$@"; do

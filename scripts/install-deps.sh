@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libtirpc-dev libssl-dev openssl
   libpq-dev postgresql iproute2
-  python3 abigail-tools
+  python3 abigail-tools gnuplot-nox
   libcli11-dev dpkg-dev file
   clang libclang-rt-14-dev clang-tidy cppcheck
 )

@@ -42,8 +42,9 @@ bool awaitTransfer(int fd, short events, const Deadline& deadline, const char* a
 }
 
 bool setBlocking(int fd) {
-    int flags = ::fcntl(fd, F_GETFL, 0);
-    return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+    // The sockets of this library carry no status flag but O_NONBLOCK (made
+    // with SOCK_NONBLOCK), so there is nothing to read back first.
+    return ::fcntl(fd, F_SETFL, 0) == 0;
 }
 
 bool setNoDelay(int fd) {

@@ -50,6 +50,7 @@ bool awaitTransfer(int fd, short events, const Deadline& deadline, const char* a
                    const char* failure, const std::string& peer, bool& timedOut,
                    CYxError& error);
 
+// Clears O_NONBLOCK of a socket made with SOCK_NONBLOCK (and no other status flag).
 bool setBlocking(int fd);
 bool setNoDelay(int fd);
 // "1.2.3.4:port" or "[v6]:port".

@@ -80,9 +80,9 @@ int openRegularFileForAppend(const std::string& path) {
         return -1;
     }
     struct stat info {};
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    // F_SETFL sets the status flags whole: O_APPEND is the only one opened
+    // with that stays (the access mode and O_CREAT are not status flags).
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::fcntl(fd, F_SETFL, O_APPEND) != 0) {
         ::close(fd);
         return -1;
     }

@@ -23,9 +23,31 @@ World* gWorld = nullptr;
 
 template <typename... Parts>
 void journal(const Parts&... parts) {
+    if (!world().journaling) return;
     std::ostringstream line;
     (line << ... << parts);
     world().calls.push_back(line.str());
+}
+
+void recordSent(const std::string& session, unsigned long code, tqsDatabuf_v2& body, int flags,
+                int wait) {
+    SentMessage message;
+    message.session = session;
+    message.code = code;
+    message.length = body.getValidLen();
+    message.flags = flags;
+    message.wait = wait;
+    const char* data = body.getDataBuffer();
+    if (code == tqmsg::kEraseDataReq && message.length >= sizeof(tqmsg::EraseDataReq)) {
+        message.record.assign(data, data + sizeof(tqmsg::EraseDataReq));
+        const auto request = message.eraseRequest();
+        if (request.path != nullptr) {
+            message.path = request.path;
+        }
+    } else if (data != nullptr) {
+        message.record.assign(data, data + message.length);
+    }
+    world().sent.push_back(message);
 }
 
 std::string fieldText(const char* field, size_t size) {
@@ -232,7 +254,7 @@ CYxError CTqNetwork::Attach_RemoteDLL(const char* host, tqsExecuteRemoteDllType*
             fake::fieldText(service->remoteLibraryName, sizeof service->remoteLibraryName), "/",
             fake::fieldText(service->remoteEntryName, sizeof service->remoteEntryName),
             " local=", localName, " wait=", wait, " timedOut=", timedOut);
-    world().attaches.emplace_back(m_impl->name, host);
+    if (world().journaling) world().attaches.emplace_back(m_impl->name, host);
     auto scripted = world().attachErrors.find(host);
     if (scripted != world().attachErrors.end() && scripted->second < 0) {
         return CYxError(scripted->second, ("attach refused by " + std::string(host)).c_str());
@@ -245,24 +267,7 @@ CYxError CTqNetwork::SendXDRMessage(unsigned long code, tqsDatabuf_v2* body, int
                                     bool& timedOut) {
     journal("Send ", m_impl->name, " code=", code, " len=", body->getValidLen(), " flags=", flags,
             " wait=", wait, " timedOut=", timedOut);
-    fake::SentMessage message;
-    message.session = m_impl->name;
-    message.code = code;
-    message.length = body->getValidLen();
-    message.flags = flags;
-    message.wait = wait;
-    const char* data = body->getDataBuffer();
-    if (code == tqmsg::kEraseDataReq && message.length >= sizeof(tqmsg::EraseDataReq)) {
-        message.record.assign(data, data + sizeof(tqmsg::EraseDataReq));
-        const auto request = message.eraseRequest();
-        if (request.path != nullptr) {
-            message.path = request.path;
-        }
-    } else if (data != nullptr) {
-        message.record.assign(data, data + message.length);
-    }
-    world().sent.push_back(message);
-
+    if (world().journaling) fake::recordSent(m_impl->name, code, *body, flags, wait);
     int32_t result = m_impl->attached ? 0 : tqerr::kNotAttached;
     if (!world().sendResults.empty()) {
         result = world().sendResults.front();
@@ -316,7 +321,7 @@ CYxError CTqNetwork::FreeReceivedMessage(unsigned long code, tqsDatabuf_v2* body
 
 CYxError CTqNetwork::Disconnect(int wait, bool& timedOut) {
     journal("Disconnect ", m_impl->name, " wait=", wait, " timedOut=", timedOut);
-    world().disconnects.emplace_back(m_impl->name, wait);
+    if (world().journaling) world().disconnects.emplace_back(m_impl->name, wait);
     m_impl->attached = false;
     int32_t result = 0;
     if (!world().disconnectResults.empty()) {
@@ -356,7 +361,7 @@ bool EvDebug::initialize(unsigned int moduleId, long long level, bool toConsole,
 }
 
 void EvDebug::debug(const char* format, ...) {
-    if (!m_impl->ready) {
+    if (!m_impl->ready || !world().journaling) {
         return;
     }
     va_list args;

@@ -78,6 +78,9 @@ struct World {
     std::deque<int32_t> disconnectResults;  // next disconnect results (0 ok); then ok
 
     // --- journal ----------------------------------------------------------
+    // false: nothing below is recorded and log lines are not formatted, so
+    // that a benchmark times the library with a fake that does next to nothing.
+    bool journaling = true;
     std::vector<std::string> calls;
     std::vector<SentMessage> sent;
     std::vector<std::pair<std::string, std::string>> attaches;  // (session, host) of each attach

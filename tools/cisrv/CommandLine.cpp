@@ -18,6 +18,9 @@ constexpr int64_t kMostConnections = 100'000;
 constexpr int64_t kMostSeconds = int64_t{7} * 24 * 3600;  // a week
 constexpr int64_t kMostCheckSeconds = 3600;
 constexpr int64_t kMaxPort = 65535;
+constexpr int64_t kMostGeneratedDocuments = 1'000'000'000;
+// Client and archive file ids grow with the seed (seed * 1,000,000 + n).
+constexpr int64_t kMostGeneratorSeed = 1'000'000'000;
 
 constexpr char kFooter[] = R"(
 Options take their value as the next argument or after '=' (--index=DB).
@@ -55,6 +58,16 @@ the server's certificate names), says hello naming the health-check service
 and waits for the server's accept. Exit status 0 when it came, 1 otherwise
 with the reason. The server logs nothing for a probe that succeeds. A
 wildcard address (0.0.0.0, [::]) is probed on loopback.
+)";
+
+constexpr char kGenerateFooter[] = R"(
+Archive files are filled one after the other (ids S * 1000000 + 1, 2, ... for
+seed S), each document with a client picked at random (ids S * 100000 + 1,
+2, ...); every document of a client lies under /host-<id>,
+4 to 8 levels deep, with the client's app type (1, 2, 13 or 33) and the client
+id as application id, and a text of 40 to 70 words (Zipf: "the", "and",
+"report" ... in most documents, term<rank> up to term19999 in few). The same
+seed gives the same documents. The index is created when missing.
 )";
 
 [[noreturn]] void invalid(const std::string& message) { throw CLI::ValidationError(message); }
@@ -198,6 +211,27 @@ void defineAdd(CLI::App& app, CommandLine& out) {
     add->footer("\nThe index is created when missing.");
 }
 
+void defineGenerate(CLI::App& app, CommandLine& out) {
+    CLI::App* generate = app.add_subcommand(
+        "generate", "add N made-up documents in the shape of a real index (demos, benchmarks)");
+    addIndex(*generate, out);
+    GeneratorOptions& options = out.generator;
+    tqtool::addInteger(*generate, "--documents", options.documents, "how many", 1,
+                       kMostGeneratedDocuments)
+        ->required();
+    tqtool::addInteger(*generate, "--seed", options.seed,
+                       "decides every number and word; other seeds, other ids (1)", 1,
+                       kMostGeneratorSeed);
+    tqtool::addInteger(*generate, "--clients", options.clients,
+                       "clients to spread them over (N / 250, at most 4000)", 1, kMostConnections);
+    tqtool::addInteger(*generate, "--archive-file-size", options.archiveFileSize,
+                       "documents per archive file (1000 to 10000 at random)", 1,
+                       kMostGeneratedDocuments);
+    tqtool::addInteger(*generate, "--cloud", options.cloudId, "the cloud that indexed them (1)");
+    tqtool::addInteger(*generate, "--cell-number", options.cellNumber, "their cell's number (1)");
+    generate->footer(kGenerateFooter);
+}
+
 void defineSearch(CLI::App& app, CommandLine& out) {
     CLI::App* search = app.add_subcommand("search", "print matching documents, one per line");
     addIndex(*search, out);
@@ -220,6 +254,7 @@ void defineCommandLine(CLI::App& app, CommandLine& out) {
     defineServe(app, out);
     defineCheck(app, out);
     defineAdd(app, out);
+    defineGenerate(app, out);
     defineSearch(app, out);
     CLI::App* count = app.add_subcommand("count", "print the number of documents");
     addIndex(*count, out);
@@ -229,6 +264,7 @@ void finishCommandLine(const CLI::App& app, CommandLine& out) {
     static const std::map<std::string, Command> kCommands = {{"serve", Command::Serve},
                                                              {"check", Command::Check},
                                                              {"add", Command::Add},
+                                                             {"generate", Command::Generate},
                                                              {"search", Command::Search},
                                                              {"count", Command::Count}};
     out.command = kCommands.at(app.get_subcommands().front()->get_name());

@@ -6,12 +6,13 @@
 #include <cstdint>
 #include <string>
 
+#include "Generator.h"
 #include "IndexStore.h"
 #include "ServerConfig.h"
 
 namespace cisrv {
 
-enum class Command { Serve, Check, Add, Search, Count };
+enum class Command { Serve, Check, Add, Generate, Search, Count };
 
 struct CommandLine {
     Command command = Command::Serve;
@@ -23,6 +24,8 @@ struct CommandLine {
     int64_t checkTimeoutMs = 10'000;
     // add
     Document document;
+    // generate
+    GeneratorOptions generator;
     // search
     SearchFilter filter;
 };

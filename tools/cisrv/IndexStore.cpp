@@ -110,6 +110,10 @@ CYxError configureDurability(sqlite3* db, const StoreOptions& options) {
     if (status.IsError()) return status;
     if (mode != "wal")
         return ioError("cannot switch the index to WAL (journal mode " + mode + ")");
+    if (options.cacheKiB > 0) {
+        status = pragmaText(db, "cache_size = -" + std::to_string(options.cacheKiB), mode);
+        if (status.IsError()) return status;
+    }
     // FULL: a commit in WAL mode syncs the log before it returns.
     return pragmaText(db, "synchronous = FULL", mode);
 }

@@ -72,6 +72,10 @@ enum class OpenMode { CreateIfMissing, MustExist };
 struct StoreOptions {
     // How long a statement waits for another connection's write lock.
     int busyTimeoutMs = 10000;
+    // Pages this connection keeps in memory, in KiB (0: SQLite's default).
+    // Bulk loads need a cache that holds the indexes they change at random
+    // places, or each transaction writes the same pages again and again.
+    int64_t cacheKiB = 0;
 };
 
 class IndexStore {

@@ -15,6 +15,7 @@
 #include "CommandLine.h"
 #include "ErrorResult.h"
 #include "Escape.h"
+#include "Generator.h"
 #include "HealthCheck.h"
 #include "IndexStore.h"
 #include "Server.h"
@@ -27,6 +28,8 @@ using cisrv::CommandLine;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
+// Enough for the indexes a generator changes while filling a million documents.
+constexpr int64_t kGeneratorCacheKiB = int64_t{512} * 1024;
 
 std::atomic<bool> g_stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
@@ -98,8 +101,9 @@ int serve(const CommandLine& commandLine) {
 }
 
 CYxError openIndex(const CommandLine& commandLine, cisrv::OpenMode mode,
-                 std::unique_ptr<cisrv::IndexStore>& store) {
-    return cisrv::IndexStore::open(commandLine.indexFile, mode, cisrv::StoreOptions(), store);
+                   std::unique_ptr<cisrv::IndexStore>& store,
+                   const cisrv::StoreOptions& options = cisrv::StoreOptions()) {
+    return cisrv::IndexStore::open(commandLine.indexFile, mode, options, store);
 }
 
 int add(const CommandLine& commandLine) {
@@ -109,6 +113,19 @@ int add(const CommandLine& commandLine) {
     if (!status.IsError()) status = store->add(commandLine.document, id);
     if (status.IsError()) return fail(status.AsString());
     std::cout << id << "\n";
+    return kExitOk;
+}
+
+int generate(const CommandLine& commandLine) {
+    std::unique_ptr<cisrv::IndexStore> store;
+    cisrv::GeneratedIndex made;
+    cisrv::StoreOptions options;
+    options.cacheKiB = kGeneratorCacheKiB;
+    CYxError status = openIndex(commandLine, cisrv::OpenMode::CreateIfMissing, store, options);
+    if (!status.IsError()) status = cisrv::generateDocuments(*store, commandLine.generator, made);
+    if (status.IsError()) return fail(status.AsString());
+    std::cout << made.documents << " documents added in " << made.archiveFiles
+              << " archive files of " << made.clients << " clients\n";
     return kExitOk;
 }
 
@@ -162,6 +179,7 @@ int runCommand(const CommandLine& commandLine) {
         case cisrv::Command::Serve: return serve(commandLine);
         case cisrv::Command::Check: return check(commandLine);
         case cisrv::Command::Add: return add(commandLine);
+        case cisrv::Command::Generate: return generate(commandLine);
         case cisrv::Command::Search: return search(commandLine);
         case cisrv::Command::Count: return count(commandLine);
     }

@@ -1,0 +1,342 @@
+#!/usr/bin/env python3
+"""Erases, prunes and searches of the reference CI server as its index grows.
+
+For each index size N (cisrv generate), the server erases one document, a
+100-document and a 10,000-document subtree and prunes a 10,000-document
+archive file; the floor beside each is the same DELETE through the same index
+in one transaction of a second SQLite connection on the same database, on a
+copy of the same rows. Searches of a common and a rare term are timed before
+and after the erases. It also measures the disk's fdatasync rate and the
+server's confirmed single-document erases with 1 and 4 sessions. Prints
+Markdown tables; with gnuplot, draws the costs against N into a PNG."""
+
+import argparse
+import os
+import shutil
+import socket
+import sqlite3
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
+from wirepeer import ERASE_REQ, ERASE_RESP, PRUNE_REQ, frame, hello, recv_frame, xdr_string  # noqa: E402
+
+CELL, CLOUD = 1, 1
+CLIENT_ROOT = "/host-{}"            # the generator's root of a client's documents
+CLIENT_IDS_PER_SEED = 100000        # the generator's client ids: seed * 100000 + n
+ERASE_CLIENT = ("DELETE FROM documents WHERE client_id = ?1 AND app_type = ?2 AND cell_number = ?3"
+                " AND path >= ?4 AND path < ?5 AND (path = ?4 OR path >= ?6)")
+PRUNE = "DELETE FROM documents WHERE archive_file_id = ?1 AND cloud_id = ?2 AND cell_number = ?3"
+TERMS = {"common": "report", "rare": "term19999"}
+CASES = ["erase 1 document", "erase 100-document subtree", "erase 10,000-document subtree",
+         "prune 10,000-document archive file"]
+
+
+class Client:
+    """One attached session of the wire protocol, as a host has it."""
+
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port))
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.sock.sendall(hello("scale-bench"))
+        recv_frame(self.sock)
+
+    def erase(self, client, app_type, path):
+        body = struct.pack(">iiii", CELL, client, 0, app_type) + xdr_string(path) + struct.pack(">i", 0)
+        self.sock.sendall(frame(ERASE_REQ, body))
+        code, answer = recv_frame(self.sock)
+        if code != ERASE_RESP or struct.unpack(">i", answer[24:28])[0] != 1:
+            raise RuntimeError("cisrv did not confirm the erase of " + path)
+
+    def prune(self, archive_file):
+        """A prune has no answer: an erase of nothing right behind it is answered
+        once the commit that holds both is durable."""
+        body = struct.pack(">qqqqqi", CLOUD, CELL, archive_file, 0, 0, 0)
+        self.sock.sendall(frame(PRUNE_REQ, body))
+        self.erase(1, 1, "/nothing-here")
+
+    def close(self):
+        self.sock.close()
+
+
+class Scale:
+    def __init__(self, cisrv, folder):
+        self.cisrv, self.db = cisrv, os.path.join(folder, "index.db")
+        self.next_seed = 1000
+        subprocess.run([cisrv, "generate", "--index", self.db, "--documents", "1", "--seed", "999"],
+                       check=True, stdout=subprocess.DEVNULL)
+        port_file = os.path.join(folder, "port")
+        self.server = subprocess.Popen([cisrv, "serve", "--index", self.db, "--listen", "127.0.0.1:0",
+                                        "--port-file", port_file, "--log", os.path.join(folder, "log")])
+        while not os.path.exists(port_file):
+            if self.server.poll() is not None:
+                raise RuntimeError("cisrv serve ended before listening; see " + folder + "/log")
+            time.sleep(0.05)
+        self.port = int(open(port_file).read())
+        self.client = Client(self.port)
+        self.sql = sqlite3.connect(self.db, isolation_level=None, timeout=60)
+        self.sql.execute("PRAGMA synchronous = FULL")
+        self.documents = 1
+
+    def stop(self):
+        self.client.close()
+        self.sql.close()
+        self.server.terminate()
+        self.server.wait()
+
+    def generate(self, documents, seed=None, **options):
+        seed = seed or self.take_seed()
+        command = [self.cisrv, "generate", "--index", self.db, "--documents", str(documents),
+                   "--seed", str(seed)]
+        for name, value in options.items():
+            command += ["--" + name.replace("_", "-"), str(value)]
+        subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+        return seed
+
+    def take_seed(self):
+        self.next_seed += 1
+        return self.next_seed
+
+    def grow_to(self, size):
+        self.generate(size - self.documents, seed=len(str(size)))
+        self.documents = size
+
+    def count(self, where, *values):
+        return self.sql.execute("SELECT count(*) FROM documents WHERE " + where, values).fetchone()[0]
+
+    def targets(self, case):
+        """Fresh documents for one case: (what the server or the floor removes, documents)."""
+        documents = {0: 50, 1: 100, 2: 10000, 3: 10000}[CASES.index(case)]
+        seed = self.generate(documents, clients=1, archive_file_size=documents)
+        client = seed * CLIENT_IDS_PER_SEED + 1
+        app_type = self.sql.execute("SELECT app_type FROM documents WHERE client_id = ?",
+                                    (client,)).fetchone()[0]
+        if case == CASES[3]:
+            return [("prune", seed * 1000000 + 1)], documents
+        if case == CASES[0]:
+            paths = [row[0] for row in self.sql.execute(
+                "SELECT path FROM documents WHERE client_id = ?", (client,))]
+            return [("erase", client, app_type, path) for path in paths], documents
+        return [("erase", client, app_type, CLIENT_ROOT.format(client))], documents
+
+    def through_server(self, targets):
+        start = time.perf_counter()
+        for target in targets:
+            self.client.prune(target[1]) if target[0] == "prune" else self.client.erase(*target[1:])
+        return time.perf_counter() - start
+
+    def through_floor(self, targets):
+        start = time.perf_counter()
+        for target in targets:
+            self.sql.execute("BEGIN IMMEDIATE")
+            if target[0] == "prune":
+                self.sql.execute(PRUNE, (target[1], CLOUD, CELL))
+            else:
+                _, client, app_type, path = target
+                self.sql.execute(ERASE_CLIENT, (client, app_type, CELL, path, path + "0", path + "/"))
+            self.sql.execute("COMMIT")
+        return time.perf_counter() - start
+
+    def measure(self, case, server_first):
+        """Seconds per item and items of the server and of the floor on equal targets."""
+        results = {}
+        for side in (["server", "floor"] if server_first else ["floor", "server"]):
+            targets, documents = self.targets(case)
+            seconds = (self.through_server if side == "server" else self.through_floor)(targets)
+            results[side] = (seconds / len(targets), documents / len(targets))
+        return results
+
+    def search(self, term, repetitions=5):
+        times, matches = [], 0
+        for _ in range(repetitions):
+            start = time.perf_counter()
+            matches = self.sql.execute("SELECT count(*) FROM documents_fts WHERE documents_fts MATCH ?",
+                                       (term,)).fetchone()[0]
+            times.append(time.perf_counter() - start)
+        return statistics.median(times), matches
+
+    def erase_pool(self, clients, documents):
+        """Per client, the paths of `documents` single documents to erase one by one."""
+        seed = self.generate(clients * documents, clients=clients)
+        pool = []
+        for index in range(clients):
+            client = seed * CLIENT_IDS_PER_SEED + index + 1
+            rows = self.sql.execute("SELECT app_type, path FROM documents WHERE client_id = ?",
+                                    (client,)).fetchall()
+            pool.append([(client, app_type, path) for app_type, path in rows])
+        return pool
+
+    def erase_rate(self, pool, sessions, seconds):
+        """Single-document erases confirmed per second by `sessions` sessions at once."""
+        clients = [Client(self.port) for _ in range(sessions)]
+        counts = [0] * sessions
+        started = time.perf_counter()
+
+        def run(index):
+            while time.perf_counter() - started < seconds and pool[index]:
+                clients[index].erase(*pool[index].pop())
+                counts[index] += 1
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(sessions)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        elapsed = time.perf_counter() - started
+        for client in clients:
+            client.close()
+        return sum(counts) / elapsed
+
+
+def fdatasync_rate(folder, seconds=2.0):
+    """Syncs per second of 8 KiB rewritten in place in a file written before: only
+    data to sync, as a log reused from its start (blocks fallocate() reserved
+    would need their extents converted, metadata synced too)."""
+    path, size = os.path.join(folder, "sync-probe"), 1 << 20
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_TRUNC, 0o600)
+    try:
+        os.pwrite(fd, bytes(size), 0)
+        os.fsync(fd)
+        block, count, offset = b"\x5a" * 8192, 0, 0
+        start = time.perf_counter()
+        while time.perf_counter() - start < seconds:
+            os.pwrite(fd, block, offset)
+            os.fdatasync(fd)
+            offset = (offset + len(block)) % size
+            count += 1
+        return count / (time.perf_counter() - start)
+    finally:
+        os.close(fd)
+        os.remove(path)
+
+
+def durable_erases(cisrv, folder, pairs=7, seconds=0.6):
+    """The disk's sync rate and the server's confirmed erases with 1 and 4 sessions,
+    in alternating blocks, on an index of its own (50,000 documents)."""
+    os.mkdir(folder)
+    scale = Scale(cisrv, folder)
+    try:
+        pool = scale.erase_pool(4, 12500)
+        rows = []
+        for _ in range(pairs):
+            rows.append((fdatasync_rate(folder, seconds), scale.erase_rate(pool, 1, seconds),
+                         scale.erase_rate(pool, 4, seconds)))
+    finally:
+        scale.stop()
+    syncs, one, four = zip(*rows)
+    print("\n| blocks of 0.6 s, 7 pairs | median | min – max |\n|---|---|---|")
+    for name, values in (("disk: fdatasync/s (8 KiB rewritten in place)", syncs),
+                         ("cisrv: confirmed erases/s, 1 session", one),
+                         ("cisrv: confirmed erases/s, 4 sessions", four)):
+        print(f"| {name} | {statistics.median(values):,.0f} | {min(values):,.0f} – {max(values):,.0f} |")
+    for name, ratios, bound in (
+            ("1 session / disk syncs", [o / s for o, s in zip(one, syncs)], "≥ 0.80"),
+            ("4 sessions / 1 session", [f / o for f, o in zip(four, one)], "≥ 2.00")):
+        print(f"| {name} (paired) | {statistics.median(ratios):.2f} (bound {bound}) | "
+              f"{min(ratios):.2f} – {max(ratios):.2f} |")
+
+
+
+def per_item(seconds):
+    return f"{seconds * 1e3:.2f} ms" if seconds >= 1e-3 else f"{seconds * 1e6:.0f} µs"
+
+
+def report_tables(results, searches, sizes):
+    print("\n| N | case | cisrv per item (min – max) | cisrv documents/s | floor per item (min – max)"
+          " | floor documents/s | cisrv / floor (rate) |")
+    print("|---|------|---|---|---|---|---|")
+    for size in sizes:
+        for case in CASES:
+            server = [r["server"][0] for r in results[size][case]]
+            floor = [r["floor"][0] for r in results[size][case]]
+            documents = results[size][case][0]["server"][1]
+            ratio = statistics.median(f / s for f, s in zip(floor, server))
+            print(f"| {size:,} | {case} | {per_item(statistics.median(server))} "
+                  f"({per_item(min(server))} – {per_item(max(server))}) | "
+                  f"{documents / statistics.median(server):,.0f} | {per_item(statistics.median(floor))} "
+                  f"({per_item(min(floor))} – {per_item(max(floor))}) | "
+                  f"{documents / statistics.median(floor):,.0f} | {ratio:.2f} |")
+    first, last = sizes[0], sizes[-1]
+    print(f"\n| case | growth of cisrv's time, N = {first:,} → {last:,} | of the floor's |")
+    print("|------|---|---|")
+    for case in CASES:
+        medians = {side: [statistics.median(r[side][0] for r in results[size][case]) for size in (first, last)]
+                   for side in ("server", "floor")}
+        print(f"| {case} | {medians['server'][1] / medians['server'][0]:.2f} × | "
+              f"{medians['floor'][1] / medians['floor'][0]:.2f} × |")
+    print("\n| N | search | matches before | before | matches after | after |")
+    print("|---|--------|---|---|---|---|")
+    for size in sizes:
+        for kind, term in TERMS.items():
+            (b, bm), (a, am) = searches[size][term]
+            print(f"| {size:,} | {kind} (`{term}`) | {bm:,} | {per_item(b)} | {am:,} | {per_item(a)} |")
+
+
+def plot(results, sizes, png):
+    if shutil.which("gnuplot") is None:
+        print(f"\n(no plot: gnuplot is not installed; apt-get install gnuplot-nox)")
+        return
+    data = png + ".dat"
+    with open(data, "w") as out:
+        for size in sizes:
+            row = [str(size)]
+            for case in CASES:
+                for side in ("server", "floor"):
+                    row.append(str(statistics.median(r[side][0] for r in results[size][case]) * 1e3))
+            out.write(" ".join(row) + "\n")
+    lines = []
+    for index, case in enumerate(CASES):
+        for offset, side in enumerate(("cisrv", "raw SQLite floor")):
+            column = 2 + 2 * index + offset
+            lines.append(f"'{data}' using 1:{column} with linespoints lc {index + 1} dt {offset + 1} "
+                         f"title '{case}, {side}'")
+    script = (f"set terminal png size 1000,700; set output '{png}'; set logscale xy; "
+              "set xlabel 'documents in the index'; set ylabel 'ms per erase or prune (median)'; "
+              "set key below maxrows 4 width -8; set grid; plot " + ", ".join(lines))
+    subprocess.run(["gnuplot", "-e", script], check=True)
+    os.remove(data)
+    print(f"\nPlot: {png}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--cisrv", required=True)
+    parser.add_argument("--sizes", default="10000,100000,1000000")
+    parser.add_argument("--repetitions", type=int, default=5)
+    parser.add_argument("--plot", help="PNG file to draw the costs into")
+    parser.add_argument("--folder", default=None, help="where the index goes (a temporary folder)")
+    args = parser.parse_args()
+    sizes = [int(size) for size in args.sizes.split(",")]
+    folder = tempfile.mkdtemp(prefix="tqci-scale-", dir=args.folder)
+    scale = None
+    try:
+        durable_erases(args.cisrv, os.path.join(folder, "durable"))
+        scale = Scale(args.cisrv, folder)
+        results, searches = {}, {}
+        for size in sizes:
+            started = time.perf_counter()
+            scale.grow_to(size)
+            grown = time.perf_counter() - started
+            before = {term: scale.search(term) for term in TERMS.values()}
+            results[size] = {case: [] for case in CASES}
+            for repetition in range(args.repetitions):
+                for case in CASES:
+                    results[size][case].append(scale.measure(case, repetition % 2 == 0))
+            searches[size] = {term: (before[term], scale.search(term)) for term in TERMS.values()}
+            print(f"- N = {size:,}: generated in {grown:.1f} s, measured in "
+                  f"{time.perf_counter() - started - grown:.1f} s", flush=True)
+        report_tables(results, searches, sizes)
+        if args.plot:
+            plot(results, sizes, args.plot)
+    finally:
+        if scale:
+            scale.stop()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
