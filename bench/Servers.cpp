@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Integer.h"
 #include "ProtocolNames.h"
 #include "Sqlite.h"
 #include "TqMessages.h"
@@ -146,9 +147,16 @@ CiServer::CiServer(const std::string& cisrv, const std::string& folder, size_t d
     m_process = std::make_unique<ChildProcess>(
         std::vector<std::string>{cisrv, "serve", "--index", folder + "/ci.db", "--listen",
                                  "127.0.0.1:0", "--port-file", portFile, "--log", folder + "/ci.log"});
+    // The port file holds "PORT\n" once the server listens.
     waitUntil(*m_process, "cisrv", [&] {
-        m_port = static_cast<uint16_t>(std::atoi(fileText(portFile).c_str()));
-        return m_port != 0;
+        const std::string text = fileText(portFile);
+        int64_t port = 0;
+        if (!tqcommon::parseInteger(std::string_view(text).substr(0, text.find('\n')), 1, 65535,
+                                    port, tqcommon::Notation::DigitsOnly)) {
+            return false;
+        }
+        m_port = static_cast<uint16_t>(port);
+        return true;
     });
 }
 
