@@ -37,6 +37,17 @@ std::string textOf(const std::string& line) {
     return start == std::string::npos ? line : line.substr(start);
 }
 
+// Why `status` is not a log tqci can read, or empty.
+std::string notReadable(const struct stat& status, const std::string& path) {
+    if (S_ISREG(status.st_mode)) return {};
+    const char* kind = S_ISDIR(status.st_mode)    ? "a directory"
+                       : S_ISFIFO(status.st_mode) ? "a FIFO"
+                       : S_ISCHR(status.st_mode)  ? "a character device"
+                       : S_ISSOCK(status.st_mode) ? "a socket"
+                                                  : "not a regular file";
+    return "the debug log " + path + " is " + kind + ", not a regular file";
+}
+
 }  // namespace
 
 DebugLog::DebugLog() : m_folder(configuredFolder()), m_path(m_folder + "/" + kHelperLogFile) {}
@@ -47,6 +58,10 @@ std::string DebugLog::problem() const {
         return {};
     }
     // The log said no; find out why the same way it tried.
+    struct stat status {};
+    if (::stat(m_path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        return notReadable(status, m_path);
+    }
     std::error_code error;
     if (!std::filesystem::is_directory(m_folder, error)) {
         std::filesystem::create_directories(m_folder, error);
@@ -54,28 +69,14 @@ std::string DebugLog::problem() const {
             return "cannot create the debug log folder " + m_folder + ": " + error.message();
         }
     }
-    const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd =
+        ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) {
         return "cannot open the debug log " + m_path + ": " + std::strerror(errno);
     }
     ::close(fd);
     return "cannot open the debug log in " + m_folder;
 }
-
-namespace {
-
-// Why `status` is not a log tqci can read, or empty.
-std::string notReadable(const struct stat& status, const std::string& path) {
-    if (S_ISREG(status.st_mode)) return {};
-    const char* kind = S_ISDIR(status.st_mode)    ? "a directory"
-                       : S_ISFIFO(status.st_mode) ? "a FIFO"
-                       : S_ISCHR(status.st_mode)  ? "a character device"
-                       : S_ISSOCK(status.st_mode) ? "a socket"
-                                                  : "not a regular file";
-    return "the debug log " + path + " is " + kind + ": its lines cannot be read";
-}
-
-}  // namespace
 
 void DebugLog::mark() {
     m_mark = 0;
