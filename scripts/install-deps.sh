@@ -9,7 +9,7 @@ packages=(
   libpq-dev postgresql iproute2
   python3 abigail-tools gnuplot-nox
   libcli11-dev dpkg-dev file
-  clang libclang-rt-14-dev clang-tidy cppcheck
+  clang libclang-rt-14-dev clang-tidy cppcheck strace
 )
 
 missing=()

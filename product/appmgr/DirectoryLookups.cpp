@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <initializer_list>
 #include <map>
@@ -72,6 +73,9 @@ const char* configuredPath() {
 }
 void countForkInChild() { g_forks.fetch_add(1, std::memory_order_relaxed); }
 
+// Commits by writers of this process.
+std::atomic<unsigned> g_localCommits{0};
+
 // The process's connection. It follows databasePath(): opened on first use,
 // reopened when the location changes or the connection was lost, and dropped
 // after any failure so that the next lookup tries afresh (a database created
@@ -81,6 +85,12 @@ void countForkInChild() { g_forks.fetch_add(1, std::memory_order_relaxed); }
 // without a query: the back end tells, at the cost of one system call,
 // whether anything was committed since the last lookup. Where it cannot tell
 // (no change watch, no notification channel) every lookup queries the database.
+//
+// Lookups in quick succession (a prune of thousands of archive files looks a
+// server's cell up for each) ask the back end at most once per
+// kFreshnessWindow, timed by the vDSO clock: a commit is seen by every lookup
+// that starts kFreshnessWindow or more after it became visible.
+
 class SharedConnection {
 public:
     SharedConnection() { (void)pthread_atfork(nullptr, nullptr, countForkInChild); }
@@ -134,7 +144,17 @@ private:
             forgetParentsConnection();
         }
         if (m_connection) {
-            switch (m_connection->look()) {
+            const auto now = std::chrono::steady_clock::now();
+            const bool afterPause = now - m_lastLookup > kFreshnessWindow;
+            m_lastLookup = now;
+            const unsigned localCommits = g_localCommits.load(std::memory_order_acquire);
+            if (!afterPause && now - m_lastLook < kFreshnessWindow &&
+                localCommits == m_localCommitsSeen) {
+                return true;
+            }
+            m_localCommitsSeen = localCommits;
+            m_lastLook = now;
+            switch (m_connection->look(afterPause)) {
                 case Freshness::Unchanged:
                     return true;
                 case Freshness::Changed:
@@ -172,12 +192,17 @@ private:
     void drop() {
         m_answers.clear();
         m_connection.reset();
+        m_lastLook = {};
+        m_lastLookup = {};
     }
 
     std::mutex m_mutex;
     std::unique_ptr<ReadBackend> m_connection;
     Answers m_answers;
     unsigned m_forksSeen = 0;
+    std::chrono::steady_clock::time_point m_lastLook;    // when the back end was last asked
+    std::chrono::steady_clock::time_point m_lastLookup;  // when a lookup last came
+    unsigned m_localCommitsSeen = 0;
 };
 
 // Never destroyed: a lookup from another thread or from a static destructor
@@ -249,6 +274,8 @@ CYxError rememberedRowInCell(Memo<int64_t, Record> Answers::*memo, Query query, 
 }
 
 }  // namespace
+
+void noteLocalCommit() { g_localCommits.fetch_add(1, std::memory_order_release); }
 
 std::string databasePath() { return configuredPath(); }
 
