@@ -1,10 +1,13 @@
 // Lookups of the directory classes and archive managers, through one shared
 // query-only connection per process.
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <map>
 #include <mutex>
@@ -278,6 +281,22 @@ CYxError rememberedRowInCell(Memo<int64_t, Record> Answers::*memo, Query query, 
 void noteLocalCommit() { g_localCommits.fetch_add(1, std::memory_order_release); }
 
 std::string databasePath() { return configuredPath(); }
+
+std::string describeDatabasePath() {
+    const char* configured = std::getenv(kDatabasePathEnv);
+    const bool set = configured != nullptr && *configured != '\0';
+    return printableLocation(configuredPath()) +
+           (set ? std::string(" (") + kDatabasePathEnv + ")"
+                : std::string(" (the default: ") + kDatabasePathEnv + " is unset)");
+}
+
+std::string databaseFileProblem() {
+    const std::string path = configuredPath();
+    if (isPostgresLocation(path) || ::access(path.c_str(), R_OK) == 0) return {};
+    const int error = errno;
+    return "no readable directory database at " + describeDatabasePath() + ": " +
+           std::strerror(error) + "; create one with 'tqdir init', or set " + kDatabasePathEnv;
+}
 
 CYxError findClient(int64_t cellId, int64_t clientId, Client& client) {
     return rememberedRowInCell(
