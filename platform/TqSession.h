@@ -83,6 +83,7 @@ public:
 
     // Connect to `host` ("name[:port]", IPv6 literals in brackets) and attach
     // to the remote service that `service` names, presenting `localName`.
+    // A success may carry a line for the caller's log (code tqerr::kNotice).
     CYxError Attach_RemoteDLL(const char* host, tqsExecuteRemoteDllType* service,
                               const char* localName, int wait, bool& timedOut);
     // Send one message of `code` made from the record `body` refers to.

@@ -45,4 +45,7 @@ constexpr int32_t kSecurity = -1012;
 // The directory: no such record; a location that holds no directory database.
 constexpr int32_t kNotFound = -1013;
 constexpr int32_t kNotADirectory = -1014;
+// Not an error: success with a line for the caller's log (an attach whose TLS
+// certificate runs out soon, or whose changed TLS files could not be used).
+constexpr int32_t kNotice = 1;
 }  // namespace tqerr
