@@ -233,6 +233,10 @@ bool CIHelperBase::attach(int vornCellId, int clientId, int applicationId, CTqNe
                     mangledHostName.c_str(), error.AsString().c_str());
         return false;
     }
+    if (error.Code() == tqerr::kNotice) {
+        CIHelperLog("Attached the remote CI server [%s]. Notice:[%s]", mangledHostName.c_str(),
+                    error.AsString().c_str());
+    }
     return true;
 }
 

@@ -36,10 +36,11 @@ bool isWireCode(unsigned long code) { return code <= UINT32_MAX; }
 CYxError attach(tqwire::Connection& connection, const tqwire::HostPort& target,
                 const tqwire::Hello& hello, const tqwire::Deadline& deadline, bool& timedOut) {
     CYxError result = connection.connect(target, deadline, timedOut);
+    const CYxError connected = result;  // may carry a notice on the TLS files (kNotice)
     if (!result.IsError()) result = tqwire::sendHello(connection, hello, deadline, timedOut);
     if (!result.IsError()) result = tqwire::awaitHelloAnswer(connection, deadline, timedOut);
     if (result.IsError()) connection.closeNow();
-    return result;
+    return result.IsError() ? result : connected;
 }
 
 // A server closes sessions that stay idle, as a web server closes a kept-alive
