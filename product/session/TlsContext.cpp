@@ -6,7 +6,6 @@
 // fails the context, so that nobody is accepted (fail closed).
 #include "TlsContext.h"
 
-#include <dirent.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -19,6 +18,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -192,25 +192,26 @@ bool readLists(const std::string& path, std::vector<ListPtr>& out, std::string& 
         return readPemItems(path, "revocation list", PEM_read_bio_X509_CRL, out, why);
     }
     std::vector<std::string> names;
-    if (DIR* folder = ::opendir(path.c_str())) {
-        while (const dirent* entry = ::readdir(folder)) {
-            if (isRehashName(entry->d_name)) names.emplace_back(entry->d_name);
-        }
-        ::closedir(folder);
-    } else {
-        why = "cannot read the folder " + path + " (" + errnoText(errno) + ")";
+    std::error_code failed;
+    for (std::filesystem::directory_iterator entry(path, failed), end; !failed && entry != end;
+         entry.increment(failed)) {
+        std::string name = entry->path().filename().string();
+        if (isRehashName(name)) names.push_back(std::move(name));
+    }
+    if (failed) {
+        why = "cannot read the folder " + path + " (" + failed.message() + ")";
         return false;
     }
     if (names.empty()) {
-        why = "the folder " + path +
-              " holds no revocation list in c_rehash form (HASH.r0: run openssl "
-              "rehash " +
-              path + ")";
+        why = "the folder " + path + " holds no revocation list in c_rehash form (HASH.r0: run " +
+              "openssl rehash " + path + ")";
         return false;
     }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-        if (!readLists(path + "/" + name, out, why)) return false;
+        std::string entry = path;
+        entry.append("/").append(name);
+        if (!readLists(entry, out, why)) return false;
     }
     return true;
 }

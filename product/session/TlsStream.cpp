@@ -129,9 +129,8 @@ bool isNameMismatch(long verified) {
 std::string listProblem(long verified) {
     switch (verified) {
         case X509_V_ERR_CRL_HAS_EXPIRED:
-            return "the list is past its next update, nobody is accepted until a new "
-                   "one is read "
-                   "(openssl ca -gencrl)";
+            return "the list is past its next update, nobody is accepted until a new one is "
+                   "read (openssl ca -gencrl)";
         case X509_V_ERR_UNABLE_TO_GET_CRL: return "it holds no list of the certificate's authority";
         case X509_V_ERR_CRL_NOT_YET_VALID:
         case X509_V_ERR_CRL_SIGNATURE_FAILURE:

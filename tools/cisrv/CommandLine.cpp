@@ -68,8 +68,8 @@ the server's certificate names), says hello naming the health-check service
 and waits for the server's accept. Exit status 0 when it came, 1 otherwise
 with the reason. Over TLS it then prints when the server's certificate and
 this end's certificate, authority and revocation lists run out, marking
-those within --tls-warn-days. The server logs nothing for a probe that succeeds. A
-wildcard address (0.0.0.0, [::]) is probed on loopback.
+those within --tls-warn-days. The server logs nothing for a probe that
+succeeds. A wildcard address (0.0.0.0, [::]) is probed on loopback.
 )";
 
 constexpr char kGenerateFooter[] = R"(
@@ -168,18 +168,16 @@ void addLimits(CLI::App& serve, ServerConfig& config) {
         ->type_name("SECONDS");
     tqtool::addIntegerOption(
         serve, "--lock-wait",
-        "seconds a batch of changes waits for an index "
-        "write lock held elsewhere (60)",
-        0, kMaxLockWaitSeconds,
+        "seconds a batch of changes waits for an index write lock held elsewhere (60)", 0,
+        kMaxLockWaitSeconds,
         [&config](int64_t seconds) { config.writer.lockWait = std::chrono::seconds(seconds); })
         ->type_name("SECONDS");
 }
 
 void addTlsWarnDays(CLI::App& command, ServerConfig& config) {
     tqtool::addInteger(command, "--tls-warn-days", config.tlsWarnDays,
-                       "warn of TLS certificates and revocation lists that run out within DAYS "
-                       "(30)",
-                       0, kMostWarnDays)
+                       "warn of TLS certificates and lists that run out within DAYS (30)", 0,
+                       kMostWarnDays)
         ->type_name("DAYS");
 }
 
@@ -205,9 +203,8 @@ void defineServe(CLI::App& app, CommandLine& out) {
 }
 
 void defineCheck(CLI::App& app, CommandLine& out) {
-    CLI::App* check = app.add_subcommand("check",
-                                         "exit 0 when a server at HOST:PORT completes "
-                                         "a handshake (health checks)");
+    CLI::App* check = app.add_subcommand(
+        "check", "exit 0 when a server at HOST:PORT completes a handshake (health checks)");
     addListen(*check, out, "where the server listens");
     tqtool::addIntegerOption(*check, "--timeout", "seconds to wait for the answer (10)", 1,
                              kMostCheckSeconds,
@@ -236,9 +233,8 @@ void defineAdd(CLI::App& app, CommandLine& out) {
 }
 
 void defineGenerate(CLI::App& app, CommandLine& out) {
-    CLI::App* generate = app.add_subcommand("generate",
-                                            "add N made-up documents in the shape of "
-                                            "a real index (demos, benchmarks)");
+    CLI::App* generate = app.add_subcommand(
+        "generate", "add N made-up documents in the shape of a real index (demos, benchmarks)");
     addIndex(*generate, out);
     GeneratorOptions& options = out.generator;
     tqtool::addInteger(*generate, "--documents", options.documents, "how many", 1,
@@ -266,10 +262,8 @@ void defineSearch(CLI::App& app, CommandLine& out) {
         ->type_name("PATH")
         ->check(tqtool::nonEmpty("a path"));
     search->footer(
-        "\nColumns, tab-separated: id path client app_type app "
-        "archive_file cloud cell_number "
-        "text.\nTabs, line breaks and backslashes in paths and texts "
-        "are printed as \\t, \\n, "
+        "\nColumns, tab-separated: id path client app_type app archive_file cloud cell_number "
+        "text.\nTabs, line breaks and backslashes in paths and texts are printed as \\t, \\n, "
         "\\\\.");
 }
 
