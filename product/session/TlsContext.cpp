@@ -73,10 +73,13 @@ struct FileStamp {
                size == other.size && error == other.error;
     }
 };
-// The certificate, the authority and the revocation lists. The key is not
-// looked at: a new key comes with a new certificate, and a certificate
-// whose key is not there yet fails the rebuild, which is tried again.
-using FileStamps = std::array<FileStamp, 3>;
+// Two files tell a client that its files changed, so that an attach costs
+// at most two stat() calls: the certificate, and the revocation lists (the
+// authority without them). The key comes with its certificate (a
+// certificate whose new key is not there yet fails the rebuild, which is
+// tried again), and with lists set a new authority needs a new list file
+// anyway, since its certificates are refused without one.
+using FileStamps = std::array<FileStamp, 2>;
 
 FileStamp stampOf(const std::string& path) {
     FileStamp stamp;
@@ -94,8 +97,9 @@ FileStamp stampOf(const std::string& path) {
 }
 
 FileStamps stampsOf(const Security& security) {
-    return {stampOf(security.certificate), stampOf(security.authority),
-            stampOf(security.revocations)};
+    const std::string& lists =
+        security.revocations.empty() ? security.authority : security.revocations;
+    return {stampOf(security.certificate), stampOf(lists)};
 }
 
 int64_t secondsOf(const ASN1_TIME* time) {

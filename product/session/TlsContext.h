@@ -23,13 +23,13 @@ struct ContextDeleter {
 // references to it (and the connections made with it) remain.
 using ContextPtr = std::unique_ptr<SSL_CTX, ContextDeleter>;
 
-// The context of `role` for `security`, built on first use. Before a client
-// uses its context, the change times of its certificate, authority and
-// revocation list are compared with those the context was built from (one
-// stat() each): when one changed, the files are read again; when they
-// cannot be used, the old context stays and the next stream gets a notice.
-// False with `error` (kSecurity) when no context can be built. `out` is only
-// good until the context is replaced: keep one with acquireTlsContext().
+// The context of `role` for `security`, built on first use. A client's
+// context is read again when its certificate or its revocation lists (its
+// authority, without lists) changed since it was built; it looks at most
+// once a second, with one stat() per file. Changed files that cannot be
+// used leave the old context, and the next stream gets a notice. False with
+// `error` (kSecurity) when no context can be built. `out` is only good until
+// the context is replaced: keep one with acquireTlsContext().
 bool tlsContext(TlsRole role, const Security& security, SSL_CTX*& out, CYxError& error);
 
 // A reference to the context tlsContext() keeps (built when there is none,
