@@ -74,6 +74,23 @@ class RevocationTest(unittest.TestCase):
         self.assertEqual(code == 0, erased)
         return erased
 
+    def handle(self, server):
+        """A long-lived helper handle (tqci erase-lines); a function erasing a
+        new document through it, returning whether it was erased."""
+        handle = subprocess.Popen([tool("tqci"), "erase-lines"], env=self.cell.env, text=True,
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL)
+        self.addCleanup(handle.communicate, timeout=30)
+
+        def erase():
+            self.documents += 1
+            path = f"/h/{self.documents}"
+            server.add(path, client=CLIENT, app_type=APP_TYPE, cloud=1, cell_number=CELL_NUMBER)
+            handle.stdin.write(f"backup {CELL_ID} {CLIENT} {APP_TYPE} {path}\n")
+            handle.stdin.flush()
+            return handle.stdout.readline().strip().endswith(": ok")
+        return erase
+
     def last_attach_failure(self):
         failures = re.findall(r"Failed to attach the remote CI server \[[^]]*\]\. Error:\[(.*)\]",
                               self.cell.debug_log())
@@ -195,18 +212,7 @@ class RevocationTest(unittest.TestCase):
         server = self.server()
         old = serial(self.cell.server_env["TQ_TLS_CERT"])
         self.assertEqual(self.served_serial(server), old)
-        handle = subprocess.Popen([tool("tqci"), "erase-lines"], env=self.cell.env, text=True,
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL)
-        self.addCleanup(handle.communicate, timeout=30)
-
-        def erase_on_handle():
-            self.documents += 1
-            path = f"/h/{self.documents}"
-            server.add(path, client=CLIENT, app_type=APP_TYPE, cloud=1, cell_number=CELL_NUMBER)
-            handle.stdin.write(f"backup {CELL_ID} {CLIENT} {APP_TYPE} {path}\n")
-            handle.stdin.flush()
-            return handle.stdout.readline().strip().endswith(": ok")
+        erase_on_handle = self.handle(server)
 
         self.assertTrue(erase_on_handle())
         renewed = self.authority.issue("ci-server-renewed", "IP:127.0.0.1")
@@ -269,18 +275,7 @@ class RevocationTest(unittest.TestCase):
         server_crl = self.authority.gencrl(self.path("server-crl.pem"))
         server = self.server(["--idle-timeout", "1"], TQ_TLS_CRL=server_crl)
         self.cell.env["TQ_TLS_CRL"] = host_crl
-        handle = subprocess.Popen([tool("tqci"), "erase-lines"], env=self.cell.env, text=True,
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL)
-        self.addCleanup(handle.communicate, timeout=30)
-
-        def erase_on_handle():
-            self.documents += 1
-            path = f"/h/{self.documents}"
-            server.add(path, client=CLIENT, app_type=APP_TYPE, cloud=1, cell_number=CELL_NUMBER)
-            handle.stdin.write(f"backup {CELL_ID} {CLIENT} {APP_TYPE} {path}\n")
-            handle.stdin.flush()
-            return handle.stdout.readline().strip().endswith(": ok")
+        erase_on_handle = self.handle(server)
 
         self.assertTrue(erase_on_handle())
         # The host's certificate is renewed in place, the old one revoked:
