@@ -431,17 +431,22 @@ public:
         return true;
     }
 
-    bool acquire(TlsRole role, const Security& security, ContextPtr& out, std::string& notice,
-                 CYxError& error) {
+    bool acquire(TlsRole role, const Security& security, ContextPtr& out, CYxError& error) {
         const std::lock_guard<std::mutex> lock(m_mutex);
         bool built = false;
         Entry* entry = entryLocked(role, security, built, error);
         if (entry == nullptr) return false;
         SSL_CTX_up_ref(entry->context.get());
         out.reset(entry->context.get());
-        notice.swap(entry->notice);
-        entry->notice.clear();
         return true;
+    }
+
+    std::string takeNotice(TlsRole role, const Security& security) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        const auto found = m_entries.find(keyOf(role, security));
+        std::string notice;
+        if (found != m_entries.end()) notice.swap(found->second.notice);
+        return notice;
     }
 
     CYxError rebuild(TlsRole role, const Security& security) {
@@ -523,9 +528,13 @@ bool tlsContext(TlsRole role, const Security& security, SSL_CTX*& out, CYxError&
     return cache().borrow(role, security, out, error);
 }
 
-bool acquireTlsContext(TlsRole role, const Security& security, ContextPtr& out, std::string& notice,
+bool acquireTlsContext(TlsRole role, const Security& security, ContextPtr& out,
                        CYxError& error) {
-    return cache().acquire(role, security, out, notice, error);
+    return cache().acquire(role, security, out, error);
+}
+
+std::string takeTlsNotice(const Security& security) {
+    return security.tlsEnabled() ? cache().takeNotice(TlsRole::Client, security) : std::string();
 }
 
 std::string describeCertificate(X509* certificate) {

@@ -27,17 +27,22 @@ using ContextPtr = std::unique_ptr<SSL_CTX, ContextDeleter>;
 // context is read again when its certificate or its revocation lists (its
 // authority, without lists) changed since it was built; it looks at most
 // once a second, with one stat() per file. Changed files that cannot be
-// used leave the old context, and the next stream gets a notice. False with
-// `error` (kSecurity) when no context can be built. `out` is only good until
-// the context is replaced: keep one with acquireTlsContext().
+// used leave the old context and a notice. False with `error` (kSecurity)
+// when no context can be built. `out` is only good until the context is
+// replaced: keep one with acquireTlsContext().
 bool tlsContext(TlsRole role, const Security& security, SSL_CTX*& out, CYxError& error);
 
-// A reference to the context tlsContext() keeps (built when there is none,
-// the files are not looked at again). `notice` gets, once per build or
-// failed rebuild, a line for the caller's log: this end's certificate runs
-// out within 30 days, or changed files could not be used.
-bool acquireTlsContext(TlsRole role, const Security& security, ContextPtr& out, std::string& notice,
+// A reference to the context tlsContext() keeps (built when there is none;
+// the files are not looked at again).
+bool acquireTlsContext(TlsRole role, const Security& security, ContextPtr& out,
                        CYxError& error);
+
+// Once per read of a client's files, a line for the caller's log (empty
+// when there is none): this end's certificate runs out within 30 days, or
+// changed files could not be used. An attach takes it, so that a new
+// connection made within a send (the session attaching again) keeps it for
+// the next attach.
+std::string takeTlsNotice(const Security& security);
 
 // "subject CN=host, serial 1A2B" of a certificate (escaped for a log).
 std::string describeCertificate(X509* certificate);

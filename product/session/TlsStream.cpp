@@ -192,8 +192,7 @@ TlsStream::~TlsStream() = default;
 bool TlsStream::create(TlsRole role, const Security& security, int fd, const std::string& host,
                        std::unique_ptr<TlsStream>& out, CYxError& error) {
     ContextPtr context;
-    std::string notice;
-    if (!acquireTlsContext(role, security, context, notice, error)) return false;
+    if (!acquireTlsContext(role, security, context, error)) return false;
     ERR_clear_error();
     std::unique_ptr<TlsStream> stream(new TlsStream);
     stream->m_socket.fd = fd;
@@ -221,8 +220,6 @@ bool TlsStream::create(TlsRole role, const Security& security, int fd, const std
     } else {
         SSL_set_accept_state(ssl);
     }
-    // Success with a line for the caller's log (see acquireTlsContext).
-    if (!notice.empty()) error = makeError(tqerr::kNotice, notice);
     out = std::move(stream);
     return true;
 }

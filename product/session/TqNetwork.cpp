@@ -7,6 +7,7 @@
 #include "Errors.h"
 #include "Handshake.h"
 #include "HostAddress.h"
+#include "TlsContext.h"
 #include "TqSession.h"
 
 using tqwire::detail::guarded;
@@ -36,11 +37,10 @@ bool isWireCode(unsigned long code) { return code <= UINT32_MAX; }
 CYxError attach(tqwire::Connection& connection, const tqwire::HostPort& target,
                 const tqwire::Hello& hello, const tqwire::Deadline& deadline, bool& timedOut) {
     CYxError result = connection.connect(target, deadline, timedOut);
-    const CYxError connected = result;  // may carry a notice on the TLS files (kNotice)
     if (!result.IsError()) result = tqwire::sendHello(connection, hello, deadline, timedOut);
     if (!result.IsError()) result = tqwire::awaitHelloAnswer(connection, deadline, timedOut);
     if (result.IsError()) connection.closeNow();
-    return result.IsError() ? result : connected;
+    return result;
 }
 
 // A server closes sessions that stay idle, as a web server closes a kept-alive
@@ -77,6 +77,10 @@ CYxError CTqNetwork::Attach_RemoteDLL(const char* host, tqsExecuteRemoteDllType*
             m_impl->target = std::move(target);
             m_impl->hello = std::move(hello);
             m_impl->attachWait = wait;
+            // A line on this end's TLS files for the caller's log.
+            const std::string notice =
+                tqwire::detail::takeTlsNotice(tqwire::securityFromEnvironment());
+            if (!notice.empty()) result = CYxError(tqerr::kNotice, notice.c_str());
         }
         return result;
     });

@@ -82,11 +82,11 @@ class RevocationTest(unittest.TestCase):
                                   stderr=subprocess.DEVNULL)
         self.addCleanup(handle.communicate, timeout=30)
 
-        def erase():
+        def erase(on=server, cloud=1, client=CLIENT):
             self.documents += 1
             path = f"/h/{self.documents}"
-            server.add(path, client=CLIENT, app_type=APP_TYPE, cloud=1, cell_number=CELL_NUMBER)
-            handle.stdin.write(f"backup {CELL_ID} {CLIENT} {APP_TYPE} {path}\n")
+            on.add(path, client=client, app_type=APP_TYPE, cloud=cloud, cell_number=CELL_NUMBER)
+            handle.stdin.write(f"backup {CELL_ID} {client} {APP_TYPE} {path}\n")
             handle.stdin.flush()
             return handle.stdout.readline().strip().endswith(": ok")
         return erase
@@ -292,6 +292,20 @@ class RevocationTest(unittest.TestCase):
         time.sleep(1.5)  # the server closes the idle session
         self.assertTrue(erase_on_handle(), server.log_text())
         self.assertEqual(server.log_text().count("session started"), 2)
+        # A list that cannot be used leaves the one read before; the next
+        # attach (to another server: this session attaches again within its
+        # send) says so.
+        self.write(host_crl, "-----BEGIN X509 CRL-----\nbm90IGEgbGlzdA==\n-----END X509 CRL-----\n")
+        time.sleep(1.5)
+        self.assertTrue(erase_on_handle())
+        other = self.cell.server("server-b", env=dict(self.cell.server_env, TQ_TLS_CRL=server_crl))
+        self.cell.add_cloud(2, 102, other.host)
+        self.cell.tqdir("add-client", CLIENT + 1, CELL_ID, "127.0.0.1:9")
+        self.cell.tqdir("map-client-engines", CLIENT + 1, APP_TYPE, 2)
+        self.assertTrue(erase_on_handle(other, 2, CLIENT + 1))
+        self.assertRegex(self.cell.debug_log(), r"Notice:\[changed TLS files not taken, those read "
+                                                rf"before stay in use: .*TQ_TLS_CRL {host_crl}: "
+                                                rf"{host_crl} holds a malformed revocation list")
         # The host's list now revokes the server: its next attach is refused.
         self.authority.revoke(self.cell.server_env["TQ_TLS_CERT"])
         self.authority.gencrl(host_crl + ".new")
