@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 
 #include "DirectoryBackend.h"
 #include "DirectorySchema.h"
@@ -340,10 +342,49 @@ private:
     ConnectionPtr m_connection;
 };
 
-CYxError connectFailure(const std::string& uri, const PGconn* connection) {
+// libpq says no more than "certificate verify failed" when it refuses the
+// server's certificate; the message adds what to look at, with the files
+// this connection used (from the URI, or PGSSLROOTCERT, PGSSLCRL, PGSSLCRLDIR).
+std::string refusedCertificateHint(PGconn* connection) {
+    std::map<std::string, std::string> used;
+    if (PQconninfoOption* options = PQconninfo(connection)) {
+        for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+            const std::string keyword = option->keyword;
+            if (option->val != nullptr &&
+                (keyword.compare(0, 3, "ssl") == 0 || keyword == "host" || keyword == "port")) {
+                used[option->keyword] = option->val;
+            }
+        }
+        PQconninfoFree(options);
+    }
+    const std::string root =
+        used["sslrootcert"].empty() ? "~/.postgresql/root.crt" : used["sslrootcert"];
+    std::string lists;
+    std::string listOptions;
+    if (!used["sslcrl"].empty()) {
+        lists = "sslcrl " + used["sslcrl"];
+        listOptions = " -CRL " + used["sslcrl"];
+    }
+    if (!used["sslcrldir"].empty()) {
+        lists += (lists.empty() ? "" : " or ") + std::string("sslcrldir ") + used["sslcrldir"];
+        listOptions += " -CRLpath " + used["sslcrldir"];
+    }
+    return " (the directory server's certificate was refused: " +
+           (lists.empty() ? std::string()
+                          : "it is revoked in " + lists + " or that list is out of date, or ") +
+           "it has expired or is not signed by sslrootcert " + root +
+           "; openssl s_client -starttls postgres -connect " + used["host"] + ":" + used["port"] +
+           " -CAfile " + root + (lists.empty() ? "" : listOptions + " -crl_check") +
+           " shows which)";
+}
+
+CYxError connectFailure(const std::string& uri, PGconn* connection) {
     const char* reason = connection != nullptr ? PQerrorMessage(connection) : "out of memory";
-    const std::string message =
+    std::string message =
         "cannot open the directory database " + printableLocation(uri) + ": " + errorText(reason);
+    if (std::strstr(reason, "certificate verify failed") != nullptr) {
+        message += refusedCertificateHint(connection);
+    }
     // The server is there, the database is not.
     if (std::strstr(reason, "does not exist") != nullptr) return notADirectory(message);
     return storeFailure(message);

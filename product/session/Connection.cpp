@@ -192,6 +192,10 @@ bool Connection::secured(const Deadline& deadline, bool& timedOut, CYxError& err
     }
 }
 
+bool Connection::peerCertificate(TlsExpiry& out) const {
+    return m_tls && m_tls->peerCertificate(out);
+}
+
 bool Connection::usable(CYxError& error) const {
     if (m_broken) {
         error = makeError(m_breakError.Code(),

@@ -63,6 +63,8 @@ public:
 
     bool isOpen() const { return m_fd >= 0; }
     bool isSecure() const { return static_cast<bool>(m_tls); }
+    // The peer's TLS certificate (subject, serial, end); false without one.
+    bool peerCertificate(TlsExpiry& out) const;
     bool isBroken() const { return m_broken; }
     int fd() const { return m_fd; }
     const std::string& peer() const { return m_peer; }

@@ -30,6 +30,7 @@ Security securityFromEnvironment() {
     security.certificate = variable(kTlsCertVariable);
     security.key = variable(kTlsKeyVariable);
     security.authority = variable(kTlsCaVariable);
+    security.revocations = variable(kTlsCrlVariable);
     security.allowPlaintext = variable(kAllowPlaintextVariable) == "1";
     security.allowSharedKey = variable(kAllowSharedKeyVariable) == "1";
     return security;

@@ -124,6 +124,35 @@ bool isNameMismatch(long verified) {
     return verified == X509_V_ERR_HOSTNAME_MISMATCH || verified == X509_V_ERR_IP_ADDRESS_MISMATCH;
 }
 
+// What is wrong with TQ_TLS_CRL when a check of the peer's certificate
+// failed on a revocation list; empty when the failure is not the list's.
+std::string listProblem(long verified) {
+    switch (verified) {
+        case X509_V_ERR_CRL_HAS_EXPIRED:
+            return "the list is past its next update, nobody is accepted until a new one is "
+                   "read (openssl ca -gencrl)";
+        case X509_V_ERR_UNABLE_TO_GET_CRL: return "it holds no list of the certificate's authority";
+        case X509_V_ERR_CRL_NOT_YET_VALID:
+        case X509_V_ERR_CRL_SIGNATURE_FAILURE:
+        case X509_V_ERR_UNABLE_TO_DECRYPT_CRL_SIGNATURE:
+        case X509_V_ERR_ERROR_IN_CRL_LAST_UPDATE_FIELD:
+        case X509_V_ERR_ERROR_IN_CRL_NEXT_UPDATE_FIELD:
+        case X509_V_ERR_UNABLE_TO_GET_CRL_ISSUER: return "its list cannot be used";
+        default: return std::string();
+    }
+}
+
+// Remembers which certificate the verification refused, for the error text.
+int rememberRefusal(int ok, X509_STORE_CTX* store) {
+    if (ok == 1) return ok;
+    auto* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* stream = ssl != nullptr ? static_cast<TlsStream*>(SSL_get_app_data(ssl)) : nullptr;
+    X509* certificate = X509_STORE_CTX_get_current_cert(store);
+    if (stream != nullptr && certificate != nullptr) stream->noteRefused(certificate);
+    return ok;
+}
+
 // Whether the peer's first bytes were the magic of a plain frame.
 bool sentPlainFrame(const TlsSocket& socket) {
     unsigned char header[kFrameHeaderSize];
@@ -162,13 +191,14 @@ TlsStream::~TlsStream() = default;
 
 bool TlsStream::create(TlsRole role, const Security& security, int fd, const std::string& host,
                        std::unique_ptr<TlsStream>& out, CYxError& error) {
-    SSL_CTX* context = nullptr;
-    if (!tlsContext(role, security, context, error)) return false;
+    ContextPtr context;
+    if (!acquireTlsContext(role, security, context, error)) return false;
     ERR_clear_error();
     std::unique_ptr<TlsStream> stream(new TlsStream);
     stream->m_socket.fd = fd;
     stream->m_role = role;
-    stream->m_ssl.reset(SSL_new(context));
+    stream->m_revocations = security.revocations;
+    stream->m_ssl.reset(SSL_new(context.get()));
     BIO* bio = stream->m_ssl ? BIO_new(socketMethod()) : nullptr;
     if (bio == nullptr) {
         error = makeError(tqerr::kNoMemory, "cannot set up TLS: " + takeOpenSslErrors());
@@ -177,6 +207,8 @@ bool TlsStream::create(TlsRole role, const Security& security, int fd, const std
     BIO_set_data(bio, &stream->m_socket);
     SSL* ssl = stream->m_ssl.get();
     SSL_set_bio(ssl, bio, bio);
+    SSL_set_app_data(ssl, stream.get());
+    SSL_set_verify(ssl, SSL_get_verify_mode(ssl), rememberRefusal);
     if (role == TlsRole::Client) {
         stream->m_host = host;
         if (!expectName(ssl, host)) {
@@ -189,6 +221,17 @@ bool TlsStream::create(TlsRole role, const Security& security, int fd, const std
         SSL_set_accept_state(ssl);
     }
     out = std::move(stream);
+    return true;
+}
+
+void TlsStream::noteRefused(X509* certificate) {
+    if (m_refused.empty()) m_refused = describeCertificate(certificate);
+}
+
+bool TlsStream::peerCertificate(TlsExpiry& out) const {
+    X509* peer = SSL_get0_peer_certificate(m_ssl.get());
+    if (peer == nullptr) return false;
+    out = expiryOf(peer, "peer certificate", std::string());
     return true;
 }
 
@@ -289,7 +332,13 @@ TlsStream::Io TlsStream::failure(int result, const std::string& peer, bool inHan
                 ": no subjectAltName of the server's certificate names " + m_host +
                 "; its common name is never used)";
     } else if (verified != X509_V_OK) {
-        text += std::string(" (") + X509_verify_cert_error_string(verified) + ")";
+        const std::string list = listProblem(verified);
+        text += std::string(" (") + X509_verify_cert_error_string(verified) +
+                (m_refused.empty() ? "" : ": " + m_refused) +
+                (list.empty() || m_revocations.empty()
+                     ? ""
+                     : "; " + std::string(kTlsCrlVariable) + " " + m_revocations + ": " + list) +
+                ")";
     }
     error = makeError(tqerr::kSecurity, text);
     return Io::Failed;

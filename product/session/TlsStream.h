@@ -60,6 +60,12 @@ public:
     Io peek(const std::string& peer, CYxError& error);
     // Tell the peer we close (once, without waiting), unless TLS failed.
     void sendCloseNotify();
+    // The peer's certificate (what = "peer certificate"); false without one.
+    bool peerCertificate(TlsExpiry& out) const;
+
+    // The verification's first complaint: "subject ..., serial ..." of the
+    // certificate it refused (set while the handshake checks the peer).
+    void noteRefused(X509* certificate);
 
 private:
     TlsStream() = default;
@@ -71,7 +77,9 @@ private:
     };
     std::unique_ptr<SSL, SslDeleter> m_ssl;
     TlsRole m_role = TlsRole::Client;
-    std::string m_host;  // the name a client expects in the server's certificate
+    std::string m_host;         // the name a client expects in the server's certificate
+    std::string m_revocations;  // TQ_TLS_CRL, named when a list fails a check
+    std::string m_refused;      // see noteRefused()
     bool m_established = false;
     bool m_failed = false;
     bool m_closeNotified = false;

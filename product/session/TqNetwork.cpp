@@ -5,8 +5,10 @@
 
 #include "Connection.h"
 #include "Errors.h"
+#include "EvDebug.h"
 #include "Handshake.h"
 #include "HostAddress.h"
+#include "TlsContext.h"
 #include "TqSession.h"
 
 using tqwire::detail::guarded;
@@ -53,6 +55,22 @@ CYxError reattachIfPeerClosed(CTqNetwork::Impl& session, bool& timedOut) {
                   tqwire::Deadline::fromWait(session.attachWait), timedOut);
 }
 
+// The debug log of the process's content-index helper, which attaches
+// sessions to CI servers: the log its operators read.
+constexpr unsigned int kHelperLogModule = 0x27C30418;
+constexpr long long kEveryLevel = -1;
+
+// A line on this end's TLS files (its certificate runs out soon, changed files
+// could not be used) goes to the process's debug log, written by the session
+// library itself: the attach succeeded, and its caller's lines stay its own.
+void logTlsNotice(const char* host, const std::string& notice) {
+    if (notice.empty()) return;
+    EvDebug log(nullptr);
+    if (log.initialize(kHelperLogModule, kEveryLevel, false, std::string())) {
+        log.debug("Session attached to [%s]. Notice:[%s]", host, notice.c_str());
+    }
+}
+
 }  // namespace
 
 CTqNetwork::CTqNetwork() : m_impl(new (std::nothrow) Impl) {}
@@ -79,6 +97,7 @@ CYxError CTqNetwork::Attach_RemoteDLL(const char* host, tqsExecuteRemoteDllType*
             m_impl->target = std::move(target);
             m_impl->hello = std::move(hello);
             m_impl->attachWait = wait;
+            logTlsNotice(host, tqwire::detail::takeTlsNotice(tqwire::securityFromEnvironment()));
         }
         return result;
     });

@@ -120,13 +120,14 @@ class Authority:
         self.name = name
         self.cert = os.path.join(folder, f"{name}-ca.pem")
         self.key = os.path.join(folder, f"{name}-ca.key")
-        openssl("req", "-x509", *self.KEY, "-keyout", self.key, "-out", self.cert, "-days", "30",
+        openssl("req", "-x509", *self.KEY, "-keyout", self.key, "-out", self.cert, "-days", "3650",
                 "-subj", f"/CN={name} authority",
                 "-addext", "basicConstraints=critical,CA:TRUE",
                 "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=folder)
 
-    def issue(self, name, alt_name=None, expired=False):
-        """TLS variables for a certificate `name` this authority signed."""
+    def issue(self, name, alt_name=None, expired=False, days=365):
+        """TLS variables for a certificate `name` this authority signed, valid
+        for `days` (a year: within 30 days the processes warn)."""
         key = os.path.join(self.folder, f"{name}.key")
         cert = os.path.join(self.folder, f"{name}.pem")
         request = os.path.join(self.folder, f"{name}.csr")
@@ -142,25 +143,43 @@ class Authority:
                 if alt_name:
                     f.write(f"subjectAltName={alt_name}\n")
             openssl("x509", "-req", "-in", request, "-CA", self.cert, "-CAkey", self.key,
-                    "-CAcreateserial", "-days", "30", "-extfile", extensions, "-out", cert,
+                    "-CAcreateserial", "-days", str(days), "-extfile", extensions, "-out", cert,
                     cwd=self.folder)
         return {"TQ_TLS_CERT": cert, "TQ_TLS_KEY": key, "TQ_TLS_CA": self.cert}
 
+    def _ca(self, *args):
+        """Runs `openssl ca` with this authority's database and configuration
+        (made on first use)."""
+        config = os.path.join(self.folder, f"{self.name}-ca.cnf")
+        if not os.path.exists(config):
+            database = os.path.join(self.folder, f"{self.name}-ca.db")
+            open(database, "w").close()
+            with open(config, "w") as f:
+                f.write("[ca]\ndefault_ca = cell\n[cell]\n"
+                        f"database = {database}\nnew_certs_dir = {self.folder}\n"
+                        f"serial = {self.folder}/{self.name}-ca.serial\ndefault_md = sha256\n"
+                        "unique_subject = no\ndefault_crl_days = 30\n"
+                        "policy = any\n[any]\ncommonName = supplied\n")
+            with open(os.path.join(self.folder, f"{self.name}-ca.serial"), "w") as f:
+                f.write("1000\n")
+        openssl("ca", "-batch", "-config", config, "-cert", self.cert, "-keyfile", self.key,
+                *args, cwd=self.folder)
+
     def _sign_expired(self, request, cert):
         # Only the ca command takes explicit validity dates.
-        database = os.path.join(self.folder, f"{self.name}-ca.db")
-        open(database, "w").close()
-        config = os.path.join(self.folder, f"{self.name}-ca.cnf")
-        with open(config, "w") as f:
-            f.write("[ca]\ndefault_ca = cell\n[cell]\n"
-                    f"database = {database}\nnew_certs_dir = {self.folder}\n"
-                    f"serial = {self.folder}/{self.name}-ca.serial\ndefault_md = sha256\n"
-                    "policy = any\n[any]\ncommonName = supplied\n")
-        with open(os.path.join(self.folder, f"{self.name}-ca.serial"), "w") as f:
-            f.write("1000\n")
-        openssl("ca", "-batch", "-config", config, "-cert", self.cert, "-keyfile", self.key,
-                "-in", request, "-out", cert, "-notext", "-startdate", "20200101000000Z",
-                "-enddate", "20200201000000Z", cwd=self.folder)
+        self._ca("-in", request, "-out", cert, "-notext", "-startdate", "20200101000000Z",
+                 "-enddate", "20200201000000Z")
+
+    def revoke(self, cert):
+        """Records the certificate in file `cert` as revoked."""
+        self._ca("-revoke", cert)
+
+    def gencrl(self, path, *options):
+        """Writes the revocation list of what was revoked so far to `path` (as
+        an operator would, openssl ca -gencrl); `options`: -crlsec 5,
+        -crl_nextupdate ... Returns `path`."""
+        self._ca("-gencrl", "-out", path, *options)
+        return path
 
 
 class Cell:

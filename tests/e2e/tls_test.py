@@ -90,8 +90,12 @@ class TlsAttachTest(unittest.TestCase):
             return subprocess.run([tool("cisrv"), "check", "--listen", self.server.host],
                                   env=env, capture_output=True, text=True)
         passed = check(self.cell.env)
-        self.assertEqual((passed.returncode, passed.stdout),
-                         (0, f"{self.server.host}: serving (TLS)\n"), passed.stderr)
+        self.assertEqual(passed.returncode, 0, passed.stderr)
+        lines = passed.stdout.splitlines()
+        self.assertEqual(lines[0], f"{self.server.host}: serving (TLS)")
+        self.assertRegex(lines[1], r"^server certificate: subject CN=ci-server, serial [0-9A-F]+, "
+                                   r"expires on \S+ \(in 365 days\)$")
+        self.assertRegex(passed.stdout, r"\nauthority \S+: subject CN=cell authority, ")
         self.assertNotIn("127.0.0.1:", self.server.log_text())
         refused = check(dict(self.cell.env, TQ_TLS_CERT="", TQ_TLS_KEY=""))
         self.assertEqual(refused.returncode, 1)

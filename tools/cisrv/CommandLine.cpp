@@ -18,6 +18,7 @@ constexpr int64_t kMostConnections = 100'000;
 constexpr int64_t kMostSeconds = int64_t{7} * 24 * 3600;  // a week
 constexpr int64_t kMostCheckSeconds = 3600;
 constexpr int64_t kMaxPort = 65535;
+constexpr int64_t kMostWarnDays = 3650;
 constexpr int64_t kMostGeneratedDocuments = 1'000'000'000;
 // Client and archive file ids grow with the seed (seed * 1,000,000 + n).
 constexpr int64_t kMostGeneratorSeed = 1'000'000'000;
@@ -30,6 +31,10 @@ Environment (serve and check):
   TQ_TLS_CA, TQ_TLS_CERT, TQ_TLS_KEY
                            the cell's authority, this program's certificate and
                            key (PEM); when set, every connection runs TLS 1.3
+  TQ_TLS_CRL               the authority's revocation lists (a PEM file, or a
+                           c_rehash folder): revoked peers are refused; a list
+                           missing, unreadable, unsigned or out of date lets
+                           nobody in
   TQ_TLS_ALLOW_SHARED_KEY  1: use a key file that group or others may read
   TQ_ALLOW_PLAINTEXT       1: plain TCP beyond loopback (trusted networks only)
   TQ_SESSION_WAIT_UNIT_MS  length of a wait unit in ms (1000); an erase answer
@@ -49,15 +54,22 @@ that sent its prunes are reset. --read-only answers erases with status 0 and
 ignores prunes.
 
 SIGTERM or SIGINT stops the server: sessions finish their request, the index
-is committed, exit status 0. SIGHUP reopens the --log file (log rotation).
+is committed, exit status 0. SIGHUP reopens the --log file (log rotation) and
+reads the TLS certificate, key, authority and revocation lists again:
+connections accepted after it use them, open sessions go on; files that
+cannot be used leave the old ones serving, and the log says why. A TLS
+certificate or revocation list that runs out within --tls-warn-days is
+logged at start, after a reload and once a day.
 )";
 
 constexpr char kCheckFooter[] = R"(
 Connects as a client would (TLS when TQ_TLS_* is set: give a name or address
 the server's certificate names), says hello naming the health-check service
 and waits for the server's accept. Exit status 0 when it came, 1 otherwise
-with the reason. The server logs nothing for a probe that succeeds. A
-wildcard address (0.0.0.0, [::]) is probed on loopback.
+with the reason. Over TLS it then prints when the server's certificate and
+this end's certificate, authority and revocation lists run out, marking
+those within --tls-warn-days. The server logs nothing for a probe that
+succeeds. A wildcard address (0.0.0.0, [::]) is probed on loopback.
 )";
 
 constexpr char kGenerateFooter[] = R"(
@@ -162,6 +174,13 @@ void addLimits(CLI::App& serve, ServerConfig& config) {
         ->type_name("SECONDS");
 }
 
+void addTlsWarnDays(CLI::App& command, ServerConfig& config) {
+    tqtool::addInteger(command, "--tls-warn-days", config.tlsWarnDays,
+                       "warn of TLS certificates and lists that run out within DAYS (30)", 0,
+                       kMostWarnDays)
+        ->type_name("DAYS");
+}
+
 void defineServe(CLI::App& app, CommandLine& out) {
     CLI::App* serve = app.add_subcommand("serve", "serve the index to the helper's sessions");
     addIndex(*serve, out);
@@ -179,6 +198,7 @@ void defineServe(CLI::App& app, CommandLine& out) {
         ->type_name("LIB/ENTRY");
     tqtool::addFlag(*serve, "--read-only", out.server.readOnly, "never change the index");
     addLimits(*serve, out.server);
+    addTlsWarnDays(*serve, out.server);
     serve->footer(kServeFooter);
 }
 
@@ -190,6 +210,7 @@ void defineCheck(CLI::App& app, CommandLine& out) {
                              kMostCheckSeconds,
                              [&out](int64_t seconds) { out.checkTimeoutMs = seconds * 1000; })
         ->type_name("SECONDS");
+    addTlsWarnDays(*check, out.server);
     check->footer(kCheckFooter);
 }
 

@@ -3,7 +3,8 @@
 
 namespace cisrv {
 
-CYxError checkServer(const tqwire::HostPort& target, int64_t timeoutMs, bool& secure) {
+CYxError checkServer(const tqwire::HostPort& target, int64_t timeoutMs, bool& secure,
+                     tqwire::TlsExpiry& served) {
     const tqwire::Deadline deadline = tqwire::Deadline::afterMs(timeoutMs);
     const tqwire::Hello hello{kHealthCheckLibrary, kHealthCheckEntry, "cisrv check"};
     tqwire::Connection connection;
@@ -13,6 +14,7 @@ CYxError checkServer(const tqwire::HostPort& target, int64_t timeoutMs, bool& se
     if (!result.IsError()) result = tqwire::awaitHelloAnswer(connection, deadline, timedOut);
     if (result.IsError()) return result;
     secure = connection.isSecure();
+    if (secure) (void)connection.peerCertificate(served);
     // The server waits for this close before it closes its side.
     (void)connection.closeGracefully(deadline, timedOut);
     return CYxError();

@@ -22,7 +22,9 @@ inline bool isHealthCheck(const tqwire::Hello& hello) {
 }
 
 // Probes the server at `target` within `timeoutMs`; `secure` tells whether
-// the connection ran TLS. A failure says why.
-CYxError checkServer(const tqwire::HostPort& target, int64_t timeoutMs, bool& secure);
+// the connection ran TLS, and `served` then gets the certificate the server
+// presented. A failure says why.
+CYxError checkServer(const tqwire::HostPort& target, int64_t timeoutMs, bool& secure,
+                     tqwire::TlsExpiry& served);
 
 }  // namespace cisrv

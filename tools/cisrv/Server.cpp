@@ -51,7 +51,8 @@ struct Server::RunningSession {
 Server::Server(ServerConfig config, ServerLog& log)
     : m_config(std::move(config)),
       m_log(log),
-      m_admission({m_config.maxSessions, m_config.maxPending, m_config.maxPendingPerPeer}) {}
+      m_admission({m_config.maxSessions, m_config.maxPending, m_config.maxPendingPerPeer}),
+      m_tls(log, m_config.tlsWarnDays) {}
 
 Server::~Server() {
     joinAllSessions();
@@ -85,6 +86,7 @@ void Server::run(const std::atomic<bool>& stop) {
     m_log.info("serving index " + m_config.indexFile + " on " + m_config.listenAddress + " port " +
                 std::to_string(m_port) + ", service " + m_config.serviceLibrary + "/" +
                 m_config.serviceEntry + (m_config.readOnly ? ", read-only" : ""));
+    m_tls.start();
     while (!stop.load()) acceptOne(stop);
 
     ::close(m_listenFd);
@@ -109,6 +111,7 @@ void Server::acceptOne(const std::atomic<bool>& stop) {
         m_listenFd, tqwire::Deadline::afterMs(kStopPollMs), timedOut, session->connection);
     reapFinishedSessions();
     m_log.reopenIfRequested();
+    m_tls.poll();
     if (timedOut) return;
     if (accepted.IsError()) {
         m_log.error("cannot accept a connection: " + accepted.AsString());

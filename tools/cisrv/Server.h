@@ -15,6 +15,7 @@
 #include "IndexWriter.h"
 #include "ServerConfig.h"
 #include "ServerLog.h"
+#include "TlsUpkeep.h"
 #include "YxError.h"
 
 namespace cisrv {
@@ -62,6 +63,8 @@ private:
     // the next such line may be written (a flood must not flood the log).
     uint64_t m_closedAtOnce = 0;
     std::chrono::steady_clock::time_point m_nextClosedLine{};
+    // SIGHUP's reload of the TLS files and the expiry warnings.
+    TlsUpkeep m_tls;
 };
 
 }  // namespace cisrv

@@ -32,6 +32,9 @@ struct ServerConfig {
     // session is closed.
     int64_t handshakeTimeoutMs = 10'000;
     int64_t idleTimeoutMs = 600'000;
+    // Warn of a TLS certificate or revocation list that runs out within this
+    // many days (at start, after a reload, once a day).
+    int64_t tlsWarnDays = 30;
     StoreOptions store;
     IndexWriter::Limits writer;
 };

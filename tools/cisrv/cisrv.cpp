@@ -7,9 +7,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <vector>
 
 #include "CliSupport.h"
 #include "CommandLine.h"
@@ -36,7 +38,11 @@ static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler
 
 extern "C" void requestStop(int) { g_stopRequested.store(true); }
 
-extern "C" void requestLogReopen(int) { cisrv::ServerLog::requestReopen(); }
+// SIGHUP: the log file and the TLS files are opened again.
+extern "C" void requestLogReopen(int) {
+    cisrv::ServerLog::requestReopen();
+    cisrv::TlsUpkeep::requestReload();
+}
 
 void installSignalHandlers() {
     struct sigaction action {};
@@ -161,6 +167,31 @@ std::string probedAddress(const std::string& listened) {
     return listened;
 }
 
+// The end of the server's certificate and of this end's TLS files, one a
+// line; those within the warning window say so.
+void printTlsDates(tqwire::TlsExpiry served, int64_t warnDays) {
+    constexpr int64_t kSecondsPerDay = 86400;
+    std::vector<tqwire::TlsExpiry> dates;
+    const CYxError read = tqwire::tlsExpiries(tqwire::securityFromEnvironment(), dates);
+    served.what = "server certificate";
+    dates.insert(dates.begin(), served);
+    const int64_t now = ::time(nullptr);
+    for (const tqwire::TlsExpiry& date : dates) {
+        const bool list = date.serial.empty();
+        std::cout << date.what << (date.file.empty() ? "" : " " + date.file) << ": "
+                  << (list ? "issuer " : "subject ") << date.subject
+                  << (list ? "" : ", serial " + date.serial)
+                  << (list ? ", next update " : ", expires ")
+                  << (date.expires == 0 ? "never" : tqwire::describeExpiry(date.expires, now))
+                  << (date.expires != 0 && date.expires - now <= warnDays * kSecondsPerDay
+                          ? ", within " + std::to_string(warnDays) + " days"
+                          : "")
+                  << "\n";
+    }
+    if (read.IsError())
+        std::cout << "cannot read this end's TLS files: " << read.AsString() << "\n";
+}
+
 int check(const CommandLine& commandLine) {
     const tqwire::HostPort target{probedAddress(commandLine.server.listenAddress),
                                   commandLine.server.listenPort};
@@ -168,9 +199,11 @@ int check(const CommandLine& commandLine) {
                                   ? "[" + target.host + "]:" + std::to_string(target.port)
                                   : target.host + ":" + std::to_string(target.port);
     bool secure = false;
-    const CYxError status = cisrv::checkServer(target, commandLine.checkTimeoutMs, secure);
+    tqwire::TlsExpiry served;
+    const CYxError status = cisrv::checkServer(target, commandLine.checkTimeoutMs, secure, served);
     if (status.IsError()) return fail("no server answers at " + where + ": " + status.AsString());
     std::cout << where << ": serving" << (secure ? " (TLS)" : "") << "\n";
+    if (secure) printTlsDates(served, commandLine.server.tlsWarnDays);
     return kExitOk;
 }
 

@@ -83,6 +83,10 @@ Environment:
                            (or postgres://...)
   TQ_TLS_CA, TQ_TLS_CERT, TQ_TLS_KEY
                            the cell's authority, this host's certificate and key
+  TQ_TLS_CRL               the authority's revocation lists (PEM file or c_rehash
+                           folder): a revoked server is refused; a list that
+                           cannot be used fails every attach. TLS files that
+                           change are read again at the next attach
   TQ_TLS_ALLOW_SHARED_KEY  1: use a key file that group or others may read
   TQ_ALLOW_PLAINTEXT       1: plain TCP beyond loopback (trusted networks only)
   TQ_SESSION_WAIT_UNIT_MS  length of a session wait unit in ms (1000)
