@@ -33,7 +33,6 @@ constexpr size_t kStackFrameSize = 4096;
 constexpr size_t kDiscardChunk = 4096;
 // How long a server keeps a connection whose TLS handshake it refused open,
 // so that the client reads the alert saying why rather than a reset.
-constexpr int64_t kRefusalLingerMs = 1000;
 // Reads discarded when closing at once: enough to empty the receive queue (so
 // the close is not turned into a reset that would drop data the peer has yet
 // to read), bounded so a flooding peer cannot hold the close up.
@@ -207,6 +206,58 @@ bool Connection::usable(CYxError& error) const {
         return false;
     }
     return true;
+}
+
+Connection::Progress Connection::advanceHandshake(CYxError& error) {
+    Progress progress = Progress::Failed;
+    error = guarded([&] {
+        CYxError failure;
+        if (!usable(failure)) return failure;
+        if (!m_tls || m_tls->established()) {
+            progress = Progress::Complete;
+            return failure;
+        }
+        switch (m_tls->handshake(m_peer, failure)) {
+            case detail::TlsStream::Io::Done: progress = Progress::Complete; return failure;
+            case detail::TlsStream::Io::WantRead: progress = Progress::WantRead; return failure;
+            case detail::TlsStream::Io::WantWrite: progress = Progress::WantWrite; return failure;
+            case detail::TlsStream::Io::Closed:
+                failure = makeError(tqerr::kPeerClosed,
+                                    "peer closed the connection during the TLS handshake: " + m_peer);
+                breakWith(failure);
+                return failure;
+            case detail::TlsStream::Io::Failed: break;
+        }
+        ::shutdown(m_fd, SHUT_WR);
+        breakKeepingSocket(failure);
+        return failure;
+    });
+    return error.IsError() ? Progress::Failed : progress;
+}
+
+bool Connection::drainWithoutWaiting() {
+    if (m_fd < 0) return true;
+    char scratch[kDiscardChunk];
+    for (;;) {
+        const ssize_t got = ::recv(m_fd, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (got > 0) continue;
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+        closeNow();
+        return true;
+    }
+}
+
+Connection::Progress Connection::bufferFrame(uint32_t maxBody, CYxError& error) {
+    Progress progress = Progress::Failed;
+    error = guarded([&] {
+        CYxError failure;
+        if (!usable(failure)) return failure;
+        progress = m_reader.readAvailable(m_fd, m_peer, maxBody, failure);
+        if (progress == Progress::Failed) breakWith(failure);
+        return failure;
+    });
+    return error.IsError() ? Progress::Failed : progress;
 }
 
 // A server may close a connection that stays idle; a client learns it here,

@@ -51,6 +51,26 @@ public:
     // send or receive, within its deadline.
     CYxError secureAsServer(const Security& security);
 
+    // For a server that serves the connections yet to say hello in one event
+    // loop: each call does what it can without waiting. advanceHandshake runs
+    // the TLS handshake (Complete at once without TLS), bufferFrame then reads
+    // the next frame (at most `maxBody` bytes of body) into the connection's
+    // buffer, so that the next receive returns it without I/O. Failed breaks
+    // the connection with `error`.
+    // A TLS handshake that failed leaves the socket open and its sending side
+    // shut, so that the alert reaches the client before the close (closing
+    // over unread bytes would reset the connection and overtake it): the
+    // loop then calls drainWithoutWaiting until it is true or a short
+    // deadline passes, and closes.
+    using Progress = FrameReader::Progress;
+    Progress advanceHandshake(CYxError& error);
+    Progress bufferFrame(uint32_t maxBody, CYxError& error);
+    // Reads and discards what arrived; true once the peer has closed (or the
+    // socket failed), and the connection is then closed.
+    bool drainWithoutWaiting();
+    // How long a refused client is given to close first.
+    static constexpr int64_t kRefusalLingerMs = 1000;
+
     // Whether the peer closed this idle connection: it is attached and in
     // step, nothing unread waits in it, and the socket holds the peer's end
     // of stream, a reset or (over TLS) its close_notify. Never waits; any

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -44,6 +45,13 @@ public:
               CYxError& error);
     // Discards the bytes already buffered and returns how many there were.
     size_t discardBuffered();
+
+    // For an event loop: reads what has arrived of the next frame without
+    // waiting, never past its end, refusing a body above `maxBody`. Complete
+    // once it is whole: read() then returns it without I/O. Failed sets
+    // `error` (the stream is out of step).
+    enum class Progress { Complete, WantRead, WantWrite, Failed };
+    Progress readAvailable(int fd, const std::string& peer, uint32_t maxBody, CYxError& error);
 
 private:
     static constexpr int kTimeoutUnknown = -1;

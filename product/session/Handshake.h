@@ -36,6 +36,9 @@ constexpr uint32_t kCloseConfirmVersion = 2;
 constexpr uint32_t kLatestHandshakeVersion = kCloseConfirmVersion;
 constexpr size_t kMaxServiceNameLength = 256;
 constexpr size_t kMaxLocalNameLength = 1024;
+// The largest hello body: the version and three XDR strings at their limits.
+constexpr uint32_t kMaxHelloBodyLength =
+    4 + 2 * (4 + kMaxServiceNameLength) + 4 + kMaxLocalNameLength;
 constexpr size_t kMaxReasonLength = 1024;
 
 struct Hello {

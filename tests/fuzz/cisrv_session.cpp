@@ -69,7 +69,9 @@ public:
     void serve(tqwire::Connection& connection) {
         const std::atomic<bool> stop{false};
         std::string why;
-        const std::unique_ptr<cisrv::Admission::Place> place = m_admission.admit("fuzz", why);
+        const cisrv::Admission::Place* evicted = nullptr;
+        const std::unique_ptr<cisrv::Admission::Place> place =
+            m_admission.admit("fuzz", why, evicted);
         FUZZ_CHECK(place != nullptr);
         const cisrv::SessionContext context{m_config, *m_log, *m_writer, stop, *place,
                                             tqwire::Deadline::afterMs(kSessionWaitMs)};

@@ -4,9 +4,16 @@
 // connections have caps of their own, in all and per peer address, so peers
 // that never authenticate can neither take the slots of hosts that do nor
 // crowd out every other address.
+//
+// When every pending place is taken, the newest connection gets one and the
+// oldest connection still waiting for its handshake and hello is evicted: a
+// host that completes its handshake quickly always gets through, while
+// connections that never finish churn. The per-address cap still turns the
+// newest away: it is there to stop one address.
 #pragma once
 
 #include <cstddef>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +36,8 @@ public:
         Place(const Place&) = delete;
         Place& operator=(const Place&) = delete;
 
+        // The connection has said its hello: it can no longer be evicted.
+        void handOver();
         // Trades the pending place for a session slot; false (still pending)
         // when every slot is taken.
         bool takeSessionSlot();
@@ -41,6 +50,9 @@ public:
         Admission& m_admission;
         const std::string m_peerAddress;
         bool m_inSession = false;
+        bool m_evicted = false;  // its count was given back when it was evicted
+        std::list<Place*>::iterator m_waiting;
+        bool m_isWaiting = false;
     };
 
     explicit Admission(const Limits& limits) : m_limits(limits) {}
@@ -48,17 +60,24 @@ public:
     Admission& operator=(const Admission&) = delete;
 
     // A pending place for a connection from `peerAddress` (the address
-    // without its port), or null with `why` set when a cap is reached.
-    std::unique_ptr<Place> admit(const std::string& peerAddress, std::string& why);
+    // without its port), or null with `why` set when its address is at its
+    // cap, or every pending place is held by a connection that has already
+    // said its hello. When the table is full, `evicted` names the place of
+    // the oldest connection still waiting, which the caller closes.
+    std::unique_ptr<Place> admit(const std::string& peerAddress, std::string& why,
+                                 const Place*& evicted);
+
+    size_t pending() const;
 
 private:
-    void leavePending(const std::string& peerAddress);
+    void leavePending(Place& place);
 
     const Limits m_limits;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     size_t m_sessions = 0;
     size_t m_pending = 0;
     std::map<std::string, size_t> m_pendingByPeer;
+    std::list<Place*> m_waiting;  // pending and evictable, oldest first
 };
 
 }  // namespace cisrv

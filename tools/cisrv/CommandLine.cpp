@@ -45,8 +45,9 @@ constexpr char kServeFooter[] = R"(
 HOST is a numeric address ([::1] for IPv6); port 0 picks a free port, written
 with a newline to --port-file once listening. The index is created when
 missing. Connections not yet through their TLS handshake and hello are
-limited by --max-pending and --max-pending-per-peer (a connection beyond
-either is closed at once) and by --handshake-timeout; an attached session is
+limited by --max-pending (when it is reached, the oldest of them is closed to
+make room for the newest) and --max-pending-per-peer (a connection beyond it
+is closed at once) and by --handshake-timeout; an attached session is
 closed after --idle-timeout seconds without a request. A batch of changes
 waits --lock-wait seconds for an index write lock held by another process;
 erases of a batch that still fails are answered with status 0, and sessions
@@ -151,7 +152,8 @@ void addLimits(CLI::App& serve, ServerConfig& config) {
     tqtool::addInteger(serve, "--max-sessions", config.maxSessions,
                        "attached sessions served at once (64)", 1, kMostConnections);
     tqtool::addInteger(serve, "--max-pending", config.maxPending,
-                       "connections not yet through their handshake and hello (128)", 1,
+                       "connections not yet through their handshake and hello "
+                       "(4096, or what the descriptor limit leaves)", 1,
                        kMostConnections);
     tqtool::addInteger(serve, "--max-pending-per-peer", config.maxPendingPerPeer,
                        "of those, from one address (16)", 1, kMostConnections);

@@ -1,6 +1,7 @@
-// The CI server: listens, runs each accepted connection on a thread of its
-// own (its TLS handshake and hello, then its session), within the limits of
-// Admission, and hands every index change to the one IndexWriter.
+// The CI server: listens, takes connections through their TLS handshake and
+// hello together in one event loop, runs each that said its hello on a thread
+// of its own (its session), within the limits of Admission, and hands every
+// index change to the one IndexWriter.
 #pragma once
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "Admission.h"
 #include "IndexStore.h"
@@ -16,6 +18,7 @@
 #include "ServerConfig.h"
 #include "ServerLog.h"
 #include "TlsUpkeep.h"
+#include "TqWire.h"
 #include "YxError.h"
 
 namespace cisrv {
@@ -43,10 +46,22 @@ public:
 
 private:
     struct RunningSession;
+    struct Pending;
+    using PendingList = std::list<std::unique_ptr<Pending>>;
+    struct Lingering;
+    using LingerList = std::list<std::unique_ptr<Lingering>>;
 
-    void acceptOne(const std::atomic<bool>& stop);
+    void serveOnce(const std::atomic<bool>& stop);
+    void acceptReady();
+    void advance(PendingList::iterator at, const std::atomic<bool>& stop);
+    void watch(Pending& pending, uint32_t events);
+    void dropPending(PendingList::iterator at, const std::string& why);
+    void dropExpired();
+    void linger(std::unique_ptr<tqwire::Connection> connection);
+    void drain(LingerList::iterator at);
     void startSession(std::unique_ptr<RunningSession> session, const std::atomic<bool>& stop);
-    void noteClosedAtOnce(const std::string& peer, const std::string& why);
+    void notePressure(const std::string& peer, const std::string& why);
+    void flushPressure();
     void reapFinishedSessions();
     void joinAllSessions();
 
@@ -55,14 +70,24 @@ private:
     std::unique_ptr<IndexStore> m_store;
     std::unique_ptr<IndexWriter> m_writer;
     int m_listenFd = -1;
+    int m_epollFd = -1;
     uint16_t m_port = 0;
     uint64_t m_sessionsStarted = 0;
     Admission m_admission;
     std::list<std::unique_ptr<RunningSession>> m_sessions;
-    // Connections closed at once since the last line that said so, and when
-    // the next such line may be written (a flood must not flood the log).
-    uint64_t m_closedAtOnce = 0;
-    std::chrono::steady_clock::time_point m_nextClosedLine{};
+    // Connections yet to finish their TLS handshake and hello, oldest first
+    // (so by deadline), and each one's entry by its admission place.
+    PendingList m_pending;
+    std::unordered_map<const Admission::Place*, PendingList::iterator> m_pendingByPlace;
+    // Refused during their TLS handshake: given a moment to read the alert
+    // and close first; oldest first.
+    LingerList m_lingering;
+    std::unordered_map<const void*, LingerList::iterator> m_lingeringByKey;
+    // Pending connections dropped or closed at once since the last line that
+    // said so, and when the next such line may be written (a flood must not
+    // flood the log).
+    uint64_t m_droppedSinceLine = 0;
+    std::chrono::steady_clock::time_point m_nextPressureLine{};
     // SIGHUP's reload of the TLS files and the expiry warnings.
     TlsUpkeep m_tls;
 };

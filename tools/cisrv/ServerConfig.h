@@ -25,7 +25,7 @@ struct ServerConfig {
     size_t maxSessions = 64;
     // Connections not yet through their TLS handshake and hello, in all and
     // from one peer address; a connection beyond either is closed at once.
-    size_t maxPending = 128;
+    size_t maxPending = 4096;
     size_t maxPendingPerPeer = 16;
     // Plain milliseconds, whatever TQ_SESSION_WAIT_UNIT_MS says: from the
     // accept to the end of the hello, and of silence before an attached
