@@ -7,6 +7,7 @@
 
 #include "IndexStore.h"
 #include "IndexWriter.h"
+#include "PathLog.h"
 #include "TqMessages.h"
 
 namespace cisrv {
@@ -33,7 +34,9 @@ struct ServerConfig {
     int64_t handshakeTimeoutMs = 10'000;
     int64_t idleTimeoutMs = 600'000;
     StoreOptions store;
-    IndexWriter::Limits writer;
+    IndexWriter::Limits writer;  // the purge's bound too (writer.purge)
+    // How erase log lines show paths (--log-paths).
+    PathLogging pathLogging;
 };
 
 }  // namespace cisrv
