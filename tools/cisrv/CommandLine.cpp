@@ -298,6 +298,8 @@ void defineGenerate(CLI::App& app, CommandLine& out) {
                        kMostGeneratedDocuments);
     tqtool::addInteger(*generate, "--cloud", options.cloudId, "the cloud that indexed them (1)");
     tqtool::addInteger(*generate, "--cell-number", options.cellNumber, "their cell's number (1)");
+    generate->add_option("--marker", options.marker, "a word added to every text (none)")
+        ->type_name("WORD");
     generate->footer(kGenerateFooter);
 }
 
