@@ -16,6 +16,7 @@ rate, each checked for traces once the bound has passed. Prints Markdown
 tables; with gnuplot, draws the costs against N into a PNG."""
 
 import argparse
+import calendar
 import os
 import random
 import re
@@ -302,40 +303,78 @@ def durable_erases(cisrv, folder, purge_within, pairs=7, seconds=0.6):
     print(f"\nPurge rounds of the server with the purge on during the blocks: {purges}.")
 
 
+class SearchProbe:
+    """Rare-term searches one after the other on a connection of their own, each with
+    its wall-clock time, until stopped."""
+
+    def __init__(self, db):
+        self.db, self.samples, self.running = db, [], True
+        self.thread = threading.Thread(target=self.run)
+        self.thread.start()
+
+    def run(self):
+        sql = sqlite3.connect(f"file:{self.db}?mode=ro", uri=True, isolation_level=None)
+        query = f"SELECT count(*) FROM ({shard_union(sql)})"
+        while self.running:
+            start = time.perf_counter()
+            sql.execute(query, (TERMS["rare"],)).fetchone()
+            self.samples.append((time.time(), time.perf_counter() - start))
+            time.sleep(0.01)
+        sql.close()
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
+        return self.samples
+
+
+def round_window(line):
+    """The wall-clock start and end of the purge round a log line reports."""
+    end = calendar.timegm(time.strptime(line[:19], "%Y-%m-%dT%H:%M:%S")) + float(line[19:23])
+    return end - float(re.search(r"took ([\d.]+) s", line).group(1)), end
+
+
 def purge_timing(scale, bound):
     """A 10,000-document subtree with a marker word: from the erase's answer to the last
-    trace gone, the bytes the server wrote meanwhile, and the rare-term search beside it."""
+    trace gone, the bytes the server wrote meanwhile, and rare-term searches while the
+    purge round ran against those before the erase."""
     marker = marker_word()
     seed = scale.generate(10000, clients=1, archive_file_size=10000, marker=marker)
     client = seed * CLIENT_IDS_PER_SEED + 1
     app_type = scale.sql.execute("SELECT app_type FROM documents WHERE client_id = ?",
                                  (client,)).fetchone()[0]
     assert traces(scale.folder, [marker]), "the marker is not in the index's files"
-    idle = [scale.search(TERMS["rare"], 1)[0] for _ in range(20)]
+    probe = SearchProbe(scale.db)
+    time.sleep(2)
+    erased_at = time.time()
     before = written_bytes(scale.server.pid)
     scale.client.erase(client, app_type, CLIENT_ROOT.format(client))
     answered = time.perf_counter()
-    during, gone = [], None
+    gone = None
     while time.perf_counter() - answered < 3 * bound + 30:
-        during.append((time.perf_counter() - answered, scale.search(TERMS["rare"], 1)[0]))
         if not traces(scale.folder, [marker]):
             gone = time.perf_counter() - answered
             break
         time.sleep(0.05)
     written = written_bytes(scale.server.pid) - before
+    time.sleep(0.5)
+    samples = probe.stop()
     rounds = [line.strip() for line in open(scale.log) if "purge: " in line]
-    took = float(re.search(r"took ([\d.]+) s", rounds[-1]).group(1)) if rounds else 0.0
-    # The round ran in the last `took` seconds before the trace was gone.
-    busy = [latency for at, latency in during if gone and gone - took - 0.1 <= at <= gone]
+    start, end = round_window(rounds[-1]) if rounds else (0, 0)
+    idle = [latency for at, latency in samples if at < erased_at]
+    busy = [latency for at, latency in samples if start <= at <= end]
     print(f"\n| purge of a 10,000-document subtree (bound {bound} s) | value |\n|---|---|")
     print(f"| from the erase's answer to the last trace of its marker gone | "
           f"{'%.1f s' % gone if gone is not None else 'NOT GONE'} |")
-    print(f"| the purge round itself (server log) | {took:.2f} s |")
+    print(f"| the purge round itself (server log) | {end - start:.2f} s |")
     print(f"| bytes the server wrote from the erase to the trace gone | {written / 1e6:,.1f} MB |")
-    print(f"| rare-term search, idle (median of 20) | {per_item(statistics.median(idle))} |")
+    print(f"| rare-term search before the erase (median, max of {len(idle)}) | "
+          f"{per_item(statistics.median(idle))}, {per_item(max(idle))} |")
     if busy:
         print(f"| rare-term search while the round ran (median, max of {len(busy)}) | "
               f"{per_item(statistics.median(busy))}, {per_item(max(busy))} |")
+        print(f"| while the round ran / before (medians; bound < 2) | "
+              f"{statistics.median(busy) / statistics.median(idle):.2f} |")
     if rounds:
         print(f"\nIts log line: `{rounds[-1][25:]}`")
 
