@@ -79,9 +79,9 @@ std::string deleteFrom(const std::vector<int64_t>& all) {
     std::string sql;
     for (const int64_t shard : all) {
         const std::string table = shardTable(shard);
-        sql += "    INSERT INTO " + table + " (" + table +
-               ", rowid, path, text) SELECT 'delete', old.id, old.path, old.text WHERE old.id " +
-               idsOf(shard) + ";\n";
+        sql += "    INSERT INTO " + table;
+        sql += " (" + table + ", rowid, path, text)";
+        sql += " SELECT 'delete', old.id, old.path, old.text WHERE old.id " + idsOf(shard) + ";\n";
     }
     return sql + "    INSERT OR IGNORE INTO erased_shards (shard) VALUES (old.id >> " +
            std::to_string(kShardBits) + ");\n";
@@ -185,13 +185,13 @@ CYxError migrateFromVersion1(sqlite3* db) {
     return status;
 }
 
-std::string matchCondition(const std::vector<int64_t>& all, int parameter) {
+std::string matchCondition(const std::vector<int64_t>& shards, int parameter) {
     std::string sql = " AND id IN (";
-    for (size_t i = 0; i < all.size(); ++i) {
-        const std::string table = shardTable(all[i]);
+    for (size_t i = 0; i < shards.size(); ++i) {
+        const std::string table = shardTable(shards[i]);
         if (i > 0) sql += " UNION ALL ";
-        sql += "SELECT rowid FROM " + table + " WHERE " + table + " MATCH ?" +
-               std::to_string(parameter);
+        sql += "SELECT rowid FROM " + table;
+        sql += " WHERE " + table + " MATCH ?" + std::to_string(parameter);
     }
     return sql + ")";
 }

@@ -14,6 +14,7 @@
 
 #include "ErrorResult.h"
 #include "IndexSchema.h"
+#include "Integer.h"
 #include "ScrubVfs.h"
 #include "Sqlite.h"
 
@@ -250,12 +251,16 @@ CYxError IndexStore::open(const std::string& file, OpenMode mode, const StoreOpt
     statements->prune = prepare(db.get(), indexsql::kPrune, true);
     statements->nextId = prepare(db.get(), kNextId, true);
     if (!statements->complete()) return sqlFailure(db.get(), "cannot prepare the index statements");
-    std::string pageSize;
-    status = pragmaText(db.get(), "page_size", pageSize);
+    std::string pageSizeText;
+    int64_t pageSize = 0;
+    status = pragmaText(db.get(), "page_size", pageSizeText);
     if (status.IsError()) return status;
+    if (!tqcommon::parseInteger(pageSizeText, 512, 65536, pageSize)) {
+        return ioError("index " + file + ": unexpected page size " + pageSizeText);
+    }
     std::unique_ptr<IndexStore> store(new IndexStore(db.release(), std::move(statements), file));
     store->m_schemaVersion = version;
-    store->m_pageSize = std::max<int64_t>(512, std::atoll(pageSize.c_str()));
+    store->m_pageSize = pageSize;
     store->m_busyTimeoutMs = options.busyTimeoutMs;
     if (migrated) store->finishMigration(options, started);
     out = std::move(store);
@@ -542,10 +547,10 @@ CYxError IndexStore::shards(std::vector<int64_t>& shards) {
     return schema::shards(m_db, shards);
 }
 
-CYxError IndexStore::shardCount(int64_t& count) {
+CYxError IndexStore::shardCount(int64_t& shards) {
     std::vector<int64_t> all;
-    const CYxError status = shards(all);
-    count = static_cast<int64_t>(all.size());
+    const CYxError status = this->shards(all);
+    shards = static_cast<int64_t>(all.size());
     return status;
 }
 

@@ -14,8 +14,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A truncation held back by readers is tried again this often.
+// A truncation held back by readers or another writer is tried again after
+// this, doubled at each further failure up to kLongestRetryPause (a bulk
+// load holding the write lock is not hammered with checkpoints).
 constexpr auto kRetryPause = 250ms;
+constexpr auto kLongestRetryPause = 4s;
 // After a round that could not do everything, the next one waits this long.
 constexpr auto kFailurePause = 1s;
 // How long a step between two batches waits for readers: not longer, so the
@@ -145,13 +148,16 @@ bool Purger::step(std::chrono::milliseconds readerWait) {
         return true;
     }
     const auto now = Clock::now();
-    round.retryAt = now + kRetryPause;
+    const auto pause = std::min<Clock::duration>(kRetryPause * (1 << std::min(round.retries, 4)),
+                                                 kLongestRetryPause);
+    ++round.retries;
+    round.retryAt = now + pause;
     if (!round.warned && now - round.oldest > m_options.within) {
         round.warned = true;
         m_log.warn("purge: the bound of " + seconds(m_options.within) +
                    " is passed for what was removed " + seconds(now - round.oldest) +
                    " ago: readers keep the write-ahead log of " + m_store.file() +
-                   " at an older snapshot; trying again every " + seconds(kRetryPause));
+                   " at an older snapshot, or another process writes; trying again");
     }
     return false;
 }
@@ -185,8 +191,11 @@ void Purger::endRound(int64_t logBytes) {
         line += "incomplete, a later round takes it up";
         level = ServerLog::Level::Error;
     } else {
-        line += "what was removed up to " + seconds(age) + " ago is gone from the files (bound " +
-                seconds(m_options.within) + (missed ? ", missed)" : ")");
+        line += round.afterStart ? "what an earlier run left is gone from the files, " + seconds(age) +
+                                       " after the start (bound "
+                                 : "what was removed up to " + seconds(age) +
+                                       " ago is gone from the files (bound ";
+        line += seconds(m_options.within) + (missed ? ", missed)" : ")");
         if (missed) level = ServerLog::Level::Warn;
     }
     m_log.write(level, line + "; took " + seconds(now - round.started));

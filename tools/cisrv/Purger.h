@@ -10,8 +10,9 @@
 // once the oldest removal it covers is half the bound old, so erases that
 // come close together share it; the writer runs one step between two batches,
 // so a round never holds answers up for longer than one shard's rewrite.
-// A round that readers of older snapshots keep from truncating the log is
-// retried every 250 ms; past the bound it says so in the log.
+// A round that readers of older snapshots (or another process's writes) keep
+// from truncating the log is retried after 250 ms, then less often, up to
+// every 4 s; past the bound it says so in the log.
 //
 // The writer thread owns its Purger and makes every call.
 #pragma once
@@ -68,6 +69,7 @@ private:
         bool wholeFile = false;  // every page rewritten
         int64_t bytesWritten = 0;
         Clock::time_point retryAt{};
+        int retries = 0;  // truncations held back so far
         bool warned = false;
         bool failed = false;
         bool afterStart = false;

@@ -36,7 +36,7 @@ unsigned readTwo(const unsigned char* at) { return (unsigned{at[0]} << 8) | at[1
 bool isPowerOfTwo(size_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 size_t clearBytes(unsigned char* from, size_t length) {
-    const size_t nonZero =
+    const auto nonZero =
         static_cast<size_t>(std::count_if(from, from + length, [](unsigned char b) { return b; }));
     std::memset(from, 0, length);
     return nonZero;
