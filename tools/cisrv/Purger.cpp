@@ -61,6 +61,7 @@ Purger::Purger(IndexStore& store, ServerLog& log, const PurgeOptions& options,
 void Purger::committed(int64_t removed) {
     if (!m_options.enabled || removed <= 0) return;
     if (!m_oldest) m_oldest = Clock::now();
+    m_afterStart = false;  // the next round covers this removal too
     if (m_options.within.count() == 0) runWholeRound();
 }
 
