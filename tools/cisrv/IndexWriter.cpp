@@ -187,6 +187,7 @@ void IndexWriter::run() noexcept {
             // as failed when they go: their sessions see the erase fail.
             m_store.rollback();
             m_log.error(std::string("index writer: batch abandoned: ") + failure.what());
+            if (finished()) return;
         }
     }
 }
