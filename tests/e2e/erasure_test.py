@@ -243,6 +243,11 @@ class MigrationTest(unittest.TestCase):
         found = subprocess.run([tool("cisrv"), "search", "--index", index, "--match", kept[1]],
                                capture_output=True, text=True, env=cell.env, check=True).stdout
         self.assertEqual(len(found.splitlines()), 1, found)
+        purged = subprocess.run([tool("cisrv"), "purge", "--index", index], capture_output=True,
+                                text=True, env=cell.env)
+        self.assertEqual(purged.returncode, 0, purged.stderr)
+        self.assertIn("1 full-text shards and every page rewritten", purged.stdout)
+        self.assertEqual(os.path.getsize(index + "-wal") if os.path.exists(index + "-wal") else 0, 0)
 
 
 if __name__ == "__main__":
