@@ -7,11 +7,19 @@ archive file; the floor beside each is the same DELETE through the same index
 in one transaction of a second SQLite connection on the same database, on a
 copy of the same rows. Searches of a common and a rare term are timed before
 and after the erases. It also measures the disk's fdatasync rate and the
-server's confirmed single-document erases with 1 and 4 sessions. Prints
-Markdown tables; with gnuplot, draws the costs against N into a PNG."""
+server's confirmed single-document erases with 1 and 4 sessions, with the
+purge on and off (two servers, alternating blocks). At the largest N it times
+the purge: a 10,000-document subtree erase until the last trace of its marker
+word is gone from the index's files (and the bytes the server wrote), the
+rare-term search while that purge runs, and single-document erases at a steady
+rate, each checked for traces once the bound has passed. Prints Markdown
+tables; with gnuplot, draws the costs against N into a PNG."""
 
 import argparse
+import calendar
 import os
+import random
+import re
 import shutil
 import socket
 import sqlite3
@@ -64,15 +72,63 @@ class Client:
         self.sock.close()
 
 
+def shard_union(sql):
+    """The FTS5 query over every full-text shard of the index (one per 16,384 ids)."""
+    shards = [row[0] for row in sql.execute("SELECT shard FROM fts_shards ORDER BY shard")]
+    return " UNION ALL ".join(f"SELECT rowid FROM documents_fts_{k} WHERE documents_fts_{k} MATCH ?1"
+                              for k in shards)
+
+
+def index_files(folder):
+    return [os.path.join(folder, name) for name in os.listdir(folder)
+            if name.startswith("index.db") and os.path.isfile(os.path.join(folder, name))]
+
+
+MARKER_LETTERS = "bcdfghlmnpqrstx"
+TAIL = 9  # a marker's last nine letters: FTS5 may store a term after a prefix it shares
+
+
+def marker_word():
+    """A word no generated word shares a prefix with (none starts with j, k, v, w, y or z)."""
+    return random.choice("jkvwyz") + "".join(random.choice(MARKER_LETTERS) for _ in range(11))
+
+
+def traces(folder, words):
+    """The words whose tail is still in the index's files: one pass over each file for runs
+    of the markers' letters, then a look-up of every nine-letter window of those runs."""
+    tails = {word[-TAIL:].encode(): word for word in words}
+    run = re.compile(b"[" + MARKER_LETTERS.encode() + b"]{%d,}" % TAIL)
+    found = set()
+    for path in index_files(folder):
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            continue
+        for match in run.finditer(data):
+            text = match.group()
+            found.update(tails[text[i:i + TAIL]] for i in range(len(text) - TAIL + 1)
+                         if text[i:i + TAIL] in tails)
+    return found
+
+
+def written_bytes(pid):
+    with open(f"/proc/{pid}/io") as f:
+        return int(re.search(r"^write_bytes: (\d+)", f.read(), re.M).group(1))
+
+
 class Scale:
-    def __init__(self, cisrv, folder):
+    def __init__(self, cisrv, folder, server_options=()):
         self.cisrv, self.db = cisrv, os.path.join(folder, "index.db")
+        self.folder = folder
         self.next_seed = 1000
         subprocess.run([cisrv, "generate", "--index", self.db, "--documents", "1", "--seed", "999"],
                        check=True, stdout=subprocess.DEVNULL)
         port_file = os.path.join(folder, "port")
+        self.log = os.path.join(folder, "log")
         self.server = subprocess.Popen([cisrv, "serve", "--index", self.db, "--listen", "127.0.0.1:0",
-                                        "--port-file", port_file, "--log", os.path.join(folder, "log")])
+                                        "--port-file", port_file, "--log", self.log]
+                                       + list(server_options))
         while not os.path.exists(port_file):
             if self.server.poll() is not None:
                 raise RuntimeError("cisrv serve ended before listening; see " + folder + "/log")
@@ -153,10 +209,10 @@ class Scale:
 
     def search(self, term, repetitions=5):
         times, matches = [], 0
+        query = f"SELECT count(*) FROM ({shard_union(self.sql)})"
         for _ in range(repetitions):
             start = time.perf_counter()
-            matches = self.sql.execute("SELECT count(*) FROM documents_fts WHERE documents_fts MATCH ?",
-                                       (term,)).fetchone()[0]
+            matches = self.sql.execute(query, (term,)).fetchone()[0]
             times.append(time.perf_counter() - start)
         return statistics.median(times), matches
 
@@ -214,31 +270,167 @@ def fdatasync_rate(folder, seconds=2.0):
         os.remove(path)
 
 
-def durable_erases(cisrv, folder, pairs=7, seconds=0.6):
-    """The disk's sync rate and the server's confirmed erases with 1 and 4 sessions,
-    in alternating blocks, on an index of its own (50,000 documents)."""
+def durable_erases(cisrv, folder, purge_within, pairs=7, seconds=0.6):
+    """The disk's sync rate and the server's confirmed erases with 1 and 4 sessions, with
+    the purge on (--purge-within) and off, in alternating blocks, each server on an index
+    of its own (50,000 documents)."""
     os.mkdir(folder)
-    scale = Scale(cisrv, folder)
+    servers = {}
     try:
-        pool = scale.erase_pool(4, 12500)
+        for name, option in (("on", purge_within), ("off", "off")):
+            os.mkdir(os.path.join(folder, name))
+            servers[name] = Scale(cisrv, os.path.join(folder, name), ["--purge-within", option])
+        pools = {name: scale.erase_pool(4, 12500) for name, scale in servers.items()}
         rows = []
         for _ in range(pairs):
-            rows.append((fdatasync_rate(folder, seconds), scale.erase_rate(pool, 1, seconds),
-                         scale.erase_rate(pool, 4, seconds)))
+            row = {"syncs": fdatasync_rate(folder, seconds)}
+            for sessions in (1, 4):
+                for name in (("on", "off") if len(rows) % 2 == 0 else ("off", "on")):
+                    row[(name, sessions)] = servers[name].erase_rate(pools[name], sessions, seconds)
+            rows.append(row)
+        purges = sum(1 for line in open(servers["on"].log) if "purge: " in line)
     finally:
-        scale.stop()
-    syncs, one, four = zip(*rows)
-    print("\n| blocks of 0.6 s, 7 pairs | median | min – max |\n|---|---|---|")
-    for name, values in (("disk: fdatasync/s (8 KiB rewritten in place)", syncs),
-                         ("cisrv: confirmed erases/s, 1 session", one),
-                         ("cisrv: confirmed erases/s, 4 sessions", four)):
+        for scale in servers.values():
+            scale.stop()
+    print(f"\n| blocks of {seconds} s, {pairs} pairs | median | min – max |\n|---|---|---|")
+    series = [("disk: fdatasync/s (8 KiB rewritten in place)", [r["syncs"] for r in rows])]
+    for sessions in (1, 4):
+        for name in ("on", "off"):
+            series.append((f"cisrv: confirmed erases/s, {sessions} session{'s' if sessions > 1 else ''}, "
+                           f"purge {'within ' + purge_within + ' s' if name == 'on' else 'off'}",
+                           [r[(name, sessions)] for r in rows]))
+    for name, values in series:
         print(f"| {name} | {statistics.median(values):,.0f} | {min(values):,.0f} – {max(values):,.0f} |")
-    for name, ratios, bound in (
-            ("1 session / disk syncs", [o / s for o, s in zip(one, syncs)], "≥ 0.80"),
-            ("4 sessions / 1 session", [f / o for f, o in zip(four, one)], "≥ 2.00")):
-        print(f"| {name} (paired) | {statistics.median(ratios):.2f} (bound {bound}) | "
-              f"{min(ratios):.2f} – {max(ratios):.2f} |")
+    one = [r[("off", 1)] for r in rows]
+    ratios = [("1 session, purge off / disk syncs", [o / r["syncs"] for o, r in zip(one, rows)], "≥ 0.80"),
+              ("4 sessions / 1 session, purge off", [r[("off", 4)] / r[("off", 1)] for r in rows], "≥ 2.00")]
+    for sessions in (1, 4):
+        ratios.append((f"purge on / off, {sessions} session{'s' if sessions > 1 else ''}",
+                       [r[("on", sessions)] / r[("off", sessions)] for r in rows], "≥ 0.80"))
+    for name, values, bound in ratios:
+        print(f"| {name} (paired) | {statistics.median(values):.2f} (bound {bound}) | "
+              f"{min(values):.2f} – {max(values):.2f} |")
+    print(f"\nPurge rounds of the server with the purge on during the blocks: {purges}.")
 
+
+class SearchProbe:
+    """Rare-term searches one after the other on a connection of their own, each with
+    its wall-clock time, until stopped."""
+
+    def __init__(self, db):
+        self.db, self.samples, self.running = db, [], True
+        self.thread = threading.Thread(target=self.run)
+        self.thread.start()
+
+    def run(self):
+        sql = sqlite3.connect(f"file:{self.db}?mode=ro", uri=True, isolation_level=None)
+        query = f"SELECT count(*) FROM ({shard_union(sql)})"
+        while self.running:
+            start = time.perf_counter()
+            sql.execute(query, (TERMS["rare"],)).fetchone()
+            self.samples.append((time.time(), time.perf_counter() - start))
+            time.sleep(0.01)
+        sql.close()
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
+        return self.samples
+
+
+def round_window(line):
+    """The wall-clock start and end of the purge round a log line reports."""
+    end = calendar.timegm(time.strptime(line[:19], "%Y-%m-%dT%H:%M:%S")) + float(line[19:23])
+    return end - float(re.search(r"took ([\d.]+) s", line).group(1)), end
+
+
+def purge_timing(scale, bound):
+    """A 10,000-document subtree with a marker word: from the erase's answer to the last
+    trace gone, the bytes the server wrote meanwhile, and rare-term searches while the
+    purge round ran against those before the erase."""
+    marker = marker_word()
+    seed = scale.generate(10000, clients=1, archive_file_size=10000, marker=marker)
+    client = seed * CLIENT_IDS_PER_SEED + 1
+    app_type = scale.sql.execute("SELECT app_type FROM documents WHERE client_id = ?",
+                                 (client,)).fetchone()[0]
+    assert traces(scale.folder, [marker]), "the marker is not in the index's files"
+    probe = SearchProbe(scale.db)
+    time.sleep(2)
+    erased_at = time.time()
+    before = written_bytes(scale.server.pid)
+    scale.client.erase(client, app_type, CLIENT_ROOT.format(client))
+    answered = time.perf_counter()
+    gone, seen, scan = None, 0.0, 0.0
+    while time.perf_counter() - answered < 3 * bound + 60:
+        started = time.perf_counter() - answered
+        if not traces(scale.folder, [marker]):
+            gone = started  # a scan that began here found nothing
+            break
+        seen, scan = started, time.perf_counter() - answered - started
+        time.sleep(0.05)
+    written = written_bytes(scale.server.pid) - before
+    time.sleep(0.5)
+    samples = probe.stop()
+    rounds = [line.strip() for line in open(scale.log) if "purge: " in line]
+    start, end = round_window(rounds[-1]) if rounds else (0, 0)
+    idle = [latency for at, latency in samples if at < erased_at]
+    busy = [latency for at, latency in samples if start <= at <= end]
+    print(f"\n| purge of a 10,000-document subtree (bound {bound} s) | value |\n|---|---|")
+    print(f"| from the erase's answer to the start of the first scan that found no trace | "
+          f"{'%.1f s' % gone if gone is not None else 'NOT GONE'} |")
+    print(f"| the last scan that found a trace began at (and took) | {seen:.1f} s ({scan:.1f} s) |")
+    print(f"| the purge round itself (server log) | {end - start:.2f} s |")
+    print(f"| bytes the server wrote from the erase to the trace gone | {written / 1e6:,.1f} MB |")
+    print(f"| rare-term search before the erase (median, max of {len(idle)}) | "
+          f"{per_item(statistics.median(idle))}, {per_item(max(idle))} |")
+    if busy:
+        print(f"| rare-term search while the round ran (median, max of {len(busy)}) | "
+              f"{per_item(statistics.median(busy))}, {per_item(max(busy))} |")
+        print(f"| while the round ran / before (medians; bound < 2) | "
+              f"{statistics.median(busy) / statistics.median(idle):.2f} |")
+    if rounds:
+        print(f"\nIts log line: `{rounds[-1][25:]}`")
+
+
+def steady_erases(scale, bound, seconds, rate):
+    """Single-document erases at a steady rate, each document with a word of its own; every
+    few seconds the index's files are scanned for the words of documents erased more than
+    `bound` seconds before."""
+    count = int(seconds * rate) + 1
+    words = [marker_word() for _ in range(count)]
+    paths = []
+    for index, word in enumerate(words):
+        path = f"/steady/{word}/{index}.txt"
+        subprocess.run([scale.cisrv, "add", "--index", scale.db, "--path", path, "--text", word,
+                        "--client", "7", "--app-type", "1", "--cell-number", str(CELL)],
+                       check=True, stdout=subprocess.DEVNULL)
+        paths.append(path)
+    erased, late, oldest_left, scans = [], set(), 0.0, 0
+    started = time.perf_counter()
+    next_scan = started + 5
+    for index, path in enumerate(paths):
+        while time.perf_counter() < started + index / rate:
+            time.sleep(0.005)
+        scale.client.erase(7, 1, path)
+        erased.append((time.perf_counter(), words[index]))
+        if time.perf_counter() >= next_scan:
+            now = time.perf_counter()
+            due = [word for at, word in erased if now - at > bound]
+            left = traces(scale.folder, due)
+            late |= left
+            scans += 1
+            if left:
+                oldest_left = max(oldest_left, max(now - at for at, word in erased if word in left))
+            next_scan = time.perf_counter() + 5
+    time.sleep(bound + 1)
+    left = traces(scale.folder, words)
+    print(f"\n| steady single-document erases, {rate}/s for {seconds} s (bound {bound} s) | value |")
+    print("|---|---|")
+    print(f"| erases confirmed | {len(erased)} |")
+    print(f"| scans of the index's files during the run | {scans} |")
+    print(f"| words found after their bound had passed | {len(late)} "
+          f"(oldest {oldest_left:.1f} s after its erase) |")
+    print(f"| words left {bound + 1} s after the last erase | {len(left)} |")
 
 
 def per_item(seconds):
@@ -309,13 +501,19 @@ def main():
     parser.add_argument("--repetitions", type=int, default=5)
     parser.add_argument("--plot", help="PNG file to draw the costs into")
     parser.add_argument("--folder", default=None, help="where the index goes (a temporary folder)")
+    parser.add_argument("--purge-within", default="60",
+                        help="the scale server's bound (seconds); the purge timing uses it")
+    parser.add_argument("--durable-purge-within", default="10",
+                        help="the bound of the server with the purge on in the durable-erase blocks")
+    parser.add_argument("--steady-seconds", type=int, default=300)
+    parser.add_argument("--steady-rate", type=float, default=2.0, help="erases a second")
     args = parser.parse_args()
     sizes = [int(size) for size in args.sizes.split(",")]
     folder = tempfile.mkdtemp(prefix="tqci-scale-", dir=args.folder)
     scale = None
     try:
-        durable_erases(args.cisrv, os.path.join(folder, "durable"))
-        scale = Scale(args.cisrv, folder)
+        durable_erases(args.cisrv, os.path.join(folder, "durable"), args.durable_purge_within)
+        scale = Scale(args.cisrv, folder, ["--purge-within", args.purge_within])
         results, searches = {}, {}
         for size in sizes:
             started = time.perf_counter()
@@ -332,6 +530,9 @@ def main():
         report_tables(results, searches, sizes)
         if args.plot:
             plot(results, sizes, args.plot)
+        print(f"\n## Erasure at N = {sizes[-1]:,} (--purge-within {args.purge_within})", flush=True)
+        purge_timing(scale, int(args.purge_within))
+        steady_erases(scale, int(args.purge_within), args.steady_seconds, args.steady_rate)
     finally:
         if scale:
             scale.stop()

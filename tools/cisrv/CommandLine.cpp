@@ -17,6 +17,9 @@ constexpr int64_t kMaxLockWaitSeconds = 86400;
 constexpr int64_t kMostConnections = 100'000;
 constexpr int64_t kMostSeconds = int64_t{7} * 24 * 3600;  // a week
 constexpr int64_t kMostCheckSeconds = 3600;
+// The longest purge bound, and the longest a search or count may read.
+constexpr int64_t kMostPurgeSeconds = 86400;
+constexpr int64_t kMostReadSeconds = 3600;
 constexpr int64_t kMaxPort = 65535;
 constexpr int64_t kMostWarnDays = 3650;
 constexpr int64_t kMostGeneratedDocuments = 1'000'000'000;
@@ -54,13 +57,31 @@ erases of a batch that still fails are answered with status 0, and sessions
 that sent its prunes are reset. --read-only answers erases with status 0 and
 ignores prunes.
 
+Erased means gone: once --purge-within SECONDS (60) have passed after an
+erase or prune is committed, no byte of the documents it removed is left in
+the index's files; 0: before the erase is answered (or the session's close
+confirmed); off: no such bound (erased data stays until SQLite reuses the
+space). --log-paths hash logs an HMAC-SHA256 of each erased path under the key
+in the --log-path-key file (owner-only; openssl rand -hex 32 > FILE) instead
+of the path; no leaves the path out. See docs/CISERVER.md, Erasure.
+
 SIGTERM or SIGINT stops the server: sessions finish their request, the index
-is committed, exit status 0. SIGHUP reopens the --log file (log rotation) and
-reads the TLS certificate, key, authority and revocation lists again:
-connections accepted after it use them, open sessions go on; files that
-cannot be used leave the old ones serving, and the log says why. A TLS
-certificate or revocation list that runs out within --tls-warn-days is
-logged at start, after a reload and once a day.
+is committed and what is pending purged, exit status 0. SIGHUP reopens the
+--log file (log rotation) and reads the TLS certificate, key, authority and
+revocation lists again: connections accepted after it use them, open sessions
+go on; files that cannot be used leave the old ones serving, and the log says
+why. A TLS certificate or revocation list that runs out within
+--tls-warn-days is logged at start, after a reload and once a day.
+)";
+
+constexpr char kPurgeFooter[] = R"(
+Rewrites every full-text shard and every page of the index and truncates its
+write-ahead log, so that nothing erased before is left in its files: for an
+offline index, or before the disk is handed back. It holds the index's write
+lock while it runs (a server's erases wait, up to its --lock-wait), and
+needs memory about the size of the index for a moment (SQLite's VACUUM builds
+the new copy in memory, never in a temporary file). An index of schema
+version 1 is migrated first.
 )";
 
 constexpr char kCheckFooter[] = R"(
@@ -183,6 +204,52 @@ void addTlsWarnDays(CLI::App& command, ServerConfig& config) {
         ->type_name("DAYS");
 }
 
+// --purge-within SECONDS | off.
+void parsePurgeWithin(const std::string& text, ServerConfig& config) {
+    PurgeOptions& purge = config.writer.purge;
+    if (text == "off") {
+        purge.enabled = false;
+        config.store.erasure = false;
+        return;
+    }
+    int64_t seconds = 0;
+    if (!tqcommon::parseInteger(text, 0, kMostPurgeSeconds, seconds)) {
+        invalid("--purge-within needs " + tqtool::describeRange(0, kMostPurgeSeconds) +
+                " or off, not '" + text + "'");
+    }
+    purge.enabled = true;
+    purge.within = std::chrono::seconds(seconds);
+}
+
+// --log-paths yes | hash | no.
+void parseLogPaths(const std::string& text, ServerConfig& config) {
+    static const std::map<std::string, PathLogging::Mode> kModes = {
+        {"yes", PathLogging::Mode::Yes},
+        {"hash", PathLogging::Mode::Hash},
+        {"no", PathLogging::Mode::No}};
+    const auto mode = kModes.find(text);
+    if (mode == kModes.end()) invalid("--log-paths needs yes, hash or no, not '" + text + "'");
+    config.pathLogging.mode = mode->second;
+}
+
+void addErasure(CLI::App& serve, CommandLine& out) {
+    serve
+        .add_option_function<std::string>(
+            "--purge-within",
+            [&out](const std::string& text) { parsePurgeWithin(text, out.server); },
+            "seconds after an erase or prune before no byte of what it removed is left in "
+            "the index's files; 0: before it is answered; off: no bound (60)")
+        ->type_name("SECONDS|off");
+    serve
+        .add_option_function<std::string>(
+            "--log-paths", [&out](const std::string& text) { parseLogPaths(text, out.server); },
+            "erase log lines show the path (yes), its keyed hash (hash) or nothing (no) (yes)")
+        ->type_name("yes|hash|no");
+    serve.add_option("--log-path-key", out.pathKeyFile, "the key of --log-paths hash")
+        ->type_name("FILE")
+        ->check(tqtool::nonEmpty("a file name"));
+}
+
 void defineServe(CLI::App& app, CommandLine& out) {
     CLI::App* serve = app.add_subcommand("serve", "serve the index to the helper's sessions");
     addIndex(*serve, out);
@@ -201,6 +268,7 @@ void defineServe(CLI::App& app, CommandLine& out) {
     tqtool::addFlag(*serve, "--read-only", out.server.readOnly, "never change the index");
     addLimits(*serve, out.server);
     addTlsWarnDays(*serve, out.server);
+    addErasure(*serve, out);
     serve->footer(kServeFooter);
 }
 
@@ -252,7 +320,19 @@ void defineGenerate(CLI::App& app, CommandLine& out) {
                        kMostGeneratedDocuments);
     tqtool::addInteger(*generate, "--cloud", options.cloudId, "the cloud that indexed them (1)");
     tqtool::addInteger(*generate, "--cell-number", options.cellNumber, "their cell's number (1)");
+    generate->add_option("--marker", options.marker, "a word added to every text (none)")
+        ->type_name("WORD");
     generate->footer(kGenerateFooter);
+}
+
+// search and count: a read that holds an old snapshot keeps the server's
+// purge from truncating the write-ahead log, so it is bounded.
+void addReadLimit(CLI::App& command, CommandLine& out) {
+    tqtool::addIntegerOption(command, "--time-limit",
+                             "seconds the read of the index may take at most (10)", 1,
+                             kMostReadSeconds,
+                             [&out](int64_t seconds) { out.readLimitMs = seconds * 1000; })
+        ->type_name("SECONDS");
 }
 
 void defineSearch(CLI::App& app, CommandLine& out) {
@@ -263,6 +343,7 @@ void defineSearch(CLI::App& app, CommandLine& out) {
     search->add_option("--under", out.filter.under, "the path and everything below it")
         ->type_name("PATH")
         ->check(tqtool::nonEmpty("a path"));
+    addReadLimit(*search, out);
     search->footer(
         "\nColumns, tab-separated: id path client app_type app archive_file cloud cell_number "
         "text.\nTabs, line breaks and backslashes in paths and texts are printed as \\t, \\n, "
@@ -281,6 +362,11 @@ void defineCommandLine(CLI::App& app, CommandLine& out) {
     defineSearch(app, out);
     CLI::App* count = app.add_subcommand("count", "print the number of documents");
     addIndex(*count, out);
+    addReadLimit(*count, out);
+    CLI::App* purge = app.add_subcommand(
+        "purge", "remove every trace of erased documents from the index's files now");
+    addIndex(*purge, out);
+    purge->footer(kPurgeFooter);
 }
 
 void finishCommandLine(const CLI::App& app, CommandLine& out) {
@@ -289,11 +375,19 @@ void finishCommandLine(const CLI::App& app, CommandLine& out) {
                                                              {"add", Command::Add},
                                                              {"generate", Command::Generate},
                                                              {"search", Command::Search},
-                                                             {"count", Command::Count}};
+                                                             {"count", Command::Count},
+                                                             {"purge", Command::Purge}};
     out.command = kCommands.at(app.get_subcommands().front()->get_name());
     out.server.indexFile = out.indexFile;
     if (out.command == Command::Check && out.server.listenPort == 0) {
         throw tqtool::UsageError{"check needs the port the server listens on, not 0"};
+    }
+    const bool hashing = out.server.pathLogging.mode == PathLogging::Mode::Hash;
+    if (hashing && out.pathKeyFile.empty()) {
+        throw tqtool::UsageError{"--log-paths hash needs --log-path-key FILE"};
+    }
+    if (!hashing && !out.pathKeyFile.empty()) {
+        throw tqtool::UsageError{"--log-path-key is for --log-paths hash"};
     }
 }
 

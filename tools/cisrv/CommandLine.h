@@ -12,7 +12,7 @@
 
 namespace cisrv {
 
-enum class Command { Serve, Check, Add, Generate, Search, Count };
+enum class Command { Serve, Check, Add, Generate, Search, Count, Purge };
 
 struct CommandLine {
     Command command = Command::Serve;
@@ -21,6 +21,7 @@ struct CommandLine {
     ServerConfig server;
     std::string portFile;
     std::string logFile;  // empty: standard error
+    std::string pathKeyFile;  // --log-path-key: read when the server starts
     int64_t checkTimeoutMs = 10'000;
     // add
     Document document;
@@ -28,6 +29,8 @@ struct CommandLine {
     GeneratorOptions generator;
     // search
     SearchFilter filter;
+    // search and count: the longest a read of the index may take
+    int64_t readLimitMs = 10'000;
 };
 
 // Defines the commands and options on `app`; parsing fills `out`, and

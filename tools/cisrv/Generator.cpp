@@ -184,6 +184,7 @@ CYxError generateDocuments(IndexStore& store, const GeneratorOptions& options, G
                 leftInFile = file.size;
             }
             generator.fill(file, document);
+            if (!options.marker.empty()) document.text += " " + options.marker;
             int64_t id = 0;
             status = store.add(document, id);
             --leftInFile;

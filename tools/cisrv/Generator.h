@@ -24,6 +24,9 @@ struct GeneratorOptions {
     int64_t archiveFileSize = 0;
     int64_t cloudId = 1;
     int64_t cellNumber = 1;
+    // When not empty, the last word of every text (a word to look for in the
+    // index's files once the documents are erased).
+    std::string marker;
 };
 
 struct GeneratedIndex {

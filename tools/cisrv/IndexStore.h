@@ -1,6 +1,8 @@
 // The content index of the CI server: documents in an SQLite database, their
-// path and text also in a full-text index kept in step by triggers.
-// An IndexStore is one database connection, used by one thread at a time.
+// path and text also in a full-text index kept in step by triggers (the
+// schema: IndexSchema.h). An IndexStore is one database connection, used by
+// one thread at a time. What erases leave in the files is removed by the
+// purge steps below, which the Purger schedules.
 #pragma once
 
 #include <chrono>
@@ -9,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "YxError.h"
 
@@ -76,7 +79,21 @@ struct StoreOptions {
     // Bulk loads need a cache that holds the indexes they change at random
     // places, or each transaction writes the same pages again and again.
     int64_t cacheKiB = 0;
+    // Erased documents leave no bytes behind in the database file: PRAGMA
+    // secure_delete, pages written through the scrubbing VFS (ScrubVfs.h),
+    // temporary tables and sorts in memory, a write-ahead log cut back to
+    // kLogSizeLimit. Off only to measure what it costs (--purge-within off).
+    bool erasure = true;
+    // Turns an index of schema version 1 into the current one, and purges
+    // what its erases left, when it is opened; without it such an index is
+    // used as it is (a read-only server changes nothing).
+    bool migrate = true;
+    // Told, one line each, what opening did beyond the ordinary (a migration).
+    std::function<void(const std::string&)> note;
 };
+
+// Bytes the write-ahead log keeps when it starts over after a checkpoint.
+inline constexpr int64_t kLogSizeLimit = int64_t{16} << 20;
 
 class IndexStore {
 public:
@@ -106,14 +123,48 @@ public:
     // lock, instead of the busy timeout the store was opened with.
     void setLockWait(std::chrono::milliseconds wait);
 
+    // The purge: each step runs outside any transaction of the caller.
+    // Full-text shards holding deletions not yet purged, in order
+    // (schema::kWholeFile first when every page must be rewritten).
+    CYxError erasedShards(std::vector<int64_t>& shards);
+    // Rewrites one full-text shard (FTS5 'optimize': its segments merged into
+    // one, deleted entries and delete markers dropped) and takes it off the
+    // list, in one transaction. `bytesWritten`: pages written to the log.
+    CYxError rewriteShard(int64_t shard, int64_t& bytesWritten);
+    // Rewrites every page (VACUUM) and takes schema::kWholeFile off the list.
+    CYxError rewriteFile(int64_t& bytesWritten);
+    // Copies the write-ahead log into the database and cuts it to zero bytes
+    // (checkpoint TRUNCATE), waiting up to `wait` for readers still on older
+    // snapshots. `truncated` false: readers held it back (try again later).
+    // `logBytes`: the log's size before.
+    CYxError truncateLog(std::chrono::milliseconds wait, bool& truncated, int64_t& logBytes);
+    // The full-text shards there are, in order.
+    CYxError shards(std::vector<int64_t>& shards);
+    CYxError shardCount(int64_t& shards);
+    // search() and count() stop after `limit` (0: no limit) and fail: a read
+    // holds its snapshot, which keeps the purge from truncating the log.
+    void setReadLimit(std::chrono::milliseconds limit) { m_readLimit = limit; }
+    const std::string& file() const { return m_file; }
+
 private:
     struct Statements;
-    IndexStore(sqlite3* db, std::unique_ptr<Statements> statements);
+    IndexStore(sqlite3* db, std::unique_ptr<Statements> statements, std::string file);
     CYxError execute(const char* sql);
     CYxError failure(const std::string& what) const;
+    // Adds the full-text shard the next document goes into when missing.
+    CYxError ensureShardForNext();
+    void finishMigration(const StoreOptions& options, std::chrono::steady_clock::time_point started);
+    int64_t pagesWritten() const;
 
     sqlite3* m_db;
     std::unique_ptr<Statements> m_statements;
+    const std::string m_file;
+    int m_schemaVersion = 0;
+    int64_t m_lastShard = -1;
+    int64_t m_pageSize = 4096;
+    int m_busyTimeoutMs = 0;
+    std::chrono::milliseconds m_readLimit{0};
+    class ReadDeadline;
 };
 
 // The statements that select what an erase or a prune removes; each is an

@@ -81,7 +81,10 @@ struct IndexWriter::Job {
 };
 
 IndexWriter::IndexWriter(IndexStore& store, ServerLog& log, const Limits& limits)
-    : m_store(store), m_log(log), m_limits(limits) {
+    : m_store(store),
+      m_log(log),
+      m_limits(limits),
+      m_purger(store, log, limits.purge, limits.lockWait) {
     m_store.setLockWait(m_limits.lockWait);
     m_thread = std::thread([this] { run(); });
 }
@@ -138,19 +141,25 @@ void IndexWriter::enqueue(Job job) {
     m_workQueued.notify_one();
 }
 
-// The next queued job. ForWork waits until there is one (false only once
-// stopping with nothing left, which ends the writer); Linger waits at most
-// the linger time, and not at all when stopping; None does not wait.
+// The next queued job. ForWork waits until there is one, or until a purge
+// step is due (false then, or once stopping with nothing left, which ends the
+// writer); Linger waits at most the linger time, and not at all when
+// stopping; None does not wait.
 bool IndexWriter::take(Job& job, Wait wait) {
     std::unique_lock<std::mutex> lock(m_mutex);
     const auto ready = [this] { return !m_queue.empty() || m_stopping; };
     if (wait == Wait::ForWork) {
-        m_workQueued.wait(lock, ready);
+        const auto purgeDue = m_purger.due();
+        if (purgeDue == Purger::Clock::time_point::max()) {
+            m_workQueued.wait(lock, ready);
+        } else {
+            m_workQueued.wait_until(lock, purgeDue, ready);
+        }
     } else if (wait == Wait::Linger) {
         m_workQueued.wait_for(lock, m_limits.linger, ready);
     }
     if (m_queue.empty()) {
-        if (wait == Wait::ForWork) {
+        if (wait == Wait::ForWork && m_stopping) {
             m_finished = true;
             m_roomFreed.notify_all();
         }
@@ -165,14 +174,20 @@ bool IndexWriter::take(Job& job, Wait wait) {
 void IndexWriter::run() noexcept {
     for (;;) {
         Job first;
-        if (!take(first, Wait::ForWork)) return;
         try {
+            m_purger.runDue();
+            if (!take(first, Wait::ForWork)) {
+                if (!finished()) continue;  // a purge step is due
+                m_purger.finish();
+                return;
+            }
             runBatch(std::move(first));
         } catch (const std::exception& failure) {
             // Jobs of the batch that were not completed keep their promises
             // as failed when they go: their sessions see the erase fail.
             m_store.rollback();
             m_log.error(std::string("index writer: batch abandoned: ") + failure.what());
+            if (finished()) return;
         }
     }
 }
@@ -191,7 +206,22 @@ void IndexWriter::runBatch(Job first) {
         if (!take(job, awaited ? Wait::None : Wait::Linger)) break;
     }
     commit(batch, transaction);
+    m_purger.committed(removedBy(batch));
     for (Job& done : batch) complete(done);
+}
+
+// Documents a committed batch removed.
+int64_t IndexWriter::removedBy(const std::vector<Job>& batch) {
+    int64_t removed = 0;
+    for (const Job& job : batch) {
+        if (!job.status.IsError()) removed += job.removed;
+    }
+    return removed;
+}
+
+bool IndexWriter::finished() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_finished;
 }
 
 void IndexWriter::apply(Job& job, std::vector<Job>& batch, CYxError& transaction) {

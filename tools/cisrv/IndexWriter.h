@@ -16,6 +16,9 @@
 // A batch that still fails is not lost silently: its erases are answered as
 // failed, and each failed prune is logged and counted for its sender, whose
 // session then resets its connection (see Session.cpp).
+//
+// Between batches, and when idle, the writer runs the steps of the purge
+// that are due (Purger.h); stopping, it finishes the purge that is pending.
 #pragma once
 
 #include <atomic>
@@ -31,6 +34,7 @@
 #include <vector>
 
 #include "IndexStore.h"
+#include "Purger.h"
 #include "ServerLog.h"
 #include "YxError.h"
 
@@ -47,6 +51,8 @@ public:
         // another process holds. Below the helper's disconnect wait (120 s),
         // so a host still sees the reset that reports its lost prunes.
         std::chrono::milliseconds lockWait{60000};
+        // When what erases and prunes removed must be gone from the files.
+        PurgeOptions purge;
     };
 
     // The number of prunes of one sender that could not be carried out.
@@ -88,10 +94,13 @@ private:
     void apply(Job& job, std::vector<Job>& batch, CYxError& transaction);
     void commit(std::vector<Job>& batch, const CYxError& transaction);
     void complete(Job& job);
+    static int64_t removedBy(const std::vector<Job>& batch);
+    bool finished();
 
     IndexStore& m_store;
     ServerLog& m_log;
     const Limits m_limits;
+    Purger m_purger;
 
     std::mutex m_mutex;
     std::condition_variable m_workQueued;

@@ -5,6 +5,7 @@
 
 #include "ErrorResult.h"
 #include "Escape.h"
+#include "PathLog.h"
 
 namespace cisrv {
 
@@ -17,9 +18,6 @@ using tqmsg::EraseDataReq;
 constexpr size_t kErasePathOffset = sizeof(EraseDataReq);
 static_assert(kErasePathOffset == 32,
               "a decoded erase request is the 32-byte record, then its path");
-
-// Paths longer than this are cut in log lines (a path may be up to 1 MiB).
-constexpr size_t kMaxLoggedPath = 1024;
 
 constexpr int32_t kErasedStatus = 1;
 constexpr int32_t kNotErasedStatus = 0;
@@ -45,12 +43,6 @@ CYxError checkEraseKind(const EraseDataReq& record) {
                        : refused("RuRizoze erase request without a client id");
         default: return refused("unknown erase kind " + std::to_string(record.eraseKind));
     }
-}
-
-std::string loggedPath(const std::string& path) {
-    if (path.size() <= kMaxLoggedPath) return escapeControl(path);
-    return escapeControl(path.substr(0, kMaxLoggedPath)) + "...(" + std::to_string(path.size()) +
-           " bytes)";
 }
 
 }  // namespace
@@ -103,7 +95,7 @@ tqmsg::EraseDataResp makeEraseResponse(bool erased) {
 }
 
 std::string describe(const EraseScope& scope) {
-    std::string text = "erase \"" + loggedPath(scope.path) + "\" (";
+    std::string text = "erase " + loggedPath(scope.path) + " (";
     if (scope.owner == EraseScope::Owner::ClientData) {
         text += "client " + std::to_string(scope.clientId) + ", app type " +
                 std::to_string(scope.appType);

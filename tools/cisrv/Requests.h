@@ -6,6 +6,7 @@
 #include <string>
 
 #include "IndexStore.h"
+#include "PathLog.h"
 #include "TqMessages.h"
 #include "YxError.h"
 
@@ -23,7 +24,8 @@ CYxError readPruneRequest(const char* data, size_t length, PruneScope& scope);
 // The answer to an erase request: status 1 when it was carried out, else 0.
 tqmsg::EraseDataResp makeEraseResponse(bool erased);
 
-// One-line descriptions for the log, with the path escaped.
+// One-line descriptions for the log, with the path as --log-paths says
+// (PathLog.h): escaped, as a keyed hash, or left out.
 std::string describe(const EraseScope& scope);
 std::string describe(const PruneScope& scope);
 

@@ -28,6 +28,7 @@
 
 #include "ErrorResult.h"
 #include "Escape.h"
+#include "Requests.h"
 #include "Session.h"
 #include "TqWire.h"
 
@@ -113,10 +114,18 @@ Server::~Server() {
 
 CYxError Server::start() {
     try {
-        CYxError status = IndexStore::open(m_config.indexFile, OpenMode::CreateIfMissing,
-                                           m_config.store, m_store);
+        StoreOptions store = m_config.store;
+        IndexWriter::Limits writer = m_config.writer;
+        store.note = [this](const std::string& line) { m_log.info(line); };
+        if (m_config.readOnly) {  // the index is never changed, not even migrated or purged
+            store.migrate = false;
+            writer.purge.enabled = false;
+        }
+        setPathLogging(m_config.pathLogging);
+        CYxError status =
+            IndexStore::open(m_config.indexFile, OpenMode::CreateIfMissing, store, m_store);
         if (status.IsError()) return status;
-        m_writer = std::make_unique<IndexWriter>(*m_store, m_log, m_config.writer);
+        m_writer = std::make_unique<IndexWriter>(*m_store, m_log, writer);
         int fd = -1;
         const CYxError listening =
             tqwire::listenTcp(m_config.listenAddress.c_str(), m_config.listenPort, fd, m_port);

@@ -7,6 +7,7 @@
 
 #include "IndexStore.h"
 #include "IndexWriter.h"
+#include "PathLog.h"
 #include "TqMessages.h"
 
 namespace cisrv {
@@ -36,7 +37,9 @@ struct ServerConfig {
     // many days (at start, after a reload, once a day).
     int64_t tlsWarnDays = 30;
     StoreOptions store;
-    IndexWriter::Limits writer;
+    IndexWriter::Limits writer;  // the purge's bound too (writer.purge)
+    // How erase log lines show paths (--log-paths).
+    PathLogging pathLogging;
 };
 
 }  // namespace cisrv

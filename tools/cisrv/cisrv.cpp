@@ -20,6 +20,8 @@
 #include "Generator.h"
 #include "HealthCheck.h"
 #include "IndexStore.h"
+#include "PathLog.h"
+#include "Purger.h"
 #include "Server.h"
 #include "ServerLog.h"
 #include "TqProjectVersion.h"
@@ -84,7 +86,13 @@ CYxError writePortFile(const std::string& file, uint16_t port) {
     return CYxError();
 }
 
-int serve(const CommandLine& commandLine) {
+int serve(const CommandLine& given) {
+    CommandLine commandLine = given;
+    if (!commandLine.pathKeyFile.empty()) {
+        const CYxError read =
+            cisrv::readPathKey(commandLine.pathKeyFile, commandLine.server.pathLogging.key);
+        if (read.IsError()) return fail(read.AsString());
+    }
     std::unique_ptr<cisrv::ServerLog> log;
     if (commandLine.logFile.empty()) {
         log = cisrv::ServerLog::toStandardError();
@@ -106,10 +114,14 @@ int serve(const CommandLine& commandLine) {
     return kExitOk;
 }
 
+// Lines about what opening did (a migration) go to standard error.
 CYxError openIndex(const CommandLine& commandLine, cisrv::OpenMode mode,
                    std::unique_ptr<cisrv::IndexStore>& store,
-                   const cisrv::StoreOptions& options = cisrv::StoreOptions()) {
-    return cisrv::IndexStore::open(commandLine.indexFile, mode, options, store);
+                   cisrv::StoreOptions options = cisrv::StoreOptions()) {
+    options.note = [](const std::string& line) { std::cerr << "cisrv: " << line << "\n"; };
+    CYxError status = cisrv::IndexStore::open(commandLine.indexFile, mode, options, store);
+    if (!status.IsError()) store->setReadLimit(std::chrono::milliseconds(commandLine.readLimitMs));
+    return status;
 }
 
 int add(const CommandLine& commandLine) {
@@ -142,12 +154,31 @@ void printDocument(const cisrv::Document& document) {
               << document.cellNumber << '\t' << cisrv::escapeControl(document.text) << '\n';
 }
 
+// The matches are read first and printed once the read has ended, so that a
+// reader of the output that pauses (a pager) holds no snapshot of the index.
 int search(const CommandLine& commandLine) {
     std::unique_ptr<cisrv::IndexStore> store;
+    std::vector<cisrv::Document> found;
     CYxError status = openIndex(commandLine, cisrv::OpenMode::MustExist, store);
-    if (!status.IsError()) status = store->search(commandLine.filter, printDocument);
+    if (!status.IsError()) {
+        status = store->search(commandLine.filter,
+                               [&found](const cisrv::Document& document) { found.push_back(document); });
+    }
+    store.reset();
+    if (status.IsError()) return fail(status.AsString());
+    for (const cisrv::Document& document : found) printDocument(document);
     std::cout.flush();
-    return status.IsError() ? fail(status.AsString()) : kExitOk;
+    return kExitOk;
+}
+
+int purge(const CommandLine& commandLine) {
+    std::unique_ptr<cisrv::IndexStore> store;
+    std::string summary;
+    CYxError status = openIndex(commandLine, cisrv::OpenMode::MustExist, store);
+    if (!status.IsError()) status = cisrv::purgeEverything(*store, summary);
+    if (status.IsError()) return fail(status.AsString());
+    std::cout << summary << "\n";
+    return kExitOk;
 }
 
 int count(const CommandLine& commandLine) {
@@ -215,6 +246,7 @@ int runCommand(const CommandLine& commandLine) {
         case cisrv::Command::Generate: return generate(commandLine);
         case cisrv::Command::Search: return search(commandLine);
         case cisrv::Command::Count: return count(commandLine);
+        case cisrv::Command::Purge: return purge(commandLine);
     }
     return kExitFailed;
 }

@@ -69,6 +69,11 @@ TEST(CisrvProgramTest, UsageErrorsExitTwoAndFailuresExitOne) {
         {"serve", "--index", index, "--index", index, "--listen", "127.0.0.1:0"},
         {"serve", "--index", index, "--listen", "127.0.0.1:0", "--read-only", "--read-only"},
         {"check", "--listen", "127.0.0.1:0"},
+        {"serve", "--index", index, "--listen", "127.0.0.1:0", "--purge-within", "soon"},
+        {"serve", "--index", index, "--listen", "127.0.0.1:0", "--log-paths", "maybe"},
+        {"serve", "--index", index, "--listen", "127.0.0.1:0", "--log-paths", "hash"},
+        {"serve", "--index", index, "--listen", "127.0.0.1:0", "--log-path-key", index},
+        {"search", "--index", index, "--time-limit", "0"},
     };
     for (const auto& arguments : misuses) {
         const ProgramRun result = runCisrv(dir, arguments);

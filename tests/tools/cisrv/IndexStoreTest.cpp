@@ -130,10 +130,10 @@ TEST_F(IndexStoreTest, SearchMatchesTextAndPathAndForgetsErasedDocuments) {
     // The external-content index agrees with the table after the deletes.
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(
-        sqlite3_exec(db, "INSERT INTO documents_fts (documents_fts) VALUES ('integrity-check')",
-                     nullptr, nullptr, nullptr),
-        SQLITE_OK)
+    EXPECT_EQ(sqlite3_exec(db,
+                           "INSERT INTO documents_fts_0 (documents_fts_0) VALUES ('integrity-check')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK)
         << sqlite3_errmsg(db);
     sqlite3_close(db);
 
