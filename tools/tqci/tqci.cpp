@@ -42,6 +42,9 @@ constexpr int kExitNoLibrary = 3;
 constexpr char kFailurePrefix[] = "Failed";
 // The migrated-data erase's line for a CI server that confirmed.
 constexpr char kConfirmedLine[] = "Received erase data response for application ID[%*d] for CI server[%d]";
+// The lines of a cloud whose CI server could not be looked up.
+constexpr char kServerOfCloudFailedLine[] = "Failed to get the client id for CI Server ID[%d]";
+constexpr char kCloudMembersFailedLine[] = "Failed to get clould client properties. cloud[%d]";
 // The prune's line for one archive file whose request could not be sent.
 constexpr char kPruneNotSentLine[] =
     "Failed to send TQS_PM_CONTENTIDX_AF_PRUNE_REQ for cloud [%d] vornCellNum [%d] archive file [%d]";
@@ -310,18 +313,40 @@ private:
             out.outcome = Outcome::Ok;
             return out;
         }
-        out.outcome = Outcome::Partial;
+        // The servers the call tried: those the directory listed beforehand and
+        // those its lookups named. A failure tied to no server by id (a cloud
+        // whose server could not be looked up, by the call or by tqci) leaves
+        // it unknown which servers missed the erase: then the call is failed.
+        std::set<int> tried(reach.servers.begin(), reach.servers.end());
+        std::set<int> confirmed;
+        bool unplaced = !linesComplete(made) && !reach.known;
         for (const auto& line : made.lines.texts) {
-            int server = 0;
-            if (std::sscanf(line.c_str(), kConfirmedLine, &server) == 1) {
-                out.confirmedServers.push_back(server);
+            int id = 0;
+            if (std::sscanf(line.c_str(), kConfirmedLine, &id) == 1) {
+                confirmed.insert(id);
+            } else if (std::sscanf(line.c_str(), "CI CDS client id is [%d]", &id) == 1) {
+                tried.insert(id);
+            } else if (std::sscanf(line.c_str(), kServerOfCloudFailedLine, &id) == 1 ||
+                       std::sscanf(line.c_str(), kCloudMembersFailedLine, &id) == 1) {
+                const auto known = reach.serverOfCloud.find(id);
+                if (known != reach.serverOfCloud.end() && known->second) {
+                    tried.insert(*known->second);
+                } else {
+                    unplaced = true;
+                }
             }
         }
-        for (const int server : reach.servers) {
-            if (std::find(out.confirmedServers.begin(), out.confirmedServers.end(), server) ==
-                out.confirmedServers.end()) {
-                out.failedServers.push_back(server);
-            }
+        if (unplaced) {
+            out.reasons.insert(out.reasons.begin(),
+                               "some CI servers did not confirm, and not all of them are known by "
+                               "id: reported failed");
+            out.outcome = Outcome::Failed;
+            return out;
+        }
+        out.outcome = Outcome::Partial;
+        out.confirmedServers.assign(confirmed.begin(), confirmed.end());
+        for (const int server : tried) {
+            if (confirmed.count(server) == 0) out.failedServers.push_back(server);
         }
         return out;
     }
