@@ -160,6 +160,7 @@ class Run:
         self.t0 = time.monotonic()
         self.ops, self.faults, self.docs, self.uncertain = [], [], [], []
         self.lock = threading.Lock()
+        self.record("start", utc=time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime()), seed=seed)
         self.in_flight = {h: {} for h in HOSTS}  # host: {op number: (op, process)}
         self.stop = threading.Event()
         self.lanes = Lanes()
@@ -211,7 +212,7 @@ class Run:
                 elif "failed_archive_files" in result:
                     op.failed_keys = {(e["archive_file"], e["cloud"])
                                       for e in result["failed_archive_files"]}
-        self.record("complete", op=op.number, outcome=outcome, reasons=reasons,
+        self.record("complete", op=op.number, pid=process.pid, outcome=outcome, reasons=reasons,
                     failed=sorted(map(str, op.failed_keys or [])), seconds=round(op.end - op.start, 3))
         return outcome, reasons
 
@@ -502,7 +503,51 @@ def report(run, anomalies, facts, out=sys.stdout):
             p(f"    overlapping {fault.describe()}")
 
 
+def table(files):
+    """Markdown tables summing the --json summaries of several runs."""
+    runs = [json.load(open(f)) for f in files]
+    outcomes = ["ok", "partial", "failed", "nothing-to-erase", "unknown"]
+    lines = [f"{len(runs)} runs (seeds {', '.join(str(r['seed']) for r in runs)}; commits "
+             f"{', '.join(sorted({r['commit'] for r in runs}))}), "
+             f"{sum(r['seconds'] for r in runs) / 60:.0f} minutes, "
+             f"{sum(r['documents_added'] for r in runs)} documents added by the writer, "
+             f"{sum(r['reruns'] for r in runs)} operations run again.", "",
+             "| Operation | " + " | ".join(outcomes) + " | all | p50 | p99 | max | bound |",
+             "|---" * (len(outcomes) + 6) + "|"]
+    total = collections.Counter()
+    for kind in OP_WEIGHTS:
+        counts = collections.Counter()
+        for r in runs:
+            counts.update(r["operations"].get(kind, {}))
+        total.update(counts)
+        d = [r["durations"][kind] for r in runs if kind in r["durations"]]
+        if not d:
+            continue
+        lines.append(f"| {kind} | " + " | ".join(str(counts[o]) for o in outcomes) +
+                     f" | {sum(counts.values())} | {max(x['p50'] for x in d):.2f} s | "
+                     f"{max(x['p99'] for x in d):.2f} s | {max(x['max'] for x in d):.2f} s | "
+                     f"{min(x['bound_min'] for x in d):.0f}-{max(x['bound_max'] for x in d):.0f} s |")
+    lines.append("| all | " + " | ".join(str(total[o]) for o in outcomes) +
+                 f" | {sum(total.values())} | | | | |")
+    faults = collections.Counter()
+    anomalies = collections.Counter()
+    for r in runs:
+        faults.update(r["faults"])
+        anomalies.update(r["anomalies"])
+    lines += ["", "| Fault | injected |", "|---|---|"]
+    lines += [f"| {k} | {faults[k]} |" for k in FAULT_KINDS] + [f"| all | {sum(faults.values())} |"]
+    lines += ["", "| Anomaly | found |", "|---|---|"]
+    lines += [f"| {k} | {anomalies[k]} |" for k in
+              ("lost-acknowledgement", "over-deletion", "hang", "leak", "no-convergence")]
+    print("\n".join(lines))
+    print("\n(p50 and p99: the largest of the runs' own; tqci crashes: "
+          f"{sum(r['tqci_crashes'] for r in runs)})")
+
+
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["--table"]:
+        return table(argv[1:])
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--ops", type=int, default=300)

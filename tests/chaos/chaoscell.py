@@ -158,8 +158,16 @@ class ChaosCell(NetworkCell):
         self.cluster.kill()
 
     def restart_directory(self):
-        if not any(map(_alive, self.cluster.pids())):
-            self.cluster.start()
+        for attempt in range(20):
+            if any(map(_alive, self.cluster.pids())):
+                return
+            try:
+                self.cluster.start()
+            except RuntimeError:
+                if attempt == 19:
+                    raise
+                self.cluster.kill()  # what a failed start left behind
+                time.sleep(0.5)
 
     def partition(self, name, mode):
         """Cuts machine `name` off the cell: packets dropped silently, or

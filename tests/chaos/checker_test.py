@@ -134,5 +134,24 @@ class CheckerTest(unittest.TestCase):
         self.assertEqual(anomalies[0].faults, [fault])
 
 
+class ScheduleTest(unittest.TestCase):
+    def test_a_seed_replays_its_schedule_with_every_kind_first(self):
+        import itertools
+        import random
+        import chaos
+        first = list(itertools.islice(chaos.fault_schedule(7), 40))
+        again = list(itertools.islice(chaos.fault_schedule(7), 40))
+        other = list(itertools.islice(chaos.fault_schedule(8), 40))
+        self.assertEqual(first, again)
+        self.assertNotEqual(first, other)
+        self.assertEqual(sorted(f.kind for _, f in first[:10]), sorted(chaos.FAULT_KINDS))
+
+        def operations(seed):
+            rng = random.Random(f"{seed}/worker0")
+            return [chaos.make_op(i, "host1", rng).describe() for i in range(20)]
+        self.assertEqual(operations(7), operations(7))
+        self.assertNotEqual(operations(7), operations(8))
+
+
 if __name__ == "__main__":
     unittest.main()

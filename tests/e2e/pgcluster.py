@@ -115,12 +115,14 @@ class Cluster:
         deadline = time.monotonic() + 10
         while any(map(alive, pids)) and time.monotonic() < deadline:
             time.sleep(0.01)
-        # A killed postmaster may linger as a zombie, which its lock file
+        # A killed postmaster may linger as a zombie, which its lock files
         # would take for a running server.
-        try:
-            os.unlink(os.path.join(self.data, "postmaster.pid"))
-        except FileNotFoundError:
-            pass
+        for lock in (os.path.join(self.data, "postmaster.pid"),
+                     os.path.join(self.root, f".s.PGSQL.{self.port}.lock")):
+            try:
+                os.unlink(lock)
+            except FileNotFoundError:
+                pass
         self.started = False
 
     def _program(self, name):
