@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "Errors.h"
+#include "Handshake.h"
 #include "ProtocolNames.h"
 #include "Sockets.h"
 #include "TlsContext.h"
@@ -255,6 +256,12 @@ void Connection::closeNow() {
     releaseSocket();
     m_broken = false;
     m_breakError = CYxError();
+    m_confirmsClose = false;
+    m_messagesSent = 0;
+}
+
+bool Connection::halfClosedByPeer() const {
+    return m_broken && m_fd >= 0 && m_reader.peerClosedAtBoundary();
 }
 
 // Sends every byte of `parts` or breaks the connection: once part of a frame
@@ -347,16 +354,16 @@ CYxError Connection::sendMessage(uint32_t code, const char* record, unsigned lon
                                  const Deadline& deadline, bool& timedOut) {
     return guarded([&] {
         CYxError error;
-        sendEncoded(code, record, length, deadline, timedOut, error);
+        if (sendEncoded(code, record, length, deadline, timedOut, error)) ++m_messagesSent;
         return error;
     });
 }
 
 CYxError Connection::sendFrame(uint32_t code, const char* body, size_t bodyLength,
-                               const Deadline& deadline, bool& timedOut) {
+                               const Deadline& deadline, bool& timedOut, uint16_t reserved) {
     return guarded([&] {
         CYxError error;
-        if (!usable(error)) return error;
+        if (!halfClosedByPeer() && !usable(error)) return error;
         if (bodyLength > kMaxBodyLength) {
             return makeError(tqerr::kFrameTooLarge,
                              "frame of message " + tqcommon::hexCode(code) +
@@ -366,7 +373,7 @@ CYxError Connection::sendFrame(uint32_t code, const char* body, size_t bodyLengt
             return makeError(tqerr::kInvalidArgument, "frame without a body");
         }
         unsigned char header[kFrameHeaderSize];
-        encodeFrameHeader(code, static_cast<uint32_t>(bodyLength), header);
+        encodeFrameHeader(code, static_cast<uint32_t>(bodyLength), header, reserved);
         iovec parts[2] = {{header, sizeof header}, {const_cast<char*>(body), bodyLength}};
         sendBuffers(parts, bodyLength > 0 ? 2 : 1, sizeof header + bodyLength, deadline, timedOut,
                     error);
@@ -417,18 +424,71 @@ CYxError Connection::receiveMessage(uint32_t& code, tqsDatabuf_v2& body, uint32_
 
 CYxError Connection::closeGracefully(const Deadline& deadline, bool& timedOut) {
     return guarded([&] {
-        if (m_fd < 0) {
-            // Never connected, or broken (its socket already gone).
+        if (m_broken && m_confirmsClose && m_messagesSent > 0) {
+            // The connection broke (or the peer ended it) after messages went
+            // out: they were never confirmed.
+            const std::string why = m_breakError.AsString();
+            const uint64_t unconfirmed = m_messagesSent;
+            closeNow();
+            return makeError(tqerr::kPeerClosed,
+                             "connection ended before " + std::to_string(unconfirmed) +
+                                 " messages sent were confirmed (" + why +
+                                 "): they may not have been carried out");
+        }
+        if (m_fd < 0 || m_broken) {
+            // Never connected, or broken.
             closeNow();
             return CYxError();
         }
         if (m_tls) m_tls->sendCloseNotify();
         ::shutdown(m_fd, SHUT_WR);
-        m_reader.discardBuffered();
-        CYxError result = drainUntilPeerCloses(m_fd, m_peer, deadline, timedOut);
+        CYxError result;
+        if (m_confirmsClose) {
+            result = awaitCloseConfirmation(deadline, timedOut);
+        } else {
+            m_reader.discardBuffered();
+            result = drainUntilPeerCloses(m_fd, m_peer, deadline, timedOut);
+        }
         closeNow();
         return result;
     });
+}
+
+// Reads until the peer closes: its confirmation comes first, counting what it
+// received and what it could not carry out. Other frames (an answer that came
+// after its receive gave up) are passed over.
+CYxError Connection::awaitCloseConfirmation(const Deadline& deadline, bool& timedOut) {
+    bool confirmed = false;
+    CloseConfirmation confirmation;
+    for (;;) {
+        Frame frame;
+        CYxError error;
+        if (!readFrame(frame, deadline, timedOut, error)) {
+            if (timedOut) {
+                return makeError(tqerr::kTimedOut, "timed out waiting for " + m_peer +
+                                                       " to confirm the close");
+            }
+            if (!m_reader.peerClosedAtBoundary()) return error;
+            break;
+        }
+        if (frame.code == kCloseConfirmCode) {
+            error = decodeCloseConfirmation(frame.body, frame.bodyLength, confirmation);
+            if (error.IsError()) return error;
+            confirmed = true;
+        }
+    }
+    const std::string sent = std::to_string(m_messagesSent) + " messages sent";
+    if (!confirmed) {
+        return makeError(tqerr::kPeerClosed, m_peer + " closed without confirming the " + sent +
+                                                 ": they may not have been carried out");
+    }
+    if (confirmation.received < m_messagesSent || confirmation.notCarriedOut > 0) {
+        return makeError(tqerr::kIo, m_peer + " confirmed " +
+                                         std::to_string(confirmation.received) + " of the " +
+                                         sent + ", " + std::to_string(confirmation.notCarriedOut) +
+                                         " not carried out");
+    }
+    return CYxError();
 }
 
 CYxError acceptConnection(int listenFd, const Deadline& deadline, bool& timedOut, Connection& out) {

@@ -65,9 +65,11 @@ public:
     // Encode the record of `code` and send it as one frame.
     CYxError sendMessage(uint32_t code, const char* record, unsigned long length,
                          const Deadline& deadline, bool& timedOut);
-    // Send a frame whose body is already encoded.
+    // Send a frame whose body is already encoded; `reserved` goes into its
+    // header. Also allowed once the peer has closed its side at a frame
+    // boundary: that is how a server confirms a client's close.
     CYxError sendFrame(uint32_t code, const char* body, size_t bodyLength, const Deadline& deadline,
-                       bool& timedOut);
+                       bool& timedOut, uint16_t reserved = 0);
     // The next frame, undecoded; valid until the next receive.
     CYxError receiveFrame(Frame& out, const Deadline& deadline, bool& timedOut);
     // The next message, decoded into `body` (see decodeBody()). `bodyLength`
@@ -75,9 +77,19 @@ public:
     CYxError receiveMessage(uint32_t& code, tqsDatabuf_v2& body, uint32_t& bodyLength,
                             const Deadline& deadline, bool& timedOut);
 
-    // Stop sending, read and discard until the peer closes or the deadline
-    // runs out, then close: the peer gets every frame sent before. Success on
-    // a connection that is closed or broken; it is then closed and reusable.
+    // Whether the peer confirms a graceful close (agreed in the handshake),
+    // and how many messages went out since the handshake.
+    void setConfirmsClose(bool confirms) { m_confirmsClose = confirms; }
+    bool confirmsClose() const { return m_confirmsClose; }
+    uint64_t messagesSent() const { return m_messagesSent; }
+
+    // Stop sending, read until the peer closes or the deadline runs out, then
+    // close: the peer gets every frame sent before. When the peer confirms
+    // closes, its confirmation must arrive first and count every message
+    // sent, all carried out; otherwise the close fails (kPeerClosed when it
+    // is missing, kIo when it is short), as it does when the connection broke
+    // after messages went out. Without confirmation: success on a connection
+    // that is closed or broken. Afterwards it is closed and reusable.
     CYxError closeGracefully(const Deadline& deadline, bool& timedOut);
     // Close at once (after discarding what already arrived, so the close does
     // not turn into a reset) and forget any error.
@@ -95,6 +107,8 @@ private:
     bool secured(const Deadline& deadline, bool& timedOut, CYxError& error);
     void lingerAfterRefusal(const Deadline& deadline);
     bool readFrame(Frame& out, const Deadline& deadline, bool& timedOut, CYxError& error);
+    bool halfClosedByPeer() const;
+    CYxError awaitCloseConfirmation(const Deadline& deadline, bool& timedOut);
     void breakWith(const CYxError& error);
     void breakKeepingSocket(const CYxError& error);
     void releaseSocket();
@@ -105,6 +119,10 @@ private:
     CYxError m_breakError;
     std::unique_ptr<detail::TlsStream> m_tls;
     FrameReader m_reader;
+    // Kept across a break, so that a close can tell that messages sent on
+    // the broken connection were never confirmed; cleared by closeNow().
+    bool m_confirmsClose = false;
+    uint64_t m_messagesSent = 0;
 };
 
 // Accept one connection on `listenFd` within `deadline` into `out`; with TLS

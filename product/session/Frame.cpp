@@ -50,10 +50,10 @@ CYxError checkFrameHeader(const FrameHeader& header) {
 
 }  // namespace
 
-void encodeFrameHeader(uint32_t code, uint32_t bodyLength, unsigned char* out) {
+void encodeFrameHeader(uint32_t code, uint32_t bodyLength, unsigned char* out, uint16_t reserved) {
     putU32(out, kFrameMagic);
     putU16(out + 4, kFrameVersion);
-    putU16(out + 6, 0);
+    putU16(out + 6, reserved);
     putU32(out + 8, code);
     putU32(out + 12, bodyLength);
 }

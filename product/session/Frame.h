@@ -26,8 +26,10 @@ struct FrameHeader {
 };
 
 // Writes the header of a frame of `code` with a body of `bodyLength` bytes to
-// `out` (kFrameHeaderSize bytes).
-TQ_PLATFORM_API void encodeFrameHeader(uint32_t code, uint32_t bodyLength, unsigned char* out);
+// `out` (kFrameHeaderSize bytes). `reserved` is 0 but in a hello, where it
+// carries the handshake version the client offers (see Handshake.h).
+TQ_PLATFORM_API void encodeFrameHeader(uint32_t code, uint32_t bodyLength, unsigned char* out,
+                                       uint16_t reserved = 0);
 // Reads kFrameHeaderSize bytes into `out`. kProtocol for a wrong magic or
 // version, kFrameTooLarge for a body above kMaxBodyLength.
 TQ_PLATFORM_API CYxError decodeFrameHeader(const unsigned char* in, FrameHeader& out);
@@ -35,6 +37,7 @@ TQ_PLATFORM_API CYxError decodeFrameHeader(const unsigned char* in, FrameHeader&
 // A whole frame as received: its body stays valid until the next receive.
 struct Frame {
     uint32_t code = 0;
+    uint16_t reserved = 0;
     const char* body = nullptr;
     uint32_t bodyLength = 0;
 };

@@ -195,6 +195,7 @@ bool FrameReader::read(int fd, const std::string& peer, const Deadline& deadline
         m_largeReturned = true;
     }
     out.code = m_header.code;
+    out.reserved = m_header.reserved;
     out.bodyLength = m_header.bodyLength;
     m_haveHeader = false;
     return true;

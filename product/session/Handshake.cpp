@@ -1,6 +1,7 @@
 // The attach handshake: HELLO from the client, ACCEPT or REFUSE from the server.
 #include "Handshake.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -41,21 +42,23 @@ bool fitsText(const std::string& text, size_t maxLength) {
     return text.size() <= maxLength && text.find('\0') == std::string::npos;
 }
 
-CYxError sendVersionOnly(Connection& connection, uint32_t code, const Deadline& deadline,
-                         bool& timedOut) {
+CYxError sendVersionOnly(Connection& connection, uint32_t code, uint32_t version,
+                         const Deadline& deadline, bool& timedOut) {
     char body[4];
     XdrStream out(body, sizeof body, XDR_ENCODE);
-    uint32_t version = kHandshakeVersion;
     if (!out.uint32(version)) return makeError(tqerr::kInvalidArgument, "cannot encode handshake");
     return connection.sendFrame(code, body, sizeof body, deadline, timedOut);
 }
 
-CYxError checkAccept(const Connection& connection, const Frame& frame) {
+// An accept names a version this client speaks.
+CYxError checkAccept(Connection& connection, const Frame& frame) {
     XdrStream in(frame.body, frame.bodyLength);
     uint32_t version = 0;
-    if (!in.uint32(version) || !in.atEnd() || version != kHandshakeVersion) {
+    if (!in.uint32(version) || !in.atEnd() || version < kHandshakeVersion ||
+        version > kLatestHandshakeVersion) {
         return makeError(tqerr::kProtocol, "malformed accept from " + connection.peer());
     }
+    connection.setConfirmsClose(version >= kCloseConfirmVersion);
     return CYxError();
 }
 
@@ -134,7 +137,11 @@ CYxError sendHello(Connection& connection, const Hello& hello, const Deadline& d
         std::string body;
         CYxError result = encodeHello(hello, body);
         if (result.IsError()) return result;
-        return connection.sendFrame(kHelloCode, body.data(), body.size(), deadline, timedOut);
+        // Servers of version 1 ignore the header's reserved field.
+        const uint16_t offer =
+            hello.offeredVersion > kHandshakeVersion ? static_cast<uint16_t>(hello.offeredVersion) : 0;
+        connection.setConfirmsClose(false);
+        return connection.sendFrame(kHelloCode, body.data(), body.size(), deadline, timedOut, offer);
     });
 }
 
@@ -160,12 +167,47 @@ CYxError receiveHello(Connection& connection, Hello& out, const Deadline& deadli
             return makeError(tqerr::kProtocol, "expected a hello from " + connection.peer() +
                                                    ", got message " + hexCode(frame.code));
         }
-        return decodeHello(frame.body, frame.bodyLength, out);
+        result = decodeHello(frame.body, frame.bodyLength, out);
+        if (!result.IsError()) out.offeredVersion = std::max<uint32_t>(frame.reserved, kHandshakeVersion);
+        return result;
     });
 }
 
-CYxError sendAccept(Connection& connection, const Deadline& deadline, bool& timedOut) {
-    return guarded([&] { return sendVersionOnly(connection, kAcceptCode, deadline, timedOut); });
+CYxError sendAccept(Connection& connection, const Deadline& deadline, bool& timedOut,
+                    uint32_t version) {
+    return guarded([&] {
+        CYxError result = sendVersionOnly(connection, kAcceptCode, version, deadline, timedOut);
+        if (!result.IsError()) connection.setConfirmsClose(version >= kCloseConfirmVersion);
+        return result;
+    });
+}
+
+uint32_t agreedVersion(uint32_t offered, uint32_t latest) {
+    return std::max(kHandshakeVersion, std::min(offered, latest));
+}
+
+CYxError sendCloseConfirmation(Connection& connection, const CloseConfirmation& confirmation,
+                               const Deadline& deadline, bool& timedOut) {
+    return guarded([&] {
+        char body[2 * sizeof(uint64_t)];
+        XdrStream out(body, sizeof body, XDR_ENCODE);
+        uint64_t received = confirmation.received;
+        uint64_t notCarriedOut = confirmation.notCarriedOut;
+        if (!out.uint64(received) || !out.uint64(notCarriedOut)) {
+            return makeError(tqerr::kInvalidArgument, "cannot encode close confirmation");
+        }
+        return connection.sendFrame(kCloseConfirmCode, body, sizeof body, deadline, timedOut);
+    });
+}
+
+CYxError decodeCloseConfirmation(const char* body, size_t bodyLength, CloseConfirmation& out) {
+    return guarded([&] {
+        XdrStream in(body, bodyLength);
+        if (!in.uint64(out.received) || !in.uint64(out.notCarriedOut) || !in.atEnd()) {
+            return makeError(tqerr::kProtocol, "malformed close confirmation");
+        }
+        return CYxError();
+    });
 }
 
 CYxError sendRefuse(Connection& connection, const std::string& reason, const Deadline& deadline,

@@ -4,6 +4,13 @@
 //                         string localName<1024>
 //   ACCEPT (kAcceptCode): u_int version
 //   REFUSE (kRefuseCode): string reason<1024>
+// Versions: the body of a hello always says 1, which every server takes; the
+// version a client offers beyond that travels in the hello frame header's
+// reserved field, which servers of version 1 ignore. The server accepts with
+// the highest version both speak. Version 2 adds the close confirmation: after
+// the client's graceful close the server carries out everything the session
+// sent and only then answers, before its own close,
+//   CLOSED (kCloseConfirmCode): unsigned hyper received; unsigned hyper notCarriedOut
 #pragma once
 
 #include <cstddef>
@@ -21,7 +28,12 @@ namespace tqwire {
 constexpr uint32_t kHelloCode = 0x7E510001;
 constexpr uint32_t kAcceptCode = 0x7E510002;
 constexpr uint32_t kRefuseCode = 0x7E510003;
+constexpr uint32_t kCloseConfirmCode = 0x7E510004;
+// The version in every hello body, and of a server that knows no other.
 constexpr uint32_t kHandshakeVersion = 1;
+// The first version whose server confirms a client's close.
+constexpr uint32_t kCloseConfirmVersion = 2;
+constexpr uint32_t kLatestHandshakeVersion = kCloseConfirmVersion;
 constexpr size_t kMaxServiceNameLength = 256;
 constexpr size_t kMaxLocalNameLength = 1024;
 constexpr size_t kMaxReasonLength = 1024;
@@ -30,6 +42,15 @@ struct Hello {
     std::string library;
     std::string entry;
     std::string localName;
+    // The highest handshake version the client speaks.
+    uint32_t offeredVersion = kHandshakeVersion;
+};
+
+// A server's answer to a client's graceful close: the messages it received on
+// the session, and how many of them it could not carry out.
+struct CloseConfirmation {
+    uint64_t received = 0;
+    uint64_t notCarriedOut = 0;
 };
 
 // The text of a fixed-size field: up to its first NUL, at most `capacity` bytes.
@@ -43,7 +64,8 @@ TQ_PLATFORM_API CYxError encodeHello(const Hello& hello, std::string& body);
 TQ_PLATFORM_API CYxError decodeHello(const char* body, size_t bodyLength, Hello& out);
 
 // Client side: send the hello, then wait for the answer. A refusal gives
-// kServiceRefused with the peer's reason in the text.
+// kServiceRefused with the peer's reason in the text. An accept of version 2
+// or later makes the connection expect a close confirmation.
 TQ_PLATFORM_API CYxError sendHello(Connection& connection, const Hello& hello,
                                    const Deadline& deadline, bool& timedOut);
 TQ_PLATFORM_API CYxError awaitHelloAnswer(Connection& connection, const Deadline& deadline,
@@ -52,8 +74,18 @@ TQ_PLATFORM_API CYxError awaitHelloAnswer(Connection& connection, const Deadline
 // Server side: the first frame must be a hello.
 TQ_PLATFORM_API CYxError receiveHello(Connection& connection, Hello& out, const Deadline& deadline,
                                       bool& timedOut);
+// Accepts with `version` (at most what the hello offered, see agreedVersion);
+// version 2 or later obliges the server to confirm the client's close.
 TQ_PLATFORM_API CYxError sendAccept(Connection& connection, const Deadline& deadline,
-                                    bool& timedOut);
+                                    bool& timedOut, uint32_t version = kHandshakeVersion);
+// The version a server of `latest` agrees to with a client offering `offered`.
+TQ_PLATFORM_API uint32_t agreedVersion(uint32_t offered, uint32_t latest = kLatestHandshakeVersion);
+// Sent by the server once the client closed its side (a half-closed connection).
+TQ_PLATFORM_API CYxError sendCloseConfirmation(Connection& connection,
+                                               const CloseConfirmation& confirmation,
+                                               const Deadline& deadline, bool& timedOut);
+TQ_PLATFORM_API CYxError decodeCloseConfirmation(const char* body, size_t bodyLength,
+                                                 CloseConfirmation& out);
 // `reason` is cut to kMaxReasonLength bytes.
 TQ_PLATFORM_API CYxError sendRefuse(Connection& connection, const std::string& reason,
                                     const Deadline& deadline, bool& timedOut);

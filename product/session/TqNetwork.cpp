@@ -70,6 +70,9 @@ CYxError CTqNetwork::Attach_RemoteDLL(const char* host, tqsExecuteRemoteDllType*
         CYxError result = tqwire::parseHostPort(host, target);
         if (!result.IsError()) result = tqwire::makeHello(*service, localName, hello);
         if (result.IsError()) return result;
+        // A server that can confirms the close of the session, so that a
+        // graceful Disconnect succeeds only once every message was carried out.
+        hello.offeredVersion = tqwire::kLatestHandshakeVersion;
         result = attach(m_impl->connection, target, hello, tqwire::Deadline::fromWait(wait),
                         timedOut);
         if (!result.IsError()) {

@@ -83,6 +83,7 @@ public:
     bool int32(int32_t& value) { return xdr_int(&m_xdr, &value) != 0; }
     bool uint32(uint32_t& value) { return xdr_u_int(&m_xdr, &value) != 0; }
     bool int64(int64_t& value) { return xdr_int64_t(&m_xdr, &value) != 0; }
+    bool uint64(uint64_t& value) { return xdr_uint64_t(&m_xdr, &value) != 0; }
     bool opaque(char* data, size_t length) {
         return xdr_opaque(&m_xdr, data, static_cast<u_int>(length)) != 0;
     }

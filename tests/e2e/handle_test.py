@@ -2,11 +2,16 @@
 commit: each request reaches the servers of its cell, client and application
 type, a restarted server is attached again, and lost prunes fail the host."""
 
+import json
+import signal
 import sqlite3
 import subprocess
+import threading
+import time
 import unittest
 
 from cell import CELL_ID, CELL_NUMBER, Cell, tool
+from wirepeer import PRUNE_REQ, WirePeer
 
 CLIENT = 10
 OTHER_CELL = 2
@@ -103,12 +108,47 @@ class HandleTest(unittest.TestCase):
                       self.cell.debug_log())
         log = a.log_text()
         self.assertIn(f"prune archive file 71 (cloud 1, cell {CELL_NUMBER}) failed: ", log)
-        self.assertIn("connection reset: 2 prunes not carried out", log)
+        self.assertIn("close confirmed: 2 prunes not carried out", log)
         self.assertEqual(a.paths(), ["/af/71", "/af/72"])
 
         code, _, err, _ = self.cell.tqci("prune", stdin=prunes)
         self.assertEqual(code, 0, err)
         self.assertEqual(a.paths(), [])
+
+    def test_prune_whose_server_dies_before_committing_is_not_reported_done(self):
+        # The server reads every prune, so its death closes the connection
+        # cleanly; only the missing confirmation tells the host.
+        a = self.cell.server("a", ["--lock-wait", "60"])
+        self.cell.add_cloud(1, 101, a.host)
+        for archive_file in (71, 72):
+            a.add(f"/af/{archive_file}", archive_file=archive_file, cloud=1, cell_number=CELL_NUMBER)
+        holder = sqlite3.connect(a.index, timeout=0)
+        holder.execute("BEGIN IMMEDIATE")
+        self.addCleanup(holder.close)
+        killer = threading.Timer(1.5, lambda: a.signal(signal.SIGKILL))
+        killer.start()
+        try:
+            code, out, err, _ = self.cell.tqci("--json", "prune",
+                                               stdin=f"{CELL_NUMBER} 71 1\n{CELL_NUMBER} 72 1\n")
+        finally:
+            killer.cancel()
+        holder.rollback()
+        self.assertEqual(code, 1, err)
+        result = json.loads(out)
+        self.assertEqual(result["result"], "partial", out)
+        self.assertEqual(sorted(f["archive_file"] for f in result["failed_archive_files"]), [71, 72])
+        self.assertIn("closed without confirming the 2 messages sent", self.cell.debug_log())
+        self.assertEqual(a.paths(), ["/af/71", "/af/72"])
+
+    def test_prune_to_a_server_that_does_not_confirm_closes_succeeds_as_before(self):
+        with WirePeer("ok") as peer:
+            self.cell.add_cloud(1, 101, peer.host)
+            code, out, err, _ = self.cell.tqci("prune", stdin=f"{CELL_NUMBER} 71 1\n")
+            deadline = time.monotonic() + 5
+            while not peer.requests and time.monotonic() < deadline:
+                time.sleep(0.02)
+        self.assertEqual(code, 0, f"{out}{err}")
+        self.assertEqual([code for code, _ in peer.requests], [PRUNE_REQ])
 
 
 if __name__ == "__main__":

@@ -75,6 +75,7 @@ private:
     void handlePrune(const tqsDatabuf_v2& body);
     bool carryOut(const EraseScope& scope);
     bool reply(bool erased);
+    std::string confirmClose(uint64_t notCarriedOut);
 
     template <typename Receive>
     Received receiveWithin(const tqwire::Deadline& limit, CYxError& result, Receive receive);
@@ -98,6 +99,8 @@ private:
     ServerLog::Level m_endLevel = ServerLog::Level::Info;
     uint64_t m_erases = 0;
     uint64_t m_prunes = 0;
+    uint64_t m_prunesIgnored = 0;  // invalid, or the index is read-only
+    bool m_closedByPeer = false;   // a close at a frame boundary, which may be confirmed
     const IndexWriter::PruneLosses m_lostPrunes = std::make_shared<std::atomic<uint64_t>>(0);
 };
 
@@ -126,20 +129,39 @@ void Session::run() {
     // Everything handed over is committed before the connection closes (a
     // peer's close at a frame boundary leaves the socket open): a peer
     // closing gracefully waits for this close, which tells it its requests
-    // are durable. When some of its prunes could not be carried out it is
-    // reset instead.
+    // are durable. A peer that asked for it gets the count first, so that a
+    // server that dies before this point cannot pass for one that committed.
+    // A peer without it is reset when some of its prunes could not be
+    // carried out.
     if (m_prunes > 0) m_context.writer.flush();
     const uint64_t lost = m_lostPrunes->load();
-    if (lost > 0) {
+    const uint64_t notCarriedOut = lost + m_prunesIgnored;
+    std::string outcome;
+    if (m_connection.confirmsClose() && m_closedByPeer) {
+        outcome = confirmClose(notCarriedOut);
+        m_connection.closeNow();
+    } else if (lost > 0) {
         resetConnection(m_connection);
+        outcome = "; connection reset: " + std::to_string(lost) + " prunes not carried out";
     } else {
         m_connection.closeNow();
     }
     log(lost > 0 ? ServerLog::Level::Warn : m_endLevel,
         "session ended: " + m_why + "; " + std::to_string(m_erases) + " erase and " +
-            std::to_string(m_prunes) + " prune requests" +
-            (lost > 0 ? "; connection reset: " + std::to_string(lost) + " prunes not carried out"
-                      : ""));
+            std::to_string(m_prunes) + " prune requests" + outcome);
+}
+
+// Tells the peer how many of its requests arrived and how many could not be
+// carried out; returns what the end-of-session line adds.
+std::string Session::confirmClose(uint64_t notCarriedOut) {
+    bool timedOut = false;
+    const tqwire::CloseConfirmation confirmation{m_erases + m_prunes, notCarriedOut};
+    const CYxError sent = tqwire::sendCloseConfirmation(
+        m_connection, confirmation, tqwire::Deadline::fromWait(kSendWait), timedOut);
+    if (sent.IsError()) return "; close not confirmed: " + escapeControl(sent.AsString());
+    return "; close confirmed" +
+           (notCarriedOut > 0 ? ": " + std::to_string(notCarriedOut) + " prunes not carried out"
+                              : std::string());
 }
 
 bool Session::attach() {
@@ -186,7 +208,8 @@ bool Session::attach() {
         return false;
     }
     bool timedOut = false;
-    result = tqwire::sendAccept(m_connection, m_context.attachDeadline, timedOut);
+    result = tqwire::sendAccept(m_connection, m_context.attachDeadline, timedOut,
+                                tqwire::agreedVersion(hello.offeredVersion));
     if (result.IsError()) {
         log(ServerLog::Level::Warn,
             "cannot accept " + client + ": " + escapeControl(result.AsString()));
@@ -231,6 +254,8 @@ void Session::serveRequests() {
             case Received::Done: break;
         }
         if (result.IsError()) {
+            // The socket stays open only when the peer closed at a frame boundary.
+            m_closedByPeer = result.Code() == tqerr::kPeerClosed && m_connection.isOpen();
             endFor(describeReceiveFailure(result), result.Code() == tqerr::kPeerClosed
                                                        ? ServerLog::Level::Info
                                                        : ServerLog::Level::Warn);
@@ -289,8 +314,10 @@ void Session::handlePrune(const tqsDatabuf_v2& body) {
     PruneScope scope;
     const CYxError valid = readPruneRequest(body.getDataBuffer(), body.getValidLen(), scope);
     if (valid.IsError()) {
+        ++m_prunesIgnored;
         log(ServerLog::Level::Warn, "prune request ignored: " + valid.AsString());
     } else if (m_config.readOnly) {
+        ++m_prunesIgnored;
         log(ServerLog::Level::Info, describe(scope) + ": ignored: index is read-only");
     } else {
         m_context.writer.prune(scope, m_name, m_lostPrunes);

@@ -14,6 +14,7 @@ struct OutcomeNames {
 OutcomeNames namesOf(Outcome outcome) {
     switch (outcome) {
         case Outcome::Ok: return {"ok", "ok"};
+        case Outcome::Partial: return {"partial", "PARTIAL"};
         case Outcome::Failed: return {"failed", "FAILED"};
         case Outcome::NothingToErase: return {"nothing-to-erase", "nothing to erase"};
     }
@@ -68,22 +69,70 @@ std::string jsonString(const std::string& text) {
     return out + "\"";
 }
 
-void Report::add(const std::string& what, const std::string& subject, Outcome outcome,
-                 const std::vector<std::string>& reasons) {
+namespace {
+
+std::string jsonList(const std::vector<int>& ids) {
+    std::string out = "[";
+    for (size_t i = 0; i < ids.size(); ++i) out += (i == 0 ? "" : ",") + std::to_string(ids[i]);
+    return out + "]";
+}
+
+std::string jsonList(const std::vector<ArchiveFileRef>& files) {
+    std::string out = "[";
+    for (size_t i = 0; i < files.size(); ++i) {
+        out += (i == 0 ? "" : ",") + std::string(R"({"cell_number":)") +
+               std::to_string(files[i].cellNumber) + R"(,"archive_file":)" +
+               std::to_string(files[i].archiveFile) + R"(,"cloud":)" +
+               std::to_string(files[i].cloud) + "}";
+    }
+    return out + "]";
+}
+
+// What a partial result says of the work it did not do, for its result line.
+std::string partialDetail(const CallResult& result) {
+    if (!result.failedArchiveFiles.empty()) {
+        return " (" + std::to_string(result.failedArchiveFiles.size()) +
+               " archive files may not have been pruned)";
+    }
+    if (!result.failedServers.empty()) {
+        std::string servers;
+        for (const int id : result.failedServers) {
+            servers += (servers.empty() ? "" : ", ") + std::to_string(id);
+        }
+        return " (CI servers " + servers + " did not confirm)";
+    }
+    return "";
+}
+
+}  // namespace
+
+void Report::add(const std::string& what, const std::string& subject, const CallResult& result) {
+    const Outcome outcome = result.outcome;
     m_allOk = m_allOk && outcome == Outcome::Ok;
-    m_anyFailed = m_anyFailed || outcome == Outcome::Failed;
+    m_anyFailed = m_anyFailed || outcome == Outcome::Failed || outcome == Outcome::Partial;
     // A successful call has no reasons; its log lines are shown only on request.
     const bool failed = outcome != Outcome::Ok;
+    const std::vector<std::string>& reasons = result.reasons;
     if (m_style.json) {
         std::string object = R"({"path":)" + jsonString(subject) + R"(,"result":")" +
                              namesOf(outcome).json + R"(","reasons":[)";
         for (size_t i = 0; failed && i < reasons.size(); ++i) {
             object += (i == 0 ? "" : ",") + jsonString(reasons[i]);
         }
-        std::cout << object << "]}\n";
+        object += "]";
+        if (outcome == Outcome::Partial) {
+            if (!result.failedArchiveFiles.empty()) {
+                object += R"(,"failed_archive_files":)" + jsonList(result.failedArchiveFiles);
+            } else {
+                object += R"(,"confirmed_servers":)" + jsonList(result.confirmedServers) +
+                          R"(,"failed_servers":)" + jsonList(result.failedServers);
+            }
+        }
+        std::cout << object << "}\n";
         return;
     }
-    std::cout << shown(what) << ": " << namesOf(outcome).text << '\n';
+    std::cout << shown(what) << ": " << namesOf(outcome).text
+              << (outcome == Outcome::Partial ? partialDetail(result) : "") << '\n';
     if (failed ? !m_style.quiet : m_style.verbose) {
         std::cout.flush();
         for (const auto& reason : reasons) {

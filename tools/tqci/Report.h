@@ -1,12 +1,35 @@
 // What tqci prints for each call: a result line on standard output and the
 // reasons on standard error, or with --json one JSON object per line:
-//   {"path":"/p","result":"ok|failed|nothing-to-erase","reasons":["..."]}
+//   {"path":"/p","result":"ok|partial|failed|nothing-to-erase","reasons":["..."]}
+// A partial result adds what was and was not carried out:
+//   "confirmed_servers":[101],"failed_servers":[102]           (erases)
+//   "failed_archive_files":[{"cell_number":4711,"archive_file":7,"cloud":1}]  (prunes)
 #pragma once
 
 #include <string>
 #include <vector>
 
-enum class Outcome { Ok, Failed, NothingToErase };
+// Partial: the helper's result was 0 (some server was reached or confirmed),
+// but part of the work failed or could not be told from the log.
+enum class Outcome { Ok, Partial, Failed, NothingToErase };
+
+struct ArchiveFileRef {
+    int cellNumber = 0;
+    int archiveFile = 0;
+    int cloud = 0;
+};
+
+struct CallResult {
+    Outcome outcome = Outcome::Ok;
+    std::vector<std::string> reasons;
+    // Of a partial erase: the CI servers (client ids) that confirmed it, and
+    // those known to the directory that did not.
+    std::vector<int> confirmedServers;
+    std::vector<int> failedServers;
+    // Of a partial prune: the archive files whose prune may not have been
+    // carried out.
+    std::vector<ArchiveFileRef> failedArchiveFiles;
+};
 
 struct ReportStyle {
     bool json = false;
@@ -20,8 +43,7 @@ public:
 
     // One call: `what` names it in a result line ("erase-backup /p"),
     // `subject` in a JSON object (the path, or the prune list).
-    void add(const std::string& what, const std::string& subject, Outcome outcome,
-             const std::vector<std::string>& reasons);
+    void add(const std::string& what, const std::string& subject, const CallResult& result);
     // A note on standard error, unless quiet or JSON.
     void note(const std::string& text) const;
 

@@ -12,23 +12,30 @@ namespace {
 // Bit of a cloud member's property word that marks the cloud's CI server.
 constexpr unsigned long kCiServerProperty = 1;
 
-// The CI server of a cloud; none when the directory lists none or cannot say.
-std::optional<int> ciServerOfCloud(int cloudId) {
+// getCloudClientList's result when the directory has no such cloud.
+constexpr int kCloudNotFound = 1;
+
+// The CI server of a cloud; none when the directory lists none. False when the
+// directory could not be asked.
+bool ciServerOfCloud(int cloudId, std::optional<int>& server) {
+    server.reset();
     ContentIndexEngine engine(tq::widenId(cloudId));
     std::list<unsigned long> clients;
     std::list<unsigned long> properties;
     std::string name;
-    if (engine.getCloudClientList(clients, properties, name, nullptr) != 0) {
-        return std::nullopt;
+    const int status = engine.getCloudClientList(clients, properties, name, nullptr);
+    if (status != 0) {
+        return status == kCloudNotFound;
     }
     auto client = clients.begin();
     for (auto property = properties.begin(); client != clients.end() && property != properties.end();
          ++client, ++property) {
         if (*property & kCiServerProperty) {
-            return tq::narrowId(*client);
+            server = tq::narrowId(*client);
+            break;
         }
     }
-    return std::nullopt;
+    return true;
 }
 
 std::string joined(const std::vector<int>& ids) {
@@ -44,6 +51,19 @@ std::string noServerFor(const std::string& subject) {
     return "the directory lists no CI server for " + subject + ": nothing to erase";
 }
 
+std::string cannotAsk(const std::string& subject) {
+    return "the directory could not be asked which CI servers serve " + subject +
+           " (see the lines above, or check TQ_DIRECTORY_DB and the directory server)";
+}
+
+// The servers of the clouds a manager listed, or unknown when it failed.
+Reach fromManager(int status, const std::vector<int>& cloudIds, const std::string& subject) {
+    Reach reach = status < 0 ? Reach{} : serversOfClouds(cloudIds);
+    reach.reasonWhenNone = noServerFor(subject);
+    reach.reasonWhenUnknown = cannotAsk(subject);
+    return reach;
+}
+
 }  // namespace
 
 Reach serversOfClient(int clientId, int appType) {
@@ -53,10 +73,8 @@ Reach serversOfClient(int clientId, int appType) {
     args.clientId = clientId;
     args.appType = appType;
     const int status = manager.getContentIndexEngineList(&args, &ret);
-    Reach reach = status < 0 ? Reach{} : serversOfClouds(ret.engineIds);
-    reach.reasonWhenNone =
-        noServerFor("client " + std::to_string(clientId) + " app type " + std::to_string(appType));
-    return reach;
+    return fromManager(status, ret.engineIds,
+                       "client " + std::to_string(clientId) + " app type " + std::to_string(appType));
 }
 
 Reach serversOfApplication(int applicationId) {
@@ -65,18 +83,22 @@ Reach serversOfApplication(int applicationId) {
     GetContentIndexEngineListRetDS_t ret;
     args.applicationId = applicationId;
     const int status = manager.getContentIndexEngineList(&args, &ret);
-    Reach reach = status < 0 ? Reach{} : serversOfClouds(ret.engineIds);
-    reach.reasonWhenNone = noServerFor("application " + std::to_string(applicationId));
-    return reach;
+    return fromManager(status, ret.engineIds, "application " + std::to_string(applicationId));
 }
 
 Reach serversOfClouds(const std::vector<int>& cloudIds) {
     Reach reach;
     reach.known = true;
-    reach.reasonWhenNone = noServerFor((cloudIds.size() == 1 ? "cloud " : "clouds ") + joined(cloudIds));
+    const std::string subject = (cloudIds.size() == 1 ? "cloud " : "clouds ") + joined(cloudIds);
+    reach.reasonWhenNone = noServerFor(subject);
+    reach.reasonWhenUnknown = cannotAsk(subject);
     for (const int cloudId : cloudIds) {
-        if (const std::optional<int> server = ciServerOfCloud(cloudId)) {
-            reach.servers.push_back(*server);
+        std::optional<int> server;
+        if (!ciServerOfCloud(cloudId, server)) {
+            reach.known = false;
+        } else {
+            reach.serverOfCloud[cloudId] = server;
+            if (server) reach.servers.push_back(*server);
         }
     }
     return reach;

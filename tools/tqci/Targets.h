@@ -3,15 +3,21 @@
 // call that would send nothing is reported as such instead of as a success.
 #pragma once
 
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 struct Reach {
-    // False when the directory could not answer: the helper call decides then.
+    // False when the directory could not answer: the helper call decides
+    // then, and a failure is reported with `reasonWhenUnknown`.
     bool known = false;
     std::vector<int> servers;  // client ids of the CI servers, one per cloud served
+    // Each cloud the directory answered for, with its CI server if it has one.
+    std::map<int, std::optional<int>> serverOfCloud;
     // Why nothing would be sent, naming what was asked.
     std::string reasonWhenNone;
+    std::string reasonWhenUnknown;
 
     bool nothingToSend() const { return known && servers.empty(); }
 };

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -35,9 +36,14 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitNoLibrary = 3;
 
-// The helper's line for a prune session whose server did not accept the
-// close: its prunes may not have been carried out.
-constexpr char kLostPrunesLine[] = "Failed to disconnect from document processing server";
+// Lines the helper writes when part of a call failed: with a result of 0,
+// such a call was partial.
+constexpr char kFailurePrefix[] = "Failed";
+// The migrated-data erase's line for a CI server that confirmed.
+constexpr char kConfirmedLine[] = "Received erase data response for application ID[%*d] for CI server[%d]";
+// The prune's line for one archive file whose request could not be sent.
+constexpr char kPruneNotSentLine[] =
+    "Failed to send TQS_PM_CONTENTIDX_AF_PRUNE_REQ for cloud [%d] vornCellNum [%d] archive file [%d]";
 
 constexpr char kFooter[] = R"(
 Several PATHs are erased one after the other with the same helper, so its
@@ -48,11 +54,21 @@ would reach: when it lists none, nothing is sent and the call is reported as
 having nothing to erase. The reasons of a failed call, the lines it wrote to
 the debug log, follow its result on standard error (-q: not shown).
 
-With --json each path or prune list gives one line on standard output:
-  {"path":"/p","result":"ok|failed|nothing-to-erase","reasons":["..."]}
+A call is partial when the helper's result says success but part of the work
+was not done: a migrated-data erase that some CI servers did not confirm, a
+prune some of whose archive files could not be sent or whose server did not
+confirm the close, or a call whose debug-log lines could not all be read. A
+prune list is run one cloud at a time, so that each failure is tied to the
+archive files it concerns.
 
-Exit status: 0 when every call succeeded, 1 when one failed or had nothing to
-erase, 2 for a usage error, 3 when the helper library lacks its entry points.
+With --json each path or prune list gives one line on standard output:
+  {"path":"/p","result":"ok|partial|failed|nothing-to-erase","reasons":["..."]}
+a partial erase adds "confirmed_servers":[ID,...],"failed_servers":[ID,...],
+a partial prune "failed_archive_files":[{"cell_number":N,"archive_file":A,"cloud":C},...].
+
+Exit status: 0 when every call succeeded, 1 when one failed, was partial or had
+nothing to erase, 2 for a usage error, 3 when the helper library lacks its
+entry points.
 
 Environment:
   TQ_LOG_DIR               folder of the debug log CIHelper.log (/var/log/tq)
@@ -200,8 +216,27 @@ std::vector<_PruneElem> pruneElements(const std::string& source) {
     return elements;
 }
 
-// Calls the helper through `call` unless the directory lists no server to
-// send to, and reports the outcome with the reasons the call logged.
+// What one helper call returned and the lines it wrote.
+struct HelperCall {
+    int result = 1;
+    CallLines lines;
+};
+
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+bool anyFailureLine(const std::vector<std::string>& lines) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [](const std::string& line) { return startsWith(line, kFailurePrefix); });
+}
+
+// How much a result of 0 says: every server confirmed, or only that some
+// server was reached (the migrated-data erase, the prune).
+enum class Success { AllConfirmed, SomeReached };
+
+// Calls the helper unless the directory lists no server to send to, and
+// reports the outcome with the reasons the call logged.
 class Runner {
 public:
     // A log that cannot be opened is the reason of every failure: the helper
@@ -211,31 +246,75 @@ public:
 
     bool logWritable() const { return m_logProblem.empty(); }
 
-    // `failureLine`, when given, is a debug-log line that fails the call
-    // whatever its result.
     template <typename Call>
-    void run(const std::string& what, const std::string& subject, const Reach& reach, Call call,
-             const char* failureLine = nullptr) {
-        if (reach.nothingToSend()) {
-            m_report.add(what, subject, Outcome::NothingToErase, {reach.reasonWhenNone});
-            return;
-        }
+    HelperCall invoke(Call call) {
+        HelperCall made;
         m_log.mark();
-        const int result = call();
-        std::vector<std::string> reasons = m_log.lines();
-        if (reasons.empty() && !m_logProblem.empty()) {
-            reasons.push_back(m_logProblem);
-        }
-        const bool failed =
-            result != 0 || (failureLine != nullptr && anyContains(reasons, failureLine));
-        m_report.add(what, subject, failed ? Outcome::Failed : Outcome::Ok, reasons);
+        made.result = call();
+        made.lines = m_log.lines();
+        return made;
     }
 
+    // An erase through `call`, judged by what its result promises.
+    template <typename Call>
+    void runErase(const std::string& what, const std::string& subject, const Reach& reach,
+                  Success success, Call call) {
+        if (reach.nothingToSend()) {
+            CallResult none;
+            none.outcome = Outcome::NothingToErase;
+            none.reasons = {reach.reasonWhenNone};
+            m_report.add(what, subject, none);
+            return;
+        }
+        m_report.add(what, subject, judgeErase(reach, success, invoke(call)));
+    }
+
+    // The reasons of a call: its lines, and why they may be missing.
+    std::vector<std::string> reasonsOf(const HelperCall& made) const {
+        std::vector<std::string> reasons = made.lines.texts;
+        if (!made.lines.incomplete.empty()) {
+            reasons.push_back(made.lines.incomplete);
+        } else if (reasons.empty() && !m_logProblem.empty()) {
+            reasons.push_back(m_logProblem);
+        }
+        return reasons;
+    }
+
+    // Whether every line of the call was read.
+    bool linesComplete(const HelperCall& made) const {
+        return made.lines.incomplete.empty() && m_logProblem.empty();
+    }
+
+    Report& report() { return m_report; }
+
 private:
-    static bool anyContains(const std::vector<std::string>& lines, const char* text) {
-        return std::any_of(lines.begin(), lines.end(), [text](const std::string& line) {
-            return line.find(text) != std::string::npos;
-        });
+    CallResult judgeErase(const Reach& reach, Success success, const HelperCall& made) const {
+        CallResult out;
+        out.reasons = reasonsOf(made);
+        if (made.result != 0) {
+            if (!reach.known) out.reasons.insert(out.reasons.begin(), reach.reasonWhenUnknown);
+            out.outcome = Outcome::Failed;
+            return out;
+        }
+        if (success == Success::AllConfirmed ||
+            (linesComplete(made) && !anyFailureLine(made.lines.texts))) {
+            out.outcome = Outcome::Ok;
+            return out;
+        }
+        out.outcome = Outcome::Partial;
+        for (const auto& line : made.lines.texts) {
+            int server = 0;
+            if (std::sscanf(line.c_str(), kConfirmedLine, &server) == 1) {
+                out.confirmedServers.push_back(server);
+            }
+        }
+        for (const int server : reach.servers) {
+            if (std::find(out.confirmedServers.begin(), out.confirmedServers.end(), server) ==
+                out.confirmedServers.end()) {
+                out.failedServers.push_back(server);
+            }
+        }
+        return out;
     }
 
     DebugLog& m_log;
@@ -257,7 +336,7 @@ void runErase(const Options& options, const std::vector<std::string>& paths,
         const Reach reach = serversOfClouds({options.cloud});
         CIEraseWrapper wrapper;
         for (const auto& path : paths) {
-            runner.run(label(command, path), path, reach, [&] {
+            runner.runErase(label(command, path), path, reach, Success::AllConfirmed, [&] {
                 return wrapper.eraseRuRizozeCIData(options.cell, options.cellNumber,
                                                    options.client, options.appType,
                                                    options.cloud, path.c_str());
@@ -272,8 +351,9 @@ void runErase(const Options& options, const std::vector<std::string>& paths,
     if (!handle) {
         throw std::runtime_error("the helper could not be created (out of memory)");
     }
+    const Success success = backup ? Success::AllConfirmed : Success::SomeReached;
     for (const auto& path : paths) {
-        runner.run(label(command, path), path, reach, [&] {
+        runner.runErase(label(command, path), path, reach, success, [&] {
             return backup ? entry.eraseBackup(handle.get(), options.cell, options.client,
                                               options.appType, path.c_str(), false)
                           : entry.eraseMigrated(handle.get(), options.cell, options.app,
@@ -281,6 +361,97 @@ void runErase(const Options& options, const std::vector<std::string>& paths,
         });
     }
 }
+
+// Which prunes the failure lines of one PruneCIDocs call concern. The helper
+// works through the list cloud by cloud; a line names an archive file, a cloud
+// or a CI server, or follows the lookup that named the server ("CI CDS client
+// id is [S]"). A line that cannot be placed concerns every prune.
+class PruneFailures {
+public:
+    explicit PruneFailures(const Reach& reach) : m_reach(reach) {}
+
+    void read(const std::vector<std::string>& lines) {
+        bool cloudLookupFailed = false;
+        for (const auto& line : lines) {
+            const bool lookupLine = place(line, cloudLookupFailed);
+            cloudLookupFailed = lookupLine;
+        }
+    }
+
+    bool concerns(const _PruneElem& element) const {
+        return m_all || m_clouds.count(element.cloudId) > 0 ||
+               std::any_of(m_files.begin(), m_files.end(), [&](const ArchiveFileRef& file) {
+                   return file.cloud == element.cloudId && file.archiveFile == element.archiveFileId &&
+                          file.cellNumber == element.vornCellNumber;
+               });
+    }
+
+private:
+    // Places one line; true for a failed lookup of a cloud's members.
+    bool place(const std::string& line, bool afterCloudLookupFailure) {
+        int id = 0;
+        ArchiveFileRef file;
+        if (std::sscanf(line.c_str(), "CI CDS client id is [%d]", &id) == 1) {
+            m_currentServer = id;
+        } else if (!startsWith(line, kFailurePrefix) ||
+                   startsWith(line, "Failed to attach the remote CI server [") ||
+                   startsWith(line, "Failed to get mangled host name") ||
+                   startsWith(line, "Failed to get client object")) {
+            // Not a failure, or one the attach's own failure line follows.
+        } else if (std::sscanf(line.c_str(), kPruneNotSentLine, &file.cloud, &file.cellNumber,
+                               &file.archiveFile) == 3) {
+            m_files.push_back(file);
+        } else if (std::sscanf(line.c_str(), "Failed to get clould client properties. cloud[%d]",
+                               &id) == 1) {
+            m_clouds.insert(id);
+            return true;
+        } else if (line == "Failed to get the client id for dps server!!!") {
+            if (!afterCloudLookupFailure) cloudsWithoutServer();
+        } else if (std::sscanf(line.c_str(), "Failed to get vornecell Id for client Id [%d]", &id) == 1 ||
+                   std::sscanf(line.c_str(), "Failed to disconnect from document processing server [%d]",
+                               &id) == 1 ||
+                   std::sscanf(line.c_str(),
+                               "Failed to attach to document processing server for pruning. ClientId [%d]",
+                               &id) == 1) {
+            cloudsOf(id);
+        } else if (startsWith(line, "Failed to attach to document processing server for pruning.")) {
+            cloudsOf(m_currentServer);
+        } else {
+            m_all = true;
+        }
+        return false;
+    }
+
+    void cloudsOf(int server) {
+        bool found = false;
+        for (const auto& [cloud, known] : m_reach.serverOfCloud) {
+            if (known && *known == server) {
+                m_clouds.insert(cloud);
+                found = true;
+            }
+        }
+        m_all = m_all || !found;
+    }
+
+    // A cloud whose lookup named no CI server: the clouds the directory lists
+    // without one.
+    void cloudsWithoutServer() {
+        bool found = false;
+        for (const auto& [cloud, known] : m_reach.serverOfCloud) {
+            if (!known) {
+                m_clouds.insert(cloud);
+                found = true;
+            }
+        }
+        m_all = m_all || !found;
+    }
+
+    const Reach& m_reach;
+    int m_currentServer = -1;
+    bool m_all = false;
+    std::set<int> m_clouds;
+    std::vector<ArchiveFileRef> m_files;
+};
 
 void runPrune(const Options& options, std::vector<_PruneElem>& elements, Runner& runner) {
     std::set<int> clouds;
@@ -291,11 +462,37 @@ void runPrune(const Options& options, std::vector<_PruneElem>& elements, Runner&
     if (elements.empty()) {
         reach.reasonWhenNone = "the prune list names no archive file: nothing to prune";
     }
+    const std::string what = "prune of " + std::to_string(elements.size()) + " archive files";
+    CallResult result;
+    if (reach.nothingToSend()) {
+        result.outcome = Outcome::NothingToErase;
+        result.reasons = {reach.reasonWhenNone};
+        runner.report().add(what, options.pruneList, result);
+        return;
+    }
+    const std::vector<_PruneElem> listed = elements;  // the helper sorts its copy
     CIAFPruner pruner;
-    // The helper's result says only whether a server was reached; a server
-    // that could not carry the prunes out resets the session, which it logs.
-    runner.run("prune of " + std::to_string(elements.size()) + " archive files", options.pruneList,
-               reach, [&] { return pruner.PruneCIDocs(elements); }, kLostPrunesLine);
+    const HelperCall made = runner.invoke([&] { return pruner.PruneCIDocs(elements); });
+    // The helper's result says only whether a server was reached: the lines
+    // tell which prunes failed, among them those of a server that did not
+    // confirm the close of its session.
+    PruneFailures failures(reach);
+    failures.read(made.lines.texts);
+    const bool everyPruneInDoubt = made.result != 0 || !runner.linesComplete(made);
+    for (const auto& element : listed) {
+        if (everyPruneInDoubt || failures.concerns(element)) {
+            result.failedArchiveFiles.push_back(
+                {element.vornCellNumber, element.archiveFileId, element.cloudId});
+        }
+    }
+    if (!result.failedArchiveFiles.empty()) {
+        result.reasons = runner.reasonsOf(made);
+        if (!reach.known) result.reasons.insert(result.reasons.begin(), reach.reasonWhenUnknown);
+    }
+    result.outcome = result.failedArchiveFiles.empty() ? Outcome::Ok
+                     : made.result == 0                ? Outcome::Partial
+                                                       : Outcome::Failed;
+    runner.report().add(what, options.pruneList, result);
 }
 
 // One line of erase-lines: its kind, its ids and the rest as the path.
@@ -331,15 +528,15 @@ void runEraseLine(void* handle, const EntryPoints& entry, const EraseLine& line,
     const char* path = line.path.c_str();
     const std::string what = label("erase-" + line.kind, line.path);
     if (line.kind == "backup") {
-        runner.run(what, line.path, serversOfClient(id[1], id[2]),
-                   [&] { return entry.eraseBackup(handle, id[0], id[1], id[2], path, false); });
+        runner.runErase(what, line.path, serversOfClient(id[1], id[2]), Success::AllConfirmed,
+                        [&] { return entry.eraseBackup(handle, id[0], id[1], id[2], path, false); });
     } else if (line.kind == "migrated") {
-        runner.run(what, line.path, serversOfApplication(id[1]),
-                   [&] { return entry.eraseMigrated(handle, id[0], id[1], path, false); });
+        runner.runErase(what, line.path, serversOfApplication(id[1]), Success::SomeReached,
+                        [&] { return entry.eraseMigrated(handle, id[0], id[1], path, false); });
     } else {
         // The handle is the wrapper that components of the product call directly.
         auto* wrapper = static_cast<CIEraseWrapper*>(handle);
-        runner.run(what, line.path, serversOfClouds({id[4]}), [&] {
+        runner.runErase(what, line.path, serversOfClouds({id[4]}), Success::AllConfirmed, [&] {
             return wrapper->eraseRuRizozeCIData(id[0], id[1], id[2], id[3], id[4], path);
         });
     }

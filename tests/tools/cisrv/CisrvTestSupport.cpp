@@ -60,6 +60,7 @@ CYxError TestClient::attach(uint16_t port, const std::string& library, const std
     hello.library = library;
     hello.entry = entry;
     hello.localName = localName;
+    hello.offeredVersion = offeredVersion;
     bool timedOut = false;
     result = tqwire::sendHello(connection, hello, clientDeadline(), timedOut);
     if (result.IsError()) return result;

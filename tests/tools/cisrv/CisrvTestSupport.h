@@ -56,6 +56,8 @@ public:
     bool seesServerClose();
 
     tqwire::Connection connection;
+    // The handshake version the client offers (2: the server confirms its close).
+    uint32_t offeredVersion = tqwire::kHandshakeVersion;
 };
 
 // A server running on its own thread, logging to a file, on 127.0.0.1.

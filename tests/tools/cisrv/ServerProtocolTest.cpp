@@ -144,6 +144,45 @@ TEST_F(ServerProtocolTest, SessionWhosePrunesWereLostIsReset) {
     EXPECT_TRUE(contains(server.logText(), "prune archive file 72 (cloud 4, cell 2) failed: "));
 }
 
+// A client offering version 2 learns from the server's answer to its close
+// whether every request was carried out; an older client is accepted as
+// version 1 and closed as before.
+TEST_F(ServerProtocolTest, ConfirmedCloseCountsTheRequestsAndTellsOfLostPrunes) {
+    openIndex(dir.file("index.db"));
+    ServerConfig config;
+    config.writer.lockWait = std::chrono::milliseconds(200);
+    InProcessServer server(dir, config);
+    TestClient confirmed;
+    TestClient older;
+    confirmed.offeredVersion = tqwire::kCloseConfirmVersion;
+    ASSERT_FALSE(confirmed.attach(server.port()).IsError());
+    ASSERT_FALSE(older.attach(server.port()).IsError());
+    EXPECT_TRUE(confirmed.connection.confirmsClose());
+    EXPECT_FALSE(older.connection.confirmsClose());
+    ASSERT_FALSE(confirmed.sendPrune(71, 4, 2).IsError());
+    EXPECT_EQ(confirmed.erase({2, 5, 3, "/x", tqmsg::kEraseKindData}), 1);
+    EXPECT_FALSE(confirmed.closeGracefully().IsError());
+    EXPECT_FALSE(older.closeGracefully().IsError());
+
+    TestClient losing;
+    losing.offeredVersion = tqwire::kCloseConfirmVersion;
+    ASSERT_FALSE(losing.attach(server.port()).IsError());
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(server.indexFile().c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_FALSE(losing.sendPrune(72, 4, 2).IsError());
+    ASSERT_FALSE(losing.sendPrune(73, 4, 2).IsError());
+    const CYxError closed = losing.closeGracefully();
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    EXPECT_EQ(closed.Code(), tqerr::kIo) << closed.AsString();
+    EXPECT_TRUE(contains(closed.AsString(), "confirmed 2 of the 2 messages sent, 2 not carried out"))
+        << closed.AsString();
+    EXPECT_TRUE(eventually([&] {
+        return contains(server.logText(), "close confirmed: 2 prunes not carried out");
+    })) << server.logText();
+}
+
 // Raw bytes that break the protocol in different ways, each sent by a client
 // of its own while a well-behaved session keeps working.
 struct Violation {

@@ -4,6 +4,8 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "e2e"))
@@ -11,6 +13,7 @@ from cell import CELL_ID, Cell, tool  # noqa: E402
 
 APP_TYPE = 33
 SERVED, SERVER_DOWN, NO_SERVER = 10, 11, 12
+TWO_CLOUD_APP = 500
 
 
 def erase(client, *paths):
@@ -29,14 +32,16 @@ class TqciCommandLineTest(unittest.TestCase):
         for client, cloud in ((SERVED, 1), (SERVER_DOWN, 2), (NO_SERVER, 3)):
             cls.cell.tqdir("add-client", client, CELL_ID, "127.0.0.1:9")
             cls.cell.tqdir("map-client-engines", client, APP_TYPE, cloud)
+        cls.cell.tqdir("add-app", TWO_CLOUD_APP, CELL_ID, SERVED, APP_TYPE)
+        cls.cell.tqdir("map-app-engines", TWO_CLOUD_APP, 1, 2)
 
     @classmethod
     def tearDownClass(cls):
         cls.cell.close()
 
-    def tqci(self, *args, stdin=None):
-        result = subprocess.run([tool("tqci"), *args], env=self.cell.env, input=stdin,
-                                capture_output=True)
+    def tqci(self, *args, stdin=None, env=None):
+        result = subprocess.run([tool("tqci"), *args], env=env or self.cell.env, input=stdin,
+                                capture_output=True, timeout=60)
         return result.returncode, result.stdout.decode(), result.stderr.decode()
 
     def log_size(self):
@@ -102,6 +107,51 @@ class TqciCommandLineTest(unittest.TestCase):
                     self.assertEqual(o["reasons"] == [], result == "ok")
         code, out, _ = self.tqci("--json", "prune", stdin=b"4711 5 1\n")
         self.assertEqual((code, json.loads(out)), (0, {"path": "-", "result": "ok", "reasons": []}))
+
+    def test_a_result_of_zero_with_failed_servers_or_archive_files_is_partial(self):
+        code, out, err = self.tqci("--json", "erase-migrated", "--cell", str(CELL_ID), "--app",
+                                   str(TWO_CLOUD_APP), "/a")
+        result = json.loads(out)
+        self.assertEqual((code, result["result"]), (1, "partial"), err)
+        self.assertEqual((result["confirmed_servers"], result["failed_servers"]), ([101], [102]))
+
+        code, out, err = self.tqci("prune", stdin=b"4711 5 1\n4711 6 2\n4711 7 2\n")
+        self.assertEqual((code, out), (1, "prune of 3 archive files: PARTIAL "
+                                          "(2 archive files may not have been pruned)\n"), err)
+        code, out, _ = self.tqci("--json", "prune", stdin=b"4711 5 1\n4711 6 2\n")
+        self.assertEqual(json.loads(out)["failed_archive_files"],
+                         [{"cell_number": 4711, "archive_file": 6, "cloud": 2}])
+
+    def test_a_directory_that_cannot_be_asked_fails_the_call_and_says_so(self):
+        with tempfile.NamedTemporaryFile(suffix=".db") as garbage:
+            garbage.write(b"not a database" * 100)
+            garbage.flush()
+            env = dict(self.cell.env, TQ_DIRECTORY_DB=garbage.name)
+            for args in (["--json", *erase(SERVED, "/a")], ["--json", "prune"]):
+                with self.subTest(args=args[1]):
+                    code, out, err = self.tqci(*args, stdin=b"4711 5 1\n", env=env)
+                    result = json.loads(out)
+                    self.assertEqual((code, result["result"]), (1, "failed"), err)
+                    self.assertIn("the directory could not be asked", result["reasons"][0])
+
+    def test_a_debug_log_that_is_not_a_regular_file_is_never_read(self):
+        folder = tempfile.mkdtemp(dir=self.cell.root)
+        log = os.path.join(folder, "CIHelper.log")
+        env = dict(self.cell.env, TQ_LOG_DIR=folder)
+        for kind, make in (("a FIFO", os.mkfifo), ("a directory", os.mkdir),
+                           ("a character device", lambda p: os.symlink("/dev/full", p))):
+            with self.subTest(kind=kind):
+                make(log)
+                started = time.monotonic()
+                code, out, err = self.tqci("--json", "prune", stdin=b"4711 5 1\n", env=env)
+                self.assertLess(time.monotonic() - started, 5)
+                result = json.loads(out)
+                self.assertEqual((code, result["result"]), (1, "partial"), err)
+                self.assertIn(f"is {kind}, not a regular file", " ".join(result["reasons"]))
+                if os.path.isdir(log) and not os.path.islink(log):
+                    os.rmdir(log)
+                else:
+                    os.unlink(log)
 
 
 if __name__ == "__main__":
