@@ -213,7 +213,8 @@ class Run:
                     op.failed_keys = {(e["archive_file"], e["cloud"])
                                       for e in result["failed_archive_files"]}
         self.record("complete", op=op.number, pid=process.pid, outcome=outcome, reasons=reasons,
-                    failed=sorted(map(str, op.failed_keys or [])), seconds=round(op.end - op.start, 3))
+                    failed=None if op.failed_keys is None else sorted(map(str, op.failed_keys)),
+                    seconds=round(op.end - op.start, 3))
         return outcome, reasons
 
     def worker(self, index, host, count):
@@ -462,6 +463,8 @@ def summary(run, anomalies, reruns, seconds):
         "faults_not_applied": sum(1 for f in run.faults if f.start is None),
         "anomalies": dict(collections.Counter(a.kind for a in anomalies)),
         "durations": durations, "documents_added": sum(d.added[0] > 0 for d in run.docs),
+        "spans": {kind: [round(op.end - op.start, 3) for op in ops if op.kind == kind]
+                  for kind in OP_WEIGHTS},
         "adds_failed": len(run.uncertain), "reruns": reruns, "tqci_crashes": len(run.crashes),
     }
 
@@ -521,11 +524,12 @@ def table(files):
             counts.update(r["operations"].get(kind, {}))
         total.update(counts)
         d = [r["durations"][kind] for r in runs if kind in r["durations"]]
+        spans = [x for r in runs for x in r["spans"][kind]]
         if not d:
             continue
         lines.append(f"| {kind} | " + " | ".join(str(counts[o]) for o in outcomes) +
-                     f" | {sum(counts.values())} | {max(x['p50'] for x in d):.2f} s | "
-                     f"{max(x['p99'] for x in d):.2f} s | {max(x['max'] for x in d):.2f} s | "
+                     f" | {sum(counts.values())} | {percentile(spans, 50):.2f} s | "
+                     f"{percentile(spans, 99):.2f} s | {max(spans):.2f} s | "
                      f"{min(x['bound_min'] for x in d):.0f}-{max(x['bound_max'] for x in d):.0f} s |")
     lines.append("| all | " + " | ".join(str(total[o]) for o in outcomes) +
                  f" | {sum(total.values())} | | | | |")
@@ -540,8 +544,7 @@ def table(files):
     lines += [f"| {k} | {anomalies[k]} |" for k in
               ("lost-acknowledgement", "over-deletion", "hang", "leak", "no-convergence")]
     print("\n".join(lines))
-    print("\n(p50 and p99: the largest of the runs' own; tqci crashes: "
-          f"{sum(r['tqci_crashes'] for r in runs)})")
+    print(f"\ntqci crashes: {sum(r['tqci_crashes'] for r in runs)}")
 
 
 def main(argv=None):

@@ -158,7 +158,8 @@ def check_indexes(docs, present, ops):
             if kept:
                 anomalies.append(Anomaly(
                     "lost-acknowledgement",
-                    f"{op.describe()}\n    acknowledged on {target.server} (key {target.key}) but "
+                    f"{op.describe()}\n    acknowledged on {target.server} (key {target.key}"
+                    f"{'' if op.failed_keys is None else f'; named failed: {sorted(op.failed_keys)}'}) but "
                     f"{len(kept)} document(s) it covers remain: " +
                     ", ".join(f"{d.path} (id {d.id})" for d in kept[:5]),
                     span=(op.start, op.end)))
