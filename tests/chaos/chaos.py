@@ -552,10 +552,12 @@ def main(argv=None):
     if argv[:1] == ["--table"]:
         return table(argv[1:])
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--seed", type=int, default=None)
-    parser.add_argument("--ops", type=int, default=300)
-    parser.add_argument("--minutes", type=float, default=None)
-    parser.add_argument("--no-faults", action="store_true")
+    parser.add_argument("--seed", type=int, default=None, help="default: from the clock (printed)")
+    parser.add_argument("--ops", type=int, default=None,
+                        help="operations in all (300, or no limit with --minutes)")
+    parser.add_argument("--minutes", type=float, default=None,
+                        help="stop starting operations after this long")
+    parser.add_argument("--no-faults", action="store_true", help="the control run: no nemesis")
     parser.add_argument("--fault-gap", type=float, default=1.5,
                         help="mean seconds between the starts of two faults")
     parser.add_argument("--min-faults", type=int, default=0,
@@ -570,7 +572,8 @@ def main(argv=None):
     try:
         docs = initial_documents()
         cell.populate(docs)
-        run = Run(cell, seed, args.ops, args.minutes, not args.no_faults, args.fault_gap, history,
+        ops = args.ops if args.ops is not None else 10 ** 9 if args.minutes else 300
+        run = Run(cell, seed, ops, args.minutes, not args.no_faults, args.fault_gap, history,
                   args.min_faults)
         run.docs = list(docs)
         warm_up(run)
