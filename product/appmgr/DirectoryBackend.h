@@ -4,6 +4,7 @@
 // connection is opened, how a query runs and how a reader learns of changes.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -70,6 +71,17 @@ enum class Freshness {
 };
 
 // One query-only connection to a directory.
+// Lookups closer together than this (a loop over many elements) form a
+// burst: the back end is asked whether anything changed at most once per
+// window during one, and a change is seen by lookups that start one window
+// after it became visible.
+constexpr std::chrono::microseconds kFreshnessWindow{1000};
+
+// Called after a writer of this process committed: the next lookup in this
+// process asks the back end at once, so a process sees its own changes
+// without the window's delay.
+void noteLocalCommit();
+
 class ReadBackend {
 public:
     virtual ~ReadBackend() = default;
@@ -85,8 +97,9 @@ public:
     virtual bool reportsChanges() const = 0;
     // Whether the directory may have changed since the previous call (or
     // since the connection was opened); always Changed or Lost while no
-    // changes are reported.
-    virtual Freshness look() = 0;
+    // changes are reported. `afterPause`: no lookup came in the last
+    // kFreshnessWindow, so changes may not have been announced yet.
+    virtual Freshness look(bool afterPause) = 0;
 
 protected:
     explicit ReadBackend(std::string location) : m_location(std::move(location)) {}

@@ -1,9 +1,13 @@
 // Lookups of the directory classes and archive managers, through one shared
 // query-only connection per process.
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <map>
 #include <mutex>
@@ -72,6 +76,9 @@ const char* configuredPath() {
 }
 void countForkInChild() { g_forks.fetch_add(1, std::memory_order_relaxed); }
 
+// Commits by writers of this process.
+std::atomic<unsigned> g_localCommits{0};
+
 // The process's connection. It follows databasePath(): opened on first use,
 // reopened when the location changes or the connection was lost, and dropped
 // after any failure so that the next lookup tries afresh (a database created
@@ -81,6 +88,12 @@ void countForkInChild() { g_forks.fetch_add(1, std::memory_order_relaxed); }
 // without a query: the back end tells, at the cost of one system call,
 // whether anything was committed since the last lookup. Where it cannot tell
 // (no change watch, no notification channel) every lookup queries the database.
+//
+// Lookups in quick succession (a prune of thousands of archive files looks a
+// server's cell up for each) ask the back end at most once per
+// kFreshnessWindow, timed by the vDSO clock: a commit is seen by every lookup
+// that starts kFreshnessWindow or more after it became visible.
+
 class SharedConnection {
 public:
     SharedConnection() { (void)pthread_atfork(nullptr, nullptr, countForkInChild); }
@@ -134,7 +147,17 @@ private:
             forgetParentsConnection();
         }
         if (m_connection) {
-            switch (m_connection->look()) {
+            const auto now = std::chrono::steady_clock::now();
+            const bool afterPause = now - m_lastLookup > kFreshnessWindow;
+            m_lastLookup = now;
+            const unsigned localCommits = g_localCommits.load(std::memory_order_acquire);
+            if (!afterPause && now - m_lastLook < kFreshnessWindow &&
+                localCommits == m_localCommitsSeen) {
+                return true;
+            }
+            m_localCommitsSeen = localCommits;
+            m_lastLook = now;
+            switch (m_connection->look(afterPause)) {
                 case Freshness::Unchanged:
                     return true;
                 case Freshness::Changed:
@@ -172,12 +195,17 @@ private:
     void drop() {
         m_answers.clear();
         m_connection.reset();
+        m_lastLook = {};
+        m_lastLookup = {};
     }
 
     std::mutex m_mutex;
     std::unique_ptr<ReadBackend> m_connection;
     Answers m_answers;
     unsigned m_forksSeen = 0;
+    std::chrono::steady_clock::time_point m_lastLook;    // when the back end was last asked
+    std::chrono::steady_clock::time_point m_lastLookup;  // when a lookup last came
+    unsigned m_localCommitsSeen = 0;
 };
 
 // Never destroyed: a lookup from another thread or from a static destructor
@@ -250,7 +278,25 @@ CYxError rememberedRowInCell(Memo<int64_t, Record> Answers::*memo, Query query, 
 
 }  // namespace
 
+void noteLocalCommit() { g_localCommits.fetch_add(1, std::memory_order_release); }
+
 std::string databasePath() { return configuredPath(); }
+
+std::string describeDatabasePath() {
+    const char* configured = std::getenv(kDatabasePathEnv);
+    const bool set = configured != nullptr && *configured != '\0';
+    return printableLocation(configuredPath()) +
+           (set ? std::string(" (") + kDatabasePathEnv + ")"
+                : std::string(" (the default: ") + kDatabasePathEnv + " is unset)");
+}
+
+std::string databaseFileProblem() {
+    const std::string path = configuredPath();
+    if (isPostgresLocation(path) || ::access(path.c_str(), R_OK) == 0) return {};
+    const int error = errno;
+    return "no readable directory database at " + describeDatabasePath() + ": " +
+           std::strerror(error) + "; create one with 'tqdir init', or set " + kDatabasePathEnv;
+}
 
 CYxError findClient(int64_t cellId, int64_t clientId, Client& client) {
     return rememberedRowInCell(

@@ -37,6 +37,7 @@ public:
     CYxError commit() {
         CYxError result = m_store.execute("COMMIT", "cannot commit");
         m_open = m_open && result.IsError();
+        if (!result.IsError()) noteLocalCommit();
         return result;
     }
 

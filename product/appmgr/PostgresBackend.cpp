@@ -36,10 +36,6 @@ constexpr std::chrono::milliseconds kWriterExchangeWait(kWriterStatementTimeoutM
 // Type ids of the parameters the writer binds.
 constexpr Oid kBigintType = 20;
 constexpr Oid kTextType = 25;
-// Lookups closer together than this (a loop over many elements) trust the
-// notifications alone; the first lookup after a longer pause makes a round
-// trip first.
-constexpr std::chrono::milliseconds kBurstGap(1);
 // Serialises the writers of one database (pg_advisory_xact_lock).
 constexpr char kWriterLock[] = "SELECT pg_advisory_xact_lock(7405)";
 
@@ -169,8 +165,7 @@ public:
     PostgresReader(const std::string& uri, ConnectionPtr connection, bool listening)
         : ReadBackend(uri),
           m_connection(std::move(connection)),
-          m_listening(listening),
-          m_lastLook(Clock::now()) {}
+          m_listening(listening) {}
 
     CYxError run(Query query, std::initializer_list<int64_t> parameters,
                  const std::function<CYxError(Rows&)>& read) override {
@@ -211,15 +206,12 @@ public:
     // round trip (an empty command), which brings every notification of a
     // commit that was visible when it started. Lookups in quick succession
     // rely on the notifications alone.
-    Freshness look() override {
+    Freshness look(bool afterPause) override {
         PGconn* connection = m_connection.get();
         if (PQconsumeInput(connection) == 0 || PQstatus(connection) != CONNECTION_OK) {
             return Freshness::Lost;
         }
         if (!m_listening) return Freshness::Changed;
-        const Clock::time_point now = Clock::now();
-        const bool afterPause = now - m_lastLook > kBurstGap;
-        m_lastLook = now;
         if (afterPause && !roundTrip()) return Freshness::Lost;
         bool notified = false;
         while (PGnotify* notification = PQnotifies(connection)) {
@@ -247,7 +239,6 @@ private:
 
     ConnectionPtr m_connection;
     bool m_listening;
-    Clock::time_point m_lastLook;
     std::array<bool, kQueryCount> m_prepared{};
 };
 

@@ -76,7 +76,7 @@ public:
     // A file replaced by rename, or deleted, leaves this connection on the
     // old file: after any event, and at every look without a watch, the
     // path must still name the file that was opened.
-    Freshness look() override {
+    Freshness look(bool /*afterPause*/) override {
         if (!m_watch.changedSinceLastLook()) return Freshness::Unchanged;
         return identityOf(location()) == m_identity ? Freshness::Changed : Freshness::Lost;
     }

@@ -30,6 +30,13 @@ constexpr int64_t kAnyCell = 0;
 
 // The database the process uses: $TQ_DIRECTORY_DB, or the default when unset or empty.
 TQ_PLATFORM_API std::string databasePath();
+// The same for a message: a URI without its password, followed by what named
+// it ("(TQ_DIRECTORY_DB)", or "(the default: TQ_DIRECTORY_DB is unset)").
+TQ_PLATFORM_API std::string describeDatabasePath();
+// Why the database cannot be a directory tool's or lookup's: a SQLite file
+// that is missing or unreadable (described as above); empty otherwise, and
+// for a PostgreSQL URI, which only a connection can tell.
+TQ_PLATFORM_API std::string databaseFileProblem();
 
 inline int64_t toStoredId(unsigned long id) {
     return static_cast<int64_t>(id);

@@ -98,6 +98,7 @@ void Connection::adopt(int fd, std::string peer) {
     detail::setNoDelay(fd);
     m_fd = fd;
     m_peer = std::move(peer);
+    m_lastTraffic = std::chrono::steady_clock::now();
 }
 
 CYxError Connection::connect(const HostPort& target, const Deadline& deadline, bool& timedOut) {
@@ -210,6 +211,7 @@ bool Connection::usable(CYxError& error) const {
 // next receive.
 bool Connection::peerClosedWhileIdle() {
     if (m_fd < 0 || m_broken || !m_reader.atFrameBoundary()) return false;
+    if (std::chrono::steady_clock::now() - m_lastTraffic < kIdleBeforeCheck) return false;
     if (m_tls) {
         if (!m_tls->established()) return false;
         CYxError error;
@@ -354,7 +356,10 @@ CYxError Connection::sendMessage(uint32_t code, const char* record, unsigned lon
                                  const Deadline& deadline, bool& timedOut) {
     return guarded([&] {
         CYxError error;
-        if (sendEncoded(code, record, length, deadline, timedOut, error)) ++m_messagesSent;
+        if (sendEncoded(code, record, length, deadline, timedOut, error)) {
+            ++m_messagesSent;
+            m_lastTraffic = std::chrono::steady_clock::now();
+        }
         return error;
     });
 }
@@ -384,7 +389,10 @@ CYxError Connection::sendFrame(uint32_t code, const char* body, size_t bodyLengt
 bool Connection::readFrame(Frame& out, const Deadline& deadline, bool& timedOut, CYxError& error) {
     if (!usable(error) || !secured(deadline, timedOut, error)) return false;
     bool expired = false;
-    if (m_reader.read(m_fd, m_peer, deadline, expired, out, error)) return true;
+    if (m_reader.read(m_fd, m_peer, deadline, expired, out, error)) {
+        m_lastTraffic = std::chrono::steady_clock::now();
+        return true;
+    }
     if (expired) {
         // The reader keeps a partial frame; the stream is still in step.
         timedOut = true;

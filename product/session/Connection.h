@@ -8,6 +8,7 @@
 // went out breaks it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -53,7 +54,11 @@ public:
     // Whether the peer closed this idle connection: it is attached and in
     // step, nothing unread waits in it, and the socket holds the peer's end
     // of stream, a reset or (over TLS) its close_notify. Never waits; any
-    // other TLS failure seen on the way breaks the connection.
+    // other TLS failure seen on the way breaks the connection. Looked at only
+    // once the connection has carried nothing for kIdleBeforeCheck: a peer
+    // closes idle sessions after a second or more of silence, and a busy
+    // stream of sends then costs no system call for it.
+    static constexpr std::chrono::milliseconds kIdleBeforeCheck{1000};
     bool peerClosedWhileIdle();
 
     bool isOpen() const { return m_fd >= 0; }
@@ -123,6 +128,8 @@ private:
     // the broken connection were never confirmed; cleared by closeNow().
     bool m_confirmsClose = false;
     uint64_t m_messagesSent = 0;
+    // When a frame last went out or came in (read from the vDSO clock).
+    std::chrono::steady_clock::time_point m_lastTraffic;
 };
 
 // Accept one connection on `listenFd` within `deadline` into `out`; with TLS

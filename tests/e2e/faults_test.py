@@ -91,11 +91,15 @@ class FaultTest(unittest.TestCase):
 
     # --- directory and log ------------------------------------------------
 
-    def test_missing_directory_fails_cleanly(self):
-        os.unlink(self.cell.env["TQ_DIRECTORY_DB"])
-        log = self.erase("/p", expected=1)
-        self.assertIn("Failed to get the vornCell number from vornCell Id [1]", log)
-        self.assertFalse(os.path.exists(self.cell.env["TQ_DIRECTORY_DB"]))
+    def test_missing_directory_fails_cleanly_and_is_named(self):
+        path = self.cell.env["TQ_DIRECTORY_DB"]
+        os.unlink(path)
+        code, out, err, _ = self.cell.tqci("erase-backup", "--cell", CELL_ID, "--client", CLIENT,
+                                           "--app-type", APP_TYPE, "/p")
+        self.assertEqual((code, out), (1, ""))
+        self.assertIn(f"no readable directory database at {path} (TQ_DIRECTORY_DB)", err)
+        self.assertIn("tqdir init", err)
+        self.assertFalse(os.path.exists(path))
 
     def test_corrupt_directory_fails_cleanly(self):
         with open(self.cell.env["TQ_DIRECTORY_DB"], "r+b") as f:

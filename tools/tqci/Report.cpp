@@ -1,7 +1,10 @@
 #include "Report.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -27,65 +30,27 @@ std::string shown(const std::string& text) {
     return text.size() <= kShownLength ? text : text.substr(0, kShownLength) + "...";
 }
 
-// Length of the UTF-8 sequence at `at` (1 to 4), or 0 when it is not one.
-size_t utf8Length(const std::string& text, size_t at) {
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    if (lead < 0x80) return 1;
-    const size_t length = lead >= 0xF8 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
-    if (length == 0 || at + length > text.size()) return 0;
-    unsigned long code = lead & (0x7Fu >> length);
-    for (size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) return 0;
-        code = code << 6 | (byte(at + i) & 0x3F);
-    }
-    // Overlong forms, surrogates and values beyond U+10FFFF are not UTF-8.
-    constexpr unsigned long kLowest[] = {0, 0, 0x80, 0x800, 0x10000};
-    const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-    return code < kLowest[length] || code > 0x10FFFF || surrogate ? 0 : length;
-}
-
 }  // namespace
-
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (size_t at = 0; at < text.size();) {
-        const auto c = static_cast<unsigned char>(text[at]);
-        const size_t length = utf8Length(text, at);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            char escaped[sizeof "\\u00ff"];
-            (void)std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else if (length == 0) {
-            out += "\\ufffd";
-        } else {
-            out.append(text, at, length);
-        }
-        at += length == 0 ? 1 : length;
-    }
-    return out + "\"";
-}
 
 namespace {
 
-std::string jsonList(const std::vector<int>& ids) {
-    std::string out = "[";
-    for (size_t i = 0; i < ids.size(); ++i) out += (i == 0 ? "" : ",") + std::to_string(ids[i]);
-    return out + "]";
+using Json = nlohmann::json;
+
+// The progress line is rewritten at most this often.
+constexpr auto kProgressPause = std::chrono::milliseconds(200);
+
+Json jsonOf(const std::vector<ArchiveFileRef>& files) {
+    Json list = Json::array();
+    for (const auto& file : files) {
+        list.push_back(
+            {{"cell_number", file.cellNumber}, {"archive_file", file.archiveFile}, {"cloud", file.cloud}});
+    }
+    return list;
 }
 
-std::string jsonList(const std::vector<ArchiveFileRef>& files) {
-    std::string out = "[";
-    for (size_t i = 0; i < files.size(); ++i) {
-        out += (i == 0 ? "" : ",") + std::string(R"({"cell_number":)") +
-               std::to_string(files[i].cellNumber) + R"(,"archive_file":)" +
-               std::to_string(files[i].archiveFile) + R"(,"cloud":)" +
-               std::to_string(files[i].cloud) + "}";
-    }
-    return out + "]";
+// One line of JSON; bytes that are not UTF-8 become U+FFFD.
+std::string line(const Json& object) {
+    return object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 // What a partial result says of the work it did not do, for its result line.
@@ -104,41 +69,118 @@ std::string partialDetail(const CallResult& result) {
     return "";
 }
 
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace
+
+Report::Report(ReportStyle style)
+    : m_style(style),
+      m_onTerminal(!style.json && ::isatty(STDERR_FILENO) == 1),
+      m_okAsProgress(m_onTerminal && ::isatty(STDOUT_FILENO) == 1),
+      m_started(std::chrono::steady_clock::now()) {}
 
 void Report::add(const std::string& what, const std::string& subject, const CallResult& result) {
     const Outcome outcome = result.outcome;
     m_allOk = m_allOk && outcome == Outcome::Ok;
     m_anyFailed = m_anyFailed || outcome == Outcome::Failed || outcome == Outcome::Partial;
-    // A successful call has no reasons; its log lines are shown only on request.
-    const bool failed = outcome != Outcome::Ok;
-    const std::vector<std::string>& reasons = result.reasons;
+    ++m_counts[static_cast<size_t>(outcome)];
     if (m_style.json) {
-        std::string object = R"({"path":)" + jsonString(subject) + R"(,"result":")" +
-                             namesOf(outcome).json + R"(","reasons":[)";
-        for (size_t i = 0; failed && i < reasons.size(); ++i) {
-            object += (i == 0 ? "" : ",") + jsonString(reasons[i]);
+        printJson(subject, result);
+    } else {
+        printText(what, result);
+    }
+}
+
+void Report::printJson(const std::string& subject, const CallResult& result) const {
+    // A successful call has no reasons; its log lines are shown only on request.
+    const bool failed = result.outcome != Outcome::Ok;
+    Json object = {{"path", subject},
+                   {"result", namesOf(result.outcome).json},
+                   {"reasons", failed ? Json(result.reasons) : Json::array()}};
+    if (result.outcome == Outcome::Partial) {
+        if (!result.failedArchiveFiles.empty()) {
+            object["failed_archive_files"] = jsonOf(result.failedArchiveFiles);
+        } else {
+            object["confirmed_servers"] = result.confirmedServers;
+            object["failed_servers"] = result.failedServers;
         }
-        object += "]";
-        if (outcome == Outcome::Partial) {
-            if (!result.failedArchiveFiles.empty()) {
-                object += R"(,"failed_archive_files":)" + jsonList(result.failedArchiveFiles);
-            } else {
-                object += R"(,"confirmed_servers":)" + jsonList(result.confirmedServers) +
-                          R"(,"failed_servers":)" + jsonList(result.failedServers);
-            }
-        }
-        std::cout << object << "}\n";
+    }
+    std::cout << line(object);
+}
+
+void Report::printText(const std::string& what, const CallResult& result) {
+    const bool failed = result.outcome != Outcome::Ok;
+    const bool showReasons = failed ? !m_style.quiet : m_style.verbose;
+    const bool several = m_expected > 1 || m_counts[0] + m_counts[1] + m_counts[2] + m_counts[3] > 1;
+    // On a terminal, a run of several calls shows its successes as progress
+    // only; every other result is printed in full.
+    if (m_okAsProgress && several && !failed && !showReasons) {
+        showProgress();
         return;
     }
-    std::cout << shown(what) << ": " << namesOf(outcome).text
-              << (outcome == Outcome::Partial ? partialDetail(result) : "") << '\n';
-    if (failed ? !m_style.quiet : m_style.verbose) {
+    clearProgress();
+    std::cout << shown(what) << ": " << namesOf(result.outcome).text
+              << (result.outcome == Outcome::Partial ? partialDetail(result) : "") << '\n';
+    if (showReasons) {
         std::cout.flush();
-        for (const auto& reason : reasons) {
+        for (const auto& reason : result.reasons) {
             std::cerr << "tqci:   " << reason << '\n';
         }
     }
+    if (m_onTerminal && several) showProgress();
+}
+
+void Report::showProgress() {
+    const auto now = std::chrono::steady_clock::now();
+    const size_t done = m_counts[0] + m_counts[1] + m_counts[2] + m_counts[3];
+    if (m_progressShown && now - m_lastProgress < kProgressPause && done != m_expected) return;
+    m_lastProgress = now;
+    const double seconds = secondsSince(m_started);
+    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    char text[160];
+    const size_t failures = done - m_counts[static_cast<size_t>(Outcome::Ok)];
+    if (m_expected > 0) {
+        const double left = rate > 0 ? static_cast<double>(m_expected - done) / rate : 0;
+        (void)std::snprintf(text, sizeof text, "%zu/%zu done, %.0f/s, %zu not ok, %.0f s left",
+                            done, m_expected, rate, failures, left);
+    } else {
+        (void)std::snprintf(text, sizeof text, "%zu done, %.0f/s, %zu not ok", done, rate, failures);
+    }
+    std::cout.flush();
+    std::cerr << "\r\x1b[K" << text << std::flush;
+    m_progressShown = true;
+}
+
+void Report::clearProgress() {
+    if (!m_progressShown) return;
+    std::cerr << "\r\x1b[K" << std::flush;
+    m_progressShown = false;
+}
+
+void Report::finish() {
+    clearProgress();
+    const size_t calls = m_counts[0] + m_counts[1] + m_counts[2] + m_counts[3];
+    if (calls <= 1) return;
+    const auto count = [&](Outcome outcome) { return m_counts[static_cast<size_t>(outcome)]; };
+    const double seconds = secondsSince(m_started);
+    if (m_style.json) {
+        std::cout << line({{"summary",
+                            {{"calls", calls},
+                             {"ok", count(Outcome::Ok)},
+                             {"partial", count(Outcome::Partial)},
+                             {"failed", count(Outcome::Failed)},
+                             {"nothing-to-erase", count(Outcome::NothingToErase)},
+                             {"seconds", seconds}}}});
+        return;
+    }
+    char text[200];
+    (void)std::snprintf(text, sizeof text,
+                        "%zu calls in %.1f s: %zu ok, %zu partial, %zu failed, %zu nothing to erase",
+                        calls, seconds, count(Outcome::Ok), count(Outcome::Partial),
+                        count(Outcome::Failed), count(Outcome::NothingToErase));
+    std::cout << text << '\n';
 }
 
 void Report::note(const std::string& text) const {

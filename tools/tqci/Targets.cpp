@@ -5,6 +5,7 @@
 
 #include "ArchiveManager.h"
 #include "TQAppMgr.h"
+#include "TqDirectory.h"
 #include "TqIds.h"
 
 namespace {
@@ -52,8 +53,9 @@ std::string noServerFor(const std::string& subject) {
 }
 
 std::string cannotAsk(const std::string& subject) {
-    return "the directory could not be asked which CI servers serve " + subject +
-           " (see the lines above, or check TQ_DIRECTORY_DB and the directory server)";
+    return "the directory at " + tqdir::describeDatabasePath() +
+           " could not be asked which CI servers serve " + subject +
+           " (is the database there, and its server up?)";
 }
 
 // The servers of the clouds a manager listed, or unknown when it failed.

@@ -25,6 +25,7 @@
 #include "PruneList.h"
 #include "Report.h"
 #include "TQCIHelper.h"
+#include "TqDirectory.h"
 #include "Targets.h"
 #include "TqProjectVersion.h"
 
@@ -65,6 +66,10 @@ With --json each path or prune list gives one line on standard output:
   {"path":"/p","result":"ok|partial|failed|nothing-to-erase","reasons":["..."]}
 a partial erase adds "confirmed_servers":[ID,...],"failed_servers":[ID,...],
 a partial prune "failed_archive_files":[{"cell_number":N,"archive_file":A,"cloud":C},...].
+
+A run of more than one call ends with a summary line (with --json, a last
+object {"summary":{...}}). On a terminal, successes show as one progress line
+that is rewritten in place; failures are printed in full.
 
 Exit status: 0 when every call succeeded, 1 when one failed, was partial or had
 nothing to erase, 2 for a usage error, 3 when the helper library lacks its
@@ -602,8 +607,15 @@ int run(const Options& options) {
         std::cerr << "tqci: the helper library lacks its entry points\n";
         return kExitNoLibrary;
     }
+    // A directory file that is not there fails every call: say so plainly.
+    const std::string directoryProblem = tqdir::databaseFileProblem();
+    if (!directoryProblem.empty()) {
+        std::cerr << "tqci: " << directoryProblem << '\n';
+        return kExitFailed;
+    }
     DebugLog log;
     Report report(options.style);
+    report.expect(prune || lines ? 0 : paths.size());
     Runner runner(log, report);
     if (prune) {
         runPrune(options, elements, runner);
@@ -612,6 +624,7 @@ int run(const Options& options) {
     } else {
         runErase(options, paths, *entry, runner);
     }
+    report.finish();
     if (report.anyFailed() && runner.logWritable()) {
         report.note("debug log: " + log.path());
     }

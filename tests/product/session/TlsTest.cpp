@@ -429,7 +429,9 @@ TEST_P(IdleClose, NextSendAttachesAgainButARequestInFlightIsNotResent) {
     CTqNetwork session;
     ASSERT_FALSE(attach(session, peer.hostPort()).IsError());
     idleClosed.await();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the close travels
+    // The close travels, and the session looks for it only once it was idle.
+    std::this_thread::sleep_for(tqwire::Connection::kIdleBeforeCheck +
+                                std::chrono::milliseconds(100));
     ASSERT_FALSE(sendPrune(session, 1).IsError());
 
     EraseExchange erase;

@@ -2,6 +2,7 @@
 
 import json
 import os
+import pty
 import subprocess
 import sys
 import tempfile
@@ -99,7 +100,8 @@ class TqciCommandLineTest(unittest.TestCase):
                        [p.encode("latin-1") for p in odd_paths]
                 code, out, err = self.tqci(*args)
                 self.assertEqual(code, 0 if result == "ok" else 1, err)
-                objects = [json.loads(line) for line in out.splitlines()]
+                *objects, summary = [json.loads(line) for line in out.splitlines()]
+                self.assertEqual(summary["summary"]["calls"], 3)
                 self.assertEqual([o["path"] for o in objects], odd_paths[:2] + ["/latin-1 \ufffd"])
                 for o in objects:
                     self.assertEqual(sorted(o), ["path", "reasons", "result"])
@@ -132,7 +134,8 @@ class TqciCommandLineTest(unittest.TestCase):
                     code, out, err = self.tqci(*args, stdin=b"4711 5 1\n", env=env)
                     result = json.loads(out)
                     self.assertEqual((code, result["result"]), (1, "failed"), err)
-                    self.assertIn("the directory could not be asked", result["reasons"][0])
+                    self.assertIn(f"the directory at {garbage.name} (TQ_DIRECTORY_DB) could not "
+                                  "be asked", result["reasons"][0])
 
     def test_a_debug_log_that_is_not_a_regular_file_is_never_read(self):
         folder = tempfile.mkdtemp(dir=self.cell.root)
@@ -152,6 +155,33 @@ class TqciCommandLineTest(unittest.TestCase):
                     os.rmdir(log)
                 else:
                     os.unlink(log)
+
+    def test_a_run_of_several_calls_ends_with_a_summary_and_shows_progress_on_a_terminal(self):
+        paths = [f"/p{i}" for i in range(5)]
+        code, out, _ = self.tqci(*erase(SERVER_DOWN, *paths))
+        self.assertEqual(code, 1)
+        self.assertRegex(out.splitlines()[-1],
+                         r"^5 calls in [\d.]+ s: 0 ok, 0 partial, 5 failed, 0 nothing to erase$")
+        # On a terminal: successes as one progress line, rewritten in place.
+        main, child = pty.openpty()
+        process = subprocess.Popen([tool("tqci"), *erase(SERVED, *paths)], env=self.cell.env,
+                                   stdin=subprocess.DEVNULL, stdout=child, stderr=child)
+        os.close(child)
+        screen = b""
+        while True:
+            try:
+                chunk = os.read(main, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            screen += chunk
+        os.close(main)
+        self.assertEqual(process.wait(timeout=30), 0)
+        text = screen.decode()
+        self.assertIn("5/5 done", text)
+        self.assertNotIn("erase-backup /p0: ok", text)
+        self.assertIn("5 calls in ", text)
 
 
 if __name__ == "__main__":
