@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config binutils
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libtirpc-dev libssl-dev openssl
-  libpq-dev postgresql iproute2
+  libpq-dev postgresql iproute2 iptables fiu-utils libfiu-dev
   python3 abigail-tools gnuplot-nox
   libcli11-dev nlohmann-json3-dev dpkg-dev file
   clang libclang-rt-14-dev clang-tidy cppcheck strace

@@ -25,15 +25,16 @@ def tool(name):
 class Server:
     """One reference CI server process."""
 
-    def __init__(self, cell, name, extra=(), env=None, address="127.0.0.1", wrap=()):
+    def __init__(self, cell, name, extra=(), env=None, address="127.0.0.1", wrap=(), index=None):
         """`address`: where it listens; `wrap`: a command prefix that starts
-        it elsewhere (ip netns exec NAME)."""
+        it elsewhere (ip netns exec NAME); `index`: its index file (NAME.db
+        in the cell's folder)."""
         self.cell = cell
         self.address = address
         self.wrap = list(wrap)
         self.env = env or cell.server_env
         self.name = name
-        self.index = os.path.join(cell.root, f"{name}.db")
+        self.index = index or os.path.join(cell.root, f"{name}.db")
         self.log = os.path.join(cell.root, f"{name}.log")
         self.port_file = os.path.join(cell.root, f"{name}.port")
         self.extra = list(extra)

@@ -106,15 +106,18 @@ class Network:
 
 
 class NetworkCell:
-    """The directory, ci1, ci2 and the host, each a machine of its own."""
+    """The directory, the CI servers (ci1 and ci2 unless `servers` names
+    others) and the hosts (one, "host"), each a machine of its own."""
 
-    def __init__(self, wait_unit_ms=20):
+    def __init__(self, wait_unit_ms=20, servers=tuple(SERVERS), hosts=("host",)):
         self.root = tempfile.mkdtemp(prefix="tq-netcell-")
         self.network = None
         self.cluster = None
+        self.server_names = list(servers)
+        self.hosts = list(hosts)
         self.servers = {}
         try:
-            self.network = Network(["directory", "ci1", "ci2", "host"])
+            self.network = Network(["directory"] + self.server_names + self.hosts)
             self._start(wait_unit_ms)
         except BaseException:
             self.close()
@@ -141,19 +144,22 @@ class NetworkCell:
         self.env = dict(os.environ, TQ_DIRECTORY_DB=self.directory_uri, TQ_LOG_DIR=self.log_dir,
                         TQ_SESSION_WAIT_UNIT_MS=str(wait_unit_ms), **host)
         self.server_env = self.env
-        for name in SERVERS:
+        for name in self.server_names:
             tls = self.authority.issue(name, f"IP:{address[name]}")
-            server = Server(self, name, env=dict(self.env, **tls), address=address[name],
-                            wrap=self.network.prefix(name))
-            self.servers[name] = server.start()
+            self.servers[name] = self.make_server(name, dict(self.env, **tls)).start()
 
-    def on_host(self, program, *args, stdin=None, machine="host"):
-        """Runs a tool on a machine of the cell; a CompletedProcess."""
-        return subprocess.run(self.network.prefix(machine) + [tool(program)] +
+    def make_server(self, name, env):
+        """The CI server of machine `name` (not started)."""
+        return Server(self, name, env=env, address=self.network.address[name],
+                      wrap=self.network.prefix(name))
+
+    def on_host(self, program, *args, stdin=None, machine=None):
+        """Runs a tool on a machine of the cell (the first host); a CompletedProcess."""
+        return subprocess.run(self.network.prefix(machine or self.hosts[0]) + [tool(program)] +
                               [str(a) for a in args], env=self.env, input=stdin,
                               capture_output=True, text=True, timeout=120)
 
-    def tqdir(self, *args, machine="host"):
+    def tqdir(self, *args, machine=None):
         result = self.on_host("tqdir", *args, machine=machine)
         if result.returncode != 0:
             raise RuntimeError(f"tqdir {args}: {result.stderr}")

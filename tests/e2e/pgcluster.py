@@ -16,8 +16,18 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 SUPERUSER = "tq"
+
+
+def alive(pid):
+    """Whether process `pid` runs (a zombie does not)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (OSError, IndexError):
+        return False
 
 
 class Unavailable(Exception):
@@ -51,21 +61,69 @@ class Cluster:
         self.data = os.path.join(self.root, "data")
         self.as_postgres = ["runuser", "-u", "postgres", "--"] if os.geteuid() == 0 else []
         self.started = False
+        self.wrap = list(wrap)
         try:
             self._initdb()
-            options = [f"listen_addresses='{listen or ''}'", f"port={port}",
-                       f"unix_socket_directories='{self.root}'", "fsync=off",
-                       "full_page_writes=off", "max_connections=50"]
+            self.options = [f"listen_addresses='{listen or ''}'", f"port={port}",
+                            f"unix_socket_directories='{self.root}'", "fsync=off",
+                            "full_page_writes=off", "max_connections=50"]
             if tls:
-                options += self._tls(tls, network)
-            self._run(list(wrap) + self.as_postgres + [
-                self._program("pg_ctl"), "start", "-w", "-t", "60", "-s", "-D", self.data,
-                "-l", os.path.join(self.root, "server.log"),
-                "-o", " ".join("-c " + o for o in options)])
-            self.started = True
+                self.options += self._tls(tls, network)
+            self.start()
         except BaseException:
             self.close()
             raise
+
+    def start(self):
+        """Starts the server (again, after kill()), waiting until it accepts
+        connections."""
+        self._run(self.wrap + self.as_postgres + [
+            self._program("pg_ctl"), "start", "-w", "-t", "60", "-s", "-D", self.data,
+            "-l", os.path.join(self.root, "server.log"),
+            "-o", " ".join("-c " + o for o in self.options)])
+        self.started = True
+
+    def pids(self):
+        """The postmaster and its children; empty when the server is down."""
+        try:
+            with open(os.path.join(self.data, "postmaster.pid")) as f:
+                postmaster = int(f.readline())
+        except (OSError, ValueError):
+            return []
+        pids = [postmaster]
+        for entry in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    if int(f.read().rsplit(")", 1)[1].split()[1]) == postmaster:
+                        pids.append(int(entry))
+            except (OSError, ValueError, IndexError):
+                pass
+        return pids
+
+    def signal(self, sig):
+        """Sends `sig` to the postmaster and every child it has."""
+        for pid in self.pids():
+            try:
+                os.kill(pid, sig)
+            except ProcessLookupError:
+                pass
+
+    def kill(self):
+        """kill -9 of every process of the server, as a crash; start() brings it back."""
+        pids = self.pids()
+        self.signal(signal.SIGKILL)
+        deadline = time.monotonic() + 10
+        while any(map(alive, pids)) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        # A killed postmaster may linger as a zombie, which its lock files
+        # would take for a running server.
+        for lock in (os.path.join(self.data, "postmaster.pid"),
+                     os.path.join(self.root, f".s.PGSQL.{self.port}.lock")):
+            try:
+                os.unlink(lock)
+            except FileNotFoundError:
+                pass
+        self.started = False
 
     def _program(self, name):
         return os.path.join(self.bin, name)
