@@ -165,6 +165,62 @@ bool FrameReader::readLargeBody(int fd, const std::string& peer, const Deadline&
     return true;
 }
 
+// The length of the frame that begins the buffer, once its header is there
+// (the header alone before); false with `error` for a header that breaks the
+// stream or announces a body above `maxBody`.
+bool FrameReader::nextFrameLength(const std::string& peer, uint32_t maxBody, size_t& length,
+                                  CYxError& error) const {
+    length = kFrameHeaderSize;
+    if (buffered() < kFrameHeaderSize) return true;
+    const auto* start = reinterpret_cast<const unsigned char*>(m_buffer.data() + m_begin);
+    if (m_tls == nullptr && detail::looksLikeTlsRecord(start, buffered())) {
+        error = makeError(tqerr::kSecurity, "peer speaks TLS: " + peer +
+                                                " sent a TLS record where a frame was due "
+                                                "(TLS is not configured here)");
+        return false;
+    }
+    FrameHeader header;
+    error = decodeFrameHeader(start, header);
+    if (!error.IsError() && header.bodyLength > maxBody) {
+        error = makeError(tqerr::kFrameTooLarge,
+                          "frame of " + std::to_string(header.bodyLength) + " bytes from " + peer +
+                              " where at most " + std::to_string(maxBody) + " were due");
+    }
+    length += header.bodyLength;
+    return !error.IsError();
+}
+
+// One read without waiting, of at most `room` bytes.
+FrameReader::Progress FrameReader::receiveNow(int fd, const std::string& peer, char* into,
+                                              size_t room, size_t& got, CYxError& error) {
+    if (m_tls != nullptr) {
+        switch (m_tls->read(into, room, false, peer, got, error)) {
+            case detail::TlsStream::Io::Done: return Progress::Complete;
+            case detail::TlsStream::Io::WantRead: return Progress::WantRead;
+            case detail::TlsStream::Io::WantWrite: return Progress::WantWrite;
+            case detail::TlsStream::Io::Closed: peerClosed(peer, buffered() > 0, error); break;
+            case detail::TlsStream::Io::Failed: break;
+        }
+        return Progress::Failed;
+    }
+    for (;;) {
+        const ssize_t count = ::recv(fd, into, room, MSG_DONTWAIT);
+        if (count > 0) {
+            got = static_cast<size_t>(count);
+            return Progress::Complete;
+        }
+        if (count == 0) {
+            peerClosed(peer, buffered() > 0, error);
+            return Progress::Failed;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return Progress::WantRead;
+        const int32_t code = detail::isPeerGone(errno) ? tqerr::kPeerClosed : tqerr::kIo;
+        error = errnoError(code, "cannot receive from", peer, errno);
+        return Progress::Failed;
+    }
+}
+
 FrameReader::Progress FrameReader::readAvailable(int fd, const std::string& peer,
                                                  uint32_t maxBody, CYxError& error) {
     if (m_haveHeader) {  // read() left a header behind: not for this use
@@ -172,56 +228,14 @@ FrameReader::Progress FrameReader::readAvailable(int fd, const std::string& peer
         return Progress::Failed;
     }
     for (;;) {
-        size_t need = kFrameHeaderSize;
-        if (buffered() >= kFrameHeaderSize) {
-            const auto* start = reinterpret_cast<const unsigned char*>(m_buffer.data() + m_begin);
-            if (m_tls == nullptr && detail::looksLikeTlsRecord(start, buffered())) {
-                error = makeError(tqerr::kSecurity, "peer speaks TLS: " + peer +
-                                                        " sent a TLS record where a frame was due "
-                                                        "(TLS is not configured here)");
-                return Progress::Failed;
-            }
-            FrameHeader header;
-            error = decodeFrameHeader(start, header);
-            if (!error.IsError() && header.bodyLength > maxBody) {
-                error = makeError(tqerr::kFrameTooLarge,
-                                  "frame of " + std::to_string(header.bodyLength) + " bytes from " +
-                                      peer + " where at most " + std::to_string(maxBody) +
-                                      " were due");
-            }
-            if (error.IsError()) return Progress::Failed;
-            need += header.bodyLength;
-        }
+        size_t need = 0;
+        if (!nextFrameLength(peer, maxBody, need, error)) return Progress::Failed;
         if (buffered() >= need) return Progress::Complete;
         if (kBufferSize - m_begin < need) compact();
-        char* into = m_buffer.data() + m_end;
-        const size_t room = need - buffered();
         size_t got = 0;
-        if (m_tls != nullptr) {
-            switch (m_tls->read(into, room, false, peer, got, error)) {
-                case detail::TlsStream::Io::Done: break;
-                case detail::TlsStream::Io::WantRead: return Progress::WantRead;
-                case detail::TlsStream::Io::WantWrite: return Progress::WantWrite;
-                case detail::TlsStream::Io::Closed:
-                    peerClosed(peer, buffered() > 0, error);
-                    return Progress::Failed;
-                case detail::TlsStream::Io::Failed: return Progress::Failed;
-            }
-        } else {
-            const ssize_t count = ::recv(fd, into, room, MSG_DONTWAIT);
-            if (count == 0) {
-                peerClosed(peer, buffered() > 0, error);
-                return Progress::Failed;
-            }
-            if (count < 0) {
-                if (errno == EINTR) continue;
-                if (errno == EAGAIN || errno == EWOULDBLOCK) return Progress::WantRead;
-                const int32_t code = detail::isPeerGone(errno) ? tqerr::kPeerClosed : tqerr::kIo;
-                error = errnoError(code, "cannot receive from", peer, errno);
-                return Progress::Failed;
-            }
-            got = static_cast<size_t>(count);
-        }
+        const Progress progress =
+            receiveNow(fd, peer, m_buffer.data() + m_end, need - buffered(), got, error);
+        if (progress != Progress::Complete) return progress;
         m_end += got;
     }
 }

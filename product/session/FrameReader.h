@@ -65,6 +65,10 @@ private:
                         bool midFrame, const Deadline& deadline, bool& timedOut, size_t& got,
                         CYxError& error);
     bool peerClosed(const std::string& peer, bool midFrame, CYxError& error);
+    bool nextFrameLength(const std::string& peer, uint32_t maxBody, size_t& length,
+                         CYxError& error) const;
+    Progress receiveNow(int fd, const std::string& peer, char* into, size_t room, size_t& got,
+                        CYxError& error);
     bool setReceiveTimeout(int fd, int milliseconds);
     bool fillAtLeast(int fd, const std::string& peer, size_t count, const Deadline& deadline,
                      bool& timedOut, CYxError& error);

@@ -41,13 +41,14 @@ constexpr int kExitNoLibrary = 3;
 // such a call was partial.
 constexpr char kFailurePrefix[] = "Failed";
 // The migrated-data erase's line for a CI server that confirmed.
-constexpr char kConfirmedLine[] = "Received erase data response for application ID[%*d] for CI server[%d]";
+constexpr char kConfirmedLine[] = "Received erase data response for application ID[";
 // The lines of a cloud whose CI server could not be looked up.
-constexpr char kServerOfCloudFailedLine[] = "Failed to get the client id for CI Server ID[%d]";
-constexpr char kCloudMembersFailedLine[] = "Failed to get clould client properties. cloud[%d]";
+constexpr char kServerOfCloudFailedLine[] = "Failed to get the client id for CI Server ID[";
+constexpr char kCloudMembersFailedLine[] = "Failed to get clould client properties. cloud[";
+// A cloud's CI server, as the lookup names it.
+constexpr char kCiServerLine[] = "CI CDS client id is [";
 // The prune's line for one archive file whose request could not be sent.
-constexpr char kPruneNotSentLine[] =
-    "Failed to send TQS_PM_CONTENTIDX_AF_PRUNE_REQ for cloud [%d] vornCellNum [%d] archive file [%d]";
+constexpr char kPruneNotSentLine[] = "Failed to send TQS_PM_CONTENTIDX_AF_PRUNE_REQ for cloud [";
 
 constexpr char kFooter[] = R"(
 Several PATHs are erased one after the other with the same helper, so its
@@ -238,6 +239,31 @@ bool startsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
+// The numbers in square brackets in `line`, in order ("[12]", "[-3]"); other
+// bracketed texts are passed over.
+std::vector<int> bracketedNumbers(const std::string& line) {
+    std::vector<int> numbers;
+    for (size_t open = line.find('['); open != std::string::npos; open = line.find('[', open + 1)) {
+        const size_t close = line.find(']', open);
+        if (close == std::string::npos) break;
+        int32_t number = 0;
+        if (tqcommon::parseInteger(std::string_view(line).substr(open + 1, close - open - 1),
+                                   number)) {
+            numbers.push_back(number);
+        }
+    }
+    return numbers;
+}
+
+// The `index`-th bracketed number of a line that starts with `prefix`.
+bool numberOf(const std::string& line, const char* prefix, size_t index, int& number) {
+    if (!startsWith(line, prefix)) return false;
+    const std::vector<int> numbers = bracketedNumbers(line);
+    if (numbers.size() <= index) return false;
+    number = numbers[index];
+    return true;
+}
+
 bool anyFailureLine(const std::vector<std::string>& lines) {
     return std::any_of(lines.begin(), lines.end(),
                        [](const std::string& line) { return startsWith(line, kFailurePrefix); });
@@ -322,12 +348,12 @@ private:
         bool unplaced = !linesComplete(made) && !reach.known;
         for (const auto& line : made.lines.texts) {
             int id = 0;
-            if (std::sscanf(line.c_str(), kConfirmedLine, &id) == 1) {
+            if (numberOf(line, kConfirmedLine, 1, id)) {
                 confirmed.insert(id);
-            } else if (std::sscanf(line.c_str(), "CI CDS client id is [%d]", &id) == 1) {
+            } else if (numberOf(line, kCiServerLine, 0, id)) {
                 tried.insert(id);
-            } else if (std::sscanf(line.c_str(), kServerOfCloudFailedLine, &id) == 1 ||
-                       std::sscanf(line.c_str(), kCloudMembersFailedLine, &id) == 1) {
+            } else if (numberOf(line, kServerOfCloudFailedLine, 0, id) ||
+                       numberOf(line, kCloudMembersFailedLine, 0, id)) {
                 const auto known = reach.serverOfCloud.find(id);
                 if (known != reach.serverOfCloud.end() && known->second) {
                     tried.insert(*known->second);
@@ -424,29 +450,29 @@ private:
     // Places one line; true for a failed lookup of a cloud's members.
     bool place(const std::string& line, bool afterCloudLookupFailure) {
         int id = 0;
-        ArchiveFileRef file;
-        if (std::sscanf(line.c_str(), "CI CDS client id is [%d]", &id) == 1) {
+        if (numberOf(line, kCiServerLine, 0, id)) {
             m_currentServer = id;
         } else if (!startsWith(line, kFailurePrefix) ||
                    startsWith(line, "Failed to attach the remote CI server [") ||
                    startsWith(line, "Failed to get mangled host name") ||
                    startsWith(line, "Failed to get client object")) {
             // Not a failure, or one the attach's own failure line follows.
-        } else if (std::sscanf(line.c_str(), kPruneNotSentLine, &file.cloud, &file.cellNumber,
-                               &file.archiveFile) == 3) {
-            m_files.push_back(file);
-        } else if (std::sscanf(line.c_str(), "Failed to get clould client properties. cloud[%d]",
-                               &id) == 1) {
+        } else if (startsWith(line, kPruneNotSentLine)) {
+            const std::vector<int> ids = bracketedNumbers(line);
+            if (ids.size() < 3) {
+                m_all = true;
+            } else {
+                m_files.push_back({ids[1], ids[2], ids[0]});
+            }
+        } else if (numberOf(line, kCloudMembersFailedLine, 0, id)) {
             m_clouds.insert(id);
             return true;
         } else if (line == "Failed to get the client id for dps server!!!") {
             if (!afterCloudLookupFailure) cloudsWithoutServer();
-        } else if (std::sscanf(line.c_str(), "Failed to get vornecell Id for client Id [%d]", &id) == 1 ||
-                   std::sscanf(line.c_str(), "Failed to disconnect from document processing server [%d]",
-                               &id) == 1 ||
-                   std::sscanf(line.c_str(),
-                               "Failed to attach to document processing server for pruning. ClientId [%d]",
-                               &id) == 1) {
+        } else if (numberOf(line, "Failed to get vornecell Id for client Id [", 0, id) ||
+                   numberOf(line, "Failed to disconnect from document processing server [", 0, id) ||
+                   numberOf(line, "Failed to attach to document processing server for pruning. ClientId [",
+                            0, id)) {
             cloudsOf(id);
         } else if (startsWith(line, "Failed to attach to document processing server for pruning.")) {
             cloudsOf(m_currentServer);
