@@ -212,21 +212,7 @@ class AttackTest(unittest.TestCase):
     def test_trickled_handshakes_neither_hold_accepts_nor_outlive_the_deadline(self):
         self.start(tls=True)
         self.attack(10, 10, first="127.0.2.")
-        flight = client_hello()
-        stop = threading.Event()
-        self.addCleanup(stop.set)
-
-        def trickle():
-            for byte in range(len(flight)):
-                for peer in self.peers:
-                    try:
-                        peer.send(flight[byte:byte + 1])
-                    except OSError:
-                        pass
-                if stop.wait(0.05):
-                    return
-
-        threading.Thread(target=trickle, daemon=True).start()
+        stop = self.trickle_client_hello(0.05)
         seconds = self.served_within(5)
         self.assertTrue(self.await_all_closed(HANDSHAKE_S + 5))
         stop.set()
@@ -239,8 +225,12 @@ class AttackTest(unittest.TestCase):
         for index in range(addresses * per_address):
             self.peers.append(connect_from(loopback_address(index // per_address),
                                            self.server.port))
-        if not trickle:
-            return
+        if trickle:
+            self.trickle_client_hello(0.1)
+
+    def trickle_client_hello(self, pause):
+        """Every peer sends a TLS ClientHello, one byte each `pause` seconds;
+        returns the event that stops it."""
         flight = client_hello()
         stop = threading.Event()
         self.addCleanup(stop.set)
@@ -252,10 +242,11 @@ class AttackTest(unittest.TestCase):
                         peer.send(flight[byte:byte + 1])
                     except OSError:
                         pass
-                if stop.wait(0.1):
+                if stop.wait(pause):
                     return
 
         threading.Thread(target=send_bytes, daemon=True).start()
+        return stop
 
     def pressure_row(self, attack, addresses, per_address, trickle, tls, max_pending):
         extra = LIMITS + (["--max-pending", str(max_pending)] if max_pending else [])
