@@ -85,8 +85,9 @@ const fuzzsupport::ReferenceFrame* firstFrame(const fuzzsupport::ReferenceStream
     return stream.frames.empty() ? nullptr : &stream.frames.front();
 }
 
-// The client accepts exactly an ACCEPT of version 1 and reports a
-// well-formed REFUSE as a refusal carrying its reason.
+// The client accepts exactly an ACCEPT of version 1 or 2 (2: the server
+// confirms closes) and reports a well-formed REFUSE as a refusal carrying
+// its reason.
 void checkClientSide(const std::string& stream) {
     const fuzzsupport::ReferenceStream expected = fuzzsupport::splitFrames(stream);
     fuzzsupport::PeerStream peer(stream);
@@ -103,9 +104,13 @@ void checkClientSide(const std::string& stream) {
         return;
     }
     std::string versionOne;
+    std::string versionTwo;
     fuzzsupport::putU32(versionOne, tqwire::kHandshakeVersion);
-    if (frame->code == tqwire::kAcceptCode && frame->body == versionOne) {
+    fuzzsupport::putU32(versionTwo, tqwire::kCloseConfirmVersion);
+    if (frame->code == tqwire::kAcceptCode &&
+        (frame->body == versionOne || frame->body == versionTwo)) {
         FUZZ_CHECK(result.Code() == tqerr::kOk);
+        FUZZ_CHECK(connection.confirmsClose() == (frame->body == versionTwo));
         return;
     }
     size_t at = 0;
