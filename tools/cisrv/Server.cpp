@@ -51,11 +51,6 @@ constexpr size_t kReservedDescriptors = 64;
 // The address of "address:port" or "[v6]:port", which the per-peer cap counts.
 std::string addressOf(const std::string& peer) { return peer.substr(0, peer.rfind(':')); }
 
-std::string seconds(int64_t milliseconds) {
-    return std::to_string(milliseconds / 1000) +
-           (milliseconds % 1000 != 0 ? "." + std::to_string(milliseconds % 1000 / 100) : "") + " s";
-}
-
 // Raises this process's soft descriptor limit to its hard limit (once), and
 // returns how many pending connections fit beside the sessions.
 size_t pendingThatFit(const ServerConfig& config) {
@@ -360,7 +355,7 @@ void Server::dropExpired() {
         dropPending(m_pending.begin(), std::string("dropped: ") +
                                            (secure ? "no TLS handshake and hello within "
                                                    : "no hello within ") +
-                                           seconds(m_config.handshakeTimeoutMs));
+                                           secondsText(m_config.handshakeTimeoutMs));
     }
 }
 

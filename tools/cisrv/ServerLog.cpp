@@ -83,4 +83,10 @@ void ServerLog::reopenLocked() {
     writeLocked(Level::Info, "log reopened");
 }
 
+std::string secondsText(int64_t milliseconds) {
+    char text[32];
+    (void)std::snprintf(text, sizeof text, "%g s", static_cast<double>(milliseconds) / 1000);
+    return text;
+}
+
 }  // namespace cisrv

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -60,5 +61,8 @@ private:
     static_assert(std::atomic<unsigned>::is_always_lock_free, "counted in a signal handler");
     std::atomic<unsigned> m_reopens;
 };
+
+// A duration as log lines give it: "600 s", "0.5 s".
+std::string secondsText(int64_t milliseconds);
 
 }  // namespace cisrv

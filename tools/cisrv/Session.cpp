@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <exception>
 #include <future>
 #include <memory>
@@ -25,12 +24,6 @@ constexpr int64_t kStopPollMs = 100;
 // Wait for an erase response to go out, in wait units.
 constexpr int kSendWait = tqwire::kDefaultWait;
 
-// "600 s", "0.5 s".
-std::string seconds(int64_t milliseconds) {
-    char text[32];
-    (void)std::snprintf(text, sizeof text, "%g s", static_cast<double>(milliseconds) / 1000);
-    return text;
-}
 
 enum class Received { Done, TimedOut, Stopped };
 
@@ -181,7 +174,7 @@ bool Session::attach() {
         log(ServerLog::Level::Warn, "connection from " + peer() + " dropped: " +
             (m_connection.isSecure() ? "no TLS handshake and hello within "
                                      : "no hello within ") +
-            seconds(m_config.handshakeTimeoutMs));
+            secondsText(m_config.handshakeTimeoutMs));
         return false;
     }
     if (result.IsError()) {
@@ -249,7 +242,7 @@ void Session::serveRequests() {
         switch (received) {
             case Received::Stopped: endFor("server stopping", ServerLog::Level::Info); return;
             case Received::TimedOut:
-                endFor("idle for " + seconds(m_config.idleTimeoutMs), ServerLog::Level::Info);
+                endFor("idle for " + secondsText(m_config.idleTimeoutMs), ServerLog::Level::Info);
                 return;
             case Received::Done: break;
         }

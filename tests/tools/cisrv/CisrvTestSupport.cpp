@@ -1,5 +1,7 @@
 #include "CisrvTestSupport.h"
 
+#include <sqlite3.h>
+
 #include <cstring>
 #include <stdexcept>
 
@@ -21,6 +23,18 @@ std::unique_ptr<IndexStore> openIndex(const std::string& file) {
     std::unique_ptr<IndexStore> store;
     require(IndexStore::open(file, OpenMode::CreateIfMissing, StoreOptions(), store));
     return store;
+}
+
+LockHolder::LockHolder(const std::string& file) {
+    EXPECT_EQ(sqlite3_open(file.c_str(), &m_db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+}
+
+void LockHolder::release() {
+    if (m_db == nullptr) return;
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(m_db);
+    m_db = nullptr;
 }
 
 int64_t addDocument(IndexStore& store, const std::string& path, const Document& fields) {

@@ -2,6 +2,7 @@
 // the session protocol, an in-process server and the cisrv program.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -19,6 +20,8 @@
 #include "TemporaryFolder.h"
 #include "TqWire.h"
 
+struct sqlite3;
+
 namespace cisrv::test {
 
 using namespace std::chrono_literals;
@@ -29,6 +32,33 @@ using tqtest::readFile;
 using tqtest::TemporaryFolder;
 
 std::unique_ptr<IndexStore> openIndex(const std::string& file);
+
+// Another connection holding the index's write lock until released.
+class LockHolder {
+public:
+    explicit LockHolder(const std::string& file);
+    ~LockHolder() { release(); }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+    void release();
+
+private:
+    sqlite3* m_db = nullptr;
+};
+
+// An index in a temporary folder, opened, and a server log beside it.
+class IndexAndLogTest : public ::testing::Test {
+protected:
+    TemporaryFolder dir;
+    std::string file = dir.file("index.db");
+    std::unique_ptr<IndexStore> store = openIndex(file);
+    std::string logFile = dir.file("server.log");
+    std::unique_ptr<ServerLog> log = [this] {
+        std::unique_ptr<ServerLog> opened;
+        EXPECT_FALSE(ServerLog::open(logFile, opened).IsError());
+        return opened;
+    }();
+};
 int64_t addDocument(IndexStore& store, const std::string& path, const Document& fields = {});
 int64_t countDocuments(const std::string& indexFile);
 std::vector<std::string> pathsIn(const std::string& indexFile);

@@ -57,17 +57,8 @@ TEST(ScrubVfsTest, ClearsOnlyTheUnusedSpaceOfWellFormedBtreePages) {
     EXPECT_EQ(overflow, [&] { auto page = before; page[0] = 0; return page; }());
 }
 
-class ErasureStoreTest : public ::testing::Test {
-protected:
-    TemporaryFolder dir;
-    std::string file = dir.file("index.db");
-    std::unique_ptr<IndexStore> store = openIndex(file);
-    std::unique_ptr<ServerLog> log = [this] {
-        std::unique_ptr<ServerLog> opened;
-        EXPECT_FALSE(ServerLog::open(dir.file("server.log"), opened).IsError());
-        return opened;
-    }();
-    std::mt19937 random{7};
+class ErasureStoreTest : public IndexAndLogTest {
+protected:    std::mt19937 random{7};
 
     std::string word() {
         std::string text = "z";
@@ -121,7 +112,7 @@ TEST_F(ErasureStoreTest, APurgeRoundLeavesNoByteOfErasedDocuments) {
             ASSERT_TRUE(contains(bytes, unique)) << unique << " of document " << i;
         }
     }
-    EXPECT_TRUE(contains(readFile(dir.file("server.log")), "1 of 1 full-text shards rewritten (0)"));
+    EXPECT_TRUE(contains(readFile(logFile), "1 of 1 full-text shards rewritten (0)"));
 }
 
 TEST_F(ErasureStoreTest, DocumentsBeyondAShardGoToTheNextAndOnlyErasedShardsAreListed) {
@@ -173,7 +164,7 @@ TEST_F(ErasureStoreTest, WithABoundOfZeroTheEraseIsAnsweredAfterThePurge) {
     std::vector<int64_t> erased;
     ASSERT_FALSE(openIndex(file)->erasedShards(erased).IsError());
     EXPECT_TRUE(erased.empty());
-    EXPECT_TRUE(contains(readFile(dir.file("server.log")), "gone from the files (bound 0.00 s)"));
+    EXPECT_TRUE(contains(readFile(logFile), "gone from the files (bound 0.00 s)"));
 }
 
 TEST(PathLogTest, ErasePathsAreShownHashedOrNotAtAll) {

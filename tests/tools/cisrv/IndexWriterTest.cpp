@@ -12,25 +12,6 @@
 namespace cisrv::test {
 namespace {
 
-// Another connection holding the index's write lock until released.
-class LockHolder {
-public:
-    explicit LockHolder(const std::string& file) {
-        EXPECT_EQ(sqlite3_open(file.c_str(), &m_db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-    }
-    ~LockHolder() { release(); }
-    void release() {
-        if (m_db == nullptr) return;
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        sqlite3_close(m_db);
-        m_db = nullptr;
-    }
-
-private:
-    sqlite3* m_db = nullptr;
-};
-
 // While `failing` is set, every write of a file opened after construction
 // fails with an I/O error: the default VFS, registered again under another name as
 // the default, hands its files copies of their methods with xWrite replaced.
@@ -79,17 +60,8 @@ private:
     std::map<const sqlite3_io_methods*, Methods> m_copies;
 };
 
-class IndexWriterTest : public ::testing::Test {
+class IndexWriterTest : public IndexAndLogTest {
 protected:
-    TemporaryFolder dir;
-    std::string file = dir.file("index.db");
-    std::unique_ptr<IndexStore> store = openIndex(file);
-    std::unique_ptr<ServerLog> log = [this] {
-        std::unique_ptr<ServerLog> opened;
-        EXPECT_FALSE(ServerLog::open(dir.file("writer.log"), opened).IsError());
-        return opened;
-    }();
-
     void addArchiveFiles(int count) {
         ASSERT_FALSE(store->begin().IsError());
         Document fields;
@@ -154,7 +126,7 @@ TEST_F(IndexWriterTest, LockHeldBeyondTheWaitFailsTheBatchAndCountsLostPrunes) {
         << blocked.status.AsString();
     writer.flush();
     EXPECT_EQ(losses->load(), 2u);
-    EXPECT_NE(readFile(dir.file("writer.log")).find("session 7: prune archive file 2 (cloud 0, cell 0) failed: "),
+    EXPECT_NE(readFile(logFile).find("session 7: prune archive file 2 (cloud 0, cell 0) failed: "),
               std::string::npos);
 
     std::thread releaser([&] {

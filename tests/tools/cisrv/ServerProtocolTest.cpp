@@ -1,7 +1,6 @@
 // The server as its clients see it, over 127.0.0.1: attaching, erases and
 // their answers, prunes, and sessions that break the protocol.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/socket.h>
 
 #include "CisrvTestSupport.h"
@@ -127,15 +126,12 @@ TEST_F(ServerProtocolTest, SessionWhosePrunesWereLostIsReset) {
     ASSERT_FALSE(pruning.attach(server.port()).IsError());
     ASSERT_FALSE(bystander.attach(server.port()).IsError());
 
-    sqlite3* holder = nullptr;
-    ASSERT_EQ(sqlite3_open(server.indexFile().c_str(), &holder), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    LockHolder holder(server.indexFile());
     ASSERT_FALSE(pruning.sendPrune(71, 4, 2).IsError());
     ASSERT_FALSE(pruning.sendPrune(72, 4, 2).IsError());
     EXPECT_EQ(bystander.erase({2, 5, 3, "/x", tqmsg::kEraseKindData}), 0);
     const CYxError closed = pruning.closeGracefully();
-    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(holder);
+    holder.release();
     EXPECT_EQ(closed.Code(), tqerr::kPeerClosed) << closed.AsString();
     EXPECT_FALSE(bystander.closeGracefully().IsError());
 
@@ -167,14 +163,11 @@ TEST_F(ServerProtocolTest, ConfirmedCloseCountsTheRequestsAndTellsOfLostPrunes) 
     TestClient losing;
     losing.offeredVersion = tqwire::kCloseConfirmVersion;
     ASSERT_FALSE(losing.attach(server.port()).IsError());
-    sqlite3* holder = nullptr;
-    ASSERT_EQ(sqlite3_open(server.indexFile().c_str(), &holder), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    LockHolder holder(server.indexFile());
     ASSERT_FALSE(losing.sendPrune(72, 4, 2).IsError());
     ASSERT_FALSE(losing.sendPrune(73, 4, 2).IsError());
     const CYxError closed = losing.closeGracefully();
-    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(holder);
+    holder.release();
     EXPECT_EQ(closed.Code(), tqerr::kIo) << closed.AsString();
     EXPECT_TRUE(contains(closed.AsString(), "confirmed 2 of the 2 messages sent, 2 not carried out"))
         << closed.AsString();
