@@ -12,11 +12,11 @@
 #include <stdexcept>
 #include <thread>
 
-#include "Integer.h"
-#include "ProtocolNames.h"
-#include "Sqlite.h"
+#include "common/Integer.h"
+#include "common/ProtocolNames.h"
+#include "common/Sqlite.h"
 #include "TqMessages.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 #include "WirePeer.h"
 
 namespace bench {
@@ -184,7 +184,7 @@ std::string CiServer::stop() {
 
 RedisServer::RedisServer(const std::string& folder) {
     int fd = -1;  // a port free right now: redis-server takes its own from the command line
-    check(tqwire::listenTcp("127.0.0.1", 0, fd, m_port), "no free port");
+    check(tqsession::listenTcp("127.0.0.1", 0, fd, m_port), "no free port");
     ::close(fd);
     m_process = std::make_unique<ChildProcess>(std::vector<std::string>{
         "redis-server", "--port", std::to_string(m_port), "--bind", "127.0.0.1", "--save", "",

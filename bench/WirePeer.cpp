@@ -14,7 +14,7 @@
 
 #include "Programs.h"
 #include "TqMessages.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace bench {
 
@@ -36,15 +36,15 @@ void check(const CYxError& result, const char* what) {
 }
 
 std::string frameOf(uint32_t code, const std::string& body) {
-    std::string frame(tqwire::kFrameHeaderSize, '\0');
-    tqwire::encodeFrameHeader(code, static_cast<uint32_t>(body.size()),
+    std::string frame(tqsession::kFrameHeaderSize, '\0');
+    tqsession::encodeFrameHeader(code, static_cast<uint32_t>(body.size()),
                               reinterpret_cast<unsigned char*>(frame.data()));
     return frame + body;
 }
 
 std::string acceptFrame() {
-    const uint32_t version = htonl(tqwire::kHandshakeVersion);
-    return frameOf(tqwire::kAcceptCode, std::string(reinterpret_cast<const char*>(&version), 4));
+    const uint32_t version = htonl(tqsession::kHandshakeVersion);
+    return frameOf(tqsession::kAcceptCode, std::string(reinterpret_cast<const char*>(&version), 4));
 }
 
 std::string confirmedEraseFrame() {
@@ -52,9 +52,9 @@ std::string confirmedEraseFrame() {
     response.status = 1;
     const char* record = reinterpret_cast<const char*>(&response);
     size_t length = 0;
-    check(tqwire::measureBody(tqmsg::kEraseDataResp, record, sizeof response, length), "measure");
+    check(tqsession::measureBody(tqmsg::kEraseDataResp, record, sizeof response, length), "measure");
     std::string body(length, '\0');
-    check(tqwire::encodeBody(tqmsg::kEraseDataResp, record, sizeof response, body.data(), length),
+    check(tqsession::encodeBody(tqmsg::kEraseDataResp, record, sizeof response, body.data(), length),
           "encode");
     return frameOf(tqmsg::kEraseDataResp, body);
 }
@@ -62,7 +62,7 @@ std::string confirmedEraseFrame() {
 }  // namespace
 
 WirePeer::WirePeer() : m_accept(acceptFrame()), m_eraseResponse(confirmedEraseFrame()) {
-    check(tqwire::listenTcp("127.0.0.1", 0, m_listenFd, m_port), "peer cannot listen");
+    check(tqsession::listenTcp("127.0.0.1", 0, m_listenFd, m_port), "peer cannot listen");
     m_epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     m_stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     epoll_event listenEvent{EPOLLIN, {}};
@@ -143,13 +143,13 @@ bool WirePeer::readFrom(int fd) {
     std::string& pending = m_pending[fd];
     pending.append(chunk, static_cast<size_t>(got));
     size_t used = 0;
-    for (tqwire::FrameHeader header; pending.size() - used >= tqwire::kFrameHeaderSize; ) {
+    for (tqsession::FrameHeader header; pending.size() - used >= tqsession::kFrameHeaderSize; ) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(pending.data() + used);
-        if (tqwire::decodeFrameHeader(bytes, header).IsError() || header.bodyLength > kMaxBody) {
+        if (tqsession::decodeFrameHeader(bytes, header).IsError() || header.bodyLength > kMaxBody) {
             ++m_dropped;
             return false;
         }
-        const size_t length = tqwire::kFrameHeaderSize + header.bodyLength;
+        const size_t length = tqsession::kFrameHeaderSize + header.bodyLength;
         if (pending.size() - used < length) break;
         if (!answer(fd, header.code, pending.data() + used, length)) return false;
         used += length;
@@ -164,7 +164,7 @@ bool WirePeer::answer(int fd, uint32_t code, const char* frame, size_t length) {
         if (m_firstFrames.size() < kFramesKept) m_firstFrames.emplace_back(frame, length);
     }
     const std::string* reply = nullptr;
-    if (code == tqwire::kHelloCode) reply = &m_accept;
+    if (code == tqsession::kHelloCode) reply = &m_accept;
     if (code == tqmsg::kEraseDataReq) reply = &m_eraseResponse;
     m_erases += code == tqmsg::kEraseDataReq ? 1 : 0;
     m_prunes += code == tqmsg::kAfPruneReq ? 1 : 0;

@@ -10,7 +10,7 @@
 
 #include "AllocationCounter.h"
 #include "TqMessages.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 #include "WirePeer.h"
 
 namespace bench {
@@ -49,12 +49,12 @@ std::string pruneFrame() {
     tqmsg::AfPruneReq record{};
     const char* bytes = reinterpret_cast<const char*>(&record);
     size_t length = 0;
-    EXPECT_FALSE(tqwire::measureBody(tqmsg::kAfPruneReq, bytes, sizeof record, length).IsError());
-    std::string frame(tqwire::kFrameHeaderSize + length, '\0');
-    tqwire::encodeFrameHeader(tqmsg::kAfPruneReq, static_cast<uint32_t>(length),
+    EXPECT_FALSE(tqsession::measureBody(tqmsg::kAfPruneReq, bytes, sizeof record, length).IsError());
+    std::string frame(tqsession::kFrameHeaderSize + length, '\0');
+    tqsession::encodeFrameHeader(tqmsg::kAfPruneReq, static_cast<uint32_t>(length),
                               reinterpret_cast<unsigned char*>(frame.data()));
-    EXPECT_FALSE(tqwire::encodeBody(tqmsg::kAfPruneReq, bytes, sizeof record,
-                                    &frame[tqwire::kFrameHeaderSize], length).IsError());
+    EXPECT_FALSE(tqsession::encodeBody(tqmsg::kAfPruneReq, bytes, sizeof record,
+                                    &frame[tqsession::kFrameHeaderSize], length).IsError());
     return frame;
 }
 

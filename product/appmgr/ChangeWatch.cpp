@@ -1,4 +1,4 @@
-#include "ChangeWatch.h"
+#include "appmgr/ChangeWatch.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <memory>
 
-namespace tqdir {
+namespace tqappmgr {
 
 namespace {
 
@@ -83,4 +83,4 @@ bool ChangeWatch::changedSinceLastLook() {
     }
 }
 
-}  // namespace tqdir
+}  // namespace tqappmgr

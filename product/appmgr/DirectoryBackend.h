@@ -13,9 +13,9 @@
 #include <variant>
 #include <vector>
 
-#include "TqDirectory.h"
+#include "appmgr/TqDirectory.h"
 
-namespace tqdir {
+namespace tqappmgr {
 
 // A PostgreSQL connection URI ("postgresql://..." or "postgres://...");
 // anything else names a SQLite file.
@@ -154,4 +154,4 @@ CYxError openSqliteWriter(const std::string& path, bool create,
 CYxError openPostgresWriter(const std::string& uri, bool create,
                             std::unique_ptr<WriteBackend>& out);
 
-}  // namespace tqdir
+}  // namespace tqappmgr

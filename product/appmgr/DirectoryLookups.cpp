@@ -14,10 +14,10 @@
 #include <optional>
 #include <utility>
 
-#include "DirectoryBackend.h"
-#include "TqDirectory.h"
+#include "appmgr/DirectoryBackend.h"
+#include "appmgr/TqDirectory.h"
 
-namespace tqdir {
+namespace tqappmgr {
 namespace {
 
 // Answers read from the database, by key, while it has not changed: a
@@ -355,4 +355,4 @@ CYxError listApplicationEngines(int64_t applicationId, std::vector<int64_t>& clo
                                          cloudIds);
 }
 
-}  // namespace tqdir
+}  // namespace tqappmgr

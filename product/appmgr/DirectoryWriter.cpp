@@ -1,8 +1,8 @@
 // DirectoryWriter: the read-write side of the directory store.
-#include "DirectoryBackend.h"
-#include "TqDirectory.h"
+#include "appmgr/DirectoryBackend.h"
+#include "appmgr/TqDirectory.h"
 
-namespace tqdir {
+namespace tqappmgr {
 
 namespace {
 
@@ -251,4 +251,4 @@ CYxError DirectoryWriter::forEachRow(
     return m_impl->store->forEachRow(query, onRow);
 }
 
-}  // namespace tqdir
+}  // namespace tqappmgr

@@ -19,12 +19,12 @@
 #include <map>
 #include <string>
 
-#include "DirectoryBackend.h"
-#include "DirectorySchema.h"
-#include "Integer.h"
-#include "Owned.h"
+#include "appmgr/DirectoryBackend.h"
+#include "appmgr/DirectorySchema.h"
+#include "common/Integer.h"
+#include "common/Owned.h"
 
-namespace tqdir {
+namespace tqappmgr {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -473,4 +473,4 @@ CYxError openPostgresWriter(const std::string& uri, bool create,
     return CYxError();
 }
 
-}  // namespace tqdir
+}  // namespace tqappmgr

@@ -5,12 +5,12 @@
 #include <filesystem>
 #include <system_error>
 
-#include "ChangeWatch.h"
-#include "DirectoryBackend.h"
-#include "DirectorySchema.h"
-#include "Sqlite.h"
+#include "appmgr/ChangeWatch.h"
+#include "appmgr/DirectoryBackend.h"
+#include "appmgr/DirectorySchema.h"
+#include "common/Sqlite.h"
 
-namespace tqdir {
+namespace tqappmgr {
 namespace {
 
 class SqliteRows : public Rows {
@@ -242,4 +242,4 @@ CYxError openSqliteWriter(const std::string& path, bool create,
     return result;
 }
 
-}  // namespace tqdir
+}  // namespace tqappmgr

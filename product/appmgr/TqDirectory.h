@@ -18,7 +18,7 @@
 #include "TqPlatformApi.h"
 #include "YxError.h"
 
-namespace tqdir {
+namespace tqappmgr {
 
 constexpr char kDatabasePathEnv[] = "TQ_DIRECTORY_DB";
 constexpr char kDefaultDatabasePath[] = "/var/lib/tq/directory.db";
@@ -152,4 +152,4 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
-}  // namespace tqdir
+}  // namespace tqappmgr

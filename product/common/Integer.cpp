@@ -1,4 +1,4 @@
-#include "Integer.h"
+#include "common/Integer.h"
 
 namespace tqcommon {
 

@@ -1,4 +1,4 @@
-#include "ProtocolNames.h"
+#include "common/ProtocolNames.h"
 
 #include <cstdio>
 #include <cstring>

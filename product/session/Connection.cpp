@@ -1,6 +1,6 @@
 // A connection: sending and receiving whole frames, breaking on stream
 // errors, and closing without losing what was sent.
-#include "Connection.h"
+#include "session/Connection.h"
 
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -10,15 +10,15 @@
 #include <memory>
 #include <utility>
 
-#include "Errors.h"
-#include "Handshake.h"
-#include "ProtocolNames.h"
-#include "Sockets.h"
-#include "TlsContext.h"
-#include "TlsStream.h"
-#include "XdrCodecs.h"
+#include "session/Errors.h"
+#include "session/Handshake.h"
+#include "common/ProtocolNames.h"
+#include "session/Sockets.h"
+#include "session/TlsContext.h"
+#include "session/TlsStream.h"
+#include "session/XdrCodecs.h"
 
-namespace tqwire {
+namespace tqsession {
 
 using detail::errnoError;
 using detail::guarded;
@@ -588,4 +588,4 @@ CYxError acceptConnection(int listenFd, const Security& security, const Deadline
     });
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -1,9 +1,9 @@
 // Texts of the session's errors.
-#include "Errors.h"
+#include "session/Errors.h"
 
 #include <cstring>
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 namespace {
 
@@ -30,4 +30,4 @@ CYxError errnoError(int32_t code, const std::string& what, const std::string& pe
     return makeError(code, text);
 }
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail

@@ -1,12 +1,12 @@
 // Frame headers: writing and checking the 16 bytes ahead of every body.
-#include "Frame.h"
+#include "session/Frame.h"
 
 #include <string>
 
-#include "Errors.h"
-#include "ProtocolNames.h"
+#include "session/Errors.h"
+#include "common/ProtocolNames.h"
 
-namespace tqwire {
+namespace tqsession {
 
 using tqcommon::hexCode;
 using detail::makeError;
@@ -67,4 +67,4 @@ CYxError decodeFrameHeader(const unsigned char* in, FrameHeader& out) {
     return detail::guarded([&] { return checkFrameHeader(out); });
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -1,5 +1,5 @@
 // Reading whole frames from a socket, straight or through TLS.
-#include "FrameReader.h"
+#include "session/FrameReader.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Errors.h"
-#include "Sockets.h"
-#include "TlsStream.h"
+#include "session/Errors.h"
+#include "session/Sockets.h"
+#include "session/TlsStream.h"
 
-namespace tqwire {
+namespace tqsession {
 
 using detail::errnoError;
 using detail::makeError;
@@ -276,4 +276,4 @@ bool FrameReader::read(int fd, const std::string& peer, const Deadline& deadline
     return true;
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

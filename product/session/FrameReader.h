@@ -8,12 +8,12 @@
 #include <memory>
 #include <string>
 
-#include "Frame.h"
+#include "session/Frame.h"
 #include "TqPlatformApi.h"
-#include "Waits.h"
+#include "session/Waits.h"
 #include "YxError.h"
 
-namespace tqwire {
+namespace tqsession {
 
 namespace detail {
 class TlsStream;
@@ -91,4 +91,4 @@ private:
     bool m_peerClosedAtBoundary = false;
 };
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -1,15 +1,15 @@
 // The attach handshake: HELLO from the client, ACCEPT or REFUSE from the server.
-#include "Handshake.h"
+#include "session/Handshake.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "Errors.h"
-#include "ProtocolNames.h"
-#include "XdrStream.h"
+#include "session/Errors.h"
+#include "common/ProtocolNames.h"
+#include "session/XdrStream.h"
 
-namespace tqwire {
+namespace tqsession {
 
 using tqcommon::hexCode;
 
@@ -223,4 +223,4 @@ CYxError sendRefuse(Connection& connection, const std::string& reason, const Dea
     });
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

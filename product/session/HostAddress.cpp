@@ -1,5 +1,5 @@
 // Host names: parsing "name[:port]", resolving, connecting and listening.
-#include "HostAddress.h"
+#include "session/HostAddress.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -10,12 +10,12 @@
 #include <cstring>
 #include <memory>
 
-#include "Errors.h"
-#include "Integer.h"
-#include "Sockets.h"
-#include "TlsContext.h"
+#include "session/Errors.h"
+#include "common/Integer.h"
+#include "session/Sockets.h"
+#include "session/TlsContext.h"
 
-namespace tqwire {
+namespace tqsession {
 
 using detail::errnoError;
 using detail::makeError;
@@ -241,4 +241,4 @@ CYxError listenTcp(const char* address, uint16_t port, const Security& security,
     });
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -1,6 +1,6 @@
 // The security of the environment and the rule that plain TCP stays on
 // loopback.
-#include "Security.h"
+#include "session/Security.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "Errors.h"
+#include "session/Errors.h"
 
-namespace tqwire {
+namespace tqsession {
 
 namespace {
 
@@ -58,4 +58,4 @@ CYxError detail::plaintextRefused(const std::string& where, bool listening) {
                          "=1 allows plain TCP)");
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

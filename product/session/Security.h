@@ -13,7 +13,7 @@
 #include "TqPlatformApi.h"
 #include "YxError.h"
 
-namespace tqwire {
+namespace tqsession {
 
 constexpr const char kTlsCertVariable[] = "TQ_TLS_CERT";
 constexpr const char kTlsKeyVariable[] = "TQ_TLS_KEY";
@@ -79,4 +79,4 @@ bool isLoopback(const sockaddr* address);
 CYxError plaintextRefused(const std::string& where, bool listening);
 
 }  // namespace detail
-}  // namespace tqwire
+}  // namespace tqsession

@@ -1,5 +1,5 @@
 // Socket primitives: readiness waits, options and addresses as texts.
-#include "Sockets.h"
+#include "session/Sockets.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -8,9 +8,9 @@
 
 #include <cerrno>
 
-#include "Errors.h"
+#include "session/Errors.h"
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 Readiness waitReady(int fd, short events, const Deadline& deadline) {
     for (;;) {
@@ -68,4 +68,4 @@ bool isPeerGone(int errnoValue) {
            errnoValue == ENOTCONN;
 }
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail

@@ -9,10 +9,10 @@
 
 #include <string>
 
-#include "Waits.h"
+#include "session/Waits.h"
 #include "YxError.h"
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 // Owns a file descriptor; closes it on destruction.
 class UniqueFd {
@@ -58,4 +58,4 @@ std::string formatAddress(const sockaddr* address, socklen_t length);
 // Whether `errnoValue` from a socket read or write means the peer went away.
 bool isPeerGone(int errnoValue);
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail

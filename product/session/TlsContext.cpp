@@ -4,7 +4,7 @@
 // Revocation lists are read and checked here: with TQ_TLS_CRL set, a list
 // that is missing, unreadable, not signed by the authority or out of date
 // fails the context, so that nobody is accepted (fail closed).
-#include "TlsContext.h"
+#include "session/TlsContext.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -23,10 +23,10 @@
 #include <mutex>
 #include <vector>
 
-#include "Errors.h"
-#include "Waits.h"
+#include "session/Errors.h"
+#include "session/Waits.h"
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 void ContextDeleter::operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
 
@@ -562,9 +562,9 @@ std::string takeOpenSslErrors() {
     return text;
 }
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail
 
-namespace tqwire {
+namespace tqsession {
 
 CYxError reloadServerTls(const Security& security) {
     return detail::guarded(
@@ -621,4 +621,4 @@ std::string describeExpiry(int64_t expires, int64_t now) {
            ")";
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -6,13 +6,13 @@
 #include <memory>
 #include <string>
 
-#include "Security.h"
+#include "session/Security.h"
 #include "YxError.h"
 
 using SSL_CTX = struct ssl_ctx_st;
 using X509 = struct x509_st;
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 enum class TlsRole { Client, Server };
 
@@ -52,4 +52,4 @@ TlsExpiry expiryOf(X509* certificate, const std::string& what, const std::string
 // The texts of OpenSSL's queued errors ("a; b"), emptying the queue.
 std::string takeOpenSslErrors();
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail

@@ -2,7 +2,7 @@
 // MSG_NOSIGNAL | MSG_DONTWAIT (a closed peer never raises SIGPIPE, a send
 // never blocks), reads wait under the socket's receive timeout at most once
 // per call, so that every wait stays bounded by the caller's deadline.
-#include "TlsStream.h"
+#include "session/TlsStream.h"
 
 #include <arpa/inet.h>
 #include <openssl/bio.h>
@@ -15,11 +15,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "Errors.h"
-#include "Frame.h"
-#include "Sockets.h"
+#include "session/Errors.h"
+#include "session/Frame.h"
+#include "session/Sockets.h"
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 namespace {
 
@@ -90,7 +90,7 @@ int bioCreate(BIO* bio) {
 BIO_METHOD* socketMethod() {
     static BIO_METHOD* const method = [] {
         BIO_METHOD* made =
-            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tqwire socket");
+            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tqsession socket");
         if (made != nullptr) {
             BIO_meth_set_write_ex(made, bioWrite);
             BIO_meth_set_read_ex(made, bioRead);
@@ -344,4 +344,4 @@ TlsStream::Io TlsStream::failure(int result, const std::string& peer, bool inHan
     return Io::Failed;
 }
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail

@@ -1,25 +1,25 @@
-// CTqNetwork: a session to a remote service over one tqwire::Connection.
+// CTqNetwork: a session to a remote service over one tqsession::Connection.
 #include <cstdint>
 #include <memory>
 #include <new>
 
-#include "Connection.h"
-#include "Errors.h"
+#include "session/Connection.h"
+#include "session/Errors.h"
 #include "EvDebug.h"
-#include "Handshake.h"
-#include "HostAddress.h"
-#include "TlsContext.h"
+#include "session/Handshake.h"
+#include "session/HostAddress.h"
+#include "session/TlsContext.h"
 #include "TqSession.h"
 
-using tqwire::detail::guarded;
+using tqsession::detail::guarded;
 
 struct CTqNetwork::Impl {
-    tqwire::Connection connection;
+    tqsession::Connection connection;
     // What the last successful attach asked for, to attach again when the
     // peer closed the connection while it was idle.
-    tqwire::HostPort target;
-    tqwire::Hello hello;
-    int attachWait = tqwire::kDefaultWait;
+    tqsession::HostPort target;
+    tqsession::Hello hello;
+    int attachWait = tqsession::kDefaultWait;
 };
 
 namespace {
@@ -35,11 +35,11 @@ CYxError invalidArgument(const char* what) { return CYxError(tqerr::kInvalidArgu
 bool isWireCode(unsigned long code) { return code <= UINT32_MAX; }
 
 // Connects, then presents the service; the session stays unattached on failure.
-CYxError attach(tqwire::Connection& connection, const tqwire::HostPort& target,
-                const tqwire::Hello& hello, const tqwire::Deadline& deadline, bool& timedOut) {
+CYxError attach(tqsession::Connection& connection, const tqsession::HostPort& target,
+                const tqsession::Hello& hello, const tqsession::Deadline& deadline, bool& timedOut) {
     CYxError result = connection.connect(target, deadline, timedOut);
-    if (!result.IsError()) result = tqwire::sendHello(connection, hello, deadline, timedOut);
-    if (!result.IsError()) result = tqwire::awaitHelloAnswer(connection, deadline, timedOut);
+    if (!result.IsError()) result = tqsession::sendHello(connection, hello, deadline, timedOut);
+    if (!result.IsError()) result = tqsession::awaitHelloAnswer(connection, deadline, timedOut);
     if (result.IsError()) connection.closeNow();
     return result;
 }
@@ -52,7 +52,7 @@ CYxError attach(tqwire::Connection& connection, const tqwire::HostPort& target,
 CYxError reattachIfPeerClosed(CTqNetwork::Impl& session, bool& timedOut) {
     if (!session.connection.peerClosedWhileIdle()) return CYxError();
     return attach(session.connection, session.target, session.hello,
-                  tqwire::Deadline::fromWait(session.attachWait), timedOut);
+                  tqsession::Deadline::fromWait(session.attachWait), timedOut);
 }
 
 // The debug log of the process's content-index helper, which attaches
@@ -83,21 +83,21 @@ CYxError CTqNetwork::Attach_RemoteDLL(const char* host, tqsExecuteRemoteDllType*
     if (m_impl == nullptr) return noSession();
     if (service == nullptr) return invalidArgument("no remote service given");
     return guarded([&] {
-        tqwire::HostPort target;
-        tqwire::Hello hello;
-        CYxError result = tqwire::parseHostPort(host, target);
-        if (!result.IsError()) result = tqwire::makeHello(*service, localName, hello);
+        tqsession::HostPort target;
+        tqsession::Hello hello;
+        CYxError result = tqsession::parseHostPort(host, target);
+        if (!result.IsError()) result = tqsession::makeHello(*service, localName, hello);
         if (result.IsError()) return result;
         // A server that can confirms the close of the session, so that a
         // graceful Disconnect succeeds only once every message was carried out.
-        hello.offeredVersion = tqwire::kLatestHandshakeVersion;
-        result = attach(m_impl->connection, target, hello, tqwire::Deadline::fromWait(wait),
+        hello.offeredVersion = tqsession::kLatestHandshakeVersion;
+        result = attach(m_impl->connection, target, hello, tqsession::Deadline::fromWait(wait),
                         timedOut);
         if (!result.IsError()) {
             m_impl->target = std::move(target);
             m_impl->hello = std::move(hello);
             m_impl->attachWait = wait;
-            logTlsNotice(host, tqwire::detail::takeTlsNotice(tqwire::securityFromEnvironment()));
+            logTlsNotice(host, tqsession::detail::takeTlsNotice(tqsession::securityFromEnvironment()));
         }
         return result;
     });
@@ -115,7 +115,7 @@ CYxError CTqNetwork::SendXDRMessage(unsigned long code, tqsDatabuf_v2* body, int
         if (reattached.IsError()) return reattached;
         return m_impl->connection.sendMessage(static_cast<uint32_t>(code), body->getDataBuffer(),
                                               body->getValidLen(),
-                                              tqwire::Deadline::fromWait(wait), timedOut);
+                                              tqsession::Deadline::fromWait(wait), timedOut);
     });
 }
 
@@ -130,7 +130,7 @@ CYxError CTqNetwork::ReceiveXDRMessage(unsigned long* code, tqsDatabuf_v2* body,
     uint32_t received = 0;
     uint32_t bodyLength = 0;
     CYxError result = m_impl->connection.receiveMessage(received, *body, bodyLength,
-                                                        tqwire::Deadline::fromWait(wait), timedOut);
+                                                        tqsession::Deadline::fromWait(wait), timedOut);
     if (result.IsError()) return result;
     *code = received;
     if (header != nullptr) {
@@ -148,5 +148,5 @@ CYxError CTqNetwork::FreeReceivedMessage(unsigned long /*code*/, tqsDatabuf_v2* 
 CYxError CTqNetwork::Disconnect(int wait, bool& timedOut) {
     timedOut = false;
     if (m_impl == nullptr) return CYxError();
-    return m_impl->connection.closeGracefully(tqwire::Deadline::fromWait(wait), timedOut);
+    return m_impl->connection.closeGracefully(tqsession::Deadline::fromWait(wait), timedOut);
 }

@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "Integer.h"
-#include "Waits.h"
+#include "common/Integer.h"
+#include "session/Waits.h"
 
-namespace tqwire {
+namespace tqsession {
 
 namespace {
 
@@ -59,4 +59,4 @@ int Deadline::pollTimeoutMs() const {
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

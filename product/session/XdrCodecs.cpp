@@ -1,19 +1,19 @@
 // XDR codecs of the message records (TqMessages.h): one encoder and one
 // decoder per message code, opaque bytes for every other code.
-#include "XdrCodecs.h"
+#include "session/XdrCodecs.h"
 
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
-#include "Errors.h"
-#include "ProtocolNames.h"
-#include "Frame.h"
+#include "session/Errors.h"
+#include "common/ProtocolNames.h"
+#include "session/Frame.h"
 #include "TqMessages.h"
-#include "XdrStream.h"
+#include "session/XdrStream.h"
 
-namespace tqwire {
+namespace tqsession {
 
 using tqcommon::hexCode;
 using detail::makeError;
@@ -332,4 +332,4 @@ CYxError decodeBody(uint32_t code, const char* body, size_t bodyLength, tqsDatab
     });
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 // XDR pads every item to a multiple of four bytes.
 constexpr size_t xdrPadded(size_t length) { return (length + 3) & ~static_cast<size_t>(3); }
@@ -132,4 +132,4 @@ private:
     size_t m_length;
 };
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail

@@ -1,4 +1,4 @@
-#include "LogLine.h"
+#include "tqlib/LogLine.h"
 
 #include <pthread.h>
 #include <sys/types.h>
@@ -11,7 +11,7 @@
 #include <ctime>
 #include <new>
 
-namespace tqlog {
+namespace tqlib {
 namespace {
 
 constexpr size_t kMaxDecimalDigits = 20;
@@ -248,4 +248,4 @@ void LineBuffer::cutInStack(size_t prefixLength) {
     m_stack[m_size - 1] = '\n';
 }
 
-}  // namespace tqlog
+}  // namespace tqlib

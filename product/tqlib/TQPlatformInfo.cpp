@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "Integer.h"
+#include "common/Integer.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "ReferenceFrames.h"
 
 #include "FuzzSupport.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace fuzzsupport {
 
@@ -28,10 +28,10 @@ bool startsLikeTls(const std::string& stream, size_t at) {
 // The error a header of 16 bytes calls for, or kOk.
 int32_t headerError(const char* header) {
     const uint32_t version = getU32(header + kVersionOffset) >> 16;
-    if (getU32(header + kMagicOffset) != tqwire::kFrameMagic || version != tqwire::kFrameVersion) {
+    if (getU32(header + kMagicOffset) != tqsession::kFrameMagic || version != tqsession::kFrameVersion) {
         return tqerr::kProtocol;
     }
-    return getU32(header + kLengthOffset) > tqwire::kMaxBodyLength ? tqerr::kFrameTooLarge
+    return getU32(header + kLengthOffset) > tqsession::kMaxBodyLength ? tqerr::kFrameTooLarge
                                                                    : tqerr::kOk;
 }
 
@@ -46,7 +46,7 @@ ReferenceStream splitFrames(const std::string& stream) {
             out.endError = tqerr::kSecurity;
             return out;
         }
-        if (stream.size() - at < tqwire::kFrameHeaderSize) {
+        if (stream.size() - at < tqsession::kFrameHeaderSize) {
             out.endError = tqerr::kPeerClosed;
             return out;
         }
@@ -54,13 +54,13 @@ ReferenceStream splitFrames(const std::string& stream) {
         out.endError = headerError(header);
         if (out.endError != tqerr::kOk) return out;
         const size_t bodyLength = getU32(header + kLengthOffset);
-        if (stream.size() - at - tqwire::kFrameHeaderSize < bodyLength) {
+        if (stream.size() - at - tqsession::kFrameHeaderSize < bodyLength) {
             out.endError = tqerr::kPeerClosed;
             return out;
         }
         out.frames.push_back({at, getU32(header + kCodeOffset),
-                              stream.substr(at + tqwire::kFrameHeaderSize, bodyLength)});
-        at += tqwire::kFrameHeaderSize + bodyLength;
+                              stream.substr(at + tqsession::kFrameHeaderSize, bodyLength)});
+        at += tqsession::kFrameHeaderSize + bodyLength;
     }
 }
 

@@ -13,10 +13,10 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "IndexStore.h"
-#include "Requests.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/Requests.h"
 #include "TqMessages.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace {
 
@@ -101,7 +101,7 @@ void checkEraseOutcome(const CYxError& status, const cisrv::EraseScope& scope) {
 // the decoded record and path, never call it malformed.
 void eraseThroughDecoder(const char* body, size_t length) {
     tqsDatabuf_v2 decoded;
-    if (tqwire::decodeBody(tqmsg::kEraseDataReq, body, length, decoded).IsError()) return;
+    if (tqsession::decodeBody(tqmsg::kEraseDataReq, body, length, decoded).IsError()) return;
     const char* data = decoded.getDataBuffer();
     const tqmsg::EraseDataReq record = recordAt(data);
     cisrv::EraseScope scope;
@@ -140,7 +140,7 @@ void checkPruneScope(const char* data, const cisrv::PruneScope& scope) {
 
 void pruneThroughDecoder(const char* body, size_t length) {
     tqsDatabuf_v2 decoded;
-    if (tqwire::decodeBody(tqmsg::kAfPruneReq, body, length, decoded).IsError()) return;
+    if (tqsession::decodeBody(tqmsg::kAfPruneReq, body, length, decoded).IsError()) return;
     cisrv::PruneScope scope;
     FUZZ_CHECK(
         !cisrv::readPruneRequest(decoded.getDataBuffer(), decoded.getValidLen(), scope).IsError());

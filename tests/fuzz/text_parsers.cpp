@@ -2,8 +2,8 @@
 // the environment, each held to a reference reading of the same text. The
 // first input byte picks the parser (modulo 3), the rest is the text:
 //   0: readPruneList (tqci's prune list file; any bytes, NULs included);
-//   1: tqwire::parseHostPort (a C string: the text up to its first NUL);
-//   2: tqwire::parseWaitUnitMs (a C string, as the environment gives it).
+//   1: tqsession::parseHostPort (a C string: the text up to its first NUL);
+//   2: tqsession::parseWaitUnitMs (a C string, as the environment gives it).
 #include <netdb.h>
 
 #include <cstddef>
@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "PruneList.h"
-#include "TqWire.h"
+#include "tqci/PruneList.h"
+#include "session/TqWire.h"
 
 namespace {
 
@@ -125,8 +125,8 @@ bool referencePort(const std::string& digits, uint16_t& port) {
 
 // "name[:port]": brackets around an address with colons when a port follows;
 // several colons without brackets are a bare IPv6 literal.
-bool referenceHostPort(const std::string& text, tqwire::HostPort& out) {
-    out = tqwire::HostPort();
+bool referenceHostPort(const std::string& text, tqsession::HostPort& out) {
+    out = tqsession::HostPort();
     if (text.empty() || text.size() > kMaxHostText) return false;
     if (text[0] == '[') {
         const size_t close = text.find(']');
@@ -149,9 +149,9 @@ bool referenceHostPort(const std::string& text, tqwire::HostPort& out) {
 }
 
 void checkHostPort(const std::string& text) {
-    tqwire::HostPort parsed;
-    const CYxError result = tqwire::parseHostPort(text.c_str(), parsed);
-    tqwire::HostPort expected;
+    tqsession::HostPort parsed;
+    const CYxError result = tqsession::parseHostPort(text.c_str(), parsed);
+    tqsession::HostPort expected;
     const bool valid = referenceHostPort(text, expected);
     FUZZ_CHECK(result.Code() == (valid ? tqerr::kOk : tqerr::kInvalidArgument));
     if (!valid) return;
@@ -160,10 +160,10 @@ void checkHostPort(const std::string& text) {
 }
 
 void checkWaitUnit(const std::string& text) {
-    int64_t expected = tqwire::kDefaultWaitUnitMs;
+    int64_t expected = tqsession::kDefaultWaitUnitMs;
     int64_t value = 0;
     if (referenceDigits(text, kMaxWaitUnitMs, value)) expected = value;
-    FUZZ_CHECK(tqwire::parseWaitUnitMs(text.c_str()) == expected);
+    FUZZ_CHECK(tqsession::parseWaitUnitMs(text.c_str()) == expected);
 }
 
 }  // namespace

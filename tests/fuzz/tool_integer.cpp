@@ -8,7 +8,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "Integer.h"
+#include "common/Integer.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Counting pending connections and sessions against their limits.
-#include "Admission.h"
+#include "cisrv/Admission.h"
 
 namespace cisrv {
 

@@ -1,12 +1,12 @@
 // Defining and checking the command line: "cisrv COMMAND --option VALUE ...".
-#include "CommandLine.h"
+#include "cisrv/CommandLine.h"
 
 #include <chrono>
 #include <map>
 
-#include "CliSupport.h"
-#include "HealthCheck.h"
-#include "TqWire.h"
+#include "common/CliSupport.h"
+#include "cisrv/HealthCheck.h"
+#include "session/TqWire.h"
 
 namespace cisrv {
 
@@ -139,11 +139,11 @@ void parseListen(const std::string& text, ServerConfig& config) {
 void parseService(const std::string& text, ServerConfig& config) {
     const size_t slash = text.find('/');
     const bool fits = slash != std::string::npos && slash > 0 && slash + 1 < text.size() &&
-                      slash <= tqwire::kMaxServiceNameLength &&
-                      text.size() - slash - 1 <= tqwire::kMaxServiceNameLength;
+                      slash <= tqsession::kMaxServiceNameLength &&
+                      text.size() - slash - 1 <= tqsession::kMaxServiceNameLength;
     if (!fits) {
         invalid("--service needs LIBRARY/ENTRY (each 1 to " +
-                std::to_string(tqwire::kMaxServiceNameLength) + " characters), not '" + text +
+                std::to_string(tqsession::kMaxServiceNameLength) + " characters), not '" + text +
                 "'");
     }
     config.serviceLibrary = text.substr(0, slash);

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "Generator.h"
-#include "IndexStore.h"
-#include "ServerConfig.h"
+#include "cisrv/Generator.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/ServerConfig.h"
 
 namespace cisrv {
 

@@ -1,5 +1,5 @@
 // Escaping of texts shown on one line.
-#include "Escape.h"
+#include "cisrv/Escape.h"
 
 #include <cstdio>
 

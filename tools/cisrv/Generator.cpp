@@ -1,12 +1,12 @@
 // Made-up documents in the shape of a real index.
-#include "Generator.h"
+#include "cisrv/Generator.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <vector>
 
-#include "ErrorResult.h"
+#include "common/ErrorResult.h"
 
 namespace cisrv {
 

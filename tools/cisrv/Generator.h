@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "IndexStore.h"
+#include "cisrv/IndexStore.h"
 
 namespace cisrv {
 

@@ -1,11 +1,11 @@
 // The index schema: tables, the full-text shards and the triggers that keep
 // them in step with the documents.
-#include "IndexSchema.h"
+#include "cisrv/IndexSchema.h"
 
 #include <algorithm>
 
-#include "ErrorResult.h"
-#include "Sqlite.h"
+#include "common/ErrorResult.h"
+#include "common/Sqlite.h"
 
 namespace cisrv::schema {
 

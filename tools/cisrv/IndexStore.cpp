@@ -1,6 +1,6 @@
 // The SQLite content index: schema, durability settings and the statements
 // behind erases, prunes and searches.
-#include "IndexStore.h"
+#include "cisrv/IndexStore.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -12,11 +12,11 @@
 #include <limits>
 #include <utility>
 
-#include "ErrorResult.h"
-#include "IndexSchema.h"
-#include "Integer.h"
-#include "ScrubVfs.h"
-#include "Sqlite.h"
+#include "common/ErrorResult.h"
+#include "cisrv/IndexSchema.h"
+#include "common/Integer.h"
+#include "cisrv/ScrubVfs.h"
+#include "common/Sqlite.h"
 
 namespace cisrv {
 

@@ -1,11 +1,11 @@
 // Batching the index changes of all sessions into few durable commits.
-#include "IndexWriter.h"
+#include "cisrv/IndexWriter.h"
 
 #include <exception>
 #include <utility>
 
-#include "ErrorResult.h"
-#include "Requests.h"
+#include "common/ErrorResult.h"
+#include "cisrv/Requests.h"
 
 namespace cisrv {
 

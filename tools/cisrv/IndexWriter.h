@@ -33,9 +33,9 @@
 #include <thread>
 #include <vector>
 
-#include "IndexStore.h"
-#include "Purger.h"
-#include "ServerLog.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/Purger.h"
+#include "cisrv/ServerLog.h"
 #include "YxError.h"
 
 namespace cisrv {

@@ -1,5 +1,5 @@
 // Paths in log lines: as they are, as a keyed hash, or not at all.
-#include "PathLog.h"
+#include "cisrv/PathLog.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -11,8 +11,8 @@
 #include <iterator>
 #include <mutex>
 
-#include "ErrorResult.h"
-#include "Escape.h"
+#include "common/ErrorResult.h"
+#include "cisrv/Escape.h"
 
 namespace cisrv {
 

@@ -1,12 +1,12 @@
 // Purge rounds: which shards, when, and what the log says about them.
-#include "Purger.h"
+#include "cisrv/Purger.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 
-#include "ErrorResult.h"
-#include "IndexSchema.h"
+#include "common/ErrorResult.h"
+#include "cisrv/IndexSchema.h"
 
 namespace cisrv {
 

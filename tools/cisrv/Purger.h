@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "IndexStore.h"
-#include "ServerLog.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/ServerLog.h"
 
 namespace cisrv {
 

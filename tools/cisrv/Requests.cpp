@@ -1,11 +1,11 @@
 // Reading and checking erase and prune requests.
-#include "Requests.h"
+#include "cisrv/Requests.h"
 
 #include <cstring>
 
-#include "ErrorResult.h"
-#include "Escape.h"
-#include "PathLog.h"
+#include "common/ErrorResult.h"
+#include "cisrv/Escape.h"
+#include "cisrv/PathLog.h"
 
 namespace cisrv {
 

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <string>
 
-#include "IndexStore.h"
-#include "PathLog.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/PathLog.h"
 #include "TqMessages.h"
 #include "YxError.h"
 

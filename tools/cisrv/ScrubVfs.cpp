@@ -1,6 +1,6 @@
 // The scrubbing VFS: every call goes to the default VFS; writes of whole
 // pages to a main database file have their B-tree pages scrubbed first.
-#include "ScrubVfs.h"
+#include "cisrv/ScrubVfs.h"
 
 #include <sqlite3.h>
 

@@ -10,7 +10,7 @@
 // the pending table is full the oldest waiting connection makes room for the
 // newest (Admission), so a host that completes its handshake quickly gets
 // through a flood of connections that never finish.
-#include "Server.h"
+#include "cisrv/Server.h"
 
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -26,11 +26,11 @@
 #include <thread>
 #include <utility>
 
-#include "ErrorResult.h"
-#include "Escape.h"
-#include "Requests.h"
-#include "Session.h"
-#include "TqWire.h"
+#include "common/ErrorResult.h"
+#include "cisrv/Escape.h"
+#include "cisrv/Requests.h"
+#include "cisrv/Session.h"
+#include "session/TqWire.h"
 
 namespace cisrv {
 
@@ -70,23 +70,23 @@ size_t pendingThatFit(const ServerConfig& config) {
 }  // namespace
 
 struct Server::RunningSession {
-    std::unique_ptr<tqwire::Connection> connection;
+    std::unique_ptr<tqsession::Connection> connection;
     std::unique_ptr<Admission::Place> place;
     // The TLS handshake and the hello are done by then, counted from the accept.
-    tqwire::Deadline attachDeadline = tqwire::Deadline::afterMs(0);
+    tqsession::Deadline attachDeadline = tqsession::Deadline::afterMs(0);
     std::thread thread;
     std::atomic<bool> finished{false};
 };
 
 struct Server::Lingering {
-    std::unique_ptr<tqwire::Connection> connection;
-    tqwire::Deadline until = tqwire::Deadline::afterMs(0);
+    std::unique_ptr<tqsession::Connection> connection;
+    tqsession::Deadline until = tqsession::Deadline::afterMs(0);
 };
 
 struct Server::Pending {
-    std::unique_ptr<tqwire::Connection> connection;
+    std::unique_ptr<tqsession::Connection> connection;
     std::unique_ptr<Admission::Place> place;
-    tqwire::Deadline deadline = tqwire::Deadline::afterMs(0);
+    tqsession::Deadline deadline = tqsession::Deadline::afterMs(0);
     uint32_t events = 0;  // what epoll waits for on its socket
 };
 
@@ -123,7 +123,7 @@ CYxError Server::start() {
         m_writer = std::make_unique<IndexWriter>(*m_store, m_log, writer);
         int fd = -1;
         const CYxError listening =
-            tqwire::listenTcp(m_config.listenAddress.c_str(), m_config.listenPort, fd, m_port);
+            tqsession::listenTcp(m_config.listenAddress.c_str(), m_config.listenPort, fd, m_port);
         if (listening.IsError()) {
             return tqcommon::ioError("cannot listen on " + m_config.listenAddress + " port " +
                                      std::to_string(m_config.listenPort) + ": " +
@@ -218,9 +218,9 @@ void Server::flushPressure() {
 
 void Server::acceptReady() {
     for (int accepted = 0; accepted < kAcceptsPerTurn; ++accepted) {
-        auto connection = std::make_unique<tqwire::Connection>();
+        auto connection = std::make_unique<tqsession::Connection>();
         bool timedOut = false;
-        const CYxError result = tqwire::acceptConnection(m_listenFd, tqwire::Deadline::afterMs(0),
+        const CYxError result = tqsession::acceptConnection(m_listenFd, tqsession::Deadline::afterMs(0),
                                                          timedOut, *connection);
         if (timedOut) return;
         if (result.IsError()) {
@@ -229,7 +229,7 @@ void Server::acceptReady() {
         }
         auto pending = std::make_unique<Pending>();
         pending->connection = std::move(connection);
-        pending->deadline = tqwire::Deadline::afterMs(m_config.handshakeTimeoutMs);
+        pending->deadline = tqsession::Deadline::afterMs(m_config.handshakeTimeoutMs);
         const std::string peer = pending->connection->peer();
         std::string why;
         const Admission::Place* evicted = nullptr;
@@ -271,18 +271,18 @@ void Server::watch(Pending& pending, uint32_t events) {
 void Server::advance(PendingList::iterator at, const std::atomic<bool>& stop) {
     Pending& pending = **at;
     CYxError error;
-    tqwire::Connection::Progress progress = pending.connection->advanceHandshake(error);
-    if (progress == tqwire::Connection::Progress::Complete) {
-        progress = pending.connection->bufferFrame(tqwire::kMaxHelloBodyLength, error);
+    tqsession::Connection::Progress progress = pending.connection->advanceHandshake(error);
+    if (progress == tqsession::Connection::Progress::Complete) {
+        progress = pending.connection->bufferFrame(tqsession::kMaxHelloBodyLength, error);
     }
     switch (progress) {
-        case tqwire::Connection::Progress::WantRead: watch(pending, EPOLLIN); return;
-        case tqwire::Connection::Progress::WantWrite: watch(pending, EPOLLOUT); return;
-        case tqwire::Connection::Progress::Failed: {
+        case tqsession::Connection::Progress::WantRead: watch(pending, EPOLLIN); return;
+        case tqsession::Connection::Progress::WantWrite: watch(pending, EPOLLOUT); return;
+        case tqsession::Connection::Progress::Failed: {
             m_log.warn("connection from " + pending.connection->peer() +
                        " dropped: " + escapeControl(error.AsString()));
             // A refused TLS handshake leaves its socket open to linger.
-            std::unique_ptr<tqwire::Connection> refused;
+            std::unique_ptr<tqsession::Connection> refused;
             if (pending.connection->isOpen()) refused = std::move(pending.connection);
             if (refused) (void)::epoll_ctl(m_epollFd, EPOLL_CTL_DEL, refused->fd(), nullptr);
             pending.events = refused ? 0 : pending.events;
@@ -295,7 +295,7 @@ void Server::advance(PendingList::iterator at, const std::atomic<bool>& stop) {
             }
             return;
         }
-        case tqwire::Connection::Progress::Complete: break;
+        case tqsession::Connection::Progress::Complete: break;
     }
     (void)::epoll_ctl(m_epollFd, EPOLL_CTL_DEL, pending.connection->fd(), nullptr);
     auto session = std::make_unique<RunningSession>();
@@ -320,10 +320,10 @@ void Server::dropPending(PendingList::iterator at, const std::string& why) {
     m_pending.erase(at);
 }
 
-void Server::linger(std::unique_ptr<tqwire::Connection> connection) {
+void Server::linger(std::unique_ptr<tqsession::Connection> connection) {
     if (connection->drainWithoutWaiting()) return;  // closed already
     auto lingering = std::make_unique<Lingering>();
-    lingering->until = tqwire::Deadline::afterMs(tqwire::Connection::kRefusalLingerMs);
+    lingering->until = tqsession::Deadline::afterMs(tqsession::Connection::kRefusalLingerMs);
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.ptr = connection.get();
@@ -335,7 +335,7 @@ void Server::linger(std::unique_ptr<tqwire::Connection> connection) {
 }
 
 void Server::drain(LingerList::iterator at) {
-    tqwire::Connection& connection = *(*at)->connection;
+    tqsession::Connection& connection = *(*at)->connection;
     const int fd = connection.fd();
     if (!connection.drainWithoutWaiting() && !(*at)->until.expired()) return;
     if (fd >= 0) (void)::epoll_ctl(m_epollFd, EPOLL_CTL_DEL, fd, nullptr);

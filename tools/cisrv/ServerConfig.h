@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "IndexStore.h"
-#include "IndexWriter.h"
-#include "PathLog.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/IndexWriter.h"
+#include "cisrv/PathLog.h"
 #include "TqMessages.h"
 
 namespace cisrv {

@@ -1,11 +1,11 @@
 // Time-stamped log lines with levels, and reopening the log file.
-#include "ServerLog.h"
+#include "cisrv/ServerLog.h"
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
-#include "ErrorResult.h"
+#include "common/ErrorResult.h"
 
 namespace cisrv {
 

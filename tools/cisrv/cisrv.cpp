@@ -13,17 +13,17 @@
 #include <memory>
 #include <vector>
 
-#include "CliSupport.h"
-#include "CommandLine.h"
-#include "ErrorResult.h"
-#include "Escape.h"
-#include "Generator.h"
-#include "HealthCheck.h"
-#include "IndexStore.h"
-#include "PathLog.h"
-#include "Purger.h"
-#include "Server.h"
-#include "ServerLog.h"
+#include "common/CliSupport.h"
+#include "cisrv/CommandLine.h"
+#include "common/ErrorResult.h"
+#include "cisrv/Escape.h"
+#include "cisrv/Generator.h"
+#include "cisrv/HealthCheck.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/PathLog.h"
+#include "cisrv/Purger.h"
+#include "cisrv/Server.h"
+#include "cisrv/ServerLog.h"
 #include "TqProjectVersion.h"
 
 namespace {
@@ -200,20 +200,20 @@ std::string probedAddress(const std::string& listened) {
 
 // The end of the server's certificate and of this end's TLS files, one a
 // line; those within the warning window say so.
-void printTlsDates(tqwire::TlsExpiry served, int64_t warnDays) {
+void printTlsDates(tqsession::TlsExpiry served, int64_t warnDays) {
     constexpr int64_t kSecondsPerDay = 86400;
-    std::vector<tqwire::TlsExpiry> dates;
-    const CYxError read = tqwire::tlsExpiries(tqwire::securityFromEnvironment(), dates);
+    std::vector<tqsession::TlsExpiry> dates;
+    const CYxError read = tqsession::tlsExpiries(tqsession::securityFromEnvironment(), dates);
     served.what = "server certificate";
     dates.insert(dates.begin(), served);
     const int64_t now = ::time(nullptr);
-    for (const tqwire::TlsExpiry& date : dates) {
+    for (const tqsession::TlsExpiry& date : dates) {
         const bool list = date.serial.empty();
         std::cout << date.what << (date.file.empty() ? "" : " " + date.file) << ": "
                   << (list ? "issuer " : "subject ") << date.subject
                   << (list ? "" : ", serial " + date.serial)
                   << (list ? ", next update " : ", expires ")
-                  << (date.expires == 0 ? "never" : tqwire::describeExpiry(date.expires, now))
+                  << (date.expires == 0 ? "never" : tqsession::describeExpiry(date.expires, now))
                   << (date.expires != 0 && date.expires - now <= warnDays * kSecondsPerDay
                           ? ", within " + std::to_string(warnDays) + " days"
                           : "")
@@ -224,13 +224,13 @@ void printTlsDates(tqwire::TlsExpiry served, int64_t warnDays) {
 }
 
 int check(const CommandLine& commandLine) {
-    const tqwire::HostPort target{probedAddress(commandLine.server.listenAddress),
+    const tqsession::HostPort target{probedAddress(commandLine.server.listenAddress),
                                   commandLine.server.listenPort};
     const std::string where = target.host.find(':') != std::string::npos
                                   ? "[" + target.host + "]:" + std::to_string(target.port)
                                   : target.host + ":" + std::to_string(target.port);
     bool secure = false;
-    tqwire::TlsExpiry served;
+    tqsession::TlsExpiry served;
     const CYxError status = cisrv::checkServer(target, commandLine.checkTimeoutMs, secure, served);
     if (status.IsError()) return fail("no server answers at " + where + ": " + status.AsString());
     std::cout << where << ": serving" << (secure ? " (TLS)" : "") << "\n";

@@ -11,7 +11,7 @@
 #include <limits>
 #include <string>
 
-#include "Integer.h"
+#include "common/Integer.h"
 
 namespace tqtool {
 

@@ -1,4 +1,4 @@
-#include "DebugLog.h"
+#include "tqci/DebugLog.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,8 +1,8 @@
-#include "PruneList.h"
+#include "tqci/PruneList.h"
 
 #include <sstream>
 
-#include "Integer.h"
+#include "common/Integer.h"
 
 bool readPruneList(std::istream& in, std::vector<_PruneElem>& elements, PruneListError& error) {
     std::string line;

@@ -1,4 +1,4 @@
-#include "Report.h"
+#include "tqci/Report.h"
 
 #include <unistd.h>
 

@@ -1,11 +1,11 @@
-#include "Targets.h"
+#include "tqci/Targets.h"
 
 #include <list>
 #include <optional>
 
 #include "ArchiveManager.h"
 #include "TQAppMgr.h"
-#include "TqDirectory.h"
+#include "appmgr/TqDirectory.h"
 #include "TqIds.h"
 
 namespace {
@@ -53,7 +53,7 @@ std::string noServerFor(const std::string& subject) {
 }
 
 std::string cannotAsk(const std::string& subject) {
-    return "the directory at " + tqdir::describeDatabasePath() +
+    return "the directory at " + tqappmgr::describeDatabasePath() +
            " could not be asked which CI servers serve " + subject +
            " (is the database there, and its server up?)";
 }

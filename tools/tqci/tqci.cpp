@@ -19,14 +19,14 @@
 #include <string>
 #include <vector>
 
-#include "CliSupport.h"
-#include "DebugLog.h"
-#include "Integer.h"
-#include "PruneList.h"
-#include "Report.h"
+#include "common/CliSupport.h"
+#include "tqci/DebugLog.h"
+#include "common/Integer.h"
+#include "tqci/PruneList.h"
+#include "tqci/Report.h"
 #include "TQCIHelper.h"
-#include "TqDirectory.h"
-#include "Targets.h"
+#include "appmgr/TqDirectory.h"
+#include "tqci/Targets.h"
 #include "TqProjectVersion.h"
 
 namespace {
@@ -663,7 +663,7 @@ int run(const Options& options) {
         return kExitNoLibrary;
     }
     // A directory file that is not there fails every call: say so plainly.
-    const std::string directoryProblem = tqdir::databaseFileProblem();
+    const std::string directoryProblem = tqappmgr::databaseFileProblem();
     if (!directoryProblem.empty()) {
         std::cerr << "tqci: " << directoryProblem << '\n';
         return kExitFailed;

@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "CliSupport.h"
-#include "ErrorResult.h"
-#include "Integer.h"
-#include "TqDirectory.h"
+#include "common/CliSupport.h"
+#include "common/ErrorResult.h"
+#include "common/Integer.h"
+#include "appmgr/TqDirectory.h"
 #include "TqProjectVersion.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace {
 
@@ -80,8 +80,8 @@ std::string checkedHost(const std::string& text) {
     const auto refuse = [&text](const std::string& why) {
         return UsageError{"HOST '" + text + "' is not name[:port] or [IPv6]:port: " + why};
     };
-    tqwire::HostPort parsed;
-    const CYxError error = tqwire::parseHostPort(text.c_str(), parsed);
+    tqsession::HostPort parsed;
+    const CYxError error = tqsession::parseHostPort(text.c_str(), parsed);
     if (error.IsError()) {
         const std::string message = error.AsString();
         const std::string why = message.substr(message.rfind(": ") + 2);
@@ -134,7 +134,7 @@ constexpr Table kTables[] = {
 };
 
 // Prints every table, columns separated by two blanks.
-CYxError show(tqdir::DirectoryWriter& directory) {
+CYxError show(tqappmgr::DirectoryWriter& directory) {
     for (const Table& table : kTables) {
         std::printf("%s\n  %s\n", table.title, table.header);
         const CYxError result =
@@ -151,7 +151,7 @@ CYxError show(tqdir::DirectoryWriter& directory) {
 }
 
 // What a command does to the directory, with its arguments already parsed.
-using Action = std::function<CYxError(tqdir::DirectoryWriter&)>;
+using Action = std::function<CYxError(tqappmgr::DirectoryWriter&)>;
 
 struct Command {
     const char* name;
@@ -166,7 +166,7 @@ struct Command {
 };
 
 const std::vector<Command>& commands() {
-    using Writer = tqdir::DirectoryWriter;
+    using Writer = tqappmgr::DirectoryWriter;
     static const std::vector<Command> all = {
         {"init", "create the database (and its folder) if missing", {}, false,
          [](const Arguments&) -> Action { return [](Writer&) { return CYxError(); }; }},
@@ -285,11 +285,11 @@ int run(const std::string& location, const CommandValues& values) {
     const Action action = values.command->parse(values.all());
     // Only init creates the database.
     const bool init = std::string(values.command->name) == "init";
-    std::unique_ptr<tqdir::DirectoryWriter> directory;
-    CYxError result = tqdir::DirectoryWriter::open(
+    std::unique_ptr<tqappmgr::DirectoryWriter> directory;
+    CYxError result = tqappmgr::DirectoryWriter::open(
         location,
-        init ? tqdir::DirectoryWriter::Open::CreateIfMissing
-             : tqdir::DirectoryWriter::Open::MustExist,
+        init ? tqappmgr::DirectoryWriter::Open::CreateIfMissing
+             : tqappmgr::DirectoryWriter::Open::MustExist,
         directory);
     if (result.Code() == tqerr::kNotADirectory) {
         return failed(result.AsString() + "\ntqdir: " + kDatabaseHint);
@@ -305,7 +305,7 @@ int parseAndRun(int argc, char** argv) {
     app.require_subcommand(1);
     // --db may also follow the command.
     app.fallthrough();
-    std::string location = tqdir::databasePath();
+    std::string location = tqappmgr::databasePath();
     app.add_option("--db", location, "the directory database: a SQLite file or a PostgreSQL URI")
         ->type_name("PATH|URI")
         ->check(tqtool::nonEmpty("a path or URI"));

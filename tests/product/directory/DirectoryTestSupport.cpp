@@ -137,7 +137,7 @@ DirectoryFixture::DirectoryFixture(Backend backend)
                          ? m_folder.path() + "/directory.db"
                          : PostgresServer::instance().uri("directory_" +
                                                           std::to_string(++g_databases))),
-      m_databasePathSetting(tqdir::kDatabasePathEnv, m_databasePath) {}
+      m_databasePathSetting(tqappmgr::kDatabasePathEnv, m_databasePath) {}
 
 void DirectoryFixture::SetUp() {
     if (m_backend == Backend::Postgres && !PostgresServer::instance().available()) {
@@ -185,7 +185,7 @@ std::unique_ptr<DirectoryLock> DirectoryFixture::lockDirectory() const {
 
 void DirectoryFixture::createSampleDirectory() {
     const auto directory =
-        openWriter(m_databasePath, tqdir::DirectoryWriter::Open::CreateIfMissing);
+        openWriter(m_databasePath, tqappmgr::DirectoryWriter::Open::CreateIfMissing);
     ASSERT_NE(nullptr, directory);
     // In order: each element of the list is written before the next.
     for (const CYxError& result : {
@@ -226,10 +226,10 @@ std::string backendName(const ::testing::TestParamInfo<Backend>& info) {
     return ::testing::AssertionFailure() << result.AsString();
 }
 
-std::unique_ptr<tqdir::DirectoryWriter> openWriter(const std::string& location,
-                                                   tqdir::DirectoryWriter::Open mode) {
-    std::unique_ptr<tqdir::DirectoryWriter> writer;
-    EXPECT_TRUE(succeeded(tqdir::DirectoryWriter::open(location, mode, writer))) << location;
+std::unique_ptr<tqappmgr::DirectoryWriter> openWriter(const std::string& location,
+                                                   tqappmgr::DirectoryWriter::Open mode) {
+    std::unique_ptr<tqappmgr::DirectoryWriter> writer;
+    EXPECT_TRUE(succeeded(tqappmgr::DirectoryWriter::open(location, mode, writer))) << location;
     return writer;
 }
 

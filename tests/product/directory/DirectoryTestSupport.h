@@ -8,7 +8,7 @@
 
 #include "ScopedEnvironment.h"
 #include "TemporaryFolder.h"
-#include "TqDirectory.h"
+#include "appmgr/TqDirectory.h"
 
 namespace tqtest {
 
@@ -101,9 +101,9 @@ std::string backendName(const ::testing::TestParamInfo<Backend>& info);
 ::testing::AssertionResult succeeded(const CYxError& result);
 
 // A writer on `location`; null, with a test failure, when it cannot be opened.
-std::unique_ptr<tqdir::DirectoryWriter> openWriter(
+std::unique_ptr<tqappmgr::DirectoryWriter> openWriter(
     const std::string& location,
-    tqdir::DirectoryWriter::Open mode = tqdir::DirectoryWriter::Open::MustExist);
+    tqappmgr::DirectoryWriter::Open mode = tqappmgr::DirectoryWriter::Open::MustExist);
 
 }  // namespace tqtest
 

@@ -128,24 +128,24 @@ Issued TestCerts::issue(const std::string& by, const std::string& name,
     return issued;
 }
 
-tqwire::Security TestCerts::security(const std::string& by, const Issued& issued) const {
-    tqwire::Security security;
+tqsession::Security TestCerts::security(const std::string& by, const Issued& issued) const {
+    tqsession::Security security;
     security.certificate = issued.certificate;
     security.key = issued.key;
     security.authority = (m_impl->dir / (by + "-ca.pem")).string();
     return security;
 }
 
-ScopedSecurityEnvironment::ScopedSecurityEnvironment(const tqwire::Security& security) {
-    setOrUnset(tqwire::kTlsCertVariable, security.certificate);
-    setOrUnset(tqwire::kTlsKeyVariable, security.key);
-    setOrUnset(tqwire::kTlsCaVariable, security.authority);
-    setOrUnset(tqwire::kAllowPlaintextVariable, security.allowPlaintext ? "1" : "");
+ScopedSecurityEnvironment::ScopedSecurityEnvironment(const tqsession::Security& security) {
+    setOrUnset(tqsession::kTlsCertVariable, security.certificate);
+    setOrUnset(tqsession::kTlsKeyVariable, security.key);
+    setOrUnset(tqsession::kTlsCaVariable, security.authority);
+    setOrUnset(tqsession::kAllowPlaintextVariable, security.allowPlaintext ? "1" : "");
 }
 
 ScopedSecurityEnvironment::~ScopedSecurityEnvironment() {
-    for (const char* name : {tqwire::kTlsCertVariable, tqwire::kTlsKeyVariable,
-                             tqwire::kTlsCaVariable, tqwire::kAllowPlaintextVariable}) {
+    for (const char* name : {tqsession::kTlsCertVariable, tqsession::kTlsKeyVariable,
+                             tqsession::kTlsCaVariable, tqsession::kAllowPlaintextVariable}) {
         ::unsetenv(name);
     }
 }

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace sessiontest {
 
@@ -30,7 +30,7 @@ public:
                  const std::string& subjectAltName, int fromDays = -1, int toDays = 30);
 
     // Security of an end with the files of `issued` and authority `by`.
-    tqwire::Security security(const std::string& by, const Issued& issued) const;
+    tqsession::Security security(const std::string& by, const Issued& issued) const;
 
 private:
     struct Impl;
@@ -41,7 +41,7 @@ private:
 // clears them after (the tests otherwise run without them).
 class ScopedSecurityEnvironment {
 public:
-    explicit ScopedSecurityEnvironment(const tqwire::Security& security);
+    explicit ScopedSecurityEnvironment(const tqsession::Security& security);
     ~ScopedSecurityEnvironment();
     ScopedSecurityEnvironment(const ScopedSecurityEnvironment&) = delete;
     ScopedSecurityEnvironment& operator=(const ScopedSecurityEnvironment&) = delete;

@@ -12,12 +12,12 @@
 
 namespace sessiontest {
 
-TestPeer::TestPeer(const char* address) : TestPeer(tqwire::securityFromEnvironment(), address) {}
+TestPeer::TestPeer(const char* address) : TestPeer(tqsession::securityFromEnvironment(), address) {}
 
-TestPeer::TestPeer(const tqwire::Security& security, const char* address)
+TestPeer::TestPeer(const tqsession::Security& security, const char* address)
     : m_address(address), m_security(security) {
     int fd = -1;
-    if (!tqwire::listenTcp(address, 0, security, fd, m_port).IsError()) m_listenFd = fd;
+    if (!tqsession::listenTcp(address, 0, security, fd, m_port).IsError()) m_listenFd = fd;
 }
 
 TestPeer::~TestPeer() {
@@ -30,12 +30,12 @@ std::string TestPeer::hostPort() const {
     return (v6 ? "[" + m_address + "]" : m_address) + ":" + std::to_string(m_port);
 }
 
-void TestPeer::run(std::function<void(tqwire::Connection&)> script, int connections) {
+void TestPeer::run(std::function<void(tqsession::Connection&)> script, int connections) {
     m_thread = std::thread([this, script, connections] {
         for (int count = 0; count < connections; ++count) {
-            tqwire::Connection connection;
+            tqsession::Connection connection;
             bool timedOut = false;
-            CYxError accepted = tqwire::acceptConnection(m_listenFd, m_security, peerDeadline(),
+            CYxError accepted = tqsession::acceptConnection(m_listenFd, m_security, peerDeadline(),
                                                          timedOut, connection);
             if (accepted.IsError()) {
                 ADD_FAILURE() << "peer accept: " << accepted.AsString();
@@ -65,19 +65,19 @@ tqsExecuteRemoteDllType serviceNamed(const char* library, const char* entry) {
     return service;
 }
 
-tqwire::Hello acceptHello(tqwire::Connection& connection) {
-    tqwire::Hello hello;
+tqsession::Hello acceptHello(tqsession::Connection& connection) {
+    tqsession::Hello hello;
     bool timedOut = false;
-    CYxError result = tqwire::receiveHello(connection, hello, peerDeadline(), timedOut);
+    CYxError result = tqsession::receiveHello(connection, hello, peerDeadline(), timedOut);
     EXPECT_FALSE(result.IsError()) << result.AsString();
-    result = tqwire::sendAccept(connection, peerDeadline(), timedOut);
+    result = tqsession::sendAccept(connection, peerDeadline(), timedOut);
     EXPECT_FALSE(result.IsError()) << result.AsString();
     return hello;
 }
 
 std::string readExactly(int fd, size_t count) {
     std::string bytes;
-    const tqwire::Deadline deadline = peerDeadline();
+    const tqsession::Deadline deadline = peerDeadline();
     while (bytes.size() < count && !deadline.expired()) {
         pollfd entry{fd, POLLIN, 0};
         if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) continue;
@@ -92,7 +92,7 @@ std::string readExactly(int fd, size_t count) {
 
 void writeAll(int fd, const std::string& bytes) {
     size_t sent = 0;
-    const tqwire::Deadline deadline = peerDeadline();
+    const tqsession::Deadline deadline = peerDeadline();
     while (sent < bytes.size() && !deadline.expired()) {
         pollfd entry{fd, POLLOUT, 0};
         if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) continue;
@@ -103,10 +103,10 @@ void writeAll(int fd, const std::string& bytes) {
     EXPECT_EQ(sent, bytes.size()) << "peer wrote short";
 }
 
-int countFramesUntilClosed(tqwire::Connection& connection) {
+int countFramesUntilClosed(tqsession::Connection& connection) {
     int frames = 0;
     for (;;) {
-        tqwire::Frame frame;
+        tqsession::Frame frame;
         bool timedOut = false;
         CYxError result = connection.receiveFrame(frame, peerDeadline(), timedOut);
         if (result.Code() == tqerr::kPeerClosed) return frames;
@@ -121,7 +121,7 @@ int countFramesUntilClosed(tqwire::Connection& connection) {
 uint16_t closedPort() {
     int fd = -1;
     uint16_t port = 0;
-    EXPECT_FALSE(tqwire::listenTcp("127.0.0.1", 0, fd, port).IsError());
+    EXPECT_FALSE(tqsession::listenTcp("127.0.0.1", 0, fd, port).IsError());
     ::close(fd);
     return port;
 }

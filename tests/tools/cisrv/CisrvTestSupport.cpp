@@ -11,7 +11,7 @@ namespace {
 
 constexpr int64_t kClientWaitMs = 5000;
 
-tqwire::Deadline clientDeadline() { return tqwire::Deadline::afterMs(kClientWaitMs); }
+tqsession::Deadline clientDeadline() { return tqsession::Deadline::afterMs(kClientWaitMs); }
 
 void require(const CYxError& status) {
     if (status.IsError()) throw std::runtime_error(status.AsString());
@@ -59,7 +59,7 @@ std::vector<std::string> pathsIn(const std::string& indexFile) {
 }
 
 CYxError TestClient::connectOnly(uint16_t port) {
-    tqwire::HostPort target;
+    tqsession::HostPort target;
     target.host = "127.0.0.1";
     target.port = port;
     bool timedOut = false;
@@ -70,15 +70,15 @@ CYxError TestClient::attach(uint16_t port, const std::string& library, const std
                             const std::string& localName) {
     CYxError result = connectOnly(port);
     if (result.IsError()) return result;
-    tqwire::Hello hello;
+    tqsession::Hello hello;
     hello.library = library;
     hello.entry = entry;
     hello.localName = localName;
     hello.offeredVersion = offeredVersion;
     bool timedOut = false;
-    result = tqwire::sendHello(connection, hello, clientDeadline(), timedOut);
+    result = tqsession::sendHello(connection, hello, clientDeadline(), timedOut);
     if (result.IsError()) return result;
-    return tqwire::awaitHelloAnswer(connection, clientDeadline(), timedOut);
+    return tqsession::awaitHelloAnswer(connection, clientDeadline(), timedOut);
 }
 
 int32_t TestClient::erase(const EraseFields& fields) {
@@ -126,7 +126,7 @@ CYxError TestClient::closeGracefully() {
 }
 
 bool TestClient::seesServerClose() {
-    tqwire::Frame frame;
+    tqsession::Frame frame;
     bool timedOut = false;
     const CYxError result = connection.receiveFrame(frame, clientDeadline(), timedOut);
     return result.IsError() && !timedOut;

@@ -10,11 +10,11 @@
 #include <set>
 
 #include "CisrvTestSupport.h"
-#include "IndexWriter.h"
-#include "PathLog.h"
-#include "Purger.h"
-#include "Requests.h"
-#include "ScrubVfs.h"
+#include "cisrv/IndexWriter.h"
+#include "cisrv/PathLog.h"
+#include "cisrv/Purger.h"
+#include "cisrv/Requests.h"
+#include "cisrv/ScrubVfs.h"
 
 namespace cisrv::test {
 namespace {

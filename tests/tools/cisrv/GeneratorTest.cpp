@@ -9,7 +9,7 @@
 #include <set>
 
 #include "CisrvTestSupport.h"
-#include "Generator.h"
+#include "cisrv/Generator.h"
 
 namespace cisrv::test {
 namespace {

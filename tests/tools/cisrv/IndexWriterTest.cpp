@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "CisrvTestSupport.h"
-#include "IndexWriter.h"
+#include "cisrv/IndexWriter.h"
 
 namespace cisrv::test {
 namespace {

@@ -150,7 +150,7 @@ TEST_F(ServerProtocolTest, ConfirmedCloseCountsTheRequestsAndTellsOfLostPrunes) 
     InProcessServer server(dir, config);
     TestClient confirmed;
     TestClient older;
-    confirmed.offeredVersion = tqwire::kCloseConfirmVersion;
+    confirmed.offeredVersion = tqsession::kCloseConfirmVersion;
     ASSERT_FALSE(confirmed.attach(server.port()).IsError());
     ASSERT_FALSE(older.attach(server.port()).IsError());
     EXPECT_TRUE(confirmed.connection.confirmsClose());
@@ -161,7 +161,7 @@ TEST_F(ServerProtocolTest, ConfirmedCloseCountsTheRequestsAndTellsOfLostPrunes) 
     EXPECT_FALSE(older.closeGracefully().IsError());
 
     TestClient losing;
-    losing.offeredVersion = tqwire::kCloseConfirmVersion;
+    losing.offeredVersion = tqsession::kCloseConfirmVersion;
     ASSERT_FALSE(losing.attach(server.port()).IsError());
     LockHolder holder(server.indexFile());
     ASSERT_FALSE(losing.sendPrune(72, 4, 2).IsError());
@@ -186,8 +186,8 @@ struct Violation {
 };
 
 std::vector<unsigned char> frame(uint32_t code, std::vector<unsigned char> body) {
-    std::vector<unsigned char> bytes(tqwire::kFrameHeaderSize);
-    tqwire::encodeFrameHeader(code, static_cast<uint32_t>(body.size()), bytes.data());
+    std::vector<unsigned char> bytes(tqsession::kFrameHeaderSize);
+    tqsession::encodeFrameHeader(code, static_cast<uint32_t>(body.size()), bytes.data());
     bytes.insert(bytes.end(), body.begin(), body.end());
     return bytes;
 }
@@ -207,7 +207,7 @@ TEST_F(ServerProtocolTest, SessionsBreakingTheProtocolAreDroppedAlone) {
         {"garbage after attaching", true, garbage, "protocol error"},
         {"undecodable erase", true, frame(tqmsg::kEraseDataReq, {0, 0, 0, 1}), "malformed body"},
         {"unknown message", true, frame(0x0E000799, {0, 0, 0, 0}), "unexpected message 0x0E000799"},
-        {"a second hello", true, frame(tqwire::kHelloCode, {0, 0, 0, 1}),
+        {"a second hello", true, frame(tqsession::kHelloCode, {0, 0, 0, 1}),
          "unexpected message 0x7E510001"},
     };
     for (const Violation& violation : violations) {

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "PruneList.h"
+#include "tqci/PruneList.h"
 
 namespace {
 
