@@ -9,7 +9,7 @@ packages=(
   libpq-dev postgresql iproute2 iptables fiu-utils libfiu-dev
   python3 abigail-tools gnuplot-nox
   libcli11-dev nlohmann-json3-dev dpkg-dev file
-  clang libclang-rt-14-dev clang-tidy cppcheck strace
+  clang libclang-rt-14-dev clang-tidy clang-format cppcheck strace
 )
 
 missing=()

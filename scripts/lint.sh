@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Static analysis of the helper library (src/, include/), the tools (tools/) and
 # the product libraries (product/, platform/): clang-tidy with the checks in
-# .clang-tidy and cppcheck. Tests are not linted. Prints every finding and a
-# summary; exits 1 when there are findings, 2 when a tool is missing.
+# .clang-tidy and cppcheck (tests are not analysed), and the layout that
+# .clang-format gives of every C++ file changed since .clang-format itself last
+# changed (when the formatter was last applied to the whole tree), tests
+# included. Prints every finding and a summary; exits 1 when there are
+# findings, 2 when a tool is missing.
 #
 # Usage: scripts/lint.sh [BUILD_DIR]     (default: build/default)
 # The compile_commands.json of BUILD_DIR gives each file's flags; the directory
@@ -13,14 +16,11 @@ root=$(pwd)
 build_dir=${1:-build/default}
 jobs=2
 
-# With 0, findings in product/session are printed as advisory only (for a
-# rework in progress there); by default they fail the run like any other.
-LINT_FAIL_ON_SESSION=${LINT_FAIL_ON_SESSION:-1}
-
 clang_tidy=${CLANG_TIDY:-$(command -v clang-tidy || command -v clang-tidy-14 || true)}
-for tool in "$clang_tidy" cppcheck python3; do
+clang_format=${CLANG_FORMAT:-$(command -v clang-format || command -v clang-format-14 || true)}
+for tool in "$clang_tidy" "$clang_format" cppcheck python3; do
   if [ -z "$tool" ] || ! command -v "$tool" >/dev/null; then
-    echo "lint: ${tool:-clang-tidy} is not installed (Debian packages clang-tidy cppcheck python3)" >&2
+    echo "lint: ${tool:-clang-tidy or clang-format} is not installed (Debian packages clang-tidy clang-format cppcheck python3)" >&2
     exit 2
   fi
 done
@@ -54,16 +54,8 @@ print("\n".join(sorted(files)))
 PY
 }
 
-product_dirs=()
-for dir in product/*/; do
-  dir=${dir%/}
-  if [ "$dir" != product/session ] || [ "$LINT_FAIL_ON_SESSION" = 1 ]; then
-    product_dirs+=("$dir")
-  fi
-done
-checked_dirs=(src tools "${product_dirs[@]}")
-checked_headers="^$root_re/(include|platform|src|tools|$(IFS='|'; echo "${product_dirs[*]}"))/"
-session_headers="^$root_re/product/session/"
+checked_dirs=(src tools product)
+checked_headers="^$root_re/(include|platform|src|tools|product)/"
 
 # Runs clang-tidy over the files on standard input, two at a time; each file's
 # diagnostics are kept together. Prints them; the status is 1 on findings.
@@ -108,29 +100,37 @@ tidy_seconds=$((SECONDS - started))
 echo "=== cppcheck: ${checked_dirs[*]}"
 filters=()
 for dir in "${checked_dirs[@]}"; do filters+=("--file-filter=$root/$dir/*"); done
-# Session headers reached from the tools belong to the advisory part.
-[ "$LINT_FAIL_ON_SESSION" = 1 ] || filters+=("--suppress=*:$root/product/session/*")
 cppcheck_output=$(run_cppcheck "${filters[@]}")
 cppcheck_status=$?
 [ -n "$cppcheck_output" ] && echo "$cppcheck_output"
 cppcheck_count=$(count_findings <<<"$cppcheck_output")
 cppcheck_seconds=$((SECONDS - started - tidy_seconds))
 
-session_count=0
-if [ "$LINT_FAIL_ON_SESSION" != 1 ]; then
-  echo "=== advisory (LINT_FAIL_ON_SESSION=0): product/session"
-  units_under product/session >"$work/session-units"
-  session_output=$(run_clang_tidy "$session_headers" "$work/session" <"$work/session-units")
-  session_output+=$'\n'$(run_cppcheck "--file-filter=$root/product/session/*")
-  [ -n "${session_output//$'\n'/}" ] && echo "$session_output"
-  session_count=$(count_findings <<<"$session_output")
-fi
+# The C++ files changed since .clang-format last changed, committed or not; every
+# C++ file when this is no git work tree. Prints the files whose layout differs.
+changed_cpp_files() {
+  local base
+  if base=$(git log -1 --format=%H -- .clang-format 2>/dev/null) && [ -n "$base" ]; then
+    { git diff --name-only "$base" -- '*.cpp' '*.h'; git ls-files --others --exclude-standard -- '*.cpp' '*.h'; } | sort -u
+  else
+    find include platform src product tools tests bench -name '*.cpp' -o -name '*.h'
+  fi
+}
+echo "=== clang-format: C++ files changed since the formatter was applied"
+format_count=0
+while IFS= read -r file; do
+  [ -f "$file" ] || continue
+  if ! "$clang_format" --dry-run --Werror "$file" >/dev/null 2>&1; then
+    echo "$file: layout differs from .clang-format (run: $clang_format -i $file)"
+    format_count=$((format_count + 1))
+  fi
+done < <(changed_cpp_files)
 
 echo "=== lint summary ($((SECONDS - started)) s)"
 echo "clang-tidy: $tidy_count finding(s) in $(wc -l <"$work/units") files ($tidy_seconds s)"
 echo "cppcheck:   $cppcheck_count finding(s) ($cppcheck_seconds s)"
-[ "$LINT_FAIL_ON_SESSION" != 1 ] && echo "product/session (advisory, not failing): $session_count finding(s)"
-if [ "$tidy_status" -ne 0 ] || [ "$cppcheck_status" -ne 0 ]; then
+echo "clang-format: $format_count file(s) to reformat"
+if [ "$tidy_status" -ne 0 ] || [ "$cppcheck_status" -ne 0 ] || [ "$format_count" -ne 0 ]; then
   echo "lint: FAILED"
   exit 1
 fi
