@@ -63,7 +63,9 @@ int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
     }
     ++t_allocations;
     void* block = __libc_memalign(alignment, size);
-    if (block == nullptr) return ENOMEM;
+    if (block == nullptr) {
+        return ENOMEM;
+    }
     *out = block;
     return 0;
 }

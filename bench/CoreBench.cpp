@@ -43,13 +43,16 @@ void cachedErase(State& state) {
     scriptWorld();
     const std::unique_ptr<void, void (*)(void*)> handle(initEraseCIHelper(), deInitEraseCIHelper);
     const auto erase = [&handle] {
-        if (eraseBackupData(handle.get(), kCellId, kOneServerClient, kAppType, kErasePath, false) != 0) {
+        if (eraseBackupData(handle.get(), kCellId, kOneServerClient, kAppType, kErasePath, false) !=
+            0) {
             throw std::runtime_error("eraseBackupData failed on the fake");
         }
     };
     erase();  // attaches: the blocks take the cached path
     measureOnFake(state, kErasesPerBlock, [&] {
-        for (int i = 0; i < kErasesPerBlock; ++i) erase();
+        for (int i = 0; i < kErasesPerBlock; ++i) {
+            erase();
+        }
     });
 }
 
@@ -61,12 +64,16 @@ void pruneElement(State& state) {
     }
     CIAFPruner pruner;
     measureOnFake(state, kPruneElements, [&] {
-        if (pruner.PruneCIDocs(elements) != 0) throw std::runtime_error("PruneCIDocs failed on the fake");
+        if (pruner.PruneCIDocs(elements) != 0) {
+            throw std::runtime_error("PruneCIDocs failed on the fake");
+        }
     });
 }
 
 int run(int argc, char** argv) {
-    if (!initialize(argc, argv)) return 2;
+    if (!initialize(argc, argv)) {
+        return 2;
+    }
     add("core/erase/cached", cachedErase);
     add("core/prune/element", pruneElement);
     Results results;
@@ -81,4 +88,6 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace bench
 
-int main(int argc, char** argv) { return bench::guardedMain("tqci_bench_core", bench::run, argc, argv); }
+int main(int argc, char** argv) {
+    return bench::guardedMain("tqci_bench_core", bench::run, argc, argv);
+}

@@ -18,16 +18,19 @@
 namespace bench {
 
 // Counters set once per repetition.
-constexpr char kRate[] = "rate";                    // items per second (a pair's library side)
-constexpr char kBaselineRate[] = "baseline_rate";   // a pair's baseline side, items per second
-constexpr char kRelativeSpeed[] = "relative_speed"; // a pair: median of baseline time / library time
+constexpr char kRate[] = "rate";                   // items per second (a pair's library side)
+constexpr char kBaselineRate[] = "baseline_rate";  // a pair's baseline side, items per second
+constexpr char kRelativeSpeed[] =
+    "relative_speed";  // a pair: median of baseline time / library time
 constexpr char kAllocations[] = "allocs_per_item";  // heap allocations of this thread per item
 
 // Seconds that `runs` calls of `body` take.
 template <typename Body>
 double timed(int runs, Body&& body) {
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < runs; ++i) body();
+    for (int i = 0; i < runs; ++i) {
+        body();
+    }
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -42,7 +45,9 @@ template <typename Block>
 void measure(benchmark::State& state, double itemsPerBlock, Block&& block) {
     const uint64_t allocations = threadAllocations();
     double seconds = 0;
-    for (auto _ : state) seconds += block();
+    for (auto _ : state) {
+        seconds += block();
+    }
     const double items = itemsPerBlock * static_cast<double>(state.iterations());
     state.counters[kRate] = items / seconds;
     setAllocations(state, threadAllocations() - allocations, items);
@@ -67,7 +72,9 @@ void measurePaired(benchmark::State& state, double itemsPerBlock, Library&& libr
         const uint64_t before = threadAllocations();
         const double libraryTime = library();
         allocations += threadAllocations() - before;
-        if (!baselineFirst) baselineTime = baseline();
+        if (!baselineFirst) {
+            baselineTime = baseline();
+        }
         baselineFirst = !baselineFirst;
         ratios.push_back(baselineTime / libraryTime);
         librarySeconds += libraryTime;
@@ -126,9 +133,9 @@ private:
 };
 
 // Number formatting for the tables; NaN prints as "n/a".
-std::string withSeparators(double value);      // 31234.6 -> "31,235"
-std::string fixed(double value, int decimals); // fixed(0.934, 2) -> "0.93"
-std::string timePerItem(double perSecond);     // "32.1 µs", "850 ns", "2.70 ms"
+std::string withSeparators(double value);       // 31234.6 -> "31,235"
+std::string fixed(double value, int decimals);  // fixed(0.934, 2) -> "0.93"
+std::string timePerItem(double perSecond);      // "32.1 µs", "850 ns", "2.70 ms"
 
 // For main(): runs `run`, reporting an exception that escapes it.
 int guardedMain(const char* program, int (*run)(int, char**), int argc, char** argv);

@@ -57,7 +57,9 @@ Setup* g_setup = nullptr;
 class EraseHandle {
 public:
     EraseHandle() : m_handle(initEraseCIHelper()) {
-        if (m_handle == nullptr) throw std::runtime_error("no erase handle");
+        if (m_handle == nullptr) {
+            throw std::runtime_error("no erase handle");
+        }
     }
     ~EraseHandle() { deInitEraseCIHelper(m_handle); }
     EraseHandle(const EraseHandle&) = delete;
@@ -77,13 +79,16 @@ private:
 std::vector<_PruneElem> pruneElements(int clouds) {
     std::vector<_PruneElem> elements;
     for (int i = 0; i < kPruneElements; ++i) {
-        elements.push_back(_PruneElem{kCellNumber, i + 1, 1 + i * clouds / kPruneElements, 0, 0, 0});
+        elements.push_back(
+            _PruneElem{kCellNumber, i + 1, 1 + i * clouds / kPruneElements, 0, 0, 0});
     }
     return elements;
 }
 
 void prune(CIAFPruner& pruner, std::vector<_PruneElem>& elements) {
-    if (pruner.PruneCIDocs(elements) != 0) throw std::runtime_error("PruneCIDocs failed");
+    if (pruner.PruneCIDocs(elements) != 0) {
+        throw std::runtime_error("PruneCIDocs failed");
+    }
 }
 
 // The frames the library sends, as the peer received them: a new handle's
@@ -95,7 +100,9 @@ void recordLibraryFrames(Setup& setup) {
     CIAFPruner pruner;
     prune(pruner, one);
     const std::vector<std::string> frames = setup.peer.firstFrames();
-    if (frames.size() != 4) throw std::runtime_error("the peer did not see the library's frames");
+    if (frames.size() != 4) {
+        throw std::runtime_error("the peer did not see the library's frames");
+    }
     setup.hello = frames[0];
     setup.eraseRequest = frames[1];
     setup.pruneRequest = frames[3];
@@ -116,7 +123,9 @@ void rawPingPong(std::vector<RawSocket>& sockets) {
 void rawStream(int connections) {
     for (int c = 0; c < connections; ++c) {
         RawSocket socket(g_setup->peer.port());
-        for (int i = 0; i < kPruneElements / connections; ++i) socket.writeAll(g_setup->pruneRequest);
+        for (int i = 0; i < kPruneElements / connections; ++i) {
+            socket.writeAll(g_setup->pruneRequest);
+        }
         socket.closeGracefully();
     }
 }
@@ -138,7 +147,9 @@ void pairedErase(State& state, int clientId, int servers) {
     EraseHandle handle;
     handle.erase(clientId);  // attaches: the blocks measure cached sessions
     std::vector<RawSocket> sockets;
-    for (int i = 0; i < servers; ++i) sockets.emplace_back(g_setup->peer.port());
+    for (int i = 0; i < servers; ++i) {
+        sockets.emplace_back(g_setup->peer.port());
+    }
     g_setup->cell.truncateLogs();
     measurePaired(
         state, kErasesPerBlock * servers,
@@ -170,7 +181,9 @@ constexpr int kRedisRequestsPerBlock = 2000;
 constexpr int kRedisPairs = 6;
 
 void pairedRedis(State& state) {
-    if (!g_setup->redis) g_setup->redis = std::make_unique<RedisServer>(g_setup->cell.root());
+    if (!g_setup->redis) {
+        g_setup->redis = std::make_unique<RedisServer>(g_setup->cell.root());
+    }
     const RedisServer& redis = *g_setup->redis;
     EraseHandle handle;
     handle.erase(kOneServerClient);
@@ -203,11 +216,15 @@ CiServer& ciServer(int sessions) {
 void cisrvErase(State& state, int sessionCount) {
     CiServer& server = ciServer(sessionCount);
     std::vector<std::unique_ptr<Session>> sessions;
-    for (int i = 0; i < sessionCount; ++i) sessions.push_back(std::make_unique<Session>(server.host()));
+    for (int i = 0; i < sessionCount; ++i) {
+        sessions.push_back(std::make_unique<Session>(server.host()));
+    }
     const auto eraseSome = [&server](Session& session, std::string& failure) {
         try {
             for (int i = 0; i < kCiErasesPerSession; ++i) {
-                if (!session.erase(server.takePath())) throw std::runtime_error("cisrv did not confirm an erase");
+                if (!session.erase(server.takePath())) {
+                    throw std::runtime_error("cisrv did not confirm an erase");
+                }
             }
         } catch (const std::exception& error) {
             failure = error.what();
@@ -220,9 +237,13 @@ void cisrvErase(State& state, int sessionCount) {
             for (size_t i = 0; i < sessions.size(); ++i) {
                 workers.emplace_back(eraseSome, std::ref(*sessions[i]), std::ref(failures[i]));
             }
-            for (std::thread& worker : workers) worker.join();
+            for (std::thread& worker : workers) {
+                worker.join();
+            }
             for (const std::string& failure : failures) {
-                if (!failure.empty()) throw std::runtime_error(failure);
+                if (!failure.empty()) {
+                    throw std::runtime_error(failure);
+                }
             }
         });
     });
@@ -243,7 +264,9 @@ void clientCellLookup(State& state) {
     measureCalls(state, [&] {
         TQClient client(serverClient);
         unsigned long cell = 0;
-        if (client.getVornCellId(cell, nullptr) != 0) throw std::runtime_error("lookup failed");
+        if (client.getVornCellId(cell, nullptr) != 0) {
+            throw std::runtime_error("lookup failed");
+        }
     });
 }
 
@@ -291,7 +314,9 @@ private:
 // A case, and the same case as "postgres/<name>" when there is a PostgreSQL directory.
 void addOnBothDirectories(const std::string& name, void (*function)(State&)) {
     add(name, function);
-    if (g_setup->cell.postgres().empty()) return;
+    if (g_setup->cell.postgres().empty()) {
+        return;
+    }
     add("postgres/" + name, [function](State& state) {
         const DirectoryOnPostgres onPostgres;
         function(state);
@@ -310,14 +335,19 @@ void registerBenchmarks() {
         add("cisrv/erase/sessions:1", [](State& s) { cisrvErase(s, 1); });
         add("cisrv/erase/sessions:4", [](State& s) { cisrvErase(s, 4); });
     }
-    if (g_setup->redisInstalled) add("pair/redis", pairedRedis)->Iterations(kRedisPairs);
+    if (g_setup->redisInstalled) {
+        add("pair/redis", pairedRedis)->Iterations(kRedisPairs);
+    }
 }
 
 void addTarget(Table& table, const std::string& what, double value, bool atMost, double bound,
                const std::string& range = "", const std::string& apart = "") {
     const bool met = atMost ? value <= bound : value >= bound;
     table.add({what, fixed(value, 2), (atMost ? "≤ " : "≥ ") + fixed(bound, 2),
-               std::isnan(value) ? "n/a" : met ? "yes" : "NO", range, apart});
+               std::isnan(value) ? "n/a"
+               : met             ? "yes"
+                                 : "NO",
+               range, apart});
 }
 
 // A target stated on a pair: its library's speed relative to the baseline
@@ -335,23 +365,26 @@ void addPairTarget(Table& table, const Results& results, const std::string& what
 
 void printTargets(const Results& results) {
     Table table({"target", "measured", "bound", "met", "over the repetitions", "apart"});
-    addPairTarget(table, results, "erase 1 server / raw ping-pong", "pair/erase/servers:1", false, 0.90);
+    addPairTarget(table, results, "erase 1 server / raw ping-pong", "pair/erase/servers:1", false,
+                  0.90);
     addPairTarget(table, results, "erase 3 servers / raw ping-pong, 3 connections",
                   "pair/erase/servers:3", false, 0.90);
     addPairTarget(table, results, "erase 1 server / Redis PING_INLINE", "pair/redis", false, 1.0);
     addPairTarget(table, results, "prune 1 cloud / raw stream", "pair/prune/clouds:1", false, 0.60);
     addPairTarget(table, results, "prune 10 clouds / raw stream, 10 connections",
                   "pair/prune/clouds:10", false, 0.60);
-    addPairTarget(table, results, "attach time / raw connect + HELLO + exchange", "pair/attach", true, 1.2);
+    addPairTarget(table, results, "attach time / raw connect + HELLO + exchange", "pair/attach",
+                  true, 1.2);
     // To two decimals: allocations made once per run vanish, per-call ones stay.
     addTarget(table, "heap allocations per cached erase beyond the path copy",
-              std::round(results.get("pair/erase/servers:1", kAllocations) * 100) / 100 - 1, true, 0);
+              std::round(results.get("pair/erase/servers:1", kAllocations) * 100) / 100 - 1, true,
+              0);
     if (!g_setup->cell.postgres().empty()) {
         addPairTarget(table, results, "prune 1 cloud, PostgreSQL directory / raw stream",
                       "postgres/pair/prune/clouds:1", false, 0.60);
         addTarget(table, "attach time, PostgreSQL directory / SQLite directory",
-                  results.get("pair/attach", kRate) / results.get("postgres/pair/attach", kRate), true,
-                  1.5, "", "medians apart");
+                  results.get("pair/attach", kRate) / results.get("postgres/pair/attach", kRate),
+                  true, 1.5, "", "medians apart");
     }
     table.print(std::cout);
     std::cout << "\nMeasured: the median over the repetitions of the ratio between blocks of the\n"
@@ -401,7 +434,9 @@ bool printServers(Setup& setup) {
 }
 
 int run(int argc, char** argv) {
-    if (!initialize(argc, argv)) return 2;
+    if (!initialize(argc, argv)) {
+        return 2;
+    }
     std::cout << "CPUs: " << placeOnCpus() << "\n";
     Setup setup;  // the cell's environment is in place before the library's first use
     g_setup = &setup;

@@ -27,7 +27,9 @@ int g_clientCpu = -1;
 int g_serverCpu = -1;
 
 void pinCallingThread(int cpu) {
-    if (cpu < 0) return;
+    if (cpu < 0) {
+        return;
+    }
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET(cpu, &set);
@@ -38,7 +40,9 @@ void pinCallingThread(int cpu) {
 // benchmarks' arguments holds a quote).
 std::string shellCommand(const std::vector<std::string>& arguments) {
     std::string command;
-    for (const std::string& argument : arguments) command += " '" + argument + "'";
+    for (const std::string& argument : arguments) {
+        command += " '" + argument + "'";
+    }
     return command;
 }
 
@@ -51,10 +55,14 @@ std::string programDirectory() {
 std::string runProgram(const std::vector<std::string>& arguments) {
     const std::string command = shellCommand(arguments);
     FILE* pipe = ::popen(command.c_str(), "re");
-    if (pipe == nullptr) throw std::runtime_error("cannot start" + command);
+    if (pipe == nullptr) {
+        throw std::runtime_error("cannot start" + command);
+    }
     std::string output;
     char chunk[4096];
-    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, got);
+    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+        output.append(chunk, got);
+    }
     const int status = ::pclose(pipe);
     if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         throw std::runtime_error(command + " failed (wait status " + std::to_string(status) + ")");
@@ -64,7 +72,9 @@ std::string runProgram(const std::vector<std::string>& arguments) {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments) {
     std::vector<char*> argv;
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -74,16 +84,21 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments) {
     pinCallingThread(g_clientCpu);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
-        throw std::runtime_error("cannot start" + shellCommand(arguments) + ": " + std::strerror(rc));
+        throw std::runtime_error("cannot start" + shellCommand(arguments) + ": " +
+                                 std::strerror(rc));
     }
 }
 
 ChildProcess::~ChildProcess() {
-    if (m_reaped) return;
+    if (m_reaped) {
+        return;
+    }
     ::kill(m_pid, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) return;
+        if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+            return;
+        }
         std::this_thread::sleep_for(kReapPoll);
     }
     ::kill(m_pid, SIGKILL);
@@ -92,7 +107,9 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::running() {
-    if (!m_reaped && ::waitpid(m_pid, nullptr, WNOHANG) == m_pid) m_reaped = true;
+    if (!m_reaped && ::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+        m_reaped = true;
+    }
     return !m_reaped;
 }
 
@@ -105,9 +122,13 @@ std::string placeOnCpus() {
     }
     int cpus[2] = {-1, -1};
     for (int cpu = 0, found = 0; cpu < CPU_SETSIZE && found < 2; ++cpu) {
-        if (CPU_ISSET(cpu, &allowed)) cpus[found++] = cpu;
+        if (CPU_ISSET(cpu, &allowed)) {
+            cpus[found++] = cpu;
+        }
     }
-    if (cpus[1] < 0) return "not pinned (one CPU)";
+    if (cpus[1] < 0) {
+        return "not pinned (one CPU)";
+    }
     g_clientCpu = cpus[0];
     g_serverCpu = cpus[1];
     pinCallingThread(g_clientCpu);

@@ -147,8 +147,7 @@ public:
     virtual CYxError prepareNewDatabase() { return CYxError(); }
 };
 
-CYxError openSqliteWriter(const std::string& path, bool create,
-                          std::unique_ptr<WriteBackend>& out);
+CYxError openSqliteWriter(const std::string& path, bool create, std::unique_ptr<WriteBackend>& out);
 // With `create`, a missing database is created (a SQLite file and its
 // folder; a PostgreSQL database, when the URI's user may create one).
 CYxError openPostgresWriter(const std::string& uri, bool create,

@@ -31,8 +31,8 @@ TQClient::~TQClient() = default;
 
 int TQClient::getMangledHostName(std::string& host, void* /*context*/) {
     tqappmgr::Client client;
-    const CYxError lookup =
-        tqappmgr::findClient(tqappmgr::toStoredId(m_vornCellId), tqappmgr::toStoredId(m_clientId), client);
+    const CYxError lookup = tqappmgr::findClient(tqappmgr::toStoredId(m_vornCellId),
+                                                 tqappmgr::toStoredId(m_clientId), client);
     if (lookup.IsError()) {
         return resultOf(lookup);
     }
@@ -45,8 +45,8 @@ int TQClient::getMangledHostName(std::string& host, void* /*context*/) {
 
 int TQClient::getVornCellId(unsigned long& vornCellId, void* /*context*/) {
     tqappmgr::Client client;
-    const CYxError lookup =
-        tqappmgr::findClient(tqappmgr::toStoredId(m_vornCellId), tqappmgr::toStoredId(m_clientId), client);
+    const CYxError lookup = tqappmgr::findClient(tqappmgr::toStoredId(m_vornCellId),
+                                                 tqappmgr::toStoredId(m_clientId), client);
     if (!lookup.IsError()) {
         vornCellId = tqappmgr::fromStoredId(client.cellId);
     }
@@ -60,8 +60,8 @@ ApplicationId::~ApplicationId() = default;
 
 TQClient* ApplicationId::getClient(void* /*context*/) {
     tqappmgr::Application application;
-    if (tqappmgr::findApplication(tqappmgr::toStoredId(m_vornCellId), tqappmgr::toStoredId(m_applicationId),
-                               application)
+    if (tqappmgr::findApplication(tqappmgr::toStoredId(m_vornCellId),
+                                  tqappmgr::toStoredId(m_applicationId), application)
             .IsError()) {
         return nullptr;
     }
@@ -90,8 +90,8 @@ int TQVornCell::getVornCellNumber(unsigned long& number, void* /*context*/) {
 ContentIndexEngine::~ContentIndexEngine() = default;
 
 int ContentIndexEngine::getCloudClientList(std::list<unsigned long>& clients,
-                                           std::list<unsigned long>& properties,
-                                           std::string& text, void* /*context*/) {
+                                           std::list<unsigned long>& properties, std::string& text,
+                                           void* /*context*/) {
     tqappmgr::Cloud cloud;
     const CYxError lookup = tqappmgr::findCloud(tqappmgr::toStoredId(m_cloudId), cloud);
     if (lookup.IsError()) {

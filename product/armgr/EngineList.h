@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "appmgr/TqDirectory.h"
 #include "TqIds.h"
+#include "appmgr/TqDirectory.h"
 
 namespace armgr {
 

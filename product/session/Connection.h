@@ -14,14 +14,14 @@
 #include <memory>
 #include <string>
 
+#include "TqPlatformApi.h"
+#include "TqSession.h"
+#include "YxError.h"
 #include "session/Frame.h"
 #include "session/FrameReader.h"
 #include "session/HostAddress.h"
 #include "session/Security.h"
-#include "TqPlatformApi.h"
-#include "TqSession.h"
 #include "session/Waits.h"
-#include "YxError.h"
 
 struct iovec;
 

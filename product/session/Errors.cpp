@@ -25,7 +25,9 @@ std::string errnoText(int errnoValue) {
 CYxError errnoError(int32_t code, const std::string& what, const std::string& peer,
                     int errnoValue) {
     std::string text = what;
-    if (!peer.empty()) text += ": " + peer;
+    if (!peer.empty()) {
+        text += ": " + peer;
+    }
     text += " (" + errnoText(errnoValue) + ")";
     return makeError(code, text);
 }

@@ -7,8 +7,8 @@
 #include <new>
 #include <string>
 
-#include "common/ErrorResult.h"
 #include "YxError.h"
+#include "common/ErrorResult.h"
 
 namespace tqsession::detail {
 

@@ -3,13 +3,13 @@
 
 #include <string>
 
-#include "session/Errors.h"
 #include "common/ProtocolNames.h"
+#include "session/Errors.h"
 
 namespace tqsession {
 
-using tqcommon::hexCode;
 using detail::makeError;
+using tqcommon::hexCode;
 
 namespace {
 
@@ -42,8 +42,8 @@ CYxError checkFrameHeader(const FrameHeader& header) {
     if (header.bodyLength > kMaxBodyLength) {
         return makeError(tqerr::kFrameTooLarge,
                          "frame of message " + hexCode(header.code) +
-                             " too large: " + std::to_string(header.bodyLength) +
-                             " bytes (limit " + std::to_string(kMaxBodyLength) + ")");
+                             " too large: " + std::to_string(header.bodyLength) + " bytes (limit " +
+                             std::to_string(kMaxBodyLength) + ")");
     }
     return CYxError();
 }

@@ -3,15 +3,15 @@
 #pragma once
 
 #include <array>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
-#include "session/Frame.h"
 #include "TqPlatformApi.h"
-#include "session/Waits.h"
 #include "YxError.h"
+#include "session/Frame.h"
+#include "session/Waits.h"
 
 namespace tqsession {
 
@@ -61,9 +61,8 @@ private:
     void compact();
     bool receiveSome(int fd, const std::string& peer, char* into, size_t room, bool midFrame,
                      const Deadline& deadline, bool& timedOut, size_t& got, CYxError& error);
-    bool receiveSomeTls(int fd, const std::string& peer, char* into, size_t room,
-                        bool midFrame, const Deadline& deadline, bool& timedOut, size_t& got,
-                        CYxError& error);
+    bool receiveSomeTls(int fd, const std::string& peer, char* into, size_t room, bool midFrame,
+                        const Deadline& deadline, bool& timedOut, size_t& got, CYxError& error);
     bool peerClosed(const std::string& peer, bool midFrame, CYxError& error);
     bool nextFrameLength(const std::string& peer, uint32_t maxBody, size_t& length,
                          CYxError& error) const;

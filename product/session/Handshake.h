@@ -17,11 +17,11 @@
 #include <cstdint>
 #include <string>
 
-#include "session/Connection.h"
 #include "TqPlatformApi.h"
 #include "TqSession.h"
-#include "session/Waits.h"
 #include "YxError.h"
+#include "session/Connection.h"
+#include "session/Waits.h"
 
 namespace tqsession {
 

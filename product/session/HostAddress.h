@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <string>
 
-#include "session/Security.h"
 #include "TqPlatformApi.h"
-#include "session/Waits.h"
 #include "YxError.h"
+#include "session/Security.h"
+#include "session/Waits.h"
 
 namespace tqsession {
 

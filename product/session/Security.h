@@ -39,8 +39,7 @@ struct Security {
     bool allowSharedKey = false;
 
     bool tlsEnabled() const {
-        return !certificate.empty() || !key.empty() || !authority.empty() ||
-               !revocations.empty();
+        return !certificate.empty() || !key.empty() || !authority.empty() || !revocations.empty();
     }
     // Whether plain TCP must stay on loopback.
     bool loopbackOnly() const { return !tlsEnabled() && !allowPlaintext; }

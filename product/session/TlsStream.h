@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
+#include "YxError.h"
 #include "session/Security.h"
 #include "session/TlsContext.h"
-#include "YxError.h"
 
 using SSL = struct ssl_st;
 

@@ -20,7 +20,9 @@ unsigned long tqsDatabuf_v2::getValidLen() const { return m_validLen; }
 bool tqsDatabuf_v2::ownsData() const { return m_owned; }
 
 void tqsDatabuf_v2::adoptOwnedBuffer(char* data, unsigned long length) {
-    if (!(m_owned && data == m_data)) reset();
+    if (!(m_owned && data == m_data)) {
+        reset();
+    }
     m_data = data;
     m_validLen = length;
     m_owned = data != nullptr;
@@ -29,7 +31,9 @@ void tqsDatabuf_v2::adoptOwnedBuffer(char* data, unsigned long length) {
 void tqsDatabuf_v2::setValidLen(unsigned long length) { m_validLen = length; }
 
 void tqsDatabuf_v2::reset() {
-    if (m_owned) std::unique_ptr<char[]> release(m_data);
+    if (m_owned) {
+        std::unique_ptr<char[]> release(m_data);
+    }
     m_data = nullptr;
     m_validLen = 0;
     m_owned = false;

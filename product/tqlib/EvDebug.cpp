@@ -33,9 +33,7 @@ struct EvDebug::Impl {
 // The header fixes a raw Impl pointer; construction and destruction pair up here.
 EvDebug::EvDebug(EvDebugFileInstance* instance) : m_instance(instance), m_impl(new Impl) {}
 
-EvDebug::~EvDebug() {
-    delete m_impl;
-}
+EvDebug::~EvDebug() { delete m_impl; }
 
 bool EvDebug::initialize(unsigned int moduleId, long long level, bool toConsole,
                          const std::string& name) {

@@ -30,8 +30,7 @@ constexpr char kLogSuffix[] = ".log";
 
 std::string logDirectory() {
     const char* configured = std::getenv(tqlib::kLogDirectoryEnv);
-    return configured != nullptr && *configured != '\0' ? configured
-                                                        : tqlib::kDefaultLogDirectory;
+    return configured != nullptr && *configured != '\0' ? configured : tqlib::kDefaultLogDirectory;
 }
 
 bool ensureDirectory(const std::string& directory) {

@@ -39,9 +39,7 @@ char shortEscape(char c) {
     }
 }
 
-size_t escapeLength(char c) {
-    return shortEscape(c) != 0 ? 2 : kHexEscapeLength;
-}
+size_t escapeLength(char c) { return shortEscape(c) != 0 ? 2 : kHexEscapeLength; }
 
 // Writes the escape of control character `c` at `out`; returns its length.
 size_t writeEscape(char c, char* out) {
@@ -62,9 +60,7 @@ size_t writeEscape(char c, char* out) {
 // bumps this generation there.
 std::atomic<unsigned int> g_processGeneration{1};
 
-void enterNewProcess() {
-    g_processGeneration.fetch_add(1, std::memory_order_relaxed);
-}
+void enterNewProcess() { g_processGeneration.fetch_add(1, std::memory_order_relaxed); }
 
 [[maybe_unused]] const bool g_forkHandlerRegistered =
     pthread_atfork(nullptr, nullptr, enterNewProcess) == 0;

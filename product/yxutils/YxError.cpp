@@ -44,7 +44,9 @@ void assignText(std::string& target, const Text& text) noexcept {
 CYxError::CYxError() : m_code(tqerr::kOk) {}
 
 CYxError::CYxError(int32_t code, const char* text) : m_code(code) {
-    if (text != nullptr) assignText(m_text, text);
+    if (text != nullptr) {
+        assignText(m_text, text);
+    }
 }
 
 CYxError::CYxError(const CYxError& other) : m_code(other.m_code) {
@@ -64,8 +66,12 @@ CYxError::~CYxError() = default;
 bool CYxError::IsError() const { return m_code < 0; }
 
 std::string CYxError::AsString() const {
-    if (!m_text.empty()) return m_text;
-    if (m_code == tqerr::kOk) return "Success";
+    if (!m_text.empty()) {
+        return m_text;
+    }
+    if (m_code == tqerr::kOk) {
+        return "Success";
+    }
     const char* name = codeName(m_code);
     std::string described = name != nullptr ? name : (IsError() ? "error" : "result");
     return described + " (code " + std::to_string(m_code) + ")";

@@ -23,7 +23,8 @@ World* gWorld = nullptr;
 
 template <typename... Parts>
 void journal(const Parts&... parts) {
-    if (!world().journaling) return;
+    if (!world().journaling)
+        return;
     std::ostringstream line;
     (line << ... << parts);
     world().calls.push_back(line.str());
@@ -77,9 +78,7 @@ World& world() {
     return *gWorld;
 }
 
-void reset() {
-    world() = World();
-}
+void reset() { world() = World(); }
 
 std::vector<std::string> callsStartingWith(const std::string& prefix) {
     std::vector<std::string> out;
@@ -140,9 +139,7 @@ tqmsg::AfPruneReq SentMessage::pruneRequest() const {
     return request;
 }
 
-void addCell(unsigned long cellId, unsigned long number) {
-    world().cellNumbers[cellId] = number;
-}
+void addCell(unsigned long cellId, unsigned long number) { world().cellNumbers[cellId] = number; }
 
 void addClient(int clientId, unsigned long cellId) {
     Client client;
@@ -254,7 +251,8 @@ CYxError CTqNetwork::Attach_RemoteDLL(const char* host, tqsExecuteRemoteDllType*
             fake::fieldText(service->remoteLibraryName, sizeof service->remoteLibraryName), "/",
             fake::fieldText(service->remoteEntryName, sizeof service->remoteEntryName),
             " local=", localName, " wait=", wait, " timedOut=", timedOut);
-    if (world().journaling) world().attaches.emplace_back(m_impl->name, host);
+    if (world().journaling)
+        world().attaches.emplace_back(m_impl->name, host);
     auto scripted = world().attachErrors.find(host);
     if (scripted != world().attachErrors.end() && scripted->second < 0) {
         return CYxError(scripted->second, ("attach refused by " + std::string(host)).c_str());
@@ -267,7 +265,8 @@ CYxError CTqNetwork::SendXDRMessage(unsigned long code, tqsDatabuf_v2* body, int
                                     bool& timedOut) {
     journal("Send ", m_impl->name, " code=", code, " len=", body->getValidLen(), " flags=", flags,
             " wait=", wait, " timedOut=", timedOut);
-    if (world().journaling) fake::recordSent(m_impl->name, code, *body, flags, wait);
+    if (world().journaling)
+        fake::recordSent(m_impl->name, code, *body, flags, wait);
     int32_t result = m_impl->attached ? 0 : tqerr::kNotAttached;
     if (!world().sendResults.empty()) {
         result = world().sendResults.front();
@@ -321,7 +320,8 @@ CYxError CTqNetwork::FreeReceivedMessage(unsigned long code, tqsDatabuf_v2* body
 
 CYxError CTqNetwork::Disconnect(int wait, bool& timedOut) {
     journal("Disconnect ", m_impl->name, " wait=", wait, " timedOut=", timedOut);
-    if (world().journaling) world().disconnects.emplace_back(m_impl->name, wait);
+    if (world().journaling)
+        world().disconnects.emplace_back(m_impl->name, wait);
     m_impl->attached = false;
     int32_t result = 0;
     if (!world().disconnectResults.empty()) {
@@ -495,8 +495,8 @@ int TQVornCell::getVornCellNumber(unsigned long& number, void* context) {
 ContentIndexEngine::~ContentIndexEngine() { journal("~ContentIndexEngine(", m_cloudId, ")"); }
 
 int ContentIndexEngine::getCloudClientList(std::list<unsigned long>& clients,
-                                           std::list<unsigned long>& properties,
-                                           std::string& text, void* context) {
+                                           std::list<unsigned long>& properties, std::string& text,
+                                           void* context) {
     journal("getCloudClientList ", m_cloudId, context ? " context" : "");
     auto cloud = world().clouds.find(m_cloudId);
     if (cloud == world().clouds.end()) {
@@ -536,6 +536,5 @@ int ArchiveManagerDS::getContentIndexEngineList(GetContentIndexEngineListArgsDS_
                                                 GetContentIndexEngineListRetDS_t* ret) {
     journal("DS.getContentIndexEngineList client=", args->clientId, " appType=", args->appType,
             " app=", args->applicationId);
-    return fake::engineListAnswer(world().applicationEngines, args->applicationId,
-                                  ret->engineIds);
+    return fake::engineListAnswer(world().applicationEngines, args->applicationId, ret->engineIds);
 }

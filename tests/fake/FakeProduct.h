@@ -19,11 +19,11 @@ namespace fake {
 
 // One message handed to CTqNetwork::SendXDRMessage.
 struct SentMessage {
-    std::string session;        // "S2"
+    std::string session;  // "S2"
     unsigned long code = 0;
-    unsigned long length = 0;   // the buffer's valid length
+    unsigned long length = 0;     // the buffer's valid length
     std::vector<uint8_t> record;  // the record's bytes (32 for an erase request)
-    std::string path;           // an erase request's path, followed through its pointer
+    std::string path;             // an erase request's path, followed through its pointer
     int flags = 0;
     int wait = 0;
 
@@ -33,8 +33,8 @@ struct SentMessage {
 
 // What one receive does.
 struct Reply {
-    int32_t error = 0;        // negative: the receive fails with this code
-    bool timedOut = false;    // set the timed-out flag (with or without an error)
+    int32_t error = 0;      // negative: the receive fails with this code
+    bool timedOut = false;  // set the timed-out flag (with or without an error)
     unsigned long code = tqmsg::kEraseDataResp;
     int32_t status = 1;
     size_t bodySize = sizeof(tqmsg::EraseDataResp);  // bytes of the body delivered
@@ -62,19 +62,19 @@ struct Client {
 struct World {
     // --- scripted answers -------------------------------------------------
     std::deque<bool> logInitResults;  // next EvDebug::initialize results; then true
-    std::map<unsigned long, unsigned long> cellNumbers;  // cell id -> number
-    std::map<unsigned long, Cloud> clouds;               // cloud id -> members
-    std::map<std::pair<int, int>, EngineList> clientEngines;  // (client, appType)
-    std::map<int, EngineList> applicationEngines;             // application id
-    std::map<unsigned long, Client> clients;                  // client id -> record
-    std::map<unsigned long, unsigned long> applicationOwners; // application id -> client id
+    std::map<unsigned long, unsigned long> cellNumbers;        // cell id -> number
+    std::map<unsigned long, Cloud> clouds;                     // cloud id -> members
+    std::map<std::pair<int, int>, EngineList> clientEngines;   // (client, appType)
+    std::map<int, EngineList> applicationEngines;              // application id
+    std::map<unsigned long, Client> clients;                   // client id -> record
+    std::map<unsigned long, unsigned long> applicationOwners;  // application id -> client id
     std::string focus = "Instance001";
     unsigned int platformType = 0;
     std::string vornServerClientName = "vornserver-client";
     std::string physicalMachine = "host-a";
     std::map<std::string, int32_t> attachErrors;  // host -> error code of its attach
-    std::deque<int32_t> sendResults;  // next send results (0 ok); then: ok when attached
-    std::deque<Reply> replies;        // next receives; then an erase response, status 1
+    std::deque<int32_t> sendResults;        // next send results (0 ok); then: ok when attached
+    std::deque<Reply> replies;              // next receives; then an erase response, status 1
     std::deque<int32_t> disconnectResults;  // next disconnect results (0 ok); then ok
 
     // --- journal ----------------------------------------------------------
@@ -84,7 +84,7 @@ struct World {
     std::vector<std::string> calls;
     std::vector<SentMessage> sent;
     std::vector<std::pair<std::string, std::string>> attaches;  // (session, host) of each attach
-    std::vector<std::pair<std::string, int>> disconnects;      // (session, wait) of each disconnect
+    std::vector<std::pair<std::string, int>> disconnects;  // (session, wait) of each disconnect
     std::vector<std::string> logLines;
     std::vector<size_t> callsBeforeLogLine;  // journal length when each line was written
     int sessionsConstructed = 0;

@@ -87,7 +87,9 @@ void checkIntoCallerRecord(uint32_t code, const char* body, size_t length, unsig
     FUZZ_CHECK(readBack(code, buffer) == reference);
     const bool fitsRecord = reference.size() <= kRecordSize;
     FUZZ_CHECK(buffer.ownsData() == !fitsRecord);
-    if (fitsRecord) FUZZ_CHECK(buffer.getDataBuffer() == guard.record());
+    if (fitsRecord) {
+        FUZZ_CHECK(buffer.getDataBuffer() == guard.record());
+    }
 }
 
 // Into a buffer that may own memory of an earlier receive: reused when the
@@ -121,7 +123,9 @@ void zeroPadding(uint32_t code, std::string& body) {
     } else {
         return;
     }
-    for (size_t at = start + count; at < start + padded(count); ++at) body[at] = '\0';
+    for (size_t at = start + count; at < start + padded(count); ++at) {
+        body[at] = '\0';
+    }
 }
 
 // Encodes the decoded form again: the same body comes out (but for padding
@@ -135,7 +139,7 @@ void checkReencoding(uint32_t code, const char* body, size_t length, const tqsDa
     FUZZ_CHECK(bodyLength == length);
     std::string encoded(bodyLength, '\0');
     FUZZ_CHECK(!tqsession::encodeBody(code, decoded.getDataBuffer(), decoded.getValidLen(),
-                                   &encoded[0], bodyLength)
+                                      &encoded[0], bodyLength)
                     .IsError());
     std::string original(body, length);
     zeroPadding(code, original);

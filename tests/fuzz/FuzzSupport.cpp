@@ -58,12 +58,16 @@ void failCheck(const char* condition, const char* file, int line) {
 }
 
 UniqueFd::~UniqueFd() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
 }
 
 ExactCopy::ExactCopy(const uint8_t* bytes, size_t size, size_t misalign)
     : m_allocation(new char[size + misalign]), m_data(m_allocation + misalign), m_size(size) {
-    if (size > 0) std::memcpy(m_allocation + misalign, bytes, size);
+    if (size > 0) {
+        std::memcpy(m_allocation + misalign, bytes, size);
+    }
 }
 
 ExactCopy::~ExactCopy() { delete[] m_allocation; }
@@ -86,8 +90,12 @@ PeerStream::PeerStream(const std::string& bytes) : m_bytes(bytes) {
 
 PeerStream::~PeerStream() {
     // Closing the receiving end first releases a sender still waiting for room.
-    if (m_readFd >= 0) ::close(m_readFd);
-    if (m_sender.joinable()) m_sender.join();
+    if (m_readFd >= 0) {
+        ::close(m_readFd);
+    }
+    if (m_sender.joinable()) {
+        m_sender.join();
+    }
 }
 
 GuardedRecord::GuardedRecord() {
@@ -102,7 +110,9 @@ GuardedRecord::~GuardedRecord() {
 
 bool GuardedRecord::recordUntouched() const {
     for (char byte : m_memory.record) {
-        if (byte != kRecordFill) return false;
+        if (byte != kRecordFill) {
+            return false;
+        }
     }
     return true;
 }
@@ -110,18 +120,24 @@ bool GuardedRecord::recordUntouched() const {
 bool GuardedRecord::canaryIntact() {
     ASAN_UNPOISON_MEMORY_REGION(m_memory.canary, sizeof m_memory.canary);
     bool intact = true;
-    for (unsigned char byte : m_memory.canary) intact = intact && byte == kCanaryFill;
+    for (unsigned char byte : m_memory.canary) {
+        intact = intact && byte == kCanaryFill;
+    }
     ASAN_POISON_MEMORY_REGION(m_memory.canary, sizeof m_memory.canary);
     return intact;
 }
 
 void putU32(std::string& out, uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(value >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<char>(value >> shift));
+    }
 }
 
 uint32_t getU32(const char* in) {
     uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value = (value << 8) | static_cast<unsigned char>(in[i]);
+    for (int i = 0; i < 4; ++i) {
+        value = (value << 8) | static_cast<unsigned char>(in[i]);
+    }
     return value;
 }
 

@@ -34,10 +34,14 @@ bool collectInputs(const fs::path& path, std::vector<fs::path>& inputs) {
         inputs.push_back(path);
         return true;
     }
-    if (!fs::is_directory(path, error)) return false;
+    if (!fs::is_directory(path, error)) {
+        return false;
+    }
     std::vector<fs::path> files;
     for (const fs::directory_entry& entry : fs::directory_iterator(path)) {
-        if (isInput(entry)) files.push_back(entry.path());
+        if (isInput(entry)) {
+            files.push_back(entry.path());
+        }
     }
     std::sort(files.begin(), files.end());
     inputs.insert(inputs.end(), files.begin(), files.end());
@@ -50,7 +54,9 @@ bool runInput(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
                                   std::istreambuf_iterator<char>());
-    if (file.bad()) return false;
+    if (file.bad()) {
+        return false;
+    }
     std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
     std::copy(bytes.begin(), bytes.end(), exact.get());
     LLVMFuzzerTestOneInput(exact.get(), bytes.size());

@@ -27,14 +27,14 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "ReferenceFrames.h"
+#include "TemporaryFolder.h"
+#include "TqMessages.h"
 #include "cisrv/IndexStore.h"
 #include "cisrv/IndexWriter.h"
-#include "ReferenceFrames.h"
 #include "cisrv/ServerConfig.h"
 #include "cisrv/ServerLog.h"
 #include "cisrv/Session.h"
-#include "TemporaryFolder.h"
-#include "TqMessages.h"
 #include "session/TqWire.h"
 
 namespace {
@@ -73,8 +73,9 @@ public:
         const std::unique_ptr<cisrv::Admission::Place> place =
             m_admission.admit("fuzz", why, evicted);
         FUZZ_CHECK(place != nullptr);
-        const cisrv::SessionContext context{m_config, *m_log, *m_writer, stop, *place,
-                                            tqsession::Deadline::afterMs(kSessionWaitMs)};
+        const cisrv::SessionContext context{
+            m_config, *m_log, *m_writer,
+            stop,     *place, tqsession::Deadline::afterMs(kSessionWaitMs)};
         cisrv::serveSession(++m_sessions, connection, context);
     }
 
@@ -102,7 +103,7 @@ std::string validHelloFrame() {
     FUZZ_CHECK(!tqsession::encodeHello(hello, body).IsError());
     std::string frame(tqsession::kFrameHeaderSize, '\0');
     tqsession::encodeFrameHeader(tqsession::kHelloCode, static_cast<uint32_t>(body.size()),
-                              reinterpret_cast<unsigned char*>(&frame[0]));
+                                 reinterpret_cast<unsigned char*>(&frame[0]));
     return frame + body;
 }
 
@@ -111,16 +112,22 @@ std::string converse(int fd, const std::string& stream) {
     std::string received;
     size_t sent = 0;
     bool sending = !stream.empty();
-    if (!sending) ::shutdown(fd, SHUT_WR);
+    if (!sending) {
+        ::shutdown(fd, SHUT_WR);
+    }
     for (;;) {
         pollfd ready{fd, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
         const int count = ::poll(&ready, 1, kSessionWaitMs);
-        if (count < 0 && errno == EINTR) continue;
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
         FUZZ_CHECK(count > 0);  // else the session hangs
         if (sending && (ready.revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
             const ssize_t wrote =
                 ::send(fd, stream.data() + sent, stream.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (wrote > 0) sent += static_cast<size_t>(wrote);
+            if (wrote > 0) {
+                sent += static_cast<size_t>(wrote);
+            }
             // The server may end the session before it has read everything.
             if (sent == stream.size() || (wrote < 0 && errno != EAGAIN && errno != EINTR)) {
                 ::shutdown(fd, SHUT_WR);
@@ -143,13 +150,17 @@ std::string converse(int fd, const std::string& stream) {
 size_t answeredErases(const std::vector<ReferenceFrame>& requests) {
     size_t erases = 0;
     for (const ReferenceFrame& frame : requests) {
-        if (frame.code != tqmsg::kEraseDataReq && frame.code != tqmsg::kAfPruneReq) break;
+        if (frame.code != tqmsg::kEraseDataReq && frame.code != tqmsg::kAfPruneReq) {
+            break;
+        }
         tqsDatabuf_v2 decoded;
         if (tqsession::decodeBody(frame.code, frame.body.data(), frame.body.size(), decoded)
                 .IsError()) {
             break;
         }
-        if (frame.code == tqmsg::kEraseDataReq) ++erases;
+        if (frame.code == tqmsg::kEraseDataReq) {
+            ++erases;
+        }
     }
     return erases;
 }
@@ -168,7 +179,9 @@ void checkAnswers(const std::string& sent, const std::string& answers) {
     FUZZ_CHECK(replies.endError == tqerr::kPeerClosed && replies.endOffset == answers.size());
     if (requests.frames.empty() || !nameTheService(requests.frames.front())) {
         FUZZ_CHECK(replies.frames.size() <= 1);
-        if (!replies.frames.empty()) FUZZ_CHECK(replies.frames[0].code == tqsession::kRefuseCode);
+        if (!replies.frames.empty()) {
+            FUZZ_CHECK(replies.frames[0].code == tqsession::kRefuseCode);
+        }
         return;
     }
     std::string versionOne;

@@ -26,17 +26,23 @@ size_t padded(size_t length) { return (length + 3) & ~static_cast<size_t>(3); }
 
 // An XDR string of at most `maxLength` bytes and no NUL, starting at `at`.
 bool readText(const std::string& body, size_t& at, size_t maxLength, std::string& out) {
-    if (body.size() - at < 4) return false;
+    if (body.size() - at < 4) {
+        return false;
+    }
     const uint32_t length = getU32(body.data() + at);
     at += 4;
-    if (length > maxLength || body.size() - at < padded(length)) return false;
+    if (length > maxLength || body.size() - at < padded(length)) {
+        return false;
+    }
     out = body.substr(at, length);
     at += padded(length);
     return out.find('\0') == std::string::npos;
 }
 
 bool readHelloByHand(const std::string& body, tqsession::Hello& out) {
-    if (body.size() < 4 || getU32(body.data()) != tqsession::kHandshakeVersion) return false;
+    if (body.size() < 4 || getU32(body.data()) != tqsession::kHandshakeVersion) {
+        return false;
+    }
     size_t at = 4;
     return readText(body, at, tqsession::kMaxServiceNameLength, out.library) &&
            readText(body, at, tqsession::kMaxServiceNameLength, out.entry) &&
@@ -53,7 +59,9 @@ std::string withZeroPadding(std::string body) {
     for (int text = 0; text < 3; ++text) {
         const size_t length = getU32(body.data() + at);
         at += 4;
-        for (size_t pad = at + length; pad < at + padded(length); ++pad) body[pad] = '\0';
+        for (size_t pad = at + length; pad < at + padded(length); ++pad) {
+            body[pad] = '\0';
+        }
         at += padded(length);
     }
     return body;
@@ -67,7 +75,9 @@ bool checkHelloBody(const char* body, size_t length, tqsession::Hello& hello) {
     const bool wellFormed = readHelloByHand(bytes, byHand);
     const CYxError result = tqsession::decodeHello(body, length, hello);
     FUZZ_CHECK(result.Code() == (wellFormed ? tqerr::kOk : tqerr::kProtocol));
-    if (!wellFormed) return false;
+    if (!wellFormed) {
+        return false;
+    }
     FUZZ_CHECK(sameHello(hello, byHand));
 
     std::string encoded;
@@ -94,8 +104,8 @@ void checkClientSide(const std::string& stream) {
     tqsession::Connection connection;
     connection.adopt(peer.release(), kPeerName);
     bool timedOut = false;
-    const CYxError result =
-        tqsession::awaitHelloAnswer(connection, tqsession::Deadline::afterMs(kReadWaitMs), timedOut);
+    const CYxError result = tqsession::awaitHelloAnswer(
+        connection, tqsession::Deadline::afterMs(kReadWaitMs), timedOut);
     FUZZ_CHECK(!timedOut);
 
     const fuzzsupport::ReferenceFrame* frame = firstFrame(expected);
@@ -116,7 +126,8 @@ void checkClientSide(const std::string& stream) {
     size_t at = 0;
     std::string reason;
     if (frame->code == tqsession::kRefuseCode &&
-        readText(frame->body, at, tqsession::kMaxReasonLength, reason) && at == frame->body.size()) {
+        readText(frame->body, at, tqsession::kMaxReasonLength, reason) &&
+        at == frame->body.size()) {
         FUZZ_CHECK(result.Code() == tqerr::kServiceRefused);
         FUZZ_CHECK(result.AsString().find(reason) != std::string::npos);
         return;
@@ -132,8 +143,8 @@ void checkServerSide(const std::string& stream) {
     connection.adopt(peer.release(), kPeerName);
     bool timedOut = false;
     tqsession::Hello received;
-    const CYxError result = tqsession::receiveHello(connection, received,
-                                                 tqsession::Deadline::afterMs(kReadWaitMs), timedOut);
+    const CYxError result = tqsession::receiveHello(
+        connection, received, tqsession::Deadline::afterMs(kReadWaitMs), timedOut);
     FUZZ_CHECK(!timedOut);
 
     const fuzzsupport::ReferenceFrame* frame = firstFrame(expected);
@@ -148,7 +159,9 @@ void checkServerSide(const std::string& stream) {
     tqsession::Hello direct;
     const bool decoded = checkHelloBody(frame->body.data(), frame->body.size(), direct);
     FUZZ_CHECK(result.Code() == (decoded ? tqerr::kOk : tqerr::kProtocol));
-    if (decoded) FUZZ_CHECK(sameHello(received, direct));
+    if (decoded) {
+        FUZZ_CHECK(sameHello(received, direct));
+    }
 }
 
 }  // namespace

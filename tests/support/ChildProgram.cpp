@@ -19,7 +19,9 @@ namespace {
 
 std::vector<char*> pointersTo(std::vector<std::string>& texts) {
     std::vector<char*> pointers;
-    for (std::string& text : texts) pointers.push_back(text.data());
+    for (std::string& text : texts) {
+        pointers.push_back(text.data());
+    }
     pointers.push_back(nullptr);
     return pointers;
 }
@@ -36,7 +38,9 @@ ChildProgram::ChildProgram(const TemporaryFolder& folder, const std::vector<std:
     std::vector<std::string> arguments(command);
     // getenv() takes the first of two equal names: the extra ones go first.
     std::vector<std::string> environment(extraEnvironment);
-    for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        environment.emplace_back(*entry);
+    }
     std::vector<char*> argv = pointersTo(arguments);
     std::vector<char*> envp = pointersTo(environment);
 
@@ -62,18 +66,24 @@ ChildProgram::~ChildProgram() {
 }
 
 void ChildProgram::signal(int number) {
-    if (m_pid > 0) ::kill(m_pid, number);
+    if (m_pid > 0) {
+        ::kill(m_pid, number);
+    }
 }
 
 int ChildProgram::wait(std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
     int status = 0;
     while (::waitpid(m_pid, &status, WNOHANG) != m_pid) {
-        if (std::chrono::steady_clock::now() > end) return -1;
+        if (std::chrono::steady_clock::now() > end) {
+            return -1;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     m_pid = -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 

@@ -45,21 +45,25 @@ TEST_F(AttachTest, ApplicationIdTakesPrecedenceAndItsClientRecordIsReleased) {
     fake::world().applicationOwners[9] = 77;
     CTqNetwork session;
     ASSERT_TRUE(wrapper.attach(kCell, 42, 9, &session));
-    EXPECT_THAT(fake::callsStartingWith("getMangledHostName"), ElementsAre("getMangledHostName 77"));
+    EXPECT_THAT(fake::callsStartingWith("getMangledHostName"),
+                ElementsAre("getMangledHostName 77"));
     EXPECT_THAT(fake::attachedHosts(), ElementsAre("host-77"));
     EXPECT_EQ(fake::world().clientsAlive, 0);
 }
 
 TEST_F(AttachTest, UnknownApplicationIsReportedWithBothIds) {
     EXPECT_FALSE(wrapper.attach(kCell, 42, 9, nullptr));
-    EXPECT_THAT(lines(), ElementsAre("Failed to get client object from application id [9] client id [42]"));
+    EXPECT_THAT(lines(),
+                ElementsAre("Failed to get client object from application id [9] client id [42]"));
 }
 
 TEST_F(AttachTest, HostNameFailureIsReportedAndNothingIsAttached) {
     fake::addClient(42);
     fake::world().clients[42].hostResult = 3;
     EXPECT_FALSE(wrapper.attach(kCell, 42, 0, nullptr));
-    EXPECT_THAT(lines(), ElementsAre("Failed to get mangled host name from client id[42] application id [0]"));
+    EXPECT_THAT(
+        lines(),
+        ElementsAre("Failed to get mangled host name from client id[42] application id [0]"));
     EXPECT_THAT(fake::callsStartingWith("Attach"), IsEmpty());
     EXPECT_EQ(fake::world().clientsAlive, 0);
 }
@@ -68,7 +72,10 @@ TEST_F(AttachTest, RefusedAttachIsReportedWithHostAndErrorText) {
     fake::addClient(42);
     fake::world().attachErrors["host-42"] = -5;
     EXPECT_FALSE(wrapper.attach(kCell, 42, 0, nullptr));
-    EXPECT_THAT(lines(), ElementsAre("Failed to attach the remote CI server [host-42]. Error:[attach refused by host-42]"));
+    EXPECT_THAT(
+        lines(),
+        ElementsAre(
+            "Failed to attach the remote CI server [host-42]. Error:[attach refused by host-42]"));
 }
 
 TEST_F(AttachTest, NullSessionAttachesTheDefaultSession) {
@@ -131,7 +138,8 @@ TEST_F(AttachTest, FirstClientWithBitZeroIsTheCiServer) {
     int id = 0;
     EXPECT_TRUE(wrapper.getCISvrClientId(5, id));
     EXPECT_EQ(id, 12);
-    EXPECT_THAT(lines(), ElementsAre("List of client that form the cloud [3]", "CI CDS client id is [12]"));
+    EXPECT_THAT(lines(),
+                ElementsAre("List of client that form the cloud [3]", "CI CDS client id is [12]"));
 }
 
 TEST_F(AttachTest, OnlyBitZeroOfThePropertyWordCounts) {
@@ -198,8 +206,10 @@ TEST_F(AttachTest, ManagerFailureLeavesTheListAndEmptyAnswerIsNoFailure) {
     EXPECT_FALSE(wrapper.getCloudIds(5, 2, 0, clouds, true));
     EXPECT_TRUE(wrapper.getCloudIds(6, 2, 0, clouds, true));
     EXPECT_THAT(clouds, ElementsAre(1));
-    EXPECT_THAT(lines(), ElementsAre("Failed to get the content indexing engine list for client Id [5] app type[2].",
-                                     "Found 0 cloud IDs in eraseCIData!!!"));
+    EXPECT_THAT(
+        lines(),
+        ElementsAre("Failed to get the content indexing engine list for client Id [5] app type[2].",
+                    "Found 0 cloud IDs in eraseCIData!!!"));
 }
 
 // --- session cache ---------------------------------------------------------

@@ -39,16 +39,20 @@ TEST_F(EraseBackupTest, EveryCiServerReceivesTheRequestInCloudOrder) {
         EXPECT_EQ(message.wait, -1);
     }
     EXPECT_THAT(fake::attachedHosts(), ElementsAre("host-107", "host-103"));
-    EXPECT_THAT(fake::callsStartingWith("Receive"),
-                ElementsAre("Receive S2 code=234882820 len=32 header=null flags=0 wait=600 timedOut=0",
-                            "Receive S3 code=234882820 len=32 header=null flags=0 wait=600 timedOut=0"));
-    EXPECT_THAT(fake::callsStartingWith("Free"), ElementsAre("Free S2 code=234882820", "Free S3 code=234882820"));
-    EXPECT_THAT(lines(), ElementsAre(
-        "List of client that form the cloud [2]", "CI CDS client id is [107]",
-        "List of client that form the cloud [2]", "CI CDS client id is [103]",
-        "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for vornCellNum [4711] client ID[5]. Path [/home/u/f.txt] FAST client id [107]",
-        "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for vornCellNum [4711] client ID[5]. Path [/home/u/f.txt] FAST client id [103]",
-        "Returning succees after erasing data"));
+    EXPECT_THAT(
+        fake::callsStartingWith("Receive"),
+        ElementsAre("Receive S2 code=234882820 len=32 header=null flags=0 wait=600 timedOut=0",
+                    "Receive S3 code=234882820 len=32 header=null flags=0 wait=600 timedOut=0"));
+    EXPECT_THAT(fake::callsStartingWith("Free"),
+                ElementsAre("Free S2 code=234882820", "Free S3 code=234882820"));
+    EXPECT_THAT(lines(),
+                ElementsAre("List of client that form the cloud [2]", "CI CDS client id is [107]",
+                            "List of client that form the cloud [2]", "CI CDS client id is [103]",
+                            "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for vornCellNum [4711] "
+                            "client ID[5]. Path [/home/u/f.txt] FAST client id [107]",
+                            "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for vornCellNum [4711] "
+                            "client ID[5]. Path [/home/u/f.txt] FAST client id [103]",
+                            "Returning succees after erasing data"));
     EXPECT_EQ(fake::world().buffersAlive, 0);
 }
 
@@ -166,7 +170,8 @@ TEST_F(EraseBackupTest, ClientZeroOnAFreshWrapperFindsNoServersAndSucceeds) {
 TEST_F(EraseBackupTest, NoCloudsOrNoServersSendNothingButCacheTheClient) {
     fake::world().clientEngines[{kClient, kAppType}].engineIds = {};
     EXPECT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), 0);
-    EXPECT_THAT(lines(), ElementsAre("Found 0 cloud IDs in eraseCIData!!!", "Returning succees after erasing data"));
+    EXPECT_THAT(lines(), ElementsAre("Found 0 cloud IDs in eraseCIData!!!",
+                                     "Returning succees after erasing data"));
     EXPECT_EQ(wrapper.currentClientId, kClient);
 
     fake::world().clientEngines[{6, kAppType}].engineIds = {40};
@@ -206,7 +211,8 @@ TEST_F(EraseBackupTest, ZeroStatusStopsAtThatServerAndTheNextCallStartsOver) {
     fake::world().replies = {fake::Reply{}, fake::Reply{0, false, tqmsg::kEraseDataResp, 0}};
     EXPECT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), 1);
     EXPECT_THAT(sendTargets(), ElementsAre("S2", "S3"));
-    EXPECT_TRUE(logged("Received [0] as the status code from client [5], Apptype [2], CIServer [102]"));
+    EXPECT_TRUE(
+        logged("Received [0] as the status code from client [5], Apptype [2], CIServer [102]"));
     EXPECT_FALSE(logged("Returning succees after erasing data"));
     EXPECT_EQ(fake::callsStartingWith("Free").size(), 2u);
 
@@ -228,7 +234,9 @@ TEST_F(EraseBackupTest, SendFailureStopsWithoutReceiving) {
     EXPECT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), 1);
     EXPECT_THAT(fake::callsStartingWith("Receive"), IsEmpty());
     EXPECT_THAT(fake::callsStartingWith("Free"), IsEmpty());
-    EXPECT_TRUE(logged("Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for CIServer [101] vornCellNum [4711] client ID[5]. Error:[fake send failed]"));
+    EXPECT_TRUE(
+        logged("Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for CIServer [101] vornCellNum "
+               "[4711] client ID[5]. Error:[fake send failed]"));
 }
 
 // A session whose send or receive failed is disconnected without waiting,
@@ -267,10 +275,12 @@ TEST_F(EraseBackupTest, SendingLineStillPrecedesTheSendFailureLine) {
     scriptClientClouds(kClient, kAppType, {1});
     fake::world().sendResults = {-7};
     EXPECT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), 1);
-    EXPECT_THAT(lines(), ::testing::ElementsAre(
-        ::testing::_, ::testing::_,
-        ::testing::StartsWith("Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for vornCellNum [4711]"),
-        ::testing::StartsWith("Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ")));
+    EXPECT_THAT(lines(),
+                ::testing::ElementsAre(
+                    ::testing::_, ::testing::_,
+                    ::testing::StartsWith(
+                        "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for vornCellNum [4711]"),
+                    ::testing::StartsWith("Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ")));
 }
 
 TEST_F(EraseBackupTest, ReceiveFailureIsNotFollowedByARelease) {
@@ -278,7 +288,8 @@ TEST_F(EraseBackupTest, ReceiveFailureIsNotFollowedByARelease) {
     fake::world().replies = {fake::Reply{-3}};
     EXPECT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, "/a", false), 1);
     EXPECT_THAT(fake::callsStartingWith("Free"), IsEmpty());
-    EXPECT_TRUE(logged("Failed to receive TQS_PM_CONTENTIDX_ERASE_DATA_RESP. Error:[fake receive failed]"));
+    EXPECT_TRUE(
+        logged("Failed to receive TQS_PM_CONTENTIDX_ERASE_DATA_RESP. Error:[fake receive failed]"));
 }
 
 TEST_F(EraseBackupTest, OtherMessageIsReportedUnsignedAndReleasedAsTheExpectedCode) {
@@ -323,7 +334,8 @@ TEST_F(EraseBackupTest, NullPathIsRefusedWithoutSending) {
     EXPECT_EQ(wrapper.eraseBackupData(kCell, kClient, kAppType, nullptr, false), 1);
     EXPECT_EQ(eraseBackupData(&wrapper, kCell, kClient, kAppType, nullptr, true), 1);
     EXPECT_THAT(fake::world().sent, IsEmpty());
-    EXPECT_EQ(countLogged("Refusing to erase CI data of client [5] app type [2]: the path is null."), 2);
+    EXPECT_EQ(
+        countLogged("Refusing to erase CI data of client [5] app type [2]: the path is null."), 2);
 }
 
 TEST_F(EraseBackupTest, EntryPointForwardsAndFlagChangesNothing) {

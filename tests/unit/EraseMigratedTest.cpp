@@ -38,10 +38,14 @@ TEST_F(EraseMigratedTest, RequestCarriesTheApplicationIdAndClientZero) {
     EXPECT_THAT(fake::callsStartingWith("Receive"),
                 ElementsAre("Receive S2 code=0 len=40 header=null flags=0 wait=600 timedOut=0"));
     EXPECT_THAT(fake::callsStartingWith("Free"), IsEmpty());
-    EXPECT_THAT(fake::callsStartingWith("DS."), ElementsAre("DS.getContentIndexEngineList client=0 appType=0 app=9"));
-    EXPECT_THAT(lines(), ElementsAre("List of client that form the cloud [2]", "CI CDS client id is [104]",
-                                     "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [4] vornCellNum [4711] client ID[0].",
-                                     "Received erase data response for application ID[9] for CI server[104]!!"));
+    EXPECT_THAT(fake::callsStartingWith("DS."),
+                ElementsAre("DS.getContentIndexEngineList client=0 appType=0 app=9"));
+    EXPECT_THAT(
+        lines(),
+        ElementsAre("List of client that form the cloud [2]", "CI CDS client id is [104]",
+                    "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [4] vornCellNum [4711] "
+                    "client ID[0].",
+                    "Received erase data response for application ID[9] for CI server[104]!!"));
     EXPECT_EQ(wrapper.lastErasedAppId, kApp);
 }
 
@@ -55,11 +59,14 @@ TEST_F(EraseMigratedTest, SendingLineNamesTheRequestJustBeforeItGoesOut) {
                 ElementsAre(::testing::StartsWith("Send S2 code=234882819"),
                             ::testing::StartsWith("Send S3 code=234882819")));
     const auto& all = lines();
-    const auto sending = std::find(all.begin(), all.end(),
+    const auto sending = std::find(
+        all.begin(), all.end(),
         "Sending TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [6] vornCellNum [4711] client ID[0].");
     ASSERT_NE(sending, all.end());
     ASSERT_NE(sending + 1, all.end());
-    EXPECT_THAT(*(sending + 1), ::testing::StartsWith("Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [6]"));
+    EXPECT_THAT(
+        *(sending + 1),
+        ::testing::StartsWith("Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [6]"));
 }
 
 TEST_F(EraseMigratedTest, OneConfirmationIsEnoughAndEveryCloudIsTried) {
@@ -67,8 +74,10 @@ TEST_F(EraseMigratedTest, OneConfirmationIsEnoughAndEveryCloudIsTried) {
     fake::world().replies = {status(0), status(1), status(1)};
     EXPECT_EQ(wrapper.eraseMigratedData(kCell, kApp, "/a", false), 0);
     EXPECT_EQ(countLogged("Failed to erase data for application ID[9] for CI server[101]!!"), 1);
-    EXPECT_EQ(countLogged("Received erase data response for application ID[9] for CI server[102]!!"), 1);
-    EXPECT_EQ(countLogged("Received erase data response for application ID[9] for CI server[103]!!"), 1);
+    EXPECT_EQ(
+        countLogged("Received erase data response for application ID[9] for CI server[102]!!"), 1);
+    EXPECT_EQ(
+        countLogged("Received erase data response for application ID[9] for CI server[103]!!"), 1);
 }
 
 TEST_F(EraseMigratedTest, LaterFailuresDoNotUndoAnEarlierConfirmation) {
@@ -105,7 +114,10 @@ TEST_F(EraseMigratedTest, NoCloudsSucceedsButUnresolvableServersFail) {
 TEST_F(EraseMigratedTest, ManagerFailureGivesOne) {
     fake::world().applicationEngines[kApp].result = -2;
     EXPECT_EQ(wrapper.eraseMigratedData(kCell, kApp, "/a", false), 1);
-    EXPECT_THAT(lines(), ElementsAre("Failed to get the content indexing engine list for client Id [0] app type[0]."));
+    EXPECT_THAT(
+        lines(),
+        ElementsAre(
+            "Failed to get the content indexing engine list for client Id [0] app type[0]."));
 }
 
 TEST_F(EraseMigratedTest, TimeoutIsReportedAsSuchEvenWithAnError) {
@@ -115,15 +127,22 @@ TEST_F(EraseMigratedTest, TimeoutIsReportedAsSuchEvenWithAnError) {
     fake::Reply failed{-4, false};
     fake::world().replies = {timedOutWithError, timedOutOnly, failed};
     EXPECT_EQ(wrapper.eraseMigratedData(kCell, kApp, "/a", false), 1);
-    EXPECT_EQ(countLogged("Failed(TimedOut) to receive data for TQS_PM_CONTENTIDX_ERASE_DATA_RESP!!!"), 2);
-    EXPECT_EQ(countLogged("Failed to receive TQS_PM_CONTENTIDX_ERASE_DATA_RESP. Error:[fake receive failed]"), 1);
+    EXPECT_EQ(
+        countLogged("Failed(TimedOut) to receive data for TQS_PM_CONTENTIDX_ERASE_DATA_RESP!!!"),
+        2);
+    EXPECT_EQ(
+        countLogged(
+            "Failed to receive TQS_PM_CONTENTIDX_ERASE_DATA_RESP. Error:[fake receive failed]"),
+        1);
 }
 
 TEST_F(EraseMigratedTest, SendFailureMovesOnToTheNextCloud) {
     scriptApplicationClouds(kApp, {1, 2});
     fake::world().sendResults = {-7};
     EXPECT_EQ(wrapper.eraseMigratedData(kCell, kApp, "/a", false), 0);
-    EXPECT_TRUE(logged("Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [1] vornCellNum [4711] client ID[0]. Error:[fake send failed]"));
+    EXPECT_TRUE(
+        logged("Failed to send TQS_PM_CONTENTIDX_ERASE_DATA_REQ for cloud [1] vornCellNum [4711] "
+               "client ID[0]. Error:[fake send failed]"));
     EXPECT_EQ(fake::callsStartingWith("Receive").size(), 1u);
 }
 
@@ -137,7 +156,7 @@ TEST_F(EraseMigratedTest, AttachFailureMovesOnToTheNextCloud) {
 
 TEST_F(EraseMigratedTest, ShortOrOwnedResponseBodiesAreReadSafely) {
     scriptApplicationClouds(kApp, {1, 2});
-    fake::Reply shortBody;   // too short to hold a status: not a confirmation
+    fake::Reply shortBody;  // too short to hold a status: not a confirmation
     shortBody.bodySize = 8;
     fake::world().replies = {shortBody, status(1)};
     EXPECT_EQ(wrapper.eraseMigratedData(kCell, kApp, "/a", false), 0);
@@ -189,7 +208,8 @@ TEST_F(EraseMigratedTest, NullPathAndNullHandleAreRefused) {
     EXPECT_EQ(eraseMigratedData(nullptr, kCell, kApp, "/a", false), 1);
     EXPECT_EQ(eraseMigratedData(&wrapper, kCell, kApp, nullptr, false), 1);
     EXPECT_THAT(fake::world().sent, IsEmpty());
-    EXPECT_THAT(lines(), ElementsAre("Refusing to erase CI data of application ID[9]: the path is null."));
+    EXPECT_THAT(lines(),
+                ElementsAre("Refusing to erase CI data of application ID[9]: the path is null."));
 }
 
 TEST_F(EraseMigratedTest, PathCopyFailureMovesOnToTheNextCloud) {

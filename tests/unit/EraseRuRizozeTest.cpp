@@ -26,7 +26,8 @@ TEST_F(EraseRuRizozeTest, RequestIsOfKindEighteenWithTheCallersCellNumber) {
     EXPECT_EQ(sent[0].path, "/r/p");
     EXPECT_EQ(wrapper.vornCellNumber, 0);
     EXPECT_THAT(fake::callsStartingWith("getVornCellNumber"), IsEmpty());
-    EXPECT_THAT(lines(), ElementsAre("List of client that form the cloud [2]", "CI CDS client id is [103]"));
+    EXPECT_THAT(lines(),
+                ElementsAre("List of client that form the cloud [2]", "CI CDS client id is [103]"));
 }
 
 TEST_F(EraseRuRizozeTest, ClientZeroOnAFreshWrapperSendsNothing) {
@@ -60,7 +61,8 @@ TEST_F(EraseRuRizozeTest, ZeroStatusLeavesLaterServersUncontacted) {
     fake::world().replies = {zero};
     EXPECT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, 6, 2, 4, "/r"), 1);
     EXPECT_THAT(sendTargets(), ElementsAre("S2", "S2"));
-    EXPECT_TRUE(logged("Received [0] as the status code from client [6], Apptype [2], CIServer [103]"));
+    EXPECT_TRUE(
+        logged("Received [0] as the status code from client [6], Apptype [2], CIServer [103]"));
 }
 
 // Only the steps it calls write lines: not the backup erase's session line.
@@ -108,7 +110,10 @@ TEST_F(EraseRuRizozeTest, NullPathIsRefused) {
     serveClouds({3});
     EXPECT_EQ(wrapper.eraseRuRizozeCIData(kCell, 321, 5, 2, 3, nullptr), 1);
     EXPECT_THAT(fake::world().sent, IsEmpty());
-    EXPECT_THAT(lines(), ElementsAre("Refusing to erase RuRizoze CI data of client [5] app type [2]: the path is null."));
+    EXPECT_THAT(
+        lines(),
+        ElementsAre(
+            "Refusing to erase RuRizoze CI data of client [5] app type [2]: the path is null."));
 }
 
 }  // namespace

@@ -90,10 +90,14 @@ TEST_F(HelperBaseTest, HelpersOnTwoThreadsNeverMixTheirLines) {
     // writes; the lines are checked afterwards.
     constexpr int kLines = 2000;
     std::thread a([&] {
-        for (int i = 0; i < kLines; ++i) first.CIHelperLog("first %d %s", i, "aaaaaaaaaaaaaaaa");
+        for (int i = 0; i < kLines; ++i) {
+            first.CIHelperLog("first %d %s", i, "aaaaaaaaaaaaaaaa");
+        }
     });
     std::thread b([&] {
-        for (int i = 0; i < kLines; ++i) second.CIHelperLog("second %d %s", i, "bbbbbbbbbbbbbbbb");
+        for (int i = 0; i < kLines; ++i) {
+            second.CIHelperLog("second %d %s", i, "bbbbbbbbbbbbbbbb");
+        }
     });
     a.join();
     b.join();

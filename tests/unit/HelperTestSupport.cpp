@@ -8,13 +8,9 @@ HelperTest::HelperTest() {
     fake::addCell(kCell, kCellNumber);
 }
 
-void HelperTest::TearDown() {
-    fake::failNothrowAllocation(0);
-}
+void HelperTest::TearDown() { fake::failNothrowAllocation(0); }
 
-bool HelperTest::logged(const std::string& text) const {
-    return countLogged(text) > 0;
-}
+bool HelperTest::logged(const std::string& text) const { return countLogged(text) > 0; }
 
 int HelperTest::countLogged(const std::string& text) const {
     return static_cast<int>(std::count(lines().begin(), lines().end(), text));

@@ -9,8 +9,8 @@ namespace {
 
 class LayoutView : public InspectableWrapper {
 public:
-    using CIHelperBase::logger;
     using CIHelperBase::defaultSession;
+    using CIHelperBase::logger;
 };
 
 #pragma GCC diagnostic push

@@ -17,7 +17,9 @@ _PruneElem element(int cloud, int archiveFile, int cellNumber = 1001, int aux1 =
 
 std::vector<int> cloudsOf(const std::vector<_PruneElem>& elements) {
     std::vector<int> out;
-    for (const auto& e : elements) out.push_back(e.cloudId);
+    for (const auto& e : elements) {
+        out.push_back(e.cloudId);
+    }
     return out;
 }
 
@@ -40,9 +42,9 @@ TEST(PruneOrderTest, ComparesByCloudAloneAsSignedIntegers) {
 }
 
 TEST_F(PruneTest, CallersVectorIsSortedByCloudWithMembersIntact) {
-    std::vector<_PruneElem> elements = {element(7, 1, 11, 1, 1, 0xA1), element(3, 2, 12, 2, 2, 0xA2),
-                                        element(7, 3, 13, 3, 3, 0xA3), element(3, 4, 14, 4, 4, 0xA4),
-                                        element(5, 5, 15, 5, 5, 0xA5)};
+    std::vector<_PruneElem> elements = {
+        element(7, 1, 11, 1, 1, 0xA1), element(3, 2, 12, 2, 2, 0xA2), element(7, 3, 13, 3, 3, 0xA3),
+        element(3, 4, 14, 4, 4, 0xA4), element(5, 5, 15, 5, 5, 0xA5)};
     pruner.PruneCIDocs(elements);  // nothing is served: every element fails
     EXPECT_THAT(cloudsOf(elements), ElementsAre(3, 3, 5, 7, 7));
     for (const auto& e : elements) {
@@ -66,13 +68,17 @@ TEST_F(PruneTest, RequestWidensEachFieldWithItsSignCloudFirst) {
     EXPECT_EQ(sent[0].wait, -1);
     const int64_t expected[5] = {3, 1001, 77, -1, 9};
     EXPECT_EQ(std::memcmp(sent[0].record.data(), expected, sizeof expected), 0);
-    for (size_t i = 40; i < 48; ++i) EXPECT_EQ(sent[0].record[i], 0u) << i;
+    for (size_t i = 40; i < 48; ++i) {
+        EXPECT_EQ(sent[0].record[i], 0u) << i;
+    }
 }
 
 TEST_F(PruneTest, EachElementGetsAFreshRecordAndNoReplyIsRead) {
     serveClouds({5});
     std::vector<_PruneElem> elements;
-    for (int i = 0; i < 10; ++i) elements.push_back(element(5, i, 1001, i == 0 ? -7 : 0, i == 0 ? -8 : 0));
+    for (int i = 0; i < 10; ++i) {
+        elements.push_back(element(5, i, 1001, i == 0 ? -7 : 0, i == 0 ? -8 : 0));
+    }
     ASSERT_EQ(pruner.PruneCIDocs(elements), 0);
     const auto sent = fake::sentWithCode(tqmsg::kAfPruneReq);
     ASSERT_EQ(sent.size(), 10u);
@@ -104,8 +110,9 @@ TEST_F(PruneTest, OneCloudUsesOneLookupOneSessionAndOneAttach) {
     EXPECT_EQ(pruner.PruneCIDocs(elements), 0);
     EXPECT_EQ(fake::callsStartingWith("getCloudClientList").size(), 1u);
     EXPECT_EQ(fake::callsStartingWith("getVornCellId").size(), 3u);
-    EXPECT_THAT(fake::callsStartingWith("TQClient"), ElementsAre("TQClient(client=105)", "TQClient(cell=1 client=105)",
-                                                                 "TQClient(client=105)", "TQClient(client=105)"));
+    EXPECT_THAT(fake::callsStartingWith("TQClient"),
+                ElementsAre("TQClient(client=105)", "TQClient(cell=1 client=105)",
+                            "TQClient(client=105)", "TQClient(client=105)"));
     EXPECT_THAT(fake::world().attaches, ElementsAre(Pair("S2", "host-105")));
     EXPECT_THAT(pruneTargets(), ElementsAre("S2", "S2", "S2"));
     EXPECT_THAT(fake::world().disconnects, ElementsAre(Pair("S2", 120)));
@@ -119,10 +126,11 @@ TEST_F(PruneTest, CloudsOutOfOrderAreServedOneSessionPerRun) {
     std::vector<_PruneElem> elements = {element(9, 1), element(4, 2), element(9, 3)};
     EXPECT_EQ(pruner.PruneCIDocs(elements), 0);
     EXPECT_THAT(pruneTargets(), ElementsAre("S2", "S3", "S3"));
-    EXPECT_THAT(fake::sessionEvents(),
-                ElementsAre("CTqNetwork() S1", "CTqNetwork() S2", "Disconnect S2 wait=120 timedOut=0",
-                            "~CTqNetwork() S2", "CTqNetwork() S3", "Disconnect S3 wait=120 timedOut=0",
-                            "~CTqNetwork() S3"));
+    EXPECT_THAT(
+        fake::sessionEvents(),
+        ElementsAre("CTqNetwork() S1", "CTqNetwork() S2", "Disconnect S2 wait=120 timedOut=0",
+                    "~CTqNetwork() S2", "CTqNetwork() S3", "Disconnect S3 wait=120 timedOut=0",
+                    "~CTqNetwork() S3"));
     EXPECT_TRUE(logged("Succeed to connect to dps client."));
     EXPECT_TRUE(logged("Succeed to connect to dps client [109]."));
 }
@@ -143,9 +151,12 @@ TEST_F(PruneTest, FailedAttachKeepsTheSessionForTheRestOfTheCloud) {
     std::vector<_PruneElem> elements = {element(6, 1), element(6, 2), element(6, 3)};
     EXPECT_EQ(pruner.PruneCIDocs(elements), 1);
     EXPECT_THAT(fake::attachedHosts(), ElementsAre("host-106"));
-    EXPECT_TRUE(logged("Failed to attach to document processing server for pruning. ClientId [106]"));
+    EXPECT_TRUE(
+        logged("Failed to attach to document processing server for pruning. ClientId [106]"));
     EXPECT_THAT(pruneTargets(), ElementsAre("S2", "S2"));
-    EXPECT_EQ(countLogged("Failed to send TQS_PM_CONTENTIDX_AF_PRUNE_REQ for cloud [6] vornCellNum [1001] archive file [2]. Error:[fake send failed]"), 1);
+    EXPECT_EQ(countLogged("Failed to send TQS_PM_CONTENTIDX_AF_PRUNE_REQ for cloud [6] vornCellNum "
+                          "[1001] archive file [2]. Error:[fake send failed]"),
+              1);
     EXPECT_THAT(fake::world().disconnects, ElementsAre(Pair("S2", 120)));
 }
 
@@ -182,7 +193,9 @@ TEST_F(PruneTest, AllSendsFailingAfterAnAttachStillCountsAsReached) {
     fake::world().sendResults = {-1, -1};
     std::vector<_PruneElem> elements = {element(5, 1), element(5, 2)};
     EXPECT_EQ(pruner.PruneCIDocs(elements), 0);
-    EXPECT_EQ(countLogged("Failed to send TQS_PM_CONTENTIDX_AF_PRUNE_REQ for cloud [5] vornCellNum [1001] archive file [1]. Error:[fake send failed]"), 1);
+    EXPECT_EQ(countLogged("Failed to send TQS_PM_CONTENTIDX_AF_PRUNE_REQ for cloud [5] vornCellNum "
+                          "[1001] archive file [1]. Error:[fake send failed]"),
+              1);
 }
 
 // Prunes have no answer; a server that resets the session at its close (it

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 
-#include "session/TqWire.h"
 #include "YxError.h"
+#include "session/TqWire.h"
 
 namespace cisrv {
 

@@ -100,7 +100,7 @@ public:
     // Opens (and when needed creates) the index in `file`; WAL journal,
     // synchronous=FULL so every commit is durable when it returns.
     static CYxError open(const std::string& file, OpenMode mode, const StoreOptions& options,
-                       std::unique_ptr<IndexStore>& out);
+                         std::unique_ptr<IndexStore>& out);
     ~IndexStore();
     IndexStore(const IndexStore&) = delete;
     IndexStore& operator=(const IndexStore&) = delete;
@@ -153,7 +153,8 @@ private:
     CYxError failure(const std::string& what) const;
     // Adds the full-text shard the next document goes into when missing.
     CYxError ensureShardForNext();
-    void finishMigration(const StoreOptions& options, std::chrono::steady_clock::time_point started);
+    void finishMigration(const StoreOptions& options,
+                         std::chrono::steady_clock::time_point started);
     int64_t pagesWritten() const;
 
     sqlite3* m_db;

@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "YxError.h"
 #include "cisrv/Admission.h"
 #include "cisrv/IndexStore.h"
 #include "cisrv/IndexWriter.h"
@@ -19,7 +20,6 @@
 #include "cisrv/ServerLog.h"
 #include "cisrv/TlsUpkeep.h"
 #include "session/TqWire.h"
-#include "YxError.h"
 
 namespace cisrv {
 

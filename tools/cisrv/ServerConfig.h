@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string>
 
+#include "TqMessages.h"
 #include "cisrv/IndexStore.h"
 #include "cisrv/IndexWriter.h"
 #include "cisrv/PathLog.h"
-#include "TqMessages.h"
 
 namespace cisrv {
 

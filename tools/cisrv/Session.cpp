@@ -9,11 +9,11 @@
 #include <memory>
 #include <string>
 
+#include "TqMessages.h"
 #include "cisrv/Escape.h"
 #include "cisrv/HealthCheck.h"
-#include "common/ProtocolNames.h"
 #include "cisrv/Requests.h"
-#include "TqMessages.h"
+#include "common/ProtocolNames.h"
 
 namespace cisrv {
 
@@ -23,7 +23,6 @@ namespace {
 constexpr int64_t kStopPollMs = 100;
 // Wait for an erase response to go out, in wait units.
 constexpr int kSendWait = tqsession::kDefaultWait;
-
 
 enum class Received { Done, TimedOut, Stopped };
 
@@ -101,14 +100,21 @@ private:
 // soon, until it returns anything but a timeout or `limit` runs out. A frame
 // cut by a timeout is kept by the connection for the next call.
 template <typename Receive>
-Received Session::receiveWithin(const tqsession::Deadline& limit, CYxError& result, Receive receive) {
+Received Session::receiveWithin(const tqsession::Deadline& limit, CYxError& result,
+                                Receive receive) {
     for (;;) {
-        if (m_context.stop.load()) return Received::Stopped;
+        if (m_context.stop.load()) {
+            return Received::Stopped;
+        }
         const int64_t sliceMs = std::min<int64_t>(kStopPollMs, limit.pollTimeoutMs());
         bool timedOut = false;
         result = receive(tqsession::Deadline::afterMs(sliceMs), timedOut);
-        if (!timedOut) return Received::Done;
-        if (limit.expired()) return Received::TimedOut;
+        if (!timedOut) {
+            return Received::Done;
+        }
+        if (limit.expired()) {
+            return Received::TimedOut;
+        }
     }
 }
 
@@ -126,7 +132,9 @@ void Session::run() {
     // server that dies before this point cannot pass for one that committed.
     // A peer without it is reset when some of its prunes could not be
     // carried out.
-    if (m_prunes > 0) m_context.writer.flush();
+    if (m_prunes > 0) {
+        m_context.writer.flush();
+    }
     const uint64_t lost = m_lostPrunes->load();
     const uint64_t notCarriedOut = lost + m_prunesIgnored;
     std::string outcome;
@@ -151,7 +159,9 @@ std::string Session::confirmClose(uint64_t notCarriedOut) {
     const tqsession::CloseConfirmation confirmation{m_erases + m_prunes, notCarriedOut};
     const CYxError sent = tqsession::sendCloseConfirmation(
         m_connection, confirmation, tqsession::Deadline::fromWait(kSendWait), timedOut);
-    if (sent.IsError()) return "; close not confirmed: " + escapeControl(sent.AsString());
+    if (sent.IsError()) {
+        return "; close not confirmed: " + escapeControl(sent.AsString());
+    }
     return "; close confirmed" +
            (notCarriedOut > 0 ? ": " + std::to_string(notCarriedOut) + " prunes not carried out"
                               : std::string());
@@ -160,21 +170,21 @@ std::string Session::confirmClose(uint64_t notCarriedOut) {
 bool Session::attach() {
     tqsession::Hello hello;
     CYxError result;
-    const Received received =
-        receiveWithin(m_context.attachDeadline, result,
-                      [&](const tqsession::Deadline& deadline, bool& timedOut) {
-                          return tqsession::receiveHello(m_connection, hello, deadline, timedOut);
-                      });
+    const Received received = receiveWithin(
+        m_context.attachDeadline, result, [&](const tqsession::Deadline& deadline, bool& timedOut) {
+            return tqsession::receiveHello(m_connection, hello, deadline, timedOut);
+        });
     if (received == Received::Stopped) {
         log(ServerLog::Level::Info,
             "connection from " + peer() + " closed before its hello: server stopping");
         return false;
     }
     if (received == Received::TimedOut) {
-        log(ServerLog::Level::Warn, "connection from " + peer() + " dropped: " +
-            (m_connection.isSecure() ? "no TLS handshake and hello within "
-                                     : "no hello within ") +
-            secondsText(m_config.handshakeTimeoutMs));
+        log(ServerLog::Level::Warn,
+            "connection from " + peer() + " dropped: " +
+                (m_connection.isSecure() ? "no TLS handshake and hello within "
+                                         : "no hello within ") +
+                secondsText(m_config.handshakeTimeoutMs));
         return false;
     }
     if (result.IsError()) {
@@ -202,7 +212,7 @@ bool Session::attach() {
     }
     bool timedOut = false;
     result = tqsession::sendAccept(m_connection, m_context.attachDeadline, timedOut,
-                                tqsession::agreedVersion(hello.offeredVersion));
+                                   tqsession::agreedVersion(hello.offeredVersion));
     if (result.IsError()) {
         log(ServerLog::Level::Warn,
             "cannot accept " + client + ": " + escapeControl(result.AsString()));
@@ -254,7 +264,9 @@ void Session::serveRequests() {
                                                        : ServerLog::Level::Warn);
             return;
         }
-        if (!handle(frame)) return;
+        if (!handle(frame)) {
+            return;
+        }
     }
 }
 
@@ -271,7 +283,9 @@ bool Session::handle(const tqsession::Frame& frame) {
         endFor("protocol error: " + escapeControl(decoded.AsString()));
         return false;
     }
-    if (frame.code == tqmsg::kEraseDataReq) return handleErase(body);
+    if (frame.code == tqmsg::kEraseDataReq) {
+        return handleErase(body);
+    }
     handlePrune(body);
     return true;
 }
@@ -320,10 +334,12 @@ void Session::handlePrune(const tqsDatabuf_v2& body) {
 bool Session::reply(bool erased) {
     const tqmsg::EraseDataResp response = makeEraseResponse(erased);
     bool timedOut = false;
-    const CYxError result =
-        m_connection.sendMessage(tqmsg::kEraseDataResp, reinterpret_cast<const char*>(&response),
-                                 sizeof response, tqsession::Deadline::fromWait(kSendWait), timedOut);
-    if (!result.IsError()) return true;
+    const CYxError result = m_connection.sendMessage(
+        tqmsg::kEraseDataResp, reinterpret_cast<const char*>(&response), sizeof response,
+        tqsession::Deadline::fromWait(kSendWait), timedOut);
+    if (!result.IsError()) {
+        return true;
+    }
     endFor("cannot send the erase response: " + escapeControl(result.AsString()));
     return false;
 }

@@ -17,7 +17,8 @@ std::string describe(const tqsession::TlsExpiry& expiry, int64_t now) {
     return expiry.what + (expiry.file.empty() ? "" : " " + expiry.file) + " (" +
            (list ? "issuer " + expiry.subject
                  : "subject " + expiry.subject + ", serial " + expiry.serial) +
-           (list ? "): next update " : "): expires ") + tqsession::describeExpiry(expiry.expires, now);
+           (list ? "): next update " : "): expires ") +
+           tqsession::describeExpiry(expiry.expires, now);
 }
 
 }  // namespace
@@ -29,14 +30,18 @@ TlsUpkeep::TlsUpkeep(ServerLog& log, int64_t warnDays)
       m_handled(s_requests.load()) {}
 
 void TlsUpkeep::start() {
-    if (m_security.tlsEnabled()) warnOfExpiries();
+    if (m_security.tlsEnabled()) {
+        warnOfExpiries();
+    }
 }
 
 void TlsUpkeep::poll() {
     const unsigned requests = s_requests.load();
     if (requests != m_handled) {
         m_handled = requests;
-        if (m_security.tlsEnabled()) reload();
+        if (m_security.tlsEnabled()) {
+            reload();
+        }
     }
     if (m_security.tlsEnabled() && std::chrono::steady_clock::now() >= m_nextWarnings) {
         warnOfExpiries();
@@ -71,7 +76,9 @@ void TlsUpkeep::warnOfExpiries() {
     }
     const int64_t now = ::time(nullptr);
     for (const tqsession::TlsExpiry& expiry : expiries) {
-        if (expiry.expires == 0 || expiry.expires - now > m_warnDays * kSecondsPerDay) continue;
+        if (expiry.expires == 0 || expiry.expires - now > m_warnDays * kSecondsPerDay) {
+            continue;
+        }
         m_log.warn("TLS " + describe(expiry, now) +
                    (expiry.serial.empty() ? ": make a new list (openssl ca "
                                             "-gencrl) and send SIGHUP; past that "

@@ -10,7 +10,7 @@
 #include "TQCIHelper.h"
 
 struct PruneListError {
-    int line = 0;           // 1-based line of the first bad line; 0 when none
+    int line = 0;  // 1-based line of the first bad line; 0 when none
     std::string message;
 };
 

@@ -72,7 +72,7 @@ private:
     ReportStyle m_style;
     bool m_allOk = true;
     bool m_anyFailed = false;
-    bool m_onTerminal = false;  // progress goes to standard error
+    bool m_onTerminal = false;    // progress goes to standard error
     bool m_okAsProgress = false;  // successes shown only as progress
     bool m_progressShown = false;
     size_t m_expected = 0;

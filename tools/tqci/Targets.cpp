@@ -5,8 +5,8 @@
 
 #include "ArchiveManager.h"
 #include "TQAppMgr.h"
-#include "appmgr/TqDirectory.h"
 #include "TqIds.h"
+#include "appmgr/TqDirectory.h"
 
 namespace {
 
@@ -29,8 +29,8 @@ bool ciServerOfCloud(int cloudId, std::optional<int>& server) {
         return status == kCloudNotFound;
     }
     auto client = clients.begin();
-    for (auto property = properties.begin(); client != clients.end() && property != properties.end();
-         ++client, ++property) {
+    for (auto property = properties.begin();
+         client != clients.end() && property != properties.end(); ++client, ++property) {
         if (*property & kCiServerProperty) {
             server = tq::narrowId(*client);
             break;
@@ -42,7 +42,9 @@ bool ciServerOfCloud(int cloudId, std::optional<int>& server) {
 std::string joined(const std::vector<int>& ids) {
     std::string text;
     for (const int id : ids) {
-        if (!text.empty()) text += ", ";
+        if (!text.empty()) {
+            text += ", ";
+        }
         text += std::to_string(id);
     }
     return text;
@@ -75,8 +77,9 @@ Reach serversOfClient(int clientId, int appType) {
     args.clientId = clientId;
     args.appType = appType;
     const int status = manager.getContentIndexEngineList(&args, &ret);
-    return fromManager(status, ret.engineIds,
-                       "client " + std::to_string(clientId) + " app type " + std::to_string(appType));
+    return fromManager(
+        status, ret.engineIds,
+        "client " + std::to_string(clientId) + " app type " + std::to_string(appType));
 }
 
 Reach serversOfApplication(int applicationId) {
@@ -100,7 +103,9 @@ Reach serversOfClouds(const std::vector<int>& cloudIds) {
             reach.known = false;
         } else {
             reach.serverOfCloud[cloudId] = server;
-            if (server) reach.servers.push_back(*server);
+            if (server) {
+                reach.servers.push_back(*server);
+            }
         }
     }
     return reach;

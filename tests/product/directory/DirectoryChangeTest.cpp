@@ -1,10 +1,10 @@
 // Answers read once are given again only while the database is unchanged:
 // every change committed by another connection, in this process or another,
 // is seen by the very next lookup.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "DirectoryTestSupport.h"
 #include "appmgr/ChangeWatch.h"
 #include "appmgr/DirectoryBackend.h"
-#include "DirectoryTestSupport.h"
 #include "appmgr/TqDirectory.h"
 
 namespace {
@@ -34,7 +34,9 @@ class ChangeTest : public Fixture {
 protected:
     void SetUp() override {
         Fixture::SetUp();
-        if (!this->IsSkipped()) this->createSampleDirectory();
+        if (!this->IsSkipped()) {
+            this->createSampleDirectory();
+        }
     }
     std::unique_ptr<tqappmgr::DirectoryWriter> writer() {
         return tqtest::openWriter(this->databasePath());
@@ -133,8 +135,8 @@ TEST_P(DirectoryChangeTest, AForkedChildLooksUpWithoutBlindingItsParent) {
         bool ok = !tqappmgr::findCellNumber(kCell, number).IsError() && number == kCellNumber;
         std::unique_ptr<tqappmgr::DirectoryWriter> directory;
         ok = ok &&
-             !tqappmgr::DirectoryWriter::open(databasePath(), tqappmgr::DirectoryWriter::Open::MustExist,
-                                           directory)
+             !tqappmgr::DirectoryWriter::open(databasePath(),
+                                              tqappmgr::DirectoryWriter::Open::MustExist, directory)
                   .IsError() &&
              !directory->addCell(kCell, 9001).IsError();
         // Sees its own change, and drains whatever events it watches.
@@ -161,14 +163,16 @@ TEST_F(SqliteChangeTest, UnchangedAnswerIsGivenWithoutReadingTheDatabase) {
     if (child == 0) {
         // Locks taken with fcntl() belong to a process: this one's exclude the parent.
         const int shm = open((databasePath() + "-shm").c_str(), O_RDWR);
-        struct flock lock{};
+        struct flock lock {};
         lock.l_type = F_WRLCK;
         lock.l_whence = SEEK_SET;
         lock.l_start = 120;  // the log's write, checkpoint, recovery and read locks
         lock.l_len = 8;
         const char locked = shm >= 0 && fcntl(shm, F_SETLK, &lock) == 0 ? 'y' : 'n';
         char done = 0;
-        if (write(toParent[1], &locked, 1) != 1 || read(toChild[0], &done, 1) != 1) _exit(1);
+        if (write(toParent[1], &locked, 1) != 1 || read(toChild[0], &done, 1) != 1) {
+            _exit(1);
+        }
         _exit(0);
     }
     char locked = 0;
@@ -180,7 +184,9 @@ TEST_F(SqliteChangeTest, UnchangedAnswerIsGivenWithoutReadingTheDatabase) {
     ASSERT_EQ(1, write(toChild[1], "x", 1));
     int status = 0;
     waitpid(child, &status, 0);
-    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) close(fd);
+    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) {
+        close(fd);
+    }
 }
 
 // What the remembered answers rest on: the watch reports every commit, and
@@ -205,7 +211,8 @@ TEST_F(SqliteChangeTest, WatchReportsCommitsOnceAndEndsWhenTheLogGoes) {
     ASSERT_EQ(SQLITE_OK, sqlite3_open(databasePath().c_str(), &db));
     tqtest::ScopedEnvironment elsewhere(tqappmgr::kDatabasePathEnv, "/nonexistent/directory.db");
     (void)tqappmgr::findCellNumber(kCell, number);  // lets go of the database
-    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA journal_mode = DELETE", nullptr, nullptr, nullptr));
+    EXPECT_EQ(SQLITE_OK,
+              sqlite3_exec(db, "PRAGMA journal_mode = DELETE", nullptr, nullptr, nullptr));
     sqlite3_close(db);
     EXPECT_TRUE(watch.changedSinceLastLook());
     EXPECT_FALSE(watch.active());

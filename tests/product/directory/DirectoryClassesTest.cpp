@@ -145,8 +145,8 @@ TEST_P(DirectoryClassesTest, CloudMembersComeInStoredOrderWithTheirPropertyWords
     std::list<unsigned long> clients;
     std::list<unsigned long> properties;
     std::string name;
-    EXPECT_EQ(0, ContentIndexEngine(id(kCloud)).getCloudClientList(clients, properties, name,
-                                                                   nullptr));
+    EXPECT_EQ(
+        0, ContentIndexEngine(id(kCloud)).getCloudClientList(clients, properties, name, nullptr));
     EXPECT_EQ((std::list<unsigned long>{id(kClientWithoutHost), id(kWideClient), id(kClient)}),
               clients);
     EXPECT_EQ((std::list<unsigned long>{3, 0, 1}), properties);
@@ -157,8 +157,8 @@ TEST_P(DirectoryClassesTest, CloudMembersAreAppendedToTheGivenLists) {
     std::list<unsigned long> clients{1};
     std::list<unsigned long> properties{2};
     std::string name;
-    EXPECT_EQ(0, ContentIndexEngine(id(kCloud)).getCloudClientList(clients, properties, name,
-                                                                   nullptr));
+    EXPECT_EQ(
+        0, ContentIndexEngine(id(kCloud)).getCloudClientList(clients, properties, name, nullptr));
     EXPECT_EQ(4u, clients.size());
     EXPECT_EQ(1u, clients.front());
     EXPECT_EQ(4u, properties.size());
@@ -169,8 +169,9 @@ TEST_P(DirectoryClassesTest, CloudWithoutMembersGivesItsNameAndEmptyLists) {
     std::list<unsigned long> clients;
     std::list<unsigned long> properties;
     std::string name;
-    EXPECT_EQ(0, ContentIndexEngine(id(kEmptyCloud)).getCloudClientList(clients, properties,
-                                                                        name, nullptr));
+    EXPECT_EQ(
+        0,
+        ContentIndexEngine(id(kEmptyCloud)).getCloudClientList(clients, properties, name, nullptr));
     EXPECT_TRUE(clients.empty());
     EXPECT_TRUE(properties.empty());
     EXPECT_EQ("Empty", name);

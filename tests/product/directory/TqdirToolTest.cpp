@@ -38,8 +38,8 @@ TEST_P(DirectoryTest, ToolHelpListsEveryCommandAndTheEnvironment) {
     const ToolRun run = tqdir({"--help"});
     EXPECT_EQ(kExitOk, run.exitCode);
     for (const char* command : {"init", "add-cell", "add-client", "add-app", "add-cloud",
-                                "add-cloud-member", "map-client-engines", "map-app-engines",
-                                "load", "show", "TQ_DIRECTORY_DB", "postgresql://"}) {
+                                "add-cloud-member", "map-client-engines", "map-app-engines", "load",
+                                "show", "TQ_DIRECTORY_DB", "postgresql://"}) {
         EXPECT_NE(std::string::npos, run.output.find(command)) << command;
     }
 }
@@ -93,7 +93,8 @@ TEST_P(DirectoryTest, ToolRefusesADatabaseOfAnotherKindSayingWhatToDo) {
     if (backend() == tqtest::Backend::Sqlite) {
         const std::string text = folder() + "/notes.txt";
         std::ofstream(text) << "not a database\n";
-        EXPECT_NE(std::string::npos, tqdir({"--db", text, "show"}).output.find("not a SQLite file"));
+        EXPECT_NE(std::string::npos,
+                  tqdir({"--db", text, "show"}).output.find("not a SQLite file"));
     }
 }
 

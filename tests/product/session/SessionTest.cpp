@@ -61,7 +61,7 @@ struct Signal {
 std::string frameBytes(unsigned long code, const std::string& body) {
     unsigned char header[tqsession::kFrameHeaderSize];
     tqsession::encodeFrameHeader(static_cast<uint32_t>(code), static_cast<uint32_t>(body.size()),
-                              header);
+                                 header);
     return std::string(reinterpret_cast<char*>(header), sizeof header) + body;
 }
 
@@ -128,10 +128,11 @@ TEST(SessionAttach, RefusalCarriesThePeersReason) {
     peer.run([](tqsession::Connection& connection) {
         tqsession::Hello hello;
         bool timedOut = false;
-        ASSERT_FALSE(tqsession::receiveHello(connection, hello, peerDeadline(), timedOut).IsError());
+        ASSERT_FALSE(
+            tqsession::receiveHello(connection, hello, peerDeadline(), timedOut).IsError());
         EXPECT_EQ(hello.library, "libOther");
         EXPECT_FALSE(tqsession::sendRefuse(connection, "no service libOther/entryOther here",
-                                        peerDeadline(), timedOut)
+                                           peerDeadline(), timedOut)
                          .IsError());
         countFramesUntilClosed(connection);
     });
@@ -160,7 +161,8 @@ TEST(SessionAttach, SilentPeerRunsTheWaitOut) {
     peer.run([&release](tqsession::Connection& connection) {
         tqsession::Hello hello;
         bool timedOut = false;
-        EXPECT_FALSE(tqsession::receiveHello(connection, hello, peerDeadline(), timedOut).IsError());
+        EXPECT_FALSE(
+            tqsession::receiveHello(connection, hello, peerDeadline(), timedOut).IsError());
         release.await();
     });
     CTqNetwork session;
@@ -200,7 +202,9 @@ TEST(SessionAttach, ReattachClosesTheOldConnectionFirst) {
 
 TEST(SessionAttach, Ipv6LoopbackInBrackets) {
     TestPeer peer("::1");
-    if (!peer.listening()) GTEST_SKIP() << "no IPv6 loopback here";
+    if (!peer.listening()) {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
     peer.run([](tqsession::Connection& connection) {
         acceptHello(connection);
         EXPECT_EQ(countFramesUntilClosed(connection), 1);
@@ -373,7 +377,9 @@ TEST(SessionWire, OversizedSendIsRefusedAndTheLargestFrameArrivesWhole) {
     CTqNetwork session;
     ASSERT_FALSE(attachTo(session, peer.hostPort()).IsError());
     std::vector<char> payload(largest + 1);
-    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
+    for (size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = static_cast<char>(i * 7);
+    }
     tqsDatabuf_v2 body;
     body.setExternalBuffer(payload.data(), payload.size());
     bool timedOut = false;
@@ -425,9 +431,13 @@ TEST(SessionWire, SendCutAfterPartOfAFrameBreaksTheConnection) {
         char chunk[65536];
         while (!deadline.expired()) {
             pollfd entry{connection.fd(), POLLIN, 0};
-            if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) continue;
+            if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) {
+                continue;
+            }
             const ssize_t got = ::recv(connection.fd(), chunk, sizeof chunk, 0);
-            if (got <= 0) break;
+            if (got <= 0) {
+                break;
+            }
             received.append(chunk, static_cast<size_t>(got));
         }
     });
@@ -537,7 +547,9 @@ TEST(SessionLifecycle, DisconnectDeliversEveryOneWayFrame) {
                 // receive queue until the client closes.
                 writeAll(connection.fd(), frameBytes(kOtherCode, kGoldenOpaqueBody));
             }
-            if (++arrived % 64 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (++arrived % 64 == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
         }
     });
     CTqNetwork session;

@@ -26,8 +26,8 @@ public:
     // A certificate `name` signed by authority `by`, naming `subjectAltName`
     // ("IP:127.0.0.1", "DNS:host"; empty: none), valid from `fromDays` to
     // `toDays` days from now.
-    Issued issue(const std::string& by, const std::string& name,
-                 const std::string& subjectAltName, int fromDays = -1, int toDays = 30);
+    Issued issue(const std::string& by, const std::string& name, const std::string& subjectAltName,
+                 int fromDays = -1, int toDays = 30);
 
     // Security of an end with the files of `issued` and authority `by`.
     tqsession::Security security(const std::string& by, const Issued& issued) const;

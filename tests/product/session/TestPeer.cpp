@@ -17,12 +17,16 @@ TestPeer::TestPeer(const char* address) : TestPeer(tqsession::securityFromEnviro
 TestPeer::TestPeer(const tqsession::Security& security, const char* address)
     : m_address(address), m_security(security) {
     int fd = -1;
-    if (!tqsession::listenTcp(address, 0, security, fd, m_port).IsError()) m_listenFd = fd;
+    if (!tqsession::listenTcp(address, 0, security, fd, m_port).IsError()) {
+        m_listenFd = fd;
+    }
 }
 
 TestPeer::~TestPeer() {
     join();
-    if (m_listenFd >= 0) ::close(m_listenFd);
+    if (m_listenFd >= 0) {
+        ::close(m_listenFd);
+    }
 }
 
 std::string TestPeer::hostPort() const {
@@ -36,7 +40,7 @@ void TestPeer::run(std::function<void(tqsession::Connection&)> script, int conne
             tqsession::Connection connection;
             bool timedOut = false;
             CYxError accepted = tqsession::acceptConnection(m_listenFd, m_security, peerDeadline(),
-                                                         timedOut, connection);
+                                                            timedOut, connection);
             if (accepted.IsError()) {
                 ADD_FAILURE() << "peer accept: " << accepted.AsString();
                 return;
@@ -52,7 +56,9 @@ bool TestPeer::connectionWaiting() const {
 }
 
 void TestPeer::join() {
-    if (m_thread.joinable()) m_thread.join();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
 }
 
 tqsExecuteRemoteDllType serviceNamed(const char* library, const char* entry) {
@@ -80,10 +86,14 @@ std::string readExactly(int fd, size_t count) {
     const tqsession::Deadline deadline = peerDeadline();
     while (bytes.size() < count && !deadline.expired()) {
         pollfd entry{fd, POLLIN, 0};
-        if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) continue;
+        if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) {
+            continue;
+        }
         char chunk[4096];
         const ssize_t got = ::recv(fd, chunk, std::min(sizeof chunk, count - bytes.size()), 0);
-        if (got <= 0) break;
+        if (got <= 0) {
+            break;
+        }
         bytes.append(chunk, static_cast<size_t>(got));
     }
     EXPECT_EQ(bytes.size(), count) << "peer read short";
@@ -95,9 +105,13 @@ void writeAll(int fd, const std::string& bytes) {
     const tqsession::Deadline deadline = peerDeadline();
     while (sent < bytes.size() && !deadline.expired()) {
         pollfd entry{fd, POLLOUT, 0};
-        if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) continue;
+        if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) {
+            continue;
+        }
         const ssize_t put = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (put <= 0) break;
+        if (put <= 0) {
+            break;
+        }
         sent += static_cast<size_t>(put);
     }
     EXPECT_EQ(sent, bytes.size()) << "peer wrote short";
@@ -109,7 +123,9 @@ int countFramesUntilClosed(tqsession::Connection& connection) {
         tqsession::Frame frame;
         bool timedOut = false;
         CYxError result = connection.receiveFrame(frame, peerDeadline(), timedOut);
-        if (result.Code() == tqerr::kPeerClosed) return frames;
+        if (result.Code() == tqerr::kPeerClosed) {
+            return frames;
+        }
         if (result.IsError()) {
             ADD_FAILURE() << "peer receive: " << result.AsString();
             return frames;

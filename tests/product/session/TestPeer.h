@@ -6,8 +6,8 @@
 #include <string>
 #include <thread>
 
-#include "common/ProtocolNames.h"
 #include "TqSession.h"
+#include "common/ProtocolNames.h"
 #include "session/TqWire.h"
 
 namespace sessiontest {

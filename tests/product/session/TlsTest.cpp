@@ -88,8 +88,8 @@ public:
         certs.authority("other");
         server = certs.security("cell", certs.issue("cell", "server", "IP:127.0.0.1"));
         host = certs.security("cell", certs.issue("cell", "host", "DNS:host.cell"));
-        expiredHost = certs.security(
-            "cell", certs.issue("cell", "expired-host", "DNS:host.cell", -10, -1));
+        expiredHost =
+            certs.security("cell", certs.issue("cell", "expired-host", "DNS:host.cell", -10, -1));
         // Trusts the cell's servers but carries a certificate of another authority.
         foreignHost = certs.security("other", certs.issue("other", "foreign-host", "DNS:x"));
         foreignHost.authority = server.authority;
@@ -182,12 +182,16 @@ TEST(TlsSession, LargeAndManyFramesArriveWholeAndInOrder) {
     CTqNetwork session;
     ASSERT_FALSE(attach(session, peer.hostPort()).IsError());
     std::vector<char> payload(largest);
-    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
+    for (size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = static_cast<char>(i * 7);
+    }
     tqsDatabuf_v2 body;
     body.setExternalBuffer(payload.data(), payload.size());
     bool timedOut = false;
     ASSERT_FALSE(session.SendXDRMessage(0x0E0007FF, &body, 0, -1, timedOut).IsError());
-    for (int frame = 0; frame < kFrames; ++frame) ASSERT_FALSE(sendPrune(session, frame).IsError());
+    for (int frame = 0; frame < kFrames; ++frame) {
+        ASSERT_FALSE(sendPrune(session, frame).IsError());
+    }
     EXPECT_FALSE(session.Disconnect(kLongWait, timedOut).IsError());
     peer.join();
     EXPECT_EQ(arrived, kFrames);
@@ -220,7 +224,8 @@ TEST(TlsSession, ReceiveTimeoutKeepsTheSession) {
     EXPECT_TRUE(timedOut);
     EXPECT_LT(msSince(start), 1000);
     go.raise();
-    EXPECT_FALSE(session.ReceiveXDRMessage(&code, &body, nullptr, 0, kLongWait, timedOut).IsError());
+    EXPECT_FALSE(
+        session.ReceiveXDRMessage(&code, &body, nullptr, 0, kLongWait, timedOut).IsError());
     EXPECT_EQ(code, tqmsg::kEraseDataResp);
     EXPECT_FALSE(session.Disconnect(kLongWait, timedOut).IsError());
 }
@@ -259,14 +264,14 @@ TEST_P(TlsRefusal, AttachFailsWithTheReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TlsRefusal,
-    ::testing::Values(
-        RefusalCase{"ClientWithoutCertificate", &Cell::hostWithoutCertificate, &Cell::server,
-                    "certificate required"},
-        RefusalCase{"ClientOfAnotherAuthority", &Cell::foreignHost, &Cell::server, "unknown ca"},
-        RefusalCase{"ExpiredClientCertificate", &Cell::expiredHost, &Cell::server,
-                    "certificate expired"},
-        RefusalCase{"ServerNamingAnotherHost", &Cell::host, &Cell::serverOfAnotherHost,
-                    "IP address mismatch"}),
+    ::testing::Values(RefusalCase{"ClientWithoutCertificate", &Cell::hostWithoutCertificate,
+                                  &Cell::server, "certificate required"},
+                      RefusalCase{"ClientOfAnotherAuthority", &Cell::foreignHost, &Cell::server,
+                                  "unknown ca"},
+                      RefusalCase{"ExpiredClientCertificate", &Cell::expiredHost, &Cell::server,
+                                  "certificate expired"},
+                      RefusalCase{"ServerNamingAnotherHost", &Cell::host,
+                                  &Cell::serverOfAnotherHost, "IP address mismatch"}),
     [](const ::testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
 
 TEST(TlsMismatch, PlainClientAndTlsServerBothSayWhyAtOnce) {
@@ -326,7 +331,8 @@ TEST(PlainPolicy, ListeningBeyondLoopbackIsRefusedAndBadFilesShowAtOnce) {
     int fd = -1;
     uint16_t port = 0;
     for (const char* everywhere : {"0.0.0.0", "::"}) {
-        const CYxError result = tqsession::listenTcp(everywhere, 0, tqsession::Security(), fd, port);
+        const CYxError result =
+            tqsession::listenTcp(everywhere, 0, tqsession::Security(), fd, port);
         EXPECT_EQ(result.Code(), tqerr::kSecurity) << everywhere << ": " << result.AsString();
     }
     EXPECT_EQ(tqsession::listenTcp(nullptr, 0, tqsession::Security(), fd, port).Code(),
@@ -348,8 +354,9 @@ TEST(PlainPolicy, ListeningBeyondLoopbackIsRefusedAndBadFilesShowAtOnce) {
     tqsession::HostPort target{"192.0.2.1", 8403};
     bool timedOut = false;
     const auto start = Clock::now();
-    EXPECT_EQ(connection.connect(target, missing, tqsession::Deadline::afterMs(5000), timedOut).Code(),
-              tqerr::kSecurity);
+    EXPECT_EQ(
+        connection.connect(target, missing, tqsession::Deadline::afterMs(5000), timedOut).Code(),
+        tqerr::kSecurity);
     EXPECT_LT(msSince(start), 100);
 }
 
@@ -376,7 +383,9 @@ TEST_P(PeerClose, LeavesTheSocketToItsOwnerSoDisconnectWaitsForIt) {
         connection.closeNow();
     });
     std::unique_ptr<ScopedSecurityEnvironment> environment;
-    if (tls) environment = std::make_unique<ScopedSecurityEnvironment>(cell().host);
+    if (tls) {
+        environment = std::make_unique<ScopedSecurityEnvironment>(cell().host);
+    }
     CTqNetwork session;
     ASSERT_FALSE(attach(session, peer.hostPort()).IsError());
     ASSERT_FALSE(sendPrune(session, 1).IsError());
@@ -425,7 +434,9 @@ TEST_P(IdleClose, NextSendAttachesAgainButARequestInFlightIsNotResent) {
         },
         2);
     std::unique_ptr<ScopedSecurityEnvironment> environment;
-    if (tls) environment = std::make_unique<ScopedSecurityEnvironment>(cell().host);
+    if (tls) {
+        environment = std::make_unique<ScopedSecurityEnvironment>(cell().host);
+    }
     CTqNetwork session;
     ASSERT_FALSE(attach(session, peer.hostPort()).IsError());
     idleClosed.await();

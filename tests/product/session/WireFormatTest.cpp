@@ -80,7 +80,7 @@ TEST(RecordCodec, GoldenBodiesAtEveryAlignment) {
             alignas(8) char memory[128];
             char* wire = memory + offset;
             ASSERT_FALSE(tqsession::encodeBody(entry.code, entry.record, entry.length, wire,
-                                            entry.golden.size())
+                                               entry.golden.size())
                              .IsError());
             EXPECT_EQ(std::string(wire, entry.golden.size()), entry.golden);
 
@@ -89,7 +89,9 @@ TEST(RecordCodec, GoldenBodiesAtEveryAlignment) {
             ASSERT_FALSE(
                 tqsession::decodeBody(entry.code, wire, entry.golden.size(), decoded).IsError());
             ASSERT_EQ(decoded.getValidLen(), entry.decodedLength);
-            if (entry.decodedLength == 0) continue;
+            if (entry.decodedLength == 0) {
+                continue;
+            }
             if (entry.code != tqmsg::kEraseDataReq) {
                 EXPECT_EQ(std::memcmp(decoded.getDataBuffer(), entry.record, entry.decodedLength),
                           0);
@@ -132,11 +134,11 @@ TEST(RecordCodec, RefusesRecordsThatCannotBeSent) {
 TEST(RecordDecoding, OwnedMemoryIsReusedWhenTheNewFormFits) {
     tqsDatabuf_v2 body;
     ASSERT_FALSE(tqsession::decodeBody(tqmsg::kAfPruneReq, kGoldenPruneBody.data(),
-                                    kGoldenPruneBody.size(), body)
+                                       kGoldenPruneBody.size(), body)
                      .IsError());
     const char* first = body.getDataBuffer();
     ASSERT_FALSE(tqsession::decodeBody(tqmsg::kEraseDataResp, kGoldenEraseResponseBody.data(),
-                                    kGoldenEraseResponseBody.size(), body)
+                                       kGoldenEraseResponseBody.size(), body)
                      .IsError());
     EXPECT_EQ(body.getDataBuffer(), first);
     EXPECT_EQ(body.getValidLen(), 32u);
@@ -156,14 +158,16 @@ TEST(RecordDecoding, ResponseFillsCallerRecordAndNothingMore) {
     tqsDatabuf_v2 body;
     body.setExternalBuffer(memory, sizeof memory);
     ASSERT_FALSE(tqsession::decodeBody(tqmsg::kEraseDataResp, kGoldenEraseResponseBody.data(),
-                                    kGoldenEraseResponseBody.size(), body)
+                                       kGoldenEraseResponseBody.size(), body)
                      .IsError());
     EXPECT_FALSE(body.ownsData());
     EXPECT_EQ(body.getDataBuffer(), memory);
     EXPECT_EQ(body.getValidLen(), 32u);
     const auto expected = goldenEraseResponse();
     EXPECT_EQ(std::memcmp(memory, &expected, sizeof expected), 0);
-    for (size_t i = 32; i < sizeof memory; ++i) ASSERT_EQ(memory[i], '\xAA') << "byte " << i;
+    for (size_t i = 32; i < sizeof memory; ++i) {
+        ASSERT_EQ(memory[i], '\xAA') << "byte " << i;
+    }
 }
 
 // The buffer still refers to the erase request, whose handed length counts
@@ -176,7 +180,7 @@ TEST(RecordDecoding, ResponseReplacesTheRequestRecordItWasAskedWith) {
     body.setExternalBuffer(reinterpret_cast<char*>(&request),
                            sizeof request + std::strlen(path) + 1);
     ASSERT_FALSE(tqsession::decodeBody(tqmsg::kEraseDataResp, kGoldenEraseResponseBody.data(),
-                                    kGoldenEraseResponseBody.size(), body)
+                                       kGoldenEraseResponseBody.size(), body)
                      .IsError());
     EXPECT_EQ(body.getValidLen(), sizeof request);
     tqmsg::EraseDataResp response;
@@ -193,7 +197,7 @@ TEST(RecordDecoding, ResponseReplacesTheRequestRecordItWasAskedWith) {
     body.setExternalBuffer(reinterpret_cast<char*>(&second), sizeof second + sizeof path2);
     const tqmsg::EraseDataReq before = second;
     ASSERT_FALSE(tqsession::decodeBody(tqmsg::kAfPruneReq, kGoldenPruneBody.data(),
-                                    kGoldenPruneBody.size(), body)
+                                       kGoldenPruneBody.size(), body)
                      .IsError());
     EXPECT_TRUE(body.ownsData());
     EXPECT_EQ(std::memcmp(&second, &before, sizeof second), 0);
@@ -217,7 +221,9 @@ TEST(RecordDecoding, MalformedBodiesAreRefusedUntouched) {
                       tqerr::kProtocol)
                 << std::hex << code << " cut to " << std::dec << length;
             EXPECT_EQ(body.getValidLen(), sizeof memory);
-            for (char byte : memory) ASSERT_EQ(byte, '\xAA');
+            for (char byte : memory) {
+                ASSERT_EQ(byte, '\xAA');
+            }
         }
         const std::string longer = golden + std::string(4, '\0');
         tqsDatabuf_v2 body;
@@ -227,9 +233,9 @@ TEST(RecordDecoding, MalformedBodiesAreRefusedUntouched) {
     std::string nulInPath = kGoldenEraseRequestBody;
     nulInPath[21] = '\0';
     tqsDatabuf_v2 body;
-    EXPECT_EQ(
-        tqsession::decodeBody(tqmsg::kEraseDataReq, nulInPath.data(), nulInPath.size(), body).Code(),
-        tqerr::kProtocol);
+    EXPECT_EQ(tqsession::decodeBody(tqmsg::kEraseDataReq, nulInPath.data(), nulInPath.size(), body)
+                  .Code(),
+              tqerr::kProtocol);
     std::string hugePath = kGoldenEraseRequestBody;
     hugePath[16] = '\x7F';
     EXPECT_EQ(
@@ -246,7 +252,9 @@ TEST(RecordDecoding, RandomBodiesNeverOverrun) {
     for (int round = 0; round < 4000; ++round) {
         const uint32_t code = codes[round % 4];
         std::vector<char> wire(random() % 72);
-        for (char& byte : wire) byte = static_cast<char>(random() % 4 == 0 ? random() : 0);
+        for (char& byte : wire) {
+            byte = static_cast<char>(random() % 4 == 0 ? random() : 0);
+        }
         char memory[32];
         tqsDatabuf_v2 body;
         body.setExternalBuffer(memory, sizeof memory);
@@ -291,7 +299,8 @@ TEST(Handshake, ServiceFieldsAreReadWithinTheirBounds) {
     EXPECT_EQ(hello.localName, "");
 
     const std::string tooLong(tqsession::kMaxLocalNameLength + 1, 'n');
-    EXPECT_EQ(tqsession::makeHello(service, tooLong.c_str(), hello).Code(), tqerr::kInvalidArgument);
+    EXPECT_EQ(tqsession::makeHello(service, tooLong.c_str(), hello).Code(),
+              tqerr::kInvalidArgument);
 }
 
 TEST(HostNames, ParseNamePortAndBracketedIpv6) {

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "TQPlatformInfo.h"
 #include "ScopedEnvironment.h"
+#include "TQPlatformInfo.h"
 
 namespace {
 

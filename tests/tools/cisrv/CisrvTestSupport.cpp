@@ -14,7 +14,9 @@ constexpr int64_t kClientWaitMs = 5000;
 tqsession::Deadline clientDeadline() { return tqsession::Deadline::afterMs(kClientWaitMs); }
 
 void require(const CYxError& status) {
-    if (status.IsError()) throw std::runtime_error(status.AsString());
+    if (status.IsError()) {
+        throw std::runtime_error(status.AsString());
+    }
 }
 
 }  // namespace
@@ -31,7 +33,9 @@ LockHolder::LockHolder(const std::string& file) {
 }
 
 void LockHolder::release() {
-    if (m_db == nullptr) return;
+    if (m_db == nullptr) {
+        return;
+    }
     sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(m_db);
     m_db = nullptr;
@@ -69,7 +73,9 @@ CYxError TestClient::connectOnly(uint16_t port) {
 CYxError TestClient::attach(uint16_t port, const std::string& library, const std::string& entry,
                             const std::string& localName) {
     CYxError result = connectOnly(port);
-    if (result.IsError()) return result;
+    if (result.IsError()) {
+        return result;
+    }
     tqsession::Hello hello;
     hello.library = library;
     hello.entry = entry;
@@ -77,7 +83,9 @@ CYxError TestClient::attach(uint16_t port, const std::string& library, const std
     hello.offeredVersion = offeredVersion;
     bool timedOut = false;
     result = tqsession::sendHello(connection, hello, clientDeadline(), timedOut);
-    if (result.IsError()) return result;
+    if (result.IsError()) {
+        return result;
+    }
     return tqsession::awaitHelloAnswer(connection, clientDeadline(), timedOut);
 }
 

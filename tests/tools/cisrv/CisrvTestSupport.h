@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "ChildProgram.h"
+#include "TemporaryFolder.h"
 #include "cisrv/IndexStore.h"
 #include "cisrv/Server.h"
 #include "cisrv/ServerLog.h"
-#include "TemporaryFolder.h"
 #include "session/TqWire.h"
 
 struct sqlite3;
@@ -119,7 +119,9 @@ template <typename Condition>
 bool eventually(Condition condition, std::chrono::milliseconds limit = 5s) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
         std::this_thread::sleep_for(10ms);
     }
     return true;

@@ -16,8 +16,8 @@ namespace {
 
 std::vector<Document> allDocuments(IndexStore& store) {
     std::vector<Document> documents;
-    const CYxError status =
-        store.search(SearchFilter(), [&](const Document& document) { documents.push_back(document); });
+    const CYxError status = store.search(
+        SearchFilter(), [&](const Document& document) { documents.push_back(document); });
     EXPECT_FALSE(status.IsError()) << status.AsString();
     return documents;
 }

@@ -61,8 +61,9 @@ TEST_F(IndexStoreTest, EraseTakesThePathAndItsSubtreeButNoSiblings) {
 }
 
 TEST_F(IndexStoreTest, PathCharactersAreNeverPatterns) {
-    for (const char* path : {"/x%/1", "/x_/1", "/xy/1", "/x%y/1", "/x\\/1"})
+    for (const char* path : {"/x%/1", "/x_/1", "/xy/1", "/x%y/1", "/x\\/1"}) {
         addDocument(*store, path, client(5, 3));
+    }
     EXPECT_EQ(erase(clientScope(5, 3, "/x%")), 1);
     EXPECT_EQ(erase(clientScope(5, 3, "/x_")), 1);
     EXPECT_EQ(pathsIn(file), (std::vector<std::string>{"/xy/1", "/x%y/1", "/x\\/1"}));
@@ -130,10 +131,10 @@ TEST_F(IndexStoreTest, SearchMatchesTextAndPathAndForgetsErasedDocuments) {
     // The external-content index agrees with the table after the deletes.
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db,
-                           "INSERT INTO documents_fts_0 (documents_fts_0) VALUES ('integrity-check')",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK)
+    EXPECT_EQ(
+        sqlite3_exec(db, "INSERT INTO documents_fts_0 (documents_fts_0) VALUES ('integrity-check')",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK)
         << sqlite3_errmsg(db);
     sqlite3_close(db);
 
@@ -176,7 +177,8 @@ TEST_F(IndexStoreTest, ReopensItsOwnIndexAndRefusesOtherFiles) {
     ASSERT_EQ(sqlite3_open(dir.file("foreign.db").c_str(), &db), SQLITE_OK);
     sqlite3_exec(db, "CREATE TABLE t (x)", nullptr, nullptr, nullptr);
     sqlite3_close(db);
-    const CYxError foreign = IndexStore::open(dir.file("foreign.db"), OpenMode::MustExist, {}, other);
+    const CYxError foreign =
+        IndexStore::open(dir.file("foreign.db"), OpenMode::MustExist, {}, other);
     EXPECT_NE(foreign.AsString().find("not a content index"), std::string::npos)
         << foreign.AsString();
 }

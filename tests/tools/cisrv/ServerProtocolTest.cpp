@@ -19,7 +19,9 @@ protected:
         fields.clientId = clientId;
         fields.appType = appType;
         fields.cellNumber = cell;
-        for (const std::string& path : paths) addDocument(*store, path, fields);
+        for (const std::string& path : paths) {
+            addDocument(*store, path, fields);
+        }
     }
 };
 
@@ -106,7 +108,9 @@ TEST_F(ServerProtocolTest, EveryPruneBeforeAGracefulCloseIsCommittedInFewTransac
     InProcessServer server(dir);
     TestClient client;
     ASSERT_FALSE(client.attach(server.port()).IsError());
-    for (int i = 1; i <= kPrunes; ++i) ASSERT_FALSE(client.sendPrune(i, 4, 2).IsError());
+    for (int i = 1; i <= kPrunes; ++i) {
+        ASSERT_FALSE(client.sendPrune(i, 4, 2).IsError());
+    }
     ASSERT_FALSE(client.closeGracefully().IsError());
 
     // The server closes only after committing: nothing may be left.
@@ -135,8 +139,9 @@ TEST_F(ServerProtocolTest, SessionWhosePrunesWereLostIsReset) {
     EXPECT_EQ(closed.Code(), tqerr::kPeerClosed) << closed.AsString();
     EXPECT_FALSE(bystander.closeGracefully().IsError());
 
-    EXPECT_TRUE(eventually([&] { return contains(server.logText(), "connection reset: 2 prunes not carried out"); }))
-        << server.logText();
+    EXPECT_TRUE(eventually([&] {
+        return contains(server.logText(), "connection reset: 2 prunes not carried out");
+    })) << server.logText();
     EXPECT_TRUE(contains(server.logText(), "prune archive file 72 (cloud 4, cell 2) failed: "));
 }
 
@@ -169,7 +174,8 @@ TEST_F(ServerProtocolTest, ConfirmedCloseCountsTheRequestsAndTellsOfLostPrunes) 
     const CYxError closed = losing.closeGracefully();
     holder.release();
     EXPECT_EQ(closed.Code(), tqerr::kIo) << closed.AsString();
-    EXPECT_TRUE(contains(closed.AsString(), "confirmed 2 of the 2 messages sent, 2 not carried out"))
+    EXPECT_TRUE(
+        contains(closed.AsString(), "confirmed 2 of the 2 messages sent, 2 not carried out"))
         << closed.AsString();
     EXPECT_TRUE(eventually([&] {
         return contains(server.logText(), "close confirmed: 2 prunes not carried out");
