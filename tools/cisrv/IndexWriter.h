@@ -12,8 +12,9 @@
 // next ones about a round trip later. While a batch holds fewer awaited
 // changes than the last ones, it waits for them (at most as long as the last
 // commit took, which is what a commit of their own would cost, and never
-// beyond `linger`) rather than committing without them. A lone session never
-// waits: its batch has as many as the last ones.
+// beyond `linger`) rather than committing without them. A lone session does
+// not wait (its batch has as many as the last ones), except in the few
+// batches right after other sessions stopped.
 // One writer means no two connections of this server ever contend for
 // SQLite's single write lock, and a batch can hold the changes of every session.
 //
