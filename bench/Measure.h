@@ -18,18 +18,21 @@
 namespace bench {
 
 // Counters set once per repetition.
-constexpr char kRate[] = "rate";                    // items per second (a pair's library side)
-constexpr char kBaselineRate[] = "baseline_rate";   // a pair's baseline side, items per second
-constexpr char kRelativeSpeed[] = "relative_speed"; // a pair: median of baseline time / library time
+constexpr char kRate[] = "rate";                   // items per second (a pair's library side)
+constexpr char kBaselineRate[] = "baseline_rate";  // a pair's baseline side, items per second
+constexpr char kRelativeSpeed[] =
+    "relative_speed";  // a pair: median of baseline time / library time
 constexpr char kAllocations[] = "allocs_per_item";  // heap allocations of this thread per item
-constexpr char kFloorRate[] = "floor_rate";          // a pair's second baseline, items per second
+constexpr char kFloorRate[] = "floor_rate";         // a pair's second baseline, items per second
 constexpr char kFloorRelativeSpeed[] = "floor_relative_speed";  // as kRelativeSpeed, against it
 
 // Seconds that `runs` calls of `body` take.
 template <typename Body>
 double timed(int runs, Body&& body) {
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < runs; ++i) body();
+    for (int i = 0; i < runs; ++i) {
+        body();
+    }
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -44,7 +47,9 @@ template <typename Block>
 void measure(benchmark::State& state, double itemsPerBlock, Block&& block) {
     const uint64_t allocations = threadAllocations();
     double seconds = 0;
-    for (auto _ : state) seconds += block();
+    for (auto _ : state) {
+        seconds += block();
+    }
     const double items = itemsPerBlock * static_cast<double>(state.iterations());
     state.counters[kRate] = items / seconds;
     setAllocations(state, threadAllocations() - allocations, items);
@@ -75,8 +80,12 @@ void measurePaired(benchmark::State& state, double itemsPerBlock, Library&& libr
         const uint64_t before = threadAllocations();
         const double libraryTime = library();
         allocations += threadAllocations() - before;
-        if (!baselineFirst) baselineTime = baseline();
-        if (floor && baselineFirst) floorTime = floor();
+        if (!baselineFirst) {
+            baselineTime = baseline();
+        }
+        if (floor && baselineFirst) {
+            floorTime = floor();
+        }
         baselineFirst = !baselineFirst;
         ratios.push_back(baselineTime / libraryTime);
         floorRatios.push_back(floorTime / libraryTime);
@@ -141,9 +150,9 @@ private:
 };
 
 // Number formatting for the tables; NaN prints as "n/a".
-std::string withSeparators(double value);      // 31234.6 -> "31,235"
-std::string fixed(double value, int decimals); // fixed(0.934, 2) -> "0.93"
-std::string timePerItem(double perSecond);     // "32.1 µs", "850 ns", "2.70 ms"
+std::string withSeparators(double value);       // 31234.6 -> "31,235"
+std::string fixed(double value, int decimals);  // fixed(0.934, 2) -> "0.93"
+std::string timePerItem(double perSecond);      // "32.1 µs", "850 ns", "2.70 ms"
 
 // For main(): runs `run`, reporting an exception that escapes it.
 int guardedMain(const char* program, int (*run)(int, char**), int argc, char** argv);

@@ -60,7 +60,9 @@ Setup* g_setup = nullptr;
 class EraseHandle {
 public:
     EraseHandle() : m_handle(initEraseCIHelper()) {
-        if (m_handle == nullptr) throw std::runtime_error("no erase handle");
+        if (m_handle == nullptr) {
+            throw std::runtime_error("no erase handle");
+        }
     }
     ~EraseHandle() { deInitEraseCIHelper(m_handle); }
     EraseHandle(const EraseHandle&) = delete;
@@ -80,13 +82,16 @@ private:
 std::vector<_PruneElem> pruneElements(int clouds) {
     std::vector<_PruneElem> elements;
     for (int i = 0; i < kPruneElements; ++i) {
-        elements.push_back(_PruneElem{kCellNumber, i + 1, 1 + i * clouds / kPruneElements, 0, 0, 0});
+        elements.push_back(
+            _PruneElem{kCellNumber, i + 1, 1 + i * clouds / kPruneElements, 0, 0, 0});
     }
     return elements;
 }
 
 void prune(CIAFPruner& pruner, std::vector<_PruneElem>& elements) {
-    if (pruner.PruneCIDocs(elements) != 0) throw std::runtime_error("PruneCIDocs failed");
+    if (pruner.PruneCIDocs(elements) != 0) {
+        throw std::runtime_error("PruneCIDocs failed");
+    }
 }
 
 // The frames the library sends, as the peer received them: a new handle's
@@ -98,7 +103,9 @@ void recordLibraryFrames(Setup& setup) {
     CIAFPruner pruner;
     prune(pruner, one);
     const std::vector<std::string> frames = setup.peer.firstFrames();
-    if (frames.size() != 4) throw std::runtime_error("the peer did not see the library's frames");
+    if (frames.size() != 4) {
+        throw std::runtime_error("the peer did not see the library's frames");
+    }
     setup.hello = frames[0];
     setup.eraseRequest = frames[1];
     setup.pruneRequest = frames[3];
@@ -118,7 +125,9 @@ class AppendFile {
 public:
     explicit AppendFile(const std::string& path)
         : m_fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) {
-        if (m_fd < 0) throw std::runtime_error("cannot open " + path);
+        if (m_fd < 0) {
+            throw std::runtime_error("cannot open " + path);
+        }
     }
     ~AppendFile() { ::close(m_fd); }
     AppendFile(const AppendFile&) = delete;
@@ -140,8 +149,12 @@ std::vector<std::string> cachedEraseLines(EraseHandle& handle, int clientId) {
     handle.erase(clientId);
     std::ifstream log(g_setup->cell.root() + "/log/CIHelper.log");
     std::vector<std::string> lines;
-    for (std::string line; std::getline(log, line);) lines.push_back(line + "\n");
-    if (lines.size() != 2) throw std::runtime_error("a cached erase did not write two log lines");
+    for (std::string line; std::getline(log, line);) {
+        lines.push_back(line + "\n");
+    }
+    if (lines.size() != 2) {
+        throw std::runtime_error("a cached erase did not write two log lines");
+    }
     return lines;
 }
 
@@ -161,7 +174,9 @@ void rawPingPongWithLines(RawSocket& socket, const AppendFile& log,
 void rawStream(int connections) {
     for (int c = 0; c < connections; ++c) {
         RawSocket socket(g_setup->peer.port());
-        for (int i = 0; i < kPruneElements / connections; ++i) socket.writeAll(g_setup->pruneRequest);
+        for (int i = 0; i < kPruneElements / connections; ++i) {
+            socket.writeAll(g_setup->pruneRequest);
+        }
         socket.closeGracefully();
     }
 }
@@ -185,14 +200,17 @@ void pairedErase(State& state, int clientId, int servers) {
     EraseHandle handle;
     handle.erase(clientId);  // attaches: the blocks measure cached sessions
     std::vector<RawSocket> sockets;
-    for (int i = 0; i < servers; ++i) sockets.emplace_back(g_setup->peer.port());
+    for (int i = 0; i < servers; ++i) {
+        sockets.emplace_back(g_setup->peer.port());
+    }
     const std::vector<std::string> lines = cachedEraseLines(handle, clientId);
     const AppendFile floorLog(g_setup->cell.root() + "/log/floor.log");
     g_setup->cell.truncateLogs();
     std::function<double()> floor;
     if (servers == 1) {
         floor = [&] {
-            return timed(kErasesPerBlock, [&] { rawPingPongWithLines(sockets[0], floorLog, lines); });
+            return timed(kErasesPerBlock,
+                         [&] { rawPingPongWithLines(sockets[0], floorLog, lines); });
         };
     }
     measurePaired(
@@ -225,7 +243,9 @@ constexpr int kRedisRequestsPerBlock = 2000;
 constexpr int kRedisPairs = 6;
 
 void pairedRedis(State& state) {
-    if (!g_setup->redis) g_setup->redis = std::make_unique<RedisServer>(g_setup->cell.root());
+    if (!g_setup->redis) {
+        g_setup->redis = std::make_unique<RedisServer>(g_setup->cell.root());
+    }
     const RedisServer& redis = *g_setup->redis;
     EraseHandle handle;
     handle.erase(kOneServerClient);
@@ -245,7 +265,9 @@ constexpr int kCiErasesPerSession = 20;
 
 CiServer& ciServer(int sessions) {
     const auto known = g_setup->ci.find(sessions);
-    if (known != g_setup->ci.end()) return *known->second;
+    if (known != g_setup->ci.end()) {
+        return *known->second;
+    }
     const std::string folder = g_setup->cell.root() + "/ci-" + std::to_string(sessions);
     std::filesystem::create_directories(folder);
     // Only a server that started is kept: printServers() stops every one kept.
@@ -258,11 +280,15 @@ CiServer& ciServer(int sessions) {
 void cisrvErase(State& state, int sessionCount) {
     CiServer& server = ciServer(sessionCount);
     std::vector<std::unique_ptr<Session>> sessions;
-    for (int i = 0; i < sessionCount; ++i) sessions.push_back(std::make_unique<Session>(server.host()));
+    for (int i = 0; i < sessionCount; ++i) {
+        sessions.push_back(std::make_unique<Session>(server.host()));
+    }
     const auto eraseSome = [&server](Session& session, std::string& failure) {
         try {
             for (int i = 0; i < kCiErasesPerSession; ++i) {
-                if (!session.erase(server.takePath())) throw std::runtime_error("cisrv did not confirm an erase");
+                if (!session.erase(server.takePath())) {
+                    throw std::runtime_error("cisrv did not confirm an erase");
+                }
             }
         } catch (const std::exception& error) {
             failure = error.what();
@@ -275,9 +301,13 @@ void cisrvErase(State& state, int sessionCount) {
             for (size_t i = 0; i < sessions.size(); ++i) {
                 workers.emplace_back(eraseSome, std::ref(*sessions[i]), std::ref(failures[i]));
             }
-            for (std::thread& worker : workers) worker.join();
+            for (std::thread& worker : workers) {
+                worker.join();
+            }
             for (const std::string& failure : failures) {
-                if (!failure.empty()) throw std::runtime_error(failure);
+                if (!failure.empty()) {
+                    throw std::runtime_error(failure);
+                }
             }
         });
     });
@@ -298,7 +328,9 @@ void clientCellLookup(State& state) {
     measureCalls(state, [&] {
         TQClient client(serverClient);
         unsigned long cell = 0;
-        if (client.getVornCellId(cell, nullptr) != 0) throw std::runtime_error("lookup failed");
+        if (client.getVornCellId(cell, nullptr) != 0) {
+            throw std::runtime_error("lookup failed");
+        }
     });
 }
 
@@ -346,7 +378,9 @@ private:
 // A case, and the same case as "postgres/<name>" when there is a PostgreSQL directory.
 void addOnBothDirectories(const std::string& name, void (*function)(State&)) {
     add(name, function);
-    if (g_setup->cell.postgres().empty()) return;
+    if (g_setup->cell.postgres().empty()) {
+        return;
+    }
     add("postgres/" + name, [function](State& state) {
         const DirectoryOnPostgres onPostgres;
         function(state);
@@ -365,14 +399,19 @@ void registerBenchmarks() {
         add("cisrv/erase/sessions:1", [](State& s) { cisrvErase(s, 1); });
         add("cisrv/erase/sessions:4", [](State& s) { cisrvErase(s, 4); });
     }
-    if (g_setup->redisInstalled) add("pair/redis", pairedRedis)->Iterations(kRedisPairs);
+    if (g_setup->redisInstalled) {
+        add("pair/redis", pairedRedis)->Iterations(kRedisPairs);
+    }
 }
 
 void addTarget(Table& table, const std::string& what, double value, bool atMost, double bound,
                const std::string& range = "", const std::string& apart = "") {
     const bool met = atMost ? value <= bound : value >= bound;
     table.add({what, fixed(value, 2), (atMost ? "≤ " : "≥ ") + fixed(bound, 2),
-               std::isnan(value) ? "n/a" : met ? "yes" : "NO", range, apart});
+               std::isnan(value) ? "n/a"
+               : met             ? "yes"
+                                 : "NO",
+               range, apart});
 }
 
 // A target stated on a pair: its library's speed relative to the baseline
@@ -395,23 +434,26 @@ void printTargets(const Results& results) {
     Table table({"target", "measured", "bound", "met", "over the repetitions", "apart"});
     addPairTarget(table, results, "erase 1 server / raw ping-pong + its 2 log-line writes",
                   "pair/erase/servers:1", false, 0.95, true);
-    addPairTarget(table, results, "erase 1 server / raw ping-pong", "pair/erase/servers:1", false, 0.90);
+    addPairTarget(table, results, "erase 1 server / raw ping-pong", "pair/erase/servers:1", false,
+                  0.90);
     addPairTarget(table, results, "erase 3 servers / raw ping-pong, 3 connections",
                   "pair/erase/servers:3", false, 0.90);
     addPairTarget(table, results, "erase 1 server / Redis PING_INLINE", "pair/redis", false, 1.0);
     addPairTarget(table, results, "prune 1 cloud / raw stream", "pair/prune/clouds:1", false, 0.60);
     addPairTarget(table, results, "prune 10 clouds / raw stream, 10 connections",
                   "pair/prune/clouds:10", false, 0.60);
-    addPairTarget(table, results, "attach time / raw connect + HELLO + exchange", "pair/attach", true, 1.2);
+    addPairTarget(table, results, "attach time / raw connect + HELLO + exchange", "pair/attach",
+                  true, 1.2);
     // To two decimals: allocations made once per run vanish, per-call ones stay.
     addTarget(table, "heap allocations per cached erase beyond the path copy",
-              std::round(results.get("pair/erase/servers:1", kAllocations) * 100) / 100 - 1, true, 0);
+              std::round(results.get("pair/erase/servers:1", kAllocations) * 100) / 100 - 1, true,
+              0);
     if (!g_setup->cell.postgres().empty()) {
         addPairTarget(table, results, "prune 1 cloud, PostgreSQL directory / raw stream",
                       "postgres/pair/prune/clouds:1", false, 0.60);
         addTarget(table, "attach time, PostgreSQL directory / SQLite directory",
-                  results.get("pair/attach", kRate) / results.get("postgres/pair/attach", kRate), true,
-                  1.5, "", "medians apart");
+                  results.get("pair/attach", kRate) / results.get("postgres/pair/attach", kRate),
+                  true, 1.5, "", "medians apart");
     }
     table.print(std::cout);
     std::cout << "\nMeasured: the median over the repetitions of the ratio between blocks of the\n"
@@ -461,7 +503,9 @@ bool printServers(Setup& setup) {
 }
 
 int run(int argc, char** argv) {
-    if (!initialize(argc, argv)) return 2;
+    if (!initialize(argc, argv)) {
+        return 2;
+    }
     std::cout << "CPUs: " << placeOnCpus() << "\n";
     Setup setup;  // the cell's environment is in place before the library's first use
     g_setup = &setup;

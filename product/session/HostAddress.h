@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <string>
 
-#include "Security.h"
 #include "TqPlatformApi.h"
-#include "Waits.h"
 #include "YxError.h"
+#include "session/Security.h"
+#include "session/Waits.h"
 
-namespace tqwire {
+namespace tqsession {
 
 constexpr uint16_t kDefaultPort = 8403;
 
@@ -50,4 +50,4 @@ CYxError connectTcp(const HostPort& target, bool loopbackOnly, SocketMode mode,
                     const Deadline& deadline, bool& timedOut, int& fd, std::string& peer);
 
 }  // namespace detail
-}  // namespace tqwire
+}  // namespace tqsession

@@ -1,4 +1,4 @@
-#include "LogFile.h"
+#include "tqlib/LogFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,9 +29,8 @@ constexpr ModuleLogName kModuleLogNames[] = {
 constexpr char kLogSuffix[] = ".log";
 
 std::string logDirectory() {
-    const char* configured = std::getenv(tqlog::kLogDirectoryEnv);
-    return configured != nullptr && *configured != '\0' ? configured
-                                                        : tqlog::kDefaultLogDirectory;
+    const char* configured = std::getenv(tqlib::kLogDirectoryEnv);
+    return configured != nullptr && *configured != '\0' ? configured : tqlib::kDefaultLogDirectory;
 }
 
 bool ensureDirectory(const std::string& directory) {
@@ -110,10 +109,10 @@ bool EvDebugFileInstance::stillNamedByPath() const {
 }
 
 void EvDebugFileInstance::append(const char* line, size_t length) const {
-    tqlog::writeWhole(m_fd, line, length);
+    tqlib::writeWhole(m_fd, line, length);
 }
 
-namespace tqlog {
+namespace tqlib {
 
 namespace {
 
@@ -129,9 +128,7 @@ OpenFiles& openFilesOfProcess() {
     return *files;
 }
 
-std::string folderOf(const std::string& path) {
-    return path.substr(0, path.find_last_of('/'));
-}
+std::string folderOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
 
 }  // namespace
 
@@ -142,8 +139,8 @@ std::shared_ptr<EvDebugFileInstance> acquireLogFile(const std::string& path) {
     if (slot && slot->stillNamedByPath()) {
         return slot;
     }
-    auto file = ensureDirectory(folderOf(path)) ? std::make_shared<EvDebugFileInstance>(path)
-                                                : nullptr;
+    auto file =
+        ensureDirectory(folderOf(path)) ? std::make_shared<EvDebugFileInstance>(path) : nullptr;
     if (!file || !file->isOpen()) {
         files.byPath.erase(path);
         return nullptr;
@@ -173,4 +170,4 @@ void writeWhole(int fd, const char* data, size_t length) {
     }
 }
 
-}  // namespace tqlog
+}  // namespace tqlib

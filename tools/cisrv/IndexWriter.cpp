@@ -1,12 +1,12 @@
 // Batching the index changes of all sessions into few durable commits.
-#include "IndexWriter.h"
+#include "cisrv/IndexWriter.h"
 
 #include <algorithm>
 #include <exception>
 #include <utility>
 
-#include "ErrorResult.h"
-#include "Requests.h"
+#include "cisrv/Requests.h"
+#include "common/ErrorResult.h"
 
 namespace cisrv {
 
@@ -39,13 +39,17 @@ public:
         return m_promise.get_future();
     }
     void keep(Value value) {
-        if (!std::exchange(m_pending, false)) return;
+        if (!std::exchange(m_pending, false)) {
+            return;
+        }
         m_promise.set_value(std::move(value));
     }
 
 private:
     void keepUnkept() noexcept {
-        if (m_pending) keep(m_unkept());
+        if (m_pending) {
+            keep(m_unkept());
+        }
     }
 
     std::promise<Value> m_promise;
@@ -99,7 +103,9 @@ void IndexWriter::stop() {
     }
     m_workQueued.notify_all();
     m_roomFreed.notify_all();
-    if (m_thread.joinable()) m_thread.join();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
 }
 
 std::future<IndexWriter::EraseResult> IndexWriter::erase(const EraseScope& scope) {
@@ -180,7 +186,9 @@ void IndexWriter::run() noexcept {
         try {
             m_purger.runDue();
             if (!take(first, Wait::ForWork)) {
-                if (!finished()) continue;  // a purge step is due
+                if (!finished()) {
+                    continue;  // a purge step is due
+                }
                 m_purger.finish();
                 return;
             }
@@ -190,7 +198,9 @@ void IndexWriter::run() noexcept {
             // as failed when they go: their sessions see the erase fail.
             m_store.rollback();
             m_log.error(std::string("index writer: batch abandoned: ") + failure.what());
-            if (finished()) return;
+            if (finished()) {
+                return;
+            }
         }
     }
 }
@@ -198,7 +208,9 @@ void IndexWriter::run() noexcept {
 // How long to look for the next change of a batch that holds `awaitedInBatch`
 // awaited ones (see the class comment).
 IndexWriter::Wait IndexWriter::waitForNext(size_t awaitedInBatch) const {
-    if (awaitedInBatch == 0) return Wait::Linger;
+    if (awaitedInBatch == 0) {
+        return Wait::Linger;
+    }
     return awaitedInBatch < m_expectedAwaited ? Wait::Briefly : Wait::None;
 }
 
@@ -207,16 +219,20 @@ void IndexWriter::runBatch(Job first) {
     CYxError transaction = m_store.begin();
     Job job = std::move(first);
     size_t awaited = 0;
-    m_gatherUntil = std::chrono::steady_clock::now() +
-                    std::min<std::chrono::steady_clock::duration>(m_lastCommitTime,
-                                                                  m_limits.linger);
+    m_gatherUntil =
+        std::chrono::steady_clock::now() +
+        std::min<std::chrono::steady_clock::duration>(m_lastCommitTime, m_limits.linger);
     for (;;) {
         apply(job, batch, transaction);
         awaited += job.awaited() ? 1 : 0;
         batch.push_back(std::move(job));
-        if (batch.size() >= m_limits.maxBatch) break;
+        if (batch.size() >= m_limits.maxBatch) {
+            break;
+        }
         job = Job();
-        if (!take(job, waitForNext(awaited))) break;
+        if (!take(job, waitForNext(awaited))) {
+            break;
+        }
     }
     const auto committing = std::chrono::steady_clock::now();
     commit(batch, transaction);
@@ -225,14 +241,18 @@ void IndexWriter::runBatch(Job first) {
     // once, or batches would settle at that size for good.
     m_expectedAwaited = std::max(awaited, m_expectedAwaited > 0 ? m_expectedAwaited - 1 : 0);
     m_purger.committed(removedBy(batch));
-    for (Job& done : batch) complete(done);
+    for (Job& done : batch) {
+        complete(done);
+    }
 }
 
 // Documents a committed batch removed.
 int64_t IndexWriter::removedBy(const std::vector<Job>& batch) {
     int64_t removed = 0;
     for (const Job& job : batch) {
-        if (!job.status.IsError()) removed += job.removed;
+        if (!job.status.IsError()) {
+            removed += job.removed;
+        }
     }
     return removed;
 }
@@ -252,7 +272,9 @@ void IndexWriter::apply(Job& job, std::vector<Job>& batch, CYxError& transaction
         case Job::Kind::Prune: job.status = m_store.prune(job.prune, job.removed); break;
         case Job::Kind::Flush: return;
     }
-    if (!job.status.IsError() || m_store.inTransaction()) return;
+    if (!job.status.IsError() || m_store.inTransaction()) {
+        return;
+    }
     // SQLite rolled the whole transaction back (I/O error, full disk, out of
     // memory): the batch's earlier changes went with it.
     for (Job& earlier : batch) {
@@ -265,7 +287,9 @@ void IndexWriter::apply(Job& job, std::vector<Job>& batch, CYxError& transaction
 }
 
 void IndexWriter::commit(std::vector<Job>& batch, const CYxError& transaction) {
-    if (transaction.IsError()) return;
+    if (transaction.IsError()) {
+        return;
+    }
     const CYxError committed = m_store.commit();
     if (!committed.IsError()) {
         ++m_commits;
@@ -273,8 +297,9 @@ void IndexWriter::commit(std::vector<Job>& batch, const CYxError& transaction) {
     }
     m_store.rollback();
     for (Job& job : batch) {
-        if (!job.status.IsError())
+        if (!job.status.IsError()) {
             job.status = tqcommon::ioError("commit failed: " + committed.AsString());
+        }
     }
 }
 
@@ -287,7 +312,9 @@ void IndexWriter::complete(Job& job) {
                             (!job.status.IsError()
                                  ? ": " + std::to_string(job.removed) + " documents removed"
                                  : " failed: " + job.status.AsString()));
-            if (job.status.IsError() && job.losses) ++*job.losses;
+            if (job.status.IsError() && job.losses) {
+                ++*job.losses;
+            }
             break;
         case Job::Kind::Flush: job.flushed.keep(true); break;
     }

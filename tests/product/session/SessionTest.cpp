@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "GoldenVectors.h"
-#include "Sockets.h"
 #include "TestPeer.h"
 #include "TqMessages.h"
 #include "TqSession.h"
-#include "TqWire.h"
+#include "session/Sockets.h"
+#include "session/TqWire.h"
 
 namespace sessiontest {
 namespace {
@@ -61,16 +61,16 @@ struct Signal {
 };
 
 std::string frameBytes(unsigned long code, const std::string& body) {
-    unsigned char header[tqwire::kFrameHeaderSize];
-    tqwire::encodeFrameHeader(static_cast<uint32_t>(code), static_cast<uint32_t>(body.size()),
-                              header);
+    unsigned char header[tqsession::kFrameHeaderSize];
+    tqsession::encodeFrameHeader(static_cast<uint32_t>(code), static_cast<uint32_t>(body.size()),
+                                 header);
     return std::string(reinterpret_cast<char*>(header), sizeof header) + body;
 }
 
 TEST(SessionAttach, EraseExchangeFollowsPathAndAnswersIntoTheRequest) {
     TestPeer peer;
-    peer.run([](tqwire::Connection& connection) {
-        const tqwire::Hello hello = acceptHello(connection);
+    peer.run([](tqsession::Connection& connection) {
+        const tqsession::Hello hello = acceptHello(connection);
         EXPECT_EQ(hello.library, tqmsg::kRemoteIndexLibrary);
         EXPECT_EQ(hello.entry, tqmsg::kRemoteIndexEntry);
         EXPECT_EQ(hello.localName, "clientA");
@@ -127,13 +127,14 @@ TEST(SessionAttach, EraseExchangeFollowsPathAndAnswersIntoTheRequest) {
 
 TEST(SessionAttach, RefusalCarriesThePeersReason) {
     TestPeer peer;
-    peer.run([](tqwire::Connection& connection) {
-        tqwire::Hello hello;
+    peer.run([](tqsession::Connection& connection) {
+        tqsession::Hello hello;
         bool timedOut = false;
-        ASSERT_FALSE(tqwire::receiveHello(connection, hello, peerDeadline(), timedOut).IsError());
+        ASSERT_FALSE(
+            tqsession::receiveHello(connection, hello, peerDeadline(), timedOut).IsError());
         EXPECT_EQ(hello.library, "libOther");
-        EXPECT_FALSE(tqwire::sendRefuse(connection, "no service libOther/entryOther here",
-                                        peerDeadline(), timedOut)
+        EXPECT_FALSE(tqsession::sendRefuse(connection, "no service libOther/entryOther here",
+                                           peerDeadline(), timedOut)
                          .IsError());
         countFramesUntilClosed(connection);
     });
@@ -159,10 +160,11 @@ TEST(SessionAttach, ClosedPortIsRefusedQuickly) {
 TEST(SessionAttach, SilentPeerRunsTheWaitOut) {
     Signal release;
     TestPeer peer;
-    peer.run([&release](tqwire::Connection& connection) {
-        tqwire::Hello hello;
+    peer.run([&release](tqsession::Connection& connection) {
+        tqsession::Hello hello;
         bool timedOut = false;
-        EXPECT_FALSE(tqwire::receiveHello(connection, hello, peerDeadline(), timedOut).IsError());
+        EXPECT_FALSE(
+            tqsession::receiveHello(connection, hello, peerDeadline(), timedOut).IsError());
         release.await();
     });
     CTqNetwork session;
@@ -182,7 +184,7 @@ TEST(SessionAttach, SilentPeerRunsTheWaitOut) {
 // A listener whose accept queue is full drops further connection requests,
 // so a connect to it never completes: the attach wait must bound the connect.
 TEST(SessionAttach, ConnectThatNeverCompletesRunsTheWaitOut) {
-    tqwire::detail::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    tqsession::detail::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -195,14 +197,15 @@ TEST(SessionAttach, ConnectThatNeverCompletesRunsTheWaitOut) {
         (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), length);
         return fd;
     };
-    const tqwire::detail::UniqueFd first(queueConnection());
-    const tqwire::detail::UniqueFd second(queueConnection());
+    const tqsession::detail::UniqueFd first(queueConnection());
+    const tqsession::detail::UniqueFd second(queueConnection());
     CTqNetwork session;
     tqsExecuteRemoteDllType service = indexService();
     bool timedOut = false;
     const std::string host = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
     const auto start = Clock::now();
-    const CYxError result = session.Attach_RemoteDLL(host.c_str(), &service, "clientA", 5, timedOut);
+    const CYxError result =
+        session.Attach_RemoteDLL(host.c_str(), &service, "clientA", 5, timedOut);
     const int64_t elapsed = msSince(start);
     EXPECT_EQ(result.Code(), tqerr::kTimedOut) << result.AsString();
     EXPECT_TRUE(timedOut);
@@ -213,13 +216,13 @@ TEST(SessionAttach, ConnectThatNeverCompletesRunsTheWaitOut) {
 TEST(SessionAttach, ReattachClosesTheOldConnectionFirst) {
     Signal firstClosed;
     TestPeer first;
-    first.run([&firstClosed](tqwire::Connection& connection) {
+    first.run([&firstClosed](tqsession::Connection& connection) {
         acceptHello(connection);
         EXPECT_EQ(countFramesUntilClosed(connection), 0);
         firstClosed.raise();
     });
     TestPeer second;
-    second.run([](tqwire::Connection& connection) {
+    second.run([](tqsession::Connection& connection) {
         acceptHello(connection);
         EXPECT_EQ(countFramesUntilClosed(connection), 0);
     });
@@ -233,8 +236,10 @@ TEST(SessionAttach, ReattachClosesTheOldConnectionFirst) {
 
 TEST(SessionAttach, Ipv6LoopbackInBrackets) {
     TestPeer peer("::1");
-    if (!peer.listening()) GTEST_SKIP() << "no IPv6 loopback here";
-    peer.run([](tqwire::Connection& connection) {
+    if (!peer.listening()) {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    peer.run([](tqsession::Connection& connection) {
         acceptHello(connection);
         EXPECT_EQ(countFramesUntilClosed(connection), 1);
     });
@@ -250,7 +255,7 @@ TEST(SessionAttach, Ipv6LoopbackInBrackets) {
 // raw, then the bodies of the other codecs.
 TEST(SessionWire, EveryCodecSendsItsGoldenBytes) {
     TestPeer peer;
-    peer.run([](tqwire::Connection& connection) {
+    peer.run([](tqsession::Connection& connection) {
         acceptHello(connection);
         EXPECT_EQ(readExactly(connection.fd(), 16 + 44), kGoldenPruneHeader + kGoldenPruneBody);
         const std::pair<uint32_t, std::string> expected[] = {
@@ -258,7 +263,7 @@ TEST(SessionWire, EveryCodecSendsItsGoldenBytes) {
             {tqmsg::kEraseDataResp, kGoldenEraseResponseBody},
             {static_cast<uint32_t>(kOtherCode), kGoldenOpaqueBody}};
         for (const auto& [code, body] : expected) {
-            tqwire::Frame frame;
+            tqsession::Frame frame;
             bool timedOut = false;
             ASSERT_FALSE(connection.receiveFrame(frame, peerDeadline(), timedOut).IsError());
             EXPECT_EQ(frame.code, code);
@@ -295,7 +300,7 @@ TEST(SessionWire, EveryCodecSendsItsGoldenBytes) {
 TEST(SessionWire, TimedOutReceiveKeepsTheSessionAndPartialFrame) {
     Signal sendRest;
     TestPeer peer;
-    peer.run([&sendRest](tqwire::Connection& connection) {
+    peer.run([&sendRest](tqsession::Connection& connection) {
         acceptHello(connection);
         const std::string frame = frameBytes(tqmsg::kEraseDataResp, kGoldenEraseResponseBody);
         writeAll(connection.fd(), frame.substr(0, 20));
@@ -340,7 +345,7 @@ TEST_P(SessionBrokenStream, ReportsTheErrorAndNeverTouchesTheSocketAgain) {
     const BrokenStreamCase& broken = GetParam();
     Signal done;
     TestPeer peer;
-    peer.run([&](tqwire::Connection& connection) {
+    peer.run([&](tqsession::Connection& connection) {
         acceptHello(connection);
         writeAll(connection.fd(), broken.bytes);
         if (broken.closeAfter) {
@@ -383,9 +388,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<BrokenStreamCase>& info) { return info.param.name; });
 
 TEST(SessionWire, OversizedSendIsRefusedAndTheLargestFrameArrivesWhole) {
-    const size_t largest = tqwire::kMaxBodyLength - 4;
+    const size_t largest = tqsession::kMaxBodyLength - 4;
     TestPeer peer;
-    peer.run([largest](tqwire::Connection& connection) {
+    peer.run([largest](tqsession::Connection& connection) {
         acceptHello(connection);
         uint32_t code = 0;
         uint32_t wireLength = 0;
@@ -406,7 +411,9 @@ TEST(SessionWire, OversizedSendIsRefusedAndTheLargestFrameArrivesWhole) {
     CTqNetwork session;
     ASSERT_FALSE(attachTo(session, peer.hostPort()).IsError());
     std::vector<char> payload(largest + 1);
-    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
+    for (size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = static_cast<char>(i * 7);
+    }
     tqsDatabuf_v2 body;
     body.setExternalBuffer(payload.data(), payload.size());
     bool timedOut = false;
@@ -422,7 +429,7 @@ TEST(SessionWire, OversizedSendIsRefusedAndTheLargestFrameArrivesWhole) {
 TEST(SessionWire, SendToAPeerThatStoppedReadingTimesOut) {
     Signal done;
     TestPeer peer;
-    peer.run([&done](tqwire::Connection& connection) {
+    peer.run([&done](tqsession::Connection& connection) {
         acceptHello(connection);
         done.await();
     });
@@ -452,21 +459,25 @@ TEST(SessionWire, SendCutAfterPartOfAFrameBreaksTheConnection) {
     Signal clientDone;
     std::string received;
     TestPeer peer;
-    peer.run([&](tqwire::Connection& connection) {
+    peer.run([&](tqsession::Connection& connection) {
         clientDone.await();
-        const tqwire::Deadline deadline = peerDeadline();
+        const tqsession::Deadline deadline = peerDeadline();
         char chunk[65536];
         while (!deadline.expired()) {
             pollfd entry{connection.fd(), POLLIN, 0};
-            if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) continue;
+            if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) {
+                continue;
+            }
             const ssize_t got = ::recv(connection.fd(), chunk, sizeof chunk, 0);
-            if (got <= 0) break;
+            if (got <= 0) {
+                break;
+            }
             received.append(chunk, static_cast<size_t>(got));
         }
     });
-    tqwire::HostPort target;
-    ASSERT_FALSE(tqwire::parseHostPort(peer.hostPort().c_str(), target).IsError());
-    tqwire::Connection client;
+    tqsession::HostPort target;
+    ASSERT_FALSE(tqsession::parseHostPort(peer.hostPort().c_str(), target).IsError());
+    tqsession::Connection client;
     bool timedOut = false;
     ASSERT_FALSE(client.connect(target, peerDeadline(), timedOut).IsError());
     // A small send buffer: the frame cannot all be queued while the peer waits.
@@ -474,7 +485,7 @@ TEST(SessionWire, SendCutAfterPartOfAFrameBreaksTheConnection) {
     ASSERT_EQ(0, ::setsockopt(client.fd(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer));
     const std::string body(1 << 20, 'x');
     const CYxError cut = client.sendFrame(kOtherCode, body.data(), body.size(),
-                                          tqwire::Deadline::afterMs(300), timedOut);
+                                          tqsession::Deadline::afterMs(300), timedOut);
     EXPECT_EQ(cut.Code(), tqerr::kTimedOut);
     EXPECT_TRUE(timedOut);
     EXPECT_TRUE(client.isBroken());
@@ -482,27 +493,27 @@ TEST(SessionWire, SendCutAfterPartOfAFrameBreaksTheConnection) {
     clientDone.raise();
     peer.join();
 
-    ASSERT_GT(received.size(), tqwire::kFrameHeaderSize);
-    EXPECT_LT(received.size(), tqwire::kFrameHeaderSize + body.size());
-    EXPECT_EQ(received.find_first_not_of('x', tqwire::kFrameHeaderSize), std::string::npos);
+    ASSERT_GT(received.size(), tqsession::kFrameHeaderSize);
+    EXPECT_LT(received.size(), tqsession::kFrameHeaderSize + body.size());
+    EXPECT_EQ(received.find_first_not_of('x', tqsession::kFrameHeaderSize), std::string::npos);
 }
 
 TEST(SessionWire, SendToAClosedPeerFailsWithoutSigpipe) {
     TestPeer peer;
-    peer.run([](tqwire::Connection& connection) {
+    peer.run([](tqsession::Connection& connection) {
         acceptHello(connection);
         connection.closeNow();
     });
     // A bare connection: a session would notice the close and attach again.
-    tqwire::Connection connection;
-    tqwire::HostPort target;
-    tqwire::Hello hello;
+    tqsession::Connection connection;
+    tqsession::HostPort target;
+    tqsession::Hello hello;
     bool timedOut = false;
-    ASSERT_FALSE(tqwire::parseHostPort(peer.hostPort().c_str(), target).IsError());
-    ASSERT_FALSE(tqwire::makeHello(indexService(), "clientA", hello).IsError());
+    ASSERT_FALSE(tqsession::parseHostPort(peer.hostPort().c_str(), target).IsError());
+    ASSERT_FALSE(tqsession::makeHello(indexService(), "clientA", hello).IsError());
     ASSERT_FALSE(connection.connect(target, peerDeadline(), timedOut).IsError());
-    ASSERT_FALSE(tqwire::sendHello(connection, hello, peerDeadline(), timedOut).IsError());
-    ASSERT_FALSE(tqwire::awaitHelloAnswer(connection, peerDeadline(), timedOut).IsError());
+    ASSERT_FALSE(tqsession::sendHello(connection, hello, peerDeadline(), timedOut).IsError());
+    ASSERT_FALSE(tqsession::awaitHelloAnswer(connection, peerDeadline(), timedOut).IsError());
     peer.join();
     auto prune = goldenPrune();
     CYxError result;
@@ -544,7 +555,7 @@ TEST(SessionLifecycle, DisconnectDeliversEveryOneWayFrame) {
     int arrived = 0;
     bool inOrder = true;
     TestPeer peer;
-    peer.run([&](tqwire::Connection& connection) {
+    peer.run([&](tqsession::Connection& connection) {
         acceptHello(connection);
         // Read slowly through a fixed window, so that frames still wait in the
         // client's send queue when it disconnects: a close that turned into a
@@ -570,7 +581,9 @@ TEST(SessionLifecycle, DisconnectDeliversEveryOneWayFrame) {
                 // receive queue until the client closes.
                 writeAll(connection.fd(), frameBytes(kOtherCode, kGoldenOpaqueBody));
             }
-            if (++arrived % 64 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (++arrived % 64 == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
         }
     });
     CTqNetwork session;

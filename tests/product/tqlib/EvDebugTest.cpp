@@ -1,7 +1,7 @@
 // The debug log: which file it writes, what a line looks like, and that lines
 // stay whole whoever writes them.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -101,7 +101,9 @@ int descriptorsOpenOn(const std::string& path) {
 
 class EvDebugTest : public ::testing::Test {
 protected:
-    std::string pathOf(const std::string& fileName) const { return m_folder.path() + "/" + fileName; }
+    std::string pathOf(const std::string& fileName) const {
+        return m_folder.path() + "/" + fileName;
+    }
     const std::string& folder() const { return m_folder.path(); }
 
     // A log of the CI helper module, set up for everything.
@@ -124,10 +126,9 @@ TEST_F(EvDebugTest, ModuleIdAndNameChooseTheFile) {
         const char* name;
         const char* fileName;
     };
-    for (const Case& c : {Case{kCIHelperModule, "", "CIHelper.log"},
-                          Case{0x1234, "", "module_00001234.log"},
-                          Case{kCIHelperModule, "custom", "custom.log"},
-                          Case{7, "already.log", "already.log"}}) {
+    for (const Case& c :
+         {Case{kCIHelperModule, "", "CIHelper.log"}, Case{0x1234, "", "module_00001234.log"},
+          Case{kCIHelperModule, "custom", "custom.log"}, Case{7, "already.log", "already.log"}}) {
         EvDebug log(nullptr);
         ASSERT_TRUE(log.initialize(c.moduleId, kEverything, false, c.name)) << c.fileName;
         log.debug("to %s", c.fileName);
@@ -268,7 +269,9 @@ TEST_F(EvDebugTest, ControlCharactersAreEscapedAndOtherTextKept) {
     EXPECT_EQ("path [/a\\n12/01 00:00:00.000 forged\\r\\t\\x01\\x1B[2J\\x7F]", texts[0]);
     EXPECT_EQ("caf\xc3\xa9 \xe2\x82\xac 100%% \\n \x80", texts[1]);
     std::string cut;
-    for (size_t i = 0; i < kMaxLineText / 2; ++i) cut += "\\n";
+    for (size_t i = 0; i < kMaxLineText / 2; ++i) {
+        cut += "\\n";
+    }
     EXPECT_EQ(cut + kCutMarker, texts[2]);
     EXPECT_EQ("next", texts[3]);
 }

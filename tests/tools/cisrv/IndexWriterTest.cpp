@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "CisrvTestSupport.h"
-#include "IndexWriter.h"
+#include "cisrv/IndexWriter.h"
 
 namespace cisrv::test {
 namespace {
@@ -50,7 +50,9 @@ private:
         return rc;
     }
     static int write(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offset) {
-        if (s_instance->failing) return SQLITE_IOERR_WRITE;
+        if (s_instance->failing) {
+            return SQLITE_IOERR_WRITE;
+        }
         const auto* methods = reinterpret_cast<const Methods*>(file->pMethods);
         return methods->real->xWrite(file, data, amount, offset);
     }
@@ -93,14 +95,18 @@ TEST_F(IndexWriterTest, PrunesShareCommitsUpToTheBatchLimit) {
     limits.linger = std::chrono::milliseconds(200);
     {
         IndexWriter writer(*store, *log, limits);
-        for (int i = 1; i <= 500; ++i) writer.prune(PruneScope{i, 0, 0}, "test");
+        for (int i = 1; i <= 500; ++i) {
+            writer.prune(PruneScope{i, 0, 0}, "test");
+        }
         writer.flush();
         EXPECT_EQ(countDocuments(file), 100);
         EXPECT_LE(writer.commits(), 2u);
     }
     limits.maxBatch = 10;
     IndexWriter writer(*store, *log, limits);
-    for (int i = 501; i <= 600; ++i) writer.prune(PruneScope{i, 0, 0}, "test");
+    for (int i = 501; i <= 600; ++i) {
+        writer.prune(PruneScope{i, 0, 0}, "test");
+    }
     writer.flush();
     EXPECT_EQ(countDocuments(file), 0);
     EXPECT_GE(writer.commits(), 10u);
@@ -111,7 +117,9 @@ TEST_F(IndexWriterTest, PrunesShareCommitsUpToTheBatchLimit) {
 TEST_F(IndexWriterTest, ErasesOfConcurrentSessionsShareCommitsAndALoneOneNeverWaits) {
     constexpr int kSessions = 4;
     constexpr int kErasesEach = 50;
-    for (int i = 0; i < kSessions * kErasesEach + 20; ++i) addDocument(*store, "/d/" + std::to_string(i));
+    for (int i = 0; i < kSessions * kErasesEach + 20; ++i) {
+        addDocument(*store, "/d/" + std::to_string(i));
+    }
     IndexWriter::Limits limits;
     limits.linger = std::chrono::seconds(5);
     IndexWriter writer(*store, *log, limits);
@@ -130,8 +138,12 @@ TEST_F(IndexWriterTest, ErasesOfConcurrentSessionsShareCommitsAndALoneOneNeverWa
 
     const uint64_t before = writer.commits();
     std::vector<std::thread> sessions;
-    for (int s = 0; s < kSessions; ++s) sessions.emplace_back(eraseSome, s * kErasesEach, kErasesEach);
-    for (std::thread& session : sessions) session.join();
+    for (int s = 0; s < kSessions; ++s) {
+        sessions.emplace_back(eraseSome, s * kErasesEach, kErasesEach);
+    }
+    for (std::thread& session : sessions) {
+        session.join();
+    }
     EXPECT_LE(writer.commits() - before, static_cast<uint64_t>(kSessions * kErasesEach / 3));
 }
 
@@ -190,7 +202,8 @@ TEST_F(IndexWriterTest, TransactionRolledBackMidBatchFailsEveryEarlierErase) {
     // A small page cache, so that the large erase spills to the log file.
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "PRAGMA default_cache_size = 100", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA default_cache_size = 100", nullptr, nullptr, nullptr),
+              SQLITE_OK);
     sqlite3_close(db);
 
     FailingDisk disk;
@@ -212,7 +225,8 @@ TEST_F(IndexWriterTest, TransactionRolledBackMidBatchFailsEveryEarlierErase) {
     const IndexWriter::EraseResult secondDone = secondResult.get();
     disk.failing = false;
     EXPECT_TRUE(secondDone.status.IsError()) << secondDone.status.AsString();
-    EXPECT_NE(firstDone.status.AsString().find("rolled back after a later failure"), std::string::npos)
+    EXPECT_NE(firstDone.status.AsString().find("rolled back after a later failure"),
+              std::string::npos)
         << firstDone.status.AsString();
     EXPECT_EQ(countDocuments(file), 10000);
 }
@@ -222,7 +236,9 @@ TEST_F(IndexWriterTest, StopCommitsQueuedPrunesAndRefusesLaterWork) {
     IndexWriter::Limits limits;
     limits.linger = std::chrono::seconds(30);  // only the stop can end the batch early
     IndexWriter writer(*store, *log, limits);
-    for (int i = 1; i <= 50; ++i) writer.prune(PruneScope{i, 0, 0}, "test");
+    for (int i = 1; i <= 50; ++i) {
+        writer.prune(PruneScope{i, 0, 0}, "test");
+    }
     writer.stop();
     EXPECT_EQ(countDocuments(file), 0);
     EraseScope scope;
