@@ -176,14 +176,15 @@ void Results::printRates(std::ostream& out) const {
     Table table({"case", "items/s", "min – max", "CV", "per item", "heap allocs/item"});
     for (const auto& entry : m_values) {
         const std::string& name = entry.first;
-        for (const std::string counter : {kRate, kBaselineRate}) {
+        for (const std::string counter : {kRate, kBaselineRate, kFloorRate}) {
             const double rate = get(name, counter);
             if (std::isnan(rate)) {
                 continue;
             }
-            const bool baseline = counter == kBaselineRate;
+            const bool baseline = counter != kRate;
             const double cv = get(name, counter, "cv");
-            table.add({baseline ? name + " (baseline)" : name, withSeparators(rate),
+            const char* side = counter == kFloorRate ? " (floor baseline)" : " (baseline)";
+            table.add({baseline ? name + side : name, withSeparators(rate),
                        withSeparators(get(name, counter, "min")) + " – " +
                            withSeparators(get(name, counter, "max")),
                        std::isnan(cv) ? "n/a" : fixed(100 * cv, 1) + " %", timePerItem(rate),

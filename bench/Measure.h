@@ -23,6 +23,8 @@ constexpr char kBaselineRate[] = "baseline_rate";  // a pair's baseline side, it
 constexpr char kRelativeSpeed[] =
     "relative_speed";  // a pair: median of baseline time / library time
 constexpr char kAllocations[] = "allocs_per_item";  // heap allocations of this thread per item
+constexpr char kFloorRate[] = "floor_rate";         // a pair's second baseline, items per second
+constexpr char kFloorRelativeSpeed[] = "floor_relative_speed";  // as kRelativeSpeed, against it
 
 // Seconds that `runs` calls of `body` take.
 template <typename Body>
@@ -59,31 +61,46 @@ void measure(benchmark::State& state, double itemsPerBlock, Block&& block) {
 // median reported: load that comes and goes more slowly than a block weighs on
 // both halves of a pair alike, so the ratio holds where the two rates measured
 // apart would not. Allocations are counted in the library's blocks only.
+// A second baseline, `floor`, when given, runs on the library's other side
+// (baseline, library, floor, then floor, library, baseline) and is reported
+// in the floor counters the same way.
 template <typename Library, typename Baseline>
 void measurePaired(benchmark::State& state, double itemsPerBlock, Library&& library,
-                   Baseline&& baseline) {
+                   Baseline&& baseline, const std::function<double()>& floor = nullptr) {
     std::vector<double> ratios;
+    std::vector<double> floorRatios;
     double librarySeconds = 0;
     double baselineSeconds = 0;
+    double floorSeconds = 0;
     uint64_t allocations = 0;
     bool baselineFirst = false;
     for (auto _ : state) {
         double baselineTime = baselineFirst ? baseline() : 0;
+        double floorTime = floor && !baselineFirst ? floor() : 0;
         const uint64_t before = threadAllocations();
         const double libraryTime = library();
         allocations += threadAllocations() - before;
         if (!baselineFirst) {
             baselineTime = baseline();
         }
+        if (floor && baselineFirst) {
+            floorTime = floor();
+        }
         baselineFirst = !baselineFirst;
         ratios.push_back(baselineTime / libraryTime);
+        floorRatios.push_back(floorTime / libraryTime);
         librarySeconds += libraryTime;
         baselineSeconds += baselineTime;
+        floorSeconds += floorTime;
     }
     const double items = itemsPerBlock * static_cast<double>(state.iterations());
     state.counters[kRelativeSpeed] = median(ratios);
     state.counters[kRate] = items / librarySeconds;
     state.counters[kBaselineRate] = items / baselineSeconds;
+    if (floor) {
+        state.counters[kFloorRelativeSpeed] = median(floorRatios);
+        state.counters[kFloorRate] = items / floorSeconds;
+    }
     setAllocations(state, allocations, items);
 }
 

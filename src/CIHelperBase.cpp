@@ -37,7 +37,8 @@
 #endif
 // clang-format off
 asm(".pushsection TqVersion,\"\",@progbits\n\t"
-    ".ascii \"" TQCI_VERSION_LINE "\\n\"\n\t"
+    ".ascii \"" TQCI_VERSION_LINE
+    "\\n\"\n\t"
     ".popsection");
 // clang-format on
 

@@ -95,9 +95,13 @@ Connection::Connection() = default;
 Connection::~Connection() { releaseSocket(); }
 
 void Connection::adopt(int fd, std::string peer) {
-    closeNow();
     // Receives wait in recv() under a timeout; sends never block in the call.
     detail::setBlocking(fd);
+    adoptBlocking(fd, std::move(peer));
+}
+
+void Connection::adoptBlocking(int fd, std::string peer) {
+    closeNow();
     detail::setNoDelay(fd);
     m_fd = fd;
     m_peer = std::move(peer);
@@ -121,11 +125,12 @@ CYxError Connection::connect(const HostPort& target, const Security& security,
         }
         int fd = -1;
         std::string peer;
-        result = detail::connectTcp(target, security.loopbackOnly(), deadline, timedOut, fd, peer);
+        result = detail::connectTcp(target, security.loopbackOnly(), detail::SocketMode::Blocking,
+                                    deadline, timedOut, fd, peer);
         if (result.IsError()) {
             return result;
         }
-        adopt(fd, std::move(peer));
+        adoptBlocking(fd, std::move(peer));
         if (!tls) {
             return result;
         }

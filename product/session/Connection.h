@@ -123,6 +123,8 @@ public:
     void closeNow();
 
 private:
+    // adopt() for a socket already in blocking mode.
+    void adoptBlocking(int fd, std::string peer);
     // The message path in parts: each returns false with `error` set.
     bool usable(CYxError& error) const;
     bool sendEncoded(uint32_t code, const char* record, unsigned long length,

@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -109,7 +110,10 @@ CYxError connectFailure(int errnoValue, const std::string& peer, bool& timedOut)
     return errnoError(code, what, peer, errnoValue);
 }
 
-// One connection attempt of a non-blocking socket, bounded by the deadline.
+// One connection attempt, bounded by the deadline: a blocking socket waits
+// in connect() under its send timeout, a non-blocking one in poll(). A
+// connect cut short (the timeout, a signal) finishes in poll(), and only a
+// socket that reports an error is asked which.
 CYxError connectOne(int fd, const addrinfo& address, const std::string& peer,
                     const Deadline& deadline, bool& timedOut) {
     if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) {
@@ -118,13 +122,17 @@ CYxError connectOne(int fd, const addrinfo& address, const std::string& peer,
     if (errno != EINPROGRESS && errno != EINTR) {
         return connectFailure(errno, peer, timedOut);
     }
-    switch (detail::waitReady(fd, POLLOUT, deadline)) {
+    short returned = 0;
+    switch (detail::waitReady(fd, POLLOUT, deadline, &returned)) {
         case detail::Readiness::TimedOut:
             timedOut = true;
             return makeError(tqerr::kTimedOut, "timed out connecting to " + peer);
         case detail::Readiness::Failed:
             return errnoError(tqerr::kIo, "cannot connect", peer, errno);
         case detail::Readiness::Ready: break;
+    }
+    if ((returned & (POLLERR | POLLHUP)) == 0) {
+        return CYxError();
     }
     int pending = 0;
     socklen_t length = sizeof pending;
@@ -134,13 +142,20 @@ CYxError connectOne(int fd, const addrinfo& address, const std::string& peer,
     return pending == 0 ? CYxError() : connectFailure(pending, peer, timedOut);
 }
 
-// A non-blocking socket for `address`; -1 with `error` naming `name` when
-// none can be made.
-int openSocket(const addrinfo& address, const std::string& name, CYxError& error) {
-    const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+// A socket for `address`, in `mode` (a blocking one with its connect bounded
+// by `deadline`); -1 with `error` naming `name` when none can be made.
+int openSocket(const addrinfo& address, const std::string& name, detail::SocketMode mode,
+               const Deadline& deadline, CYxError& error) {
+    const bool blocking = mode == detail::SocketMode::Blocking;
+    const int fd = ::socket(address.ai_family,
+                            address.ai_socktype | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK),
                             address.ai_protocol);
     if (fd < 0) {
         error = errnoError(tqerr::kIo, "cannot create socket for", name, errno);
+    } else if (blocking && !detail::setConnectTimeout(fd, deadline)) {
+        error = errnoError(tqerr::kIo, "cannot create socket for", name, errno);
+        ::close(fd);
+        return -1;
     }
     return fd;
 }
@@ -165,7 +180,8 @@ CYxError listenOn(const char* address, uint16_t port, bool loopbackOnly, int& fd
         if (loopbackOnly && !detail::isLoopback(entry->ai_addr)) {
             return detail::plaintextRefused(name, true);
         }
-        UniqueFd socketFd(openSocket(*entry, name, result));
+        UniqueFd socketFd(openSocket(*entry, name, detail::SocketMode::NonBlocking,
+                                     Deadline::afterMs(0), result));
         if (!socketFd.valid()) {
             continue;
         }
@@ -227,15 +243,16 @@ CYxError parseHostPort(const char* text, HostPort& out) {
 
 CYxError connectTcp(const HostPort& target, const Deadline& deadline, bool& timedOut, int& fd,
                     std::string& peer) {
-    CYxError result = detail::connectTcp(target, false, deadline, timedOut, fd, peer);
+    CYxError result = detail::connectTcp(target, false, detail::SocketMode::NonBlocking, deadline,
+                                         timedOut, fd, peer);
     if (!result.IsError()) {
         detail::setNoDelay(fd);
     }
     return result;
 }
 
-CYxError detail::connectTcp(const HostPort& target, bool loopbackOnly, const Deadline& deadline,
-                            bool& timedOut, int& fd, std::string& peer) {
+CYxError detail::connectTcp(const HostPort& target, bool loopbackOnly, SocketMode mode,
+                            const Deadline& deadline, bool& timedOut, int& fd, std::string& peer) {
     AddrInfoList addresses;
     CYxError result = resolve(target.host.c_str(), target.port, 0, addresses);
     if (result.IsError()) {
@@ -249,7 +266,7 @@ CYxError detail::connectTcp(const HostPort& target, bool loopbackOnly, const Dea
             result = detail::plaintextRefused(peer, false);
             continue;
         }
-        UniqueFd socketFd(openSocket(*address, peer, result));
+        UniqueFd socketFd(openSocket(*address, peer, mode, deadline, result));
         if (!socketFd.valid()) {
             continue;
         }

@@ -38,11 +38,16 @@ TQ_PLATFORM_API CYxError listenTcp(const char* address, uint16_t port, const Sec
 
 namespace detail {
 
+// How connectTcp() leaves the socket. A blocking one waits in connect()
+// itself (bounded by its send timeout), which spares the poll() and the later
+// switch to blocking mode that a connection's receives need.
+enum class SocketMode { NonBlocking, Blocking };
+
 // connectTcp() that, with `loopbackOnly`, refuses (kSecurity) every address
 // beyond loopback without contacting it. Leaves TCP_NODELAY to the caller
-// (Connection::adopt sets it once).
-CYxError connectTcp(const HostPort& target, bool loopbackOnly, const Deadline& deadline,
-                    bool& timedOut, int& fd, std::string& peer);
+// (Connection sets it once).
+CYxError connectTcp(const HostPort& target, bool loopbackOnly, SocketMode mode,
+                    const Deadline& deadline, bool& timedOut, int& fd, std::string& peer);
 
 }  // namespace detail
 }  // namespace tqsession

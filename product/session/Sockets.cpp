@@ -5,18 +5,23 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "session/Errors.h"
 
 namespace tqsession::detail {
 
-Readiness waitReady(int fd, short events, const Deadline& deadline) {
+Readiness waitReady(int fd, short events, const Deadline& deadline, short* returned) {
     for (;;) {
         pollfd entry{fd, events, 0};
         int rc = ::poll(&entry, 1, deadline.pollTimeoutMs());
         if (rc > 0) {
+            if (returned != nullptr) {
+                *returned = entry.revents;
+            }
             return Readiness::Ready;
         }
         if (rc == 0) {
@@ -55,6 +60,12 @@ bool setBlocking(int fd) {
 bool setNoDelay(int fd) {
     int on = 1;
     return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+bool setConnectTimeout(int fd, const Deadline& deadline) {
+    const int milliseconds = std::max(1, deadline.pollTimeoutMs());
+    timeval timeout{milliseconds / 1000, static_cast<suseconds_t>(milliseconds % 1000) * 1000};
+    return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
 }
 
 std::string formatAddress(const sockaddr* address, socklen_t length) {

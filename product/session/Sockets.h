@@ -43,8 +43,8 @@ private:
 
 enum class Readiness { Ready, TimedOut, Failed };
 // Waits until `fd` is ready for `events` or the deadline runs out; Failed
-// leaves errno set.
-Readiness waitReady(int fd, short events, const Deadline& deadline);
+// leaves errno set. When ready, `returned` (if given) gets poll()'s revents.
+Readiness waitReady(int fd, short events, const Deadline& deadline, short* returned = nullptr);
 // waitReady() for a transfer: true when `fd` is ready; otherwise false with
 // `error` set to "timed out <activity> <peer>" (and `timedOut`) or to
 // "<failure>: <peer> (<errno text>)".
@@ -54,6 +54,9 @@ bool awaitTransfer(int fd, short events, const Deadline& deadline, const char* a
 // Clears O_NONBLOCK of a socket made with SOCK_NONBLOCK (and no other status flag).
 bool setBlocking(int fd);
 bool setNoDelay(int fd);
+// Bounds a blocking connect() on `fd` by `deadline` (its send timeout, at
+// least a millisecond: 0 would mean no bound).
+bool setConnectTimeout(int fd, const Deadline& deadline);
 // "1.2.3.4:port" or "[v6]:port".
 std::string formatAddress(const sockaddr* address, socklen_t length);
 // Whether `errnoValue` from a socket read or write means the peer went away.

@@ -69,16 +69,16 @@ std::string fileNameFor(unsigned int moduleId, const std::string& name) {
 }
 
 // Opens `path` for appending, creating it when missing; -1 unless it is a
-// regular file. The open does not block: a FIFO without a reader would
-// otherwise hold the host up in open(), and a FIFO, device or directory is
-// no log file anyway. Writes block as usual afterwards.
-int openRegularFileForAppend(const std::string& path) {
+// regular file, whose identity goes to `info`. The open does not block: a
+// FIFO without a reader would otherwise hold the host up in open(), and a
+// FIFO, device or directory is no log file anyway. Writes block as usual
+// afterwards.
+int openRegularFileForAppend(const std::string& path, struct stat& info) {
     const int fd =
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, kLogFileMode);
     if (fd < 0) {
         return -1;
     }
-    struct stat info {};
     // F_SETFL sets the status flags whole: O_APPEND is the only one opened
     // with that stays (the access mode and O_CREAT are not status flags).
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::fcntl(fd, F_SETFL, O_APPEND) != 0) {
@@ -90,13 +90,22 @@ int openRegularFileForAppend(const std::string& path) {
 
 }  // namespace
 
-EvDebugFileInstance::EvDebugFileInstance(std::string path)
-    : m_path(std::move(path)), m_fd(openRegularFileForAppend(m_path)) {}
+EvDebugFileInstance::EvDebugFileInstance(std::string path) : m_path(std::move(path)), m_fd(-1) {
+    struct stat info {};
+    m_fd = openRegularFileForAppend(m_path, info);
+    m_device = info.st_dev;
+    m_inode = info.st_ino;
+}
 
 EvDebugFileInstance::~EvDebugFileInstance() {
     if (m_fd >= 0) {
         ::close(m_fd);
     }
+}
+
+bool EvDebugFileInstance::stillNamedByPath() const {
+    struct stat info {};
+    return ::stat(m_path.c_str(), &info) == 0 && info.st_dev == m_device && info.st_ino == m_inode;
 }
 
 void EvDebugFileInstance::append(const char* line, size_t length) const {
@@ -111,7 +120,7 @@ namespace {
 // set up from another thread or a static destructor while the process exits.
 struct OpenFiles {
     std::mutex mutex;
-    std::map<std::string, std::weak_ptr<EvDebugFileInstance>> byPath;
+    std::map<std::string, std::shared_ptr<EvDebugFileInstance>> byPath;
 };
 
 OpenFiles& openFilesOfProcess() {
@@ -119,17 +128,20 @@ OpenFiles& openFilesOfProcess() {
     return *files;
 }
 
+std::string folderOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
+
 }  // namespace
 
 std::shared_ptr<EvDebugFileInstance> acquireLogFile(const std::string& path) {
     OpenFiles& files = openFilesOfProcess();
     std::lock_guard<std::mutex> lock(files.mutex);
-    std::weak_ptr<EvDebugFileInstance>& slot = files.byPath[path];
-    if (auto shared = slot.lock()) {
-        return shared;
+    std::shared_ptr<EvDebugFileInstance>& slot = files.byPath[path];
+    if (slot && slot->stillNamedByPath()) {
+        return slot;
     }
-    auto file = std::make_shared<EvDebugFileInstance>(path);
-    if (!file->isOpen()) {
+    auto file =
+        ensureDirectory(folderOf(path)) ? std::make_shared<EvDebugFileInstance>(path) : nullptr;
+    if (!file || !file->isOpen()) {
         files.byPath.erase(path);
         return nullptr;
     }
@@ -141,11 +153,7 @@ std::string chooseLogFilePath(unsigned int moduleId, const std::string& name) {
     if (!isPlainFileName(name)) {
         return {};
     }
-    const std::string directory = logDirectory();
-    if (!ensureDirectory(directory)) {
-        return {};
-    }
-    return directory + "/" + fileNameFor(moduleId, name);
+    return logDirectory() + "/" + fileNameFor(moduleId, name);
 }
 
 void writeWhole(int fd, const char* data, size_t length) {

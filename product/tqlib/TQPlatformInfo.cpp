@@ -44,13 +44,20 @@ unsigned int parsePlatformType(const char* text) {
     return static_cast<unsigned int>(value);
 }
 
-std::string localMachineName() {
+std::string readMachineName() {
     char name[HOST_NAME_MAX + 1] = {};
     if (gethostname(name, sizeof name - 1) == 0) {
         return name;
     }
     utsname system{};
     return uname(&system) == 0 ? system.nodename : "";
+}
+
+// Read once per process: every attach names this machine, and the name is a
+// system call away (gethostname() is uname()).
+const std::string& localMachineName() {
+    static const std::string name = readMachineName();
+    return name;
 }
 
 }  // namespace
@@ -62,8 +69,6 @@ const char* TQPI_Focus::getFocus() {
 
 struct TQPlatformInfo::Impl {
     std::string focus = TQPI_Focus::getFocus();
-    std::string physicalMachine;
-    bool physicalMachineKnown = false;
 };
 
 // The header fixes a raw Impl pointer; construction and destruction pair up here.
@@ -94,10 +99,4 @@ int TQPlatformInfo::getVornServerClientName(char* buffer, int size) {
     return kOk;
 }
 
-const char* TQPlatformInfo::getPhysicalMachine() {
-    if (!m_impl->physicalMachineKnown) {
-        m_impl->physicalMachine = localMachineName();
-        m_impl->physicalMachineKnown = true;
-    }
-    return m_impl->physicalMachine.c_str();
-}
+const char* TQPlatformInfo::getPhysicalMachine() { return localMachineName().c_str(); }

@@ -1,6 +1,7 @@
 // Batching the index changes of all sessions into few durable commits.
 #include "cisrv/IndexWriter.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -163,6 +164,8 @@ bool IndexWriter::take(Job& job, Wait wait) {
         }
     } else if (wait == Wait::Linger) {
         m_workQueued.wait_for(lock, m_limits.linger, ready);
+    } else if (wait == Wait::Briefly) {
+        m_workQueued.wait_until(lock, m_gatherUntil, ready);
     }
     if (m_queue.empty()) {
         if (wait == Wait::ForWork && m_stopping) {
@@ -202,24 +205,41 @@ void IndexWriter::run() noexcept {
     }
 }
 
+// How long to look for the next change of a batch that holds `awaitedInBatch`
+// awaited ones (see the class comment).
+IndexWriter::Wait IndexWriter::waitForNext(size_t awaitedInBatch) const {
+    if (awaitedInBatch == 0) {
+        return Wait::Linger;
+    }
+    return awaitedInBatch < m_expectedAwaited ? Wait::Briefly : Wait::None;
+}
+
 void IndexWriter::runBatch(Job first) {
     std::vector<Job> batch;
     CYxError transaction = m_store.begin();
     Job job = std::move(first);
-    bool awaited = false;
+    size_t awaited = 0;
+    m_gatherUntil =
+        std::chrono::steady_clock::now() +
+        std::min<std::chrono::steady_clock::duration>(m_lastCommitTime, m_limits.linger);
     for (;;) {
         apply(job, batch, transaction);
-        awaited = awaited || job.awaited();
+        awaited += job.awaited() ? 1 : 0;
         batch.push_back(std::move(job));
         if (batch.size() >= m_limits.maxBatch) {
             break;
         }
         job = Job();
-        if (!take(job, awaited ? Wait::None : Wait::Linger)) {
+        if (!take(job, waitForNext(awaited))) {
             break;
         }
     }
+    const auto committing = std::chrono::steady_clock::now();
     commit(batch, transaction);
+    m_lastCommitTime = std::chrono::steady_clock::now() - committing;
+    // A batch that missed some sessions does not lower the expectation at
+    // once, or batches would settle at that size for good.
+    m_expectedAwaited = std::max(awaited, m_expectedAwaited > 0 ? m_expectedAwaited - 1 : 0);
     m_purger.committed(removedBy(batch));
     for (Job& done : batch) {
         complete(done);

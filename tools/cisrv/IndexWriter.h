@@ -8,6 +8,13 @@
 //    for `linger`, so a stream of prunes from any number of sessions costs
 //    one sync per batch rather than one per prune;
 //  - after `maxBatch` changes in any case.
+// Group commit: the sessions whose erases the last batch answered send their
+// next ones about a round trip later. While a batch holds fewer awaited
+// changes than the last ones, it waits for them (at most as long as the last
+// commit took, which is what a commit of their own would cost, and never
+// beyond `linger`) rather than committing without them. A lone session does
+// not wait (its batch has as many as the last ones), except in the few
+// batches right after other sessions stopped.
 // One writer means no two connections of this server ever contend for
 // SQLite's single write lock, and a batch can hold the changes of every session.
 //
@@ -85,10 +92,11 @@ public:
 
 private:
     struct Job;
-    enum class Wait { ForWork, Linger, None };
+    enum class Wait { ForWork, Linger, Briefly, None };
 
     void enqueue(Job job);
     bool take(Job& job, Wait wait);
+    Wait waitForNext(size_t awaitedInBatch) const;
     void run() noexcept;
     void runBatch(Job first);
     void apply(Job& job, std::vector<Job>& batch, CYxError& transaction);
@@ -109,6 +117,13 @@ private:
     bool m_stopping = false;
     bool m_finished = false;
     std::atomic<uint64_t> m_commits{0};
+    // Awaited changes a batch gathers before it commits: the most of the last
+    // batches, less one for every batch since.
+    size_t m_expectedAwaited = 0;
+    // How long the last commit took.
+    std::chrono::steady_clock::duration m_lastCommitTime{};
+    // Until when the current batch waits for the changes it misses.
+    std::chrono::steady_clock::time_point m_gatherUntil;
     std::thread m_thread;
 };
 

@@ -1,5 +1,6 @@
 // CTqNetwork against a peer thread on the loopback address.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -12,6 +13,7 @@
 #include "TestPeer.h"
 #include "TqMessages.h"
 #include "TqSession.h"
+#include "session/Sockets.h"
 #include "session/TqWire.h"
 
 namespace sessiontest {
@@ -174,6 +176,38 @@ TEST(SessionAttach, SilentPeerRunsTheWaitOut) {
     const int64_t elapsed = msSince(start);
     release.raise();
     EXPECT_EQ(result.Code(), tqerr::kTimedOut);
+    EXPECT_TRUE(timedOut);
+    EXPECT_GE(elapsed, 90);
+    EXPECT_LT(elapsed, 2000);
+}
+
+// A listener whose accept queue is full drops further connection requests,
+// so a connect to it never completes: the attach wait must bound the connect.
+TEST(SessionAttach, ConnectThatNeverCompletesRunsTheWaitOut) {
+    tqsession::detail::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(0, ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length));
+    ASSERT_EQ(0, ::listen(listener.get(), 0));
+    ASSERT_EQ(0, ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length));
+    const auto queueConnection = [&] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), length);
+        return fd;
+    };
+    const tqsession::detail::UniqueFd first(queueConnection());
+    const tqsession::detail::UniqueFd second(queueConnection());
+    CTqNetwork session;
+    tqsExecuteRemoteDllType service = indexService();
+    bool timedOut = false;
+    const std::string host = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const auto start = Clock::now();
+    const CYxError result =
+        session.Attach_RemoteDLL(host.c_str(), &service, "clientA", 5, timedOut);
+    const int64_t elapsed = msSince(start);
+    EXPECT_EQ(result.Code(), tqerr::kTimedOut) << result.AsString();
     EXPECT_TRUE(timedOut);
     EXPECT_GE(elapsed, 90);
     EXPECT_LT(elapsed, 2000);

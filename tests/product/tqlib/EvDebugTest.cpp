@@ -303,7 +303,8 @@ TEST_F(EvDebugTest, ConsoleLogMirrorsLinesToStandardError) {
 
 // --- sharing -----------------------------------------------------------------
 
-TEST_F(EvDebugTest, LogsOfOneFileShareOneDescriptorUntilTheLastCloses) {
+// Every helper handle sets up a log: the file stays open for the next one.
+TEST_F(EvDebugTest, LogsOfOneFileShareOneDescriptorThatStaysOpenForTheNext) {
     const std::string path = pathOf("CIHelper.log");
     auto first = helperLog();
     auto second = helperLog();
@@ -311,11 +312,32 @@ TEST_F(EvDebugTest, LogsOfOneFileShareOneDescriptorUntilTheLastCloses) {
     second->debug("second");
     EXPECT_EQ(1, descriptorsOpenOn(path));
     first.reset();
-    second->debug("still open");
-    EXPECT_EQ(1, descriptorsOpenOn(path));
     second.reset();
-    EXPECT_EQ(0, descriptorsOpenOn(path));
-    EXPECT_EQ((std::vector<std::string>{"first", "second", "still open"}), readTexts(path));
+    EXPECT_EQ(1, descriptorsOpenOn(path));
+    helperLog()->debug("next");
+    EXPECT_EQ(1, descriptorsOpenOn(path));
+    EXPECT_EQ((std::vector<std::string>{"first", "second", "next"}), readTexts(path));
+}
+
+// A log set up after its file was renamed or removed writes to a new file of
+// that name; a log set up before keeps the file it has, which is closed once
+// the last such log lets go.
+TEST_F(EvDebugTest, RotatedOrRemovedFileIsOpenedAfreshByTheNextLog) {
+    const std::string path = pathOf("CIHelper.log");
+    const std::string rotated = pathOf("CIHelper.log.1");
+    auto before = helperLog();
+    before->debug("before");
+    std::filesystem::rename(path, rotated);
+    helperLog()->debug("after rename");
+    before->debug("still before");
+    EXPECT_EQ((std::vector<std::string>{"before", "still before"}), readTexts(rotated));
+    before.reset();
+    EXPECT_EQ(0, descriptorsOpenOn(rotated));
+
+    std::filesystem::remove(path);
+    helperLog()->debug("after removal");
+    EXPECT_EQ(std::vector<std::string>{"after removal"}, readTexts(path));
+    EXPECT_EQ(1, descriptorsOpenOn(path));
 }
 
 TEST_F(EvDebugTest, ConcurrentProcessesAndThreadsNeverInterleaveLines) {

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "CisrvTestSupport.h"
 #include "cisrv/IndexWriter.h"
@@ -109,6 +110,41 @@ TEST_F(IndexWriterTest, PrunesShareCommitsUpToTheBatchLimit) {
     writer.flush();
     EXPECT_EQ(countDocuments(file), 0);
     EXPECT_GE(writer.commits(), 10u);
+}
+
+// Sessions that erase one path after the other: a lone one is never held up
+// (the linger is far beyond the test's bound), several share their commits.
+TEST_F(IndexWriterTest, ErasesOfConcurrentSessionsShareCommitsAndALoneOneNeverWaits) {
+    constexpr int kSessions = 4;
+    constexpr int kErasesEach = 50;
+    for (int i = 0; i < kSessions * kErasesEach + 20; ++i) {
+        addDocument(*store, "/d/" + std::to_string(i));
+    }
+    IndexWriter::Limits limits;
+    limits.linger = std::chrono::seconds(5);
+    IndexWriter writer(*store, *log, limits);
+    // A session's next erase comes a network round trip after the answer.
+    const auto eraseSome = [&writer](int first, int count) {
+        for (int i = first; i < first + count; ++i) {
+            EraseScope scope;
+            scope.path = "/d/" + std::to_string(i);
+            EXPECT_EQ(writer.erase(scope).get().removed, 1);
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    };
+    const auto started = std::chrono::steady_clock::now();
+    eraseSome(kSessions * kErasesEach, 20);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+
+    const uint64_t before = writer.commits();
+    std::vector<std::thread> sessions;
+    for (int s = 0; s < kSessions; ++s) {
+        sessions.emplace_back(eraseSome, s * kErasesEach, kErasesEach);
+    }
+    for (std::thread& session : sessions) {
+        session.join();
+    }
+    EXPECT_LE(writer.commits() - before, static_cast<uint64_t>(kSessions * kErasesEach / 3));
 }
 
 // A lock held beyond the wait fails the whole batch: the erase is answered as
