@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "Generator.h"
-#include "IndexStore.h"
-#include "ServerConfig.h"
+#include "cisrv/Generator.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/ServerConfig.h"
 
 namespace cisrv {
 
@@ -20,7 +20,7 @@ struct CommandLine {
     // serve; check probes server.listenAddress and server.listenPort
     ServerConfig server;
     std::string portFile;
-    std::string logFile;  // empty: standard error
+    std::string logFile;      // empty: standard error
     std::string pathKeyFile;  // --log-path-key: read when the server starts
     int64_t checkTimeoutMs = 10'000;
     // add

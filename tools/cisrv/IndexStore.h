@@ -100,7 +100,7 @@ public:
     // Opens (and when needed creates) the index in `file`; WAL journal,
     // synchronous=FULL so every commit is durable when it returns.
     static CYxError open(const std::string& file, OpenMode mode, const StoreOptions& options,
-                       std::unique_ptr<IndexStore>& out);
+                         std::unique_ptr<IndexStore>& out);
     ~IndexStore();
     IndexStore(const IndexStore&) = delete;
     IndexStore& operator=(const IndexStore&) = delete;

@@ -1,11 +1,11 @@
 // Time-stamped log lines with levels, and reopening the log file.
-#include "ServerLog.h"
+#include "cisrv/ServerLog.h"
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
-#include "ErrorResult.h"
+#include "common/ErrorResult.h"
 
 namespace cisrv {
 
@@ -53,14 +53,20 @@ std::unique_ptr<ServerLog> ServerLog::toStandardError() {
 
 void ServerLog::write(Level level, const std::string& message) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (reopenRequested()) reopenLocked();
+    if (reopenRequested()) {
+        reopenLocked();
+    }
     writeLocked(level, message);
 }
 
 void ServerLog::reopenIfRequested() {
-    if (!reopenRequested()) return;
+    if (!reopenRequested()) {
+        return;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (reopenRequested()) reopenLocked();
+    if (reopenRequested()) {
+        reopenLocked();
+    }
 }
 
 void ServerLog::writeLocked(Level level, const std::string& message) {
@@ -72,7 +78,9 @@ void ServerLog::writeLocked(Level level, const std::string& message) {
 
 void ServerLog::reopenLocked() {
     m_reopens.store(s_reopenRequests.load());
-    if (m_file.empty()) return;
+    if (m_file.empty()) {
+        return;
+    }
     FILE* stream = openForAppending(m_file);
     if (stream == nullptr) {
         writeLocked(Level::Error, "cannot reopen log " + m_file + ": " + std::strerror(errno) +

@@ -1,4 +1,4 @@
-#include "Report.h"
+#include "tqci/Report.h"
 
 #include <unistd.h>
 
@@ -42,8 +42,9 @@ constexpr auto kProgressPause = std::chrono::milliseconds(200);
 Json jsonOf(const std::vector<ArchiveFileRef>& files) {
     Json list = Json::array();
     for (const auto& file : files) {
-        list.push_back(
-            {{"cell_number", file.cellNumber}, {"archive_file", file.archiveFile}, {"cloud", file.cloud}});
+        list.push_back({{"cell_number", file.cellNumber},
+                        {"archive_file", file.archiveFile},
+                        {"cloud", file.cloud}});
     }
     return list;
 }
@@ -113,7 +114,8 @@ void Report::printJson(const std::string& subject, const CallResult& result) con
 void Report::printText(const std::string& what, const CallResult& result) {
     const bool failed = result.outcome != Outcome::Ok;
     const bool showReasons = failed ? !m_style.quiet : m_style.verbose;
-    const bool several = m_expected > 1 || m_counts[0] + m_counts[1] + m_counts[2] + m_counts[3] > 1;
+    const bool several =
+        m_expected > 1 || m_counts[0] + m_counts[1] + m_counts[2] + m_counts[3] > 1;
     // On a terminal, a run of several calls shows its successes as progress
     // only; every other result is printed in full.
     if (m_okAsProgress && several && !failed && !showReasons) {
@@ -129,13 +131,17 @@ void Report::printText(const std::string& what, const CallResult& result) {
             std::cerr << "tqci:   " << reason << '\n';
         }
     }
-    if (m_onTerminal && several) showProgress();
+    if (m_onTerminal && several) {
+        showProgress();
+    }
 }
 
 void Report::showProgress() {
     const auto now = std::chrono::steady_clock::now();
     const size_t done = m_counts[0] + m_counts[1] + m_counts[2] + m_counts[3];
-    if (m_progressShown && now - m_lastProgress < kProgressPause && done != m_expected) return;
+    if (m_progressShown && now - m_lastProgress < kProgressPause && done != m_expected) {
+        return;
+    }
     m_lastProgress = now;
     const double seconds = secondsSince(m_started);
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
@@ -146,7 +152,8 @@ void Report::showProgress() {
         (void)std::snprintf(text, sizeof text, "%zu/%zu done, %.0f/s, %zu not ok, %.0f s left",
                             done, m_expected, rate, failures, left);
     } else {
-        (void)std::snprintf(text, sizeof text, "%zu done, %.0f/s, %zu not ok", done, rate, failures);
+        (void)std::snprintf(text, sizeof text, "%zu done, %.0f/s, %zu not ok", done, rate,
+                            failures);
     }
     std::cout.flush();
     std::cerr << "\r\x1b[K" << text << std::flush;
@@ -154,7 +161,9 @@ void Report::showProgress() {
 }
 
 void Report::clearProgress() {
-    if (!m_progressShown) return;
+    if (!m_progressShown) {
+        return;
+    }
     std::cerr << "\r\x1b[K" << std::flush;
     m_progressShown = false;
 }
@@ -162,7 +171,9 @@ void Report::clearProgress() {
 void Report::finish() {
     clearProgress();
     const size_t calls = m_counts[0] + m_counts[1] + m_counts[2] + m_counts[3];
-    if (calls <= 1) return;
+    if (calls <= 1) {
+        return;
+    }
     const auto count = [&](Outcome outcome) { return m_counts[static_cast<size_t>(outcome)]; };
     const double seconds = secondsSince(m_started);
     if (m_style.json) {
@@ -176,10 +187,11 @@ void Report::finish() {
         return;
     }
     char text[200];
-    (void)std::snprintf(text, sizeof text,
-                        "%zu calls in %.1f s: %zu ok, %zu partial, %zu failed, %zu nothing to erase",
-                        calls, seconds, count(Outcome::Ok), count(Outcome::Partial),
-                        count(Outcome::Failed), count(Outcome::NothingToErase));
+    (void)std::snprintf(
+        text, sizeof text,
+        "%zu calls in %.1f s: %zu ok, %zu partial, %zu failed, %zu nothing to erase", calls,
+        seconds, count(Outcome::Ok), count(Outcome::Partial), count(Outcome::Failed),
+        count(Outcome::NothingToErase));
     std::cout << text << '\n';
 }
 
