@@ -81,7 +81,7 @@ offline index, or before the disk is handed back. It holds the index's write
 lock while it runs (a server's erases wait, up to its --lock-wait), and
 needs memory about the size of the index for a moment (SQLite's VACUUM builds
 the new copy in memory, never in a temporary file). An index of schema
-version 1 is migrated first.
+version 1 or 2 is migrated first.
 )";
 
 constexpr char kCheckFooter[] = R"(

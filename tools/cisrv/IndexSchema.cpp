@@ -198,12 +198,25 @@ CYxError migrateFromVersion1(sqlite3* db) {
                          "cannot fill full-text shard " + std::to_string(shard));
     }
     if (!status.IsError()) {
-        status = execute(db,
-                         "INSERT INTO erased_shards (shard) VALUES (" + std::to_string(kWholeFile) +
-                             "); PRAGMA user_version = " + std::to_string(kVersion),
-                         "cannot stamp the schema version");
+        status = execute(
+            db, "INSERT INTO erased_shards (shard) VALUES (" + std::to_string(kWholeFile) + ")",
+            "cannot mark the index for a rewrite");
     }
-    return status;
+    return status.IsError() ? status : migrateFromVersion2(db);
+}
+
+CYxError migrateFromVersion2(sqlite3* db) {
+    return execute(db,
+                   "INSERT OR IGNORE INTO erased_shards (shard) SELECT shard FROM fts_shards"
+                   " WHERE shard < (SELECT max(shard) FROM fts_shards);"
+                   " PRAGMA user_version = " +
+                       std::to_string(kVersion),
+                   "cannot list the filled shards for merging");
+}
+
+std::string mergeShard(int64_t shard) {
+    const std::string table = shardTable(shard);
+    return "INSERT INTO " + table + " (" + table + ") VALUES ('optimize')";
 }
 
 std::string matchCondition(const std::vector<int64_t>& shards, int parameter) {

@@ -84,9 +84,9 @@ struct StoreOptions {
     // temporary tables and sorts in memory, a write-ahead log cut back to
     // kLogSizeLimit. Off only to measure what it costs (--purge-within off).
     bool erasure = true;
-    // Turns an index of schema version 1 into the current one, and purges
-    // what its erases left, when it is opened; without it such an index is
-    // used as it is (a read-only server changes nothing).
+    // Turns an index of schema version 1 or 2 into the current one (and
+    // purges what the erases of version 1 left) when it is opened; without
+    // it such an index is used as it is (a read-only server changes nothing).
     bool migrate = true;
     // Told, one line each, what opening did beyond the ordinary (a migration).
     std::function<void(const std::string&)> note;
@@ -153,7 +153,8 @@ private:
     CYxError failure(const std::string& what) const;
     // Adds the full-text shard the next document goes into when missing.
     CYxError ensureShardForNext();
-    void finishMigration(const StoreOptions& options,
+    CYxError mergeFilledShard(int64_t shard);
+    void finishMigration(int from, const StoreOptions& options,
                          std::chrono::steady_clock::time_point started);
     int64_t pagesWritten() const;
 

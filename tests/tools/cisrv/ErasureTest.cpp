@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -125,26 +126,47 @@ TEST_F(ErasureStoreTest, APurgeRoundLeavesNoByteOfErasedDocuments) {
     EXPECT_TRUE(contains(readFile(logFile), "1 of 1 full-text shards rewritten (0)"));
 }
 
+int64_t queryInteger(const std::string& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    int64_t value = -1;
+    if (sqlite3_open(file.c_str(), &db) == SQLITE_OK) {
+        sqlite3_exec(
+            db, sql.c_str(),
+            [](void* out, int, char** values, char**) {
+                *static_cast<int64_t*>(out) = values[0] != nullptr ? std::atoll(values[0]) : -1;
+                return 0;
+            },
+            &value, nullptr);
+    }
+    sqlite3_close(db);
+    return value;
+}
+
+int64_t segmentsOf(const std::string& file, int shard) {
+    return queryInteger(
+        file, "SELECT count(DISTINCT segid) FROM documents_fts_" + std::to_string(shard) + "_idx");
+}
+
+// Shard 0 gets its documents in two transactions (two segments), and is
+// merged into one once the next shard is added.
 TEST_F(ErasureStoreTest, DocumentsBeyondAShardGoToTheNextAndOnlyErasedShardsAreListed) {
     addDocument(*store, "/a/first", Document{0, "", 0, 0, 0, 0, 0, 0, "shared"});
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "UPDATE sqlite_sequence SET seq = 16382", nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    ASSERT_EQ(queryInteger(file, "UPDATE sqlite_sequence SET seq = 16381; SELECT 0"), 0);
+    addDocument(*store, "/a/last", Document{0, "", 0, 0, 0, 0, 0, 0, "shared"});
+    EXPECT_EQ(segmentsOf(file, 0), 2);
     for (int i = 0; i < 3; ++i) {
         addDocument(*store, "/b/" + std::to_string(i), Document{0, "", 0, 0, 0, 0, 0, 0, "shared"});
     }
     int64_t shards = 0;
     ASSERT_FALSE(store->shardCount(shards).IsError());
     EXPECT_EQ(shards, 2);
+    EXPECT_EQ(segmentsOf(file, 0), 1);
     SearchFilter filter;
     filter.match = "shared";
-    EXPECT_EQ(pathsIn(file).size(), 4u);
     std::vector<std::string> found;
     ASSERT_FALSE(
         store->search(filter, [&](const Document& d) { found.push_back(d.path); }).IsError());
-    EXPECT_EQ(found, (std::vector<std::string>{"/a/first", "/b/0", "/b/1", "/b/2"}));
+    EXPECT_EQ(found, (std::vector<std::string>{"/a/first", "/a/last", "/b/0", "/b/1", "/b/2"}));
 
     EraseScope scope;
     scope.path = "/b/2";
@@ -157,6 +179,33 @@ TEST_F(ErasureStoreTest, DocumentsBeyondAShardGoToTheNextAndOnlyErasedShardsAreL
     ASSERT_FALSE(store->rewriteShard(1, written).IsError());
     ASSERT_FALSE(store->erasedShards(erased).IsError());
     EXPECT_TRUE(erased.empty());
+}
+
+// An index whose filled shards were never merged (version 2) is used as it is
+// where it must not change, and otherwise lists them for the next purge.
+TEST_F(ErasureStoreTest, AnIndexOfVersion2HasItsFilledShardsMergedByThePurge) {
+    addDocument(*store, "/a/first", Document{0, "", 0, 0, 0, 0, 0, 0, "shared"});
+    ASSERT_EQ(queryInteger(file, "UPDATE sqlite_sequence SET seq = 16383; SELECT 0"), 0);
+    addDocument(*store, "/b/0", Document{0, "", 0, 0, 0, 0, 0, 0, "shared"});
+    ASSERT_EQ(queryInteger(file, "PRAGMA user_version = 2; DELETE FROM erased_shards; SELECT 0"),
+              0);
+    store.reset();
+
+    StoreOptions readOnly;
+    readOnly.migrate = false;
+    ASSERT_FALSE(IndexStore::open(file, OpenMode::MustExist, readOnly, store).IsError());
+    SearchFilter filter;
+    filter.match = "shared";
+    int found = 0;
+    ASSERT_FALSE(store->search(filter, [&](const Document&) { ++found; }).IsError());
+    EXPECT_EQ(found, 2);
+    EXPECT_EQ(queryInteger(file, "PRAGMA user_version"), 2);
+
+    store = openIndex(file);
+    EXPECT_EQ(queryInteger(file, "PRAGMA user_version"), 3);
+    std::vector<int64_t> listed;
+    ASSERT_FALSE(store->erasedShards(listed).IsError());
+    EXPECT_EQ(listed, (std::vector<int64_t>{0}));
 }
 
 // With a bound of 0 the answer waits for the purge: by then the log is
