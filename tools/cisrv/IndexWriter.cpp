@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "ErrorResult.h"
+#include "Metrics.h"
 #include "Requests.h"
 
 namespace cisrv {
@@ -137,6 +138,7 @@ void IndexWriter::enqueue(Job job) {
         return;
     }
     m_queue.push_back(std::move(job));
+    metrics().queued();
     lock.unlock();
     m_workQueued.notify_one();
 }
@@ -167,6 +169,7 @@ bool IndexWriter::take(Job& job, Wait wait) {
     }
     job = std::move(m_queue.front());
     m_queue.pop_front();
+    metrics().dequeued();
     m_roomFreed.notify_one();
     return true;
 }
@@ -186,6 +189,7 @@ void IndexWriter::run() noexcept {
             // Jobs of the batch that were not completed keep their promises
             // as failed when they go: their sessions see the erase fail.
             m_store.rollback();
+            metrics().writerIdle();
             m_log.error(std::string("index writer: batch abandoned: ") + failure.what());
             if (finished()) return;
         }
@@ -194,10 +198,12 @@ void IndexWriter::run() noexcept {
 
 void IndexWriter::runBatch(Job first) {
     std::vector<Job> batch;
+    metrics().writerWorking();  // each lock wait is a piece of work of its own
     CYxError transaction = m_store.begin();
     Job job = std::move(first);
     bool awaited = false;
     for (;;) {
+        metrics().writerWorking();
         apply(job, batch, transaction);
         awaited = awaited || job.awaited();
         batch.push_back(std::move(job));
@@ -205,7 +211,9 @@ void IndexWriter::runBatch(Job first) {
         job = Job();
         if (!take(job, awaited ? Wait::None : Wait::Linger)) break;
     }
+    metrics().writerWorking();
     commit(batch, transaction);
+    metrics().writerIdle();
     m_purger.committed(removedBy(batch));
     for (Job& done : batch) complete(done);
 }
@@ -247,12 +255,18 @@ void IndexWriter::apply(Job& job, std::vector<Job>& batch, CYxError& transaction
 }
 
 void IndexWriter::commit(std::vector<Job>& batch, const CYxError& transaction) {
-    if (transaction.IsError()) return;
+    if (transaction.IsError()) {
+        metrics().batchFailed(batch.size());
+        return;
+    }
+    const auto started = std::chrono::steady_clock::now();
     const CYxError committed = m_store.commit();
     if (!committed.IsError()) {
         ++m_commits;
+        metrics().batchCommitted(batch.size(), std::chrono::steady_clock::now() - started);
         return;
     }
+    metrics().batchFailed(batch.size());
     m_store.rollback();
     for (Job& job : batch) {
         if (!job.status.IsError())
@@ -270,6 +284,8 @@ void IndexWriter::complete(Job& job) {
                                  ? ": " + std::to_string(job.removed) + " documents removed"
                                  : " failed: " + job.status.AsString()));
             if (job.status.IsError() && job.losses) ++*job.losses;
+            metrics().pruned(job.status.IsError() ? PruneOutcome::Failed : PruneOutcome::Done,
+                             job.status.IsError() ? 0 : job.removed);
             break;
         case Job::Kind::Flush: job.flushed.keep(true); break;
     }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "Metrics.h"
+
 namespace cisrv {
 
 namespace {
@@ -69,6 +71,7 @@ void TlsUpkeep::warnOfExpiries() {
         m_log.warn("cannot tell when the TLS files expire: " + dated.AsString());
         return;
     }
+    metrics().setTlsExpiries(expiries);
     const int64_t now = ::time(nullptr);
     for (const tqwire::TlsExpiry& expiry : expiries) {
         if (expiry.expires == 0 || expiry.expires - now > m_warnDays * kSecondsPerDay) continue;

@@ -20,10 +20,13 @@
 #include "Generator.h"
 #include "HealthCheck.h"
 #include "IndexStore.h"
+#include "Metrics.h"
+#include "MetricsEndpoint.h"
 #include "PathLog.h"
 #include "Purger.h"
 #include "Server.h"
 #include "ServerLog.h"
+#include "ServiceNotifier.h"
 #include "TqProjectVersion.h"
 
 namespace {
@@ -86,6 +89,25 @@ CYxError writePortFile(const std::string& file, uint16_t port) {
     return CYxError();
 }
 
+// The operators' HTTP endpoint, when --metrics-listen asked for one.
+CYxError startMetrics(const CommandLine& commandLine, cisrv::ServerLog& log,
+                      std::unique_ptr<cisrv::MetricsEndpoint>& endpoint) {
+    if (commandLine.metricsAddress.empty()) return CYxError();
+    cisrv::MetricsEndpoint::Settings settings;
+    settings.address = commandLine.metricsAddress;
+    settings.port = commandLine.metricsPort;
+    settings.indexFile = commandLine.server.indexFile;
+    settings.store = commandLine.server.store;
+    settings.lockWait = commandLine.server.writer.lockWait;
+    settings.stopping = &g_stopRequested;
+    const CYxError started = cisrv::MetricsEndpoint::start(settings, endpoint);
+    if (!started.IsError()) {
+        log.info("metrics, health and readiness over HTTP on " + settings.address + " port " +
+                 std::to_string(endpoint->port()));
+    }
+    return started;
+}
+
 int serve(const CommandLine& given) {
     CommandLine commandLine = given;
     if (!commandLine.pathKeyFile.empty()) {
@@ -100,9 +122,13 @@ int serve(const CommandLine& given) {
         const CYxError opened = cisrv::ServerLog::open(commandLine.logFile, log);
         if (opened.IsError()) return fail(opened.AsString());
     }
+    log->setFormat(commandLine.logFormat);
+    cisrv::metrics().setBuildInfo(TQ_PROJECT_VERSION);
     installSignalHandlers();
     cisrv::Server server(commandLine.server, *log);
+    std::unique_ptr<cisrv::MetricsEndpoint> endpoint;
     CYxError status = server.start();
+    if (!status.IsError()) status = startMetrics(commandLine, *log, endpoint);
     if (!status.IsError() && !commandLine.portFile.empty()) {
         status = writePortFile(commandLine.portFile, server.port());
     }
@@ -110,6 +136,9 @@ int serve(const CommandLine& given) {
         log->error("cannot start: " + status.AsString());
         return fail(status.AsString());
     }
+    const auto notifier = cisrv::ServiceNotifier::startIfNotified(
+        commandLine.server.writer.lockWait + std::chrono::milliseconds(commandLine.stallMarginMs));
+    if (notifier) notifier->ready();
     server.run(g_stopRequested);
     return kExitOk;
 }
