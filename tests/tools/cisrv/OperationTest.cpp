@@ -262,6 +262,12 @@ TEST(ServiceNotifierTest, PingsStopWhileTheWriterIsStuckAndResumeAfter) {
     EXPECT_FALSE(ServiceNotifier::startIfNotified(300ms));
 }
 
+// The shipped alert rules, where promtool is installed (see above).
+TEST(AlertRulesTest, PromtoolAcceptsThem) {
+    if (std::system("command -v promtool >/dev/null 2>&1") != 0) GTEST_SKIP() << "no promtool";
+    EXPECT_EQ(std::system("promtool check rules " CISRV_ALERT_RULES), 0);
+}
+
 TEST(ServerLogFormatTest, TextStaysAsItWasAndJsonCarriesSessionEventAndText) {
     EXPECT_EQ(formatLine(ServerLog::Format::Text, "T", ServerLog::Level::Warn, "session 7: x: y"),
               "T warn session 7: x: y\n");
