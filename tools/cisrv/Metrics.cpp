@@ -48,20 +48,24 @@ std::string kindOf(const std::string& what) {
 
 Metrics::Metrics() : m_registry(std::make_shared<prometheus::Registry>()) {
     prometheus::Registry& r = *m_registry;
-    m_eraseResults = seriesByLabel(
-        BuildCounter().Name("cisrv_erase_requests_total").Help("Erase requests by result").Register(r),
-        "result", {"done", "refused", "read_only", "failed"});
-    m_pruneResults = seriesByLabel(
-        BuildCounter().Name("cisrv_prune_requests_total").Help("Prune requests by result").Register(r),
-        "result", {"done", "failed", "invalid", "read_only"});
-    m_refusals = seriesByLabel(
-        BuildCounter()
-            .Name("cisrv_refused_connections_total")
-            .Help("Connections turned away before or at their hello, by reason")
-            .Register(r),
-        "reason",
-        {"service", "busy", "peer_cap", "pending_full", "evicted", "handshake_timeout",
-         "handshake"});
+    m_eraseResults = seriesByLabel(BuildCounter()
+                                       .Name("cisrv_erase_requests_total")
+                                       .Help("Erase requests by result")
+                                       .Register(r),
+                                   "result", {"done", "refused", "read_only", "failed"});
+    m_pruneResults = seriesByLabel(BuildCounter()
+                                       .Name("cisrv_prune_requests_total")
+                                       .Help("Prune requests by result")
+                                       .Register(r),
+                                   "result", {"done", "failed", "invalid", "read_only"});
+    m_refusals =
+        seriesByLabel(BuildCounter()
+                          .Name("cisrv_refused_connections_total")
+                          .Help("Connections turned away before or at their hello, by reason")
+                          .Register(r),
+                      "reason",
+                      {"service", "busy", "peer_cap", "pending_full", "evicted",
+                       "handshake_timeout", "handshake"});
     m_erasedDocuments = &BuildCounter()
                              .Name("cisrv_erased_documents_total")
                              .Help("Documents removed by committed erases")
@@ -103,21 +107,21 @@ Metrics::Metrics() : m_registry(std::make_shared<prometheus::Registry>()) {
                        .Help("Changes carried out in one index transaction")
                        .Register(r)
                        .Add({}, prometheus::Histogram::BucketBoundaries{1, 2, 5, 10, 20, 50, 100,
-                                                                         200, 500, 1000});
-    m_commitSeconds =
-        &BuildHistogram()
-             .Name("cisrv_writer_commit_duration_seconds")
-             .Help("Time a successful commit took, its sync included")
-             .Register(r)
-             .Add({}, prometheus::Histogram::BucketBoundaries{0.001, 0.0025, 0.005, 0.01, 0.025,
-                                                               0.05, 0.1, 0.25, 0.5, 1, 2.5, 5,
-                                                               10, 30, 60});
+                                                                        200, 500, 1000});
+    m_commitSeconds = &BuildHistogram()
+                           .Name("cisrv_writer_commit_duration_seconds")
+                           .Help("Time a successful commit took, its sync included")
+                           .Register(r)
+                           .Add({}, prometheus::Histogram::BucketBoundaries{
+                                        0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1,
+                                        2.5, 5, 10, 30, 60});
     m_buildInfo =
         &BuildGauge().Name("cisrv_build_info").Help("The server's version, always 1").Register(r);
     m_tlsExpiry = &BuildGauge()
                        .Name("cisrv_tls_expiry_timestamp_seconds")
-                       .Help("When each TLS certificate runs out, or each revocation list's "
-                             "next update is due")
+                       .Help(
+                           "When each TLS certificate runs out, or each revocation list's "
+                           "next update is due")
                        .Register(r);
 }
 

@@ -92,9 +92,9 @@ CYxError MetricsEndpoint::start(const Settings& settings, std::unique_ptr<Metric
     t_startFailure.clear();
     endpoint->m_context = mg_start(&callbacks, nullptr, options);
     if (endpoint->m_context == nullptr) {
-        return tqcommon::ioError("cannot serve metrics on " + ports + ": " +
-                                 (t_startFailure.empty() ? "civetweb did not start"
-                                                         : t_startFailure));
+        return tqcommon::ioError(
+            "cannot serve metrics on " + ports + ": " +
+            (t_startFailure.empty() ? "civetweb did not start" : t_startFailure));
     }
     mg_set_request_handler(endpoint->m_context, "/", handleRequest, endpoint.get());
     mg_server_port bound{};

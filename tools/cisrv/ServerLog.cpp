@@ -44,7 +44,8 @@ int64_t sessionOf(const std::string& message, std::string& rest) {
     if (message.compare(0, kPrefix.size(), kPrefix) != 0) return -1;
     size_t end = kPrefix.size();
     int64_t number = 0;
-    while (end < message.size() && message[end] >= '0' && message[end] <= '9' && number < INT32_MAX) {
+    while (end < message.size() && std::isdigit(static_cast<unsigned char>(message[end])) != 0 &&
+           number < INT32_MAX) {
         number = number * 10 + (message[end] - '0');
         ++end;
     }
@@ -61,7 +62,8 @@ std::string eventOf(const std::string& text) {
     size_t kept = 0;
     for (int word = 0; word < kWords; ++word) {
         size_t letters = end;
-        while (letters < text.size() && std::isalpha(static_cast<unsigned char>(text[letters])) != 0) {
+        while (letters < text.size() &&
+               std::isalpha(static_cast<unsigned char>(text[letters])) != 0) {
             ++letters;
         }
         const bool whole = letters > end && (letters == text.size() || text[letters] == ' ' ||

@@ -59,11 +59,11 @@ void ServiceNotifier::ready() {
 
 // Pings at half the watchdog interval, as systemd advises.
 void ServiceNotifier::run() {
-    const auto every = m_watchdog.count() > 0
-                           ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                 m_watchdog / 2)
-                           : std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                 std::chrono::duration<double>(kStatusEvery));
+    const auto every =
+        m_watchdog.count() > 0
+            ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(m_watchdog / 2)
+            : std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                  std::chrono::duration<double>(kStatusEvery));
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_wake.wait_for(lock, every, [this] { return m_stopping; })) tell();
 }

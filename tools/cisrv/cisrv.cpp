@@ -23,6 +23,7 @@
 #include "Metrics.h"
 #include "MetricsEndpoint.h"
 #include "PathLog.h"
+#include "ProgressLine.h"
 #include "Purger.h"
 #include "Server.h"
 #include "ServerLog.h"
@@ -168,8 +169,15 @@ int generate(const CommandLine& commandLine) {
     cisrv::GeneratedIndex made;
     cisrv::StoreOptions options;
     options.cacheKiB = kGeneratorCacheKiB;
+    tqtool::ProgressLine progress;
+    cisrv::GeneratorOptions generator = commandLine.generator;
+    generator.progress = [&progress, &generator](int64_t added) {
+        progress.showCount(static_cast<size_t>(added), static_cast<size_t>(generator.documents),
+                           "documents");
+    };
     CYxError status = openIndex(commandLine, cisrv::OpenMode::CreateIfMissing, store, options);
-    if (!status.IsError()) status = cisrv::generateDocuments(*store, commandLine.generator, made);
+    if (!status.IsError()) status = cisrv::generateDocuments(*store, generator, made);
+    progress.clear();
     if (status.IsError()) return fail(status.AsString());
     std::cout << made.documents << " documents added in " << made.archiveFiles
               << " archive files of " << made.clients << " clients\n";
@@ -204,7 +212,13 @@ int purge(const CommandLine& commandLine) {
     std::unique_ptr<cisrv::IndexStore> store;
     std::string summary;
     CYxError status = openIndex(commandLine, cisrv::OpenMode::MustExist, store);
-    if (!status.IsError()) status = cisrv::purgeEverything(*store, summary);
+    tqtool::ProgressLine progress;
+    const auto step = [&progress](const std::string& what) {
+        const auto seconds = static_cast<int64_t>(progress.secondsSinceStart());
+        progress.show("purging: " + what + ", " + std::to_string(seconds) + " s so far");
+    };
+    if (!status.IsError()) status = cisrv::purgeEverything(*store, summary, step);
+    progress.clear();
     if (status.IsError()) return fail(status.AsString());
     std::cout << summary << "\n";
     return kExitOk;

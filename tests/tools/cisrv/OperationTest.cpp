@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pty.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -266,6 +268,51 @@ TEST(ServiceNotifierTest, PingsStopWhileTheWriterIsStuckAndResumeAfter) {
 TEST(AlertRulesTest, PromtoolAcceptsThem) {
     if (std::system("command -v promtool >/dev/null 2>&1") != 0) GTEST_SKIP() << "no promtool";
     EXPECT_EQ(std::system("promtool check rules " CISRV_ALERT_RULES), 0);
+}
+
+// Runs `command` with its standard error on a pseudo-terminal and returns
+// what the terminal received.
+std::string stderrOnTerminal(const std::vector<std::string>& command) {
+    int terminal = -1;
+    int child = -1;
+    if (::openpty(&terminal, &child, nullptr, nullptr, nullptr) != 0) return "no pty";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(child, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (const std::string& argument : command) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(child);
+    std::string seen;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(terminal, buffer, sizeof buffer)) > 0;) {
+        seen.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(terminal);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return seen;
+}
+
+TEST(ProgressLineTest, GenerateAndPurgeShowProgressOnlyOnATerminal) {
+    TemporaryFolder dir;
+    const std::string index = dir.file("index.db");
+    const std::string generated = stderrOnTerminal(cisrvCommand(
+        {"generate", "--index", index, "--documents", "3000", "--archive-file-size", "1000"}));
+    EXPECT_NE(generated.find("\r\x1b[K0/3000 documents, "), std::string::npos) << generated;
+    EXPECT_NE(generated.rfind("\r\x1b[K"), generated.find("\r\x1b[K"));  // and cleared
+    const std::string purged = stderrOnTerminal(cisrvCommand({"purge", "--index", index}));
+    EXPECT_NE(purged.find("purging: full-text shard 1 of 1"), std::string::npos) << purged;
+
+    const ProgramRun offTerminal =
+        runCisrv(dir, {"generate", "--index", index, "--documents", "10", "--seed", "2"});
+    EXPECT_EQ(offTerminal.status, 0);
+    EXPECT_EQ(offTerminal.err, "");
 }
 
 TEST(ServerLogFormatTest, TextStaysAsItWasAndJsonCarriesSessionEventAndText) {
