@@ -27,10 +27,15 @@ double unixSeconds() {
 }
 
 // One series per label value, in the order of the enum's values.
-std::vector<prometheus::Counter*> seriesByLabel(prometheus::Family<prometheus::Counter>& family,
-                                                const std::string& label,
-                                                const std::vector<std::string>& values) {
+// A counter family with one series per label value, in the order of the
+// enum's values.
+std::vector<prometheus::Counter*> countersByLabel(prometheus::Registry& registry,
+                                                  const std::string& name, const std::string& help,
+                                                  const std::string& label,
+                                                  const std::vector<std::string>& values) {
+    auto& family = BuildCounter().Name(name).Help(help).Register(registry);
     std::vector<prometheus::Counter*> series;
+    series.reserve(values.size());
     for (const std::string& value : values) series.push_back(&family.Add({{label, value}}));
     return series;
 }
@@ -46,26 +51,20 @@ std::string kindOf(const std::string& what) {
 
 }  // namespace
 
-Metrics::Metrics() : m_registry(std::make_shared<prometheus::Registry>()) {
+Metrics::Metrics()
+    : m_registry(std::make_shared<prometheus::Registry>()),
+      m_eraseResults(countersByLabel(*m_registry, "cisrv_erase_requests_total",
+                                     "Erase requests by result", "result",
+                                     {"done", "refused", "read_only", "failed"})),
+      m_pruneResults(countersByLabel(*m_registry, "cisrv_prune_requests_total",
+                                     "Prune requests by result", "result",
+                                     {"done", "failed", "invalid", "read_only"})),
+      m_refusals(countersByLabel(*m_registry, "cisrv_refused_connections_total",
+                                 "Connections turned away before or at their hello, by reason",
+                                 "reason",
+                                 {"service", "busy", "peer_cap", "pending_full", "evicted",
+                                  "handshake_timeout", "handshake"})) {
     prometheus::Registry& r = *m_registry;
-    m_eraseResults = seriesByLabel(BuildCounter()
-                                       .Name("cisrv_erase_requests_total")
-                                       .Help("Erase requests by result")
-                                       .Register(r),
-                                   "result", {"done", "refused", "read_only", "failed"});
-    m_pruneResults = seriesByLabel(BuildCounter()
-                                       .Name("cisrv_prune_requests_total")
-                                       .Help("Prune requests by result")
-                                       .Register(r),
-                                   "result", {"done", "failed", "invalid", "read_only"});
-    m_refusals =
-        seriesByLabel(BuildCounter()
-                          .Name("cisrv_refused_connections_total")
-                          .Help("Connections turned away before or at their hello, by reason")
-                          .Register(r),
-                      "reason",
-                      {"service", "busy", "peer_cap", "pending_full", "evicted",
-                       "handshake_timeout", "handshake"});
     m_erasedDocuments = &BuildCounter()
                              .Name("cisrv_erased_documents_total")
                              .Help("Documents removed by committed erases")

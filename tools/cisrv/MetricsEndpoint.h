@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "IndexStore.h"
 #include "YxError.h"
@@ -46,7 +47,7 @@ public:
     std::string scrape();
 
 private:
-    explicit MetricsEndpoint(const Settings& settings) : m_settings(settings) {}
+    explicit MetricsEndpoint(Settings settings) : m_settings(std::move(settings)) {}
     void countDocuments();
 
     const Settings m_settings;
