@@ -1,5 +1,6 @@
-// The directory store: a SQLite database of cells, clients, applications and
-// content-indexing clouds. libTQAppMgr owns it; the directory classes and the
+// The directory store: cells, clients, applications and content-indexing
+// clouds, in a SQLite file or a PostgreSQL database (DirectoryBackend.h has the
+// two back ends). libTQAppMgr owns it; the directory classes and the
 // archive managers read it through the lookups below, and the tqdir tool and
 // the tests fill it through DirectoryWriter.
 //
