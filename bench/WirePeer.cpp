@@ -14,7 +14,7 @@
 
 #include "Programs.h"
 #include "TqMessages.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace bench {
 
@@ -32,19 +32,21 @@ constexpr size_t kReplyBufferSize = 512;
 }
 
 void check(const CYxError& result, const char* what) {
-    if (result.IsError()) throw std::runtime_error(std::string(what) + ": " + result.AsString());
+    if (result.IsError()) {
+        throw std::runtime_error(std::string(what) + ": " + result.AsString());
+    }
 }
 
 std::string frameOf(uint32_t code, const std::string& body) {
-    std::string frame(tqwire::kFrameHeaderSize, '\0');
-    tqwire::encodeFrameHeader(code, static_cast<uint32_t>(body.size()),
-                              reinterpret_cast<unsigned char*>(frame.data()));
+    std::string frame(tqsession::kFrameHeaderSize, '\0');
+    tqsession::encodeFrameHeader(code, static_cast<uint32_t>(body.size()),
+                                 reinterpret_cast<unsigned char*>(frame.data()));
     return frame + body;
 }
 
 std::string acceptFrame() {
-    const uint32_t version = htonl(tqwire::kHandshakeVersion);
-    return frameOf(tqwire::kAcceptCode, std::string(reinterpret_cast<const char*>(&version), 4));
+    const uint32_t version = htonl(tqsession::kHandshakeVersion);
+    return frameOf(tqsession::kAcceptCode, std::string(reinterpret_cast<const char*>(&version), 4));
 }
 
 std::string confirmedEraseFrame() {
@@ -52,17 +54,19 @@ std::string confirmedEraseFrame() {
     response.status = 1;
     const char* record = reinterpret_cast<const char*>(&response);
     size_t length = 0;
-    check(tqwire::measureBody(tqmsg::kEraseDataResp, record, sizeof response, length), "measure");
+    check(tqsession::measureBody(tqmsg::kEraseDataResp, record, sizeof response, length),
+          "measure");
     std::string body(length, '\0');
-    check(tqwire::encodeBody(tqmsg::kEraseDataResp, record, sizeof response, body.data(), length),
-          "encode");
+    check(
+        tqsession::encodeBody(tqmsg::kEraseDataResp, record, sizeof response, body.data(), length),
+        "encode");
     return frameOf(tqmsg::kEraseDataResp, body);
 }
 
 }  // namespace
 
 WirePeer::WirePeer() : m_accept(acceptFrame()), m_eraseResponse(confirmedEraseFrame()) {
-    check(tqwire::listenTcp("127.0.0.1", 0, m_listenFd, m_port), "peer cannot listen");
+    check(tqsession::listenTcp("127.0.0.1", 0, m_listenFd, m_port), "peer cannot listen");
     m_epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     m_stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     epoll_event listenEvent{EPOLLIN, {}};
@@ -82,9 +86,13 @@ WirePeer::WirePeer() : m_accept(acceptFrame()), m_eraseResponse(confirmedEraseFr
 
 WirePeer::~WirePeer() {
     const uint64_t one = 1;
-    if (::write(m_stopFd, &one, sizeof one) != sizeof one) std::terminate();
+    if (::write(m_stopFd, &one, sizeof one) != sizeof one) {
+        std::terminate();
+    }
     m_thread.join();
-    for (const auto& client : m_pending) ::close(client.first);
+    for (const auto& client : m_pending) {
+        ::close(client.first);
+    }
     ::close(m_stopFd);
     ::close(m_epollFd);
     ::close(m_listenFd);
@@ -105,10 +113,14 @@ void WirePeer::serve() {
     epoll_event events[kMaxEvents];
     for (;;) {
         const int ready = ::epoll_wait(m_epollFd, events, kMaxEvents, -1);
-        if (ready < 0 && errno != EINTR) return;
+        if (ready < 0 && errno != EINTR) {
+            return;
+        }
         for (int i = 0; i < ready; ++i) {
             const int fd = events[i].data.fd;
-            if (fd == m_stopFd) return;
+            if (fd == m_stopFd) {
+                return;
+            }
             if (fd == m_listenFd) {
                 acceptClients();
             } else if (!readFrom(fd)) {
@@ -120,7 +132,8 @@ void WirePeer::serve() {
 }
 
 void WirePeer::acceptClients() {
-    for (int fd; (fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
+    for (int fd;
+         (fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
         const int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         epoll_event event{EPOLLIN, {}};
@@ -138,20 +151,28 @@ void WirePeer::acceptClients() {
 bool WirePeer::readFrom(int fd) {
     char chunk[kChunkSize];
     const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
-    if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-    if (got == 0) return false;  // the client closed: close our side too
+    if (got < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    }
+    if (got == 0) {
+        return false;  // the client closed: close our side too
+    }
     std::string& pending = m_pending[fd];
     pending.append(chunk, static_cast<size_t>(got));
     size_t used = 0;
-    for (tqwire::FrameHeader header; pending.size() - used >= tqwire::kFrameHeaderSize; ) {
+    for (tqsession::FrameHeader header; pending.size() - used >= tqsession::kFrameHeaderSize;) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(pending.data() + used);
-        if (tqwire::decodeFrameHeader(bytes, header).IsError() || header.bodyLength > kMaxBody) {
+        if (tqsession::decodeFrameHeader(bytes, header).IsError() || header.bodyLength > kMaxBody) {
             ++m_dropped;
             return false;
         }
-        const size_t length = tqwire::kFrameHeaderSize + header.bodyLength;
-        if (pending.size() - used < length) break;
-        if (!answer(fd, header.code, pending.data() + used, length)) return false;
+        const size_t length = tqsession::kFrameHeaderSize + header.bodyLength;
+        if (pending.size() - used < length) {
+            break;
+        }
+        if (!answer(fd, header.code, pending.data() + used, length)) {
+            return false;
+        }
         used += length;
     }
     pending.erase(0, used);
@@ -161,21 +182,29 @@ bool WirePeer::readFrom(int fd) {
 bool WirePeer::answer(int fd, uint32_t code, const char* frame, size_t length) {
     {
         std::lock_guard<std::mutex> lock(m_framesMutex);
-        if (m_firstFrames.size() < kFramesKept) m_firstFrames.emplace_back(frame, length);
+        if (m_firstFrames.size() < kFramesKept) {
+            m_firstFrames.emplace_back(frame, length);
+        }
     }
     const std::string* reply = nullptr;
-    if (code == tqwire::kHelloCode) reply = &m_accept;
-    if (code == tqmsg::kEraseDataReq) reply = &m_eraseResponse;
+    if (code == tqsession::kHelloCode) {
+        reply = &m_accept;
+    }
+    if (code == tqmsg::kEraseDataReq) {
+        reply = &m_eraseResponse;
+    }
     m_erases += code == tqmsg::kEraseDataReq ? 1 : 0;
     m_prunes += code == tqmsg::kAfPruneReq ? 1 : 0;
     // Replies are small and every client reads its reply before it sends
     // again, so a reply always fits the socket at once.
-    return reply == nullptr ||
-           ::send(fd, reply->data(), reply->size(), MSG_NOSIGNAL) == static_cast<ssize_t>(reply->size());
+    return reply == nullptr || ::send(fd, reply->data(), reply->size(), MSG_NOSIGNAL) ==
+                                   static_cast<ssize_t>(reply->size());
 }
 
 RawSocket::RawSocket(uint16_t port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    if (m_fd < 0) fail("raw client: socket");
+    if (m_fd < 0) {
+        fail("raw client: socket");
+    }
     const int on = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     sockaddr_in address{};
@@ -191,27 +220,41 @@ RawSocket::RawSocket(uint16_t port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_
 }
 
 RawSocket::~RawSocket() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
 }
 
 void RawSocket::writeAll(const std::string& bytes) {
     for (size_t done = 0; done < bytes.size();) {
         const ssize_t written = ::write(m_fd, bytes.data() + done, bytes.size() - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) fail("raw client: write");
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            fail("raw client: write");
+        }
         done += static_cast<size_t>(written);
     }
 }
 
 void RawSocket::exchange(const std::string& request, size_t replyLength) {
     char reply[kReplyBufferSize];
-    if (replyLength > sizeof reply) throw std::runtime_error("raw client: reply too long");
+    if (replyLength > sizeof reply) {
+        throw std::runtime_error("raw client: reply too long");
+    }
     writeAll(request);
     for (size_t done = 0; done < replyLength;) {
         const ssize_t got = ::recv(m_fd, reply + done, replyLength - done, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got == 0) errno = ECONNRESET;
-        if (got <= 0) fail("raw client: recv");
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got == 0) {
+            errno = ECONNRESET;
+        }
+        if (got <= 0) {
+            fail("raw client: recv");
+        }
         done += static_cast<size_t>(got);
     }
 }

@@ -23,17 +23,13 @@ using tqmsg::kAfPruneReq;
 
 }  // namespace
 
-bool comparePruneElem(const _PruneElem& a, const _PruneElem& b) {
-    return a.cloudId < b.cloudId;
-}
+bool comparePruneElem(const _PruneElem& a, const _PruneElem& b) { return a.cloudId < b.cloudId; }
 
 CIAFPruner::CIAFPruner() = default;
 
 CIAFPruner::~CIAFPruner() = default;
 
-bool CIAFPruner::initialize() {
-    return true;
-}
+bool CIAFPruner::initialize() { return true; }
 
 namespace {
 

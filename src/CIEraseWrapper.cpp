@@ -63,9 +63,7 @@ CIEraseWrapper::~CIEraseWrapper() {
     clientSessions.clear();
 }
 
-bool CIEraseWrapper::initialize() {
-    return true;
-}
+bool CIEraseWrapper::initialize() { return true; }
 
 namespace {
 
@@ -76,7 +74,7 @@ constexpr size_t kRefusalLineSize = 256;
 // helper that cannot writes no line and fails every call), then a null path is
 // refused with the line `refusal` formats. False when the call ends here.
 __attribute__((format(printf, 3, 4))) bool openErase(CIHelperBase& helper, const char* path,
-                                                      const char* refusal, ...) {
+                                                     const char* refusal, ...) {
     if (!helper.init()) {
         return false;
     }
@@ -143,8 +141,9 @@ bool CIEraseWrapper::getCloudIds(int clientId, int appType, int applicationId,
     }
     if (status < 0) {
         // fixed text
-        CIHelperLog("Failed to get the content indexing engine list for client Id [%d] app type[%d].",
-                    clientId, appType);
+        CIHelperLog(
+            "Failed to get the content indexing engine list for client Id [%d] app type[%d].",
+            clientId, appType);
         return false;
     }
     if (received.empty()) {
@@ -201,7 +200,7 @@ enum class ServerLines { kNamed, kQuiet };
 
 // One standard erase on one CI server over its cached session.
 Verdict eraseStandardOnServer(CIEraseWrapper& wrapper, int vornCellId, int ciServerClientId,
-                      const RequestFields& fields, ServerLines lines) {
+                              const RequestFields& fields, ServerLines lines) {
     CTqNetwork* session = wrapper.getClientSession(vornCellId, ciServerClientId);
     if (session == nullptr) {
         if (lines == ServerLines::kNamed) {
@@ -227,8 +226,8 @@ Verdict eraseStandardOnServer(CIEraseWrapper& wrapper, int vornCellId, int ciSer
 // A standard erase on each listed CI server in turn; false at the first that
 // does not confirm. A session whose exchange failed leaves the cache.
 bool eraseOnEachServer(CIEraseWrapper& wrapper, std::map<int, CTqNetwork*>& sessions,
-                       const std::vector<int>& servers, int vornCellId,
-                       const RequestFields& fields, ServerLines lines) {
+                       const std::vector<int>& servers, int vornCellId, const RequestFields& fields,
+                       ServerLines lines) {
     for (const int ciServerClientId : servers) {
         const Verdict verdict =
             eraseStandardOnServer(wrapper, vornCellId, ciServerClientId, fields, lines);
@@ -309,7 +308,8 @@ int CIEraseWrapper::eraseBackupData(int vornCellId, int clientId, int appType, c
 int CIEraseWrapper::eraseMigratedData(int vornCellId, int applicationId, const char* path,
                                       bool /*flag*/) {
     // fixed text
-    if (!openErase(*this, path, "Refusing to erase CI data of application ID[%d]: the path is null.",
+    if (!openErase(*this, path,
+                   "Refusing to erase CI data of application ID[%d]: the path is null.",
                    applicationId) ||
         !haveVornCellNumber(*this, vornCellId, vornCellNumber, vornCellIdOfNumber,
                             serverListResolved)) {
@@ -350,10 +350,11 @@ int CIEraseWrapper::eraseMigratedData(int vornCellId, int applicationId, const c
 
 int CIEraseWrapper::eraseRuRizozeCIData(int vornCellId, int cellNumber, int clientId, int appType,
                                         int cloudId, const char* path) {
-    if (!openErase(*this, path,
-                   // fixed text
-                   "Refusing to erase RuRizoze CI data of client [%d] app type [%d]: the path is null.",
-                   clientId, appType)) {
+    if (!openErase(
+            *this, path,
+            // fixed text
+            "Refusing to erase RuRizoze CI data of client [%d] app type [%d]: the path is null.",
+            clientId, appType)) {
         return 1;
     }
     if (clientId != currentClientId) {

@@ -36,7 +36,8 @@
 #error "TQCI_VERSION_LINE must be defined by the build"
 #endif
 asm(".pushsection TqVersion,\"\",@progbits\n\t"
-    ".ascii \"" TQCI_VERSION_LINE "\\n\"\n\t"
+    ".ascii \"" TQCI_VERSION_LINE
+    "\\n\"\n\t"
     ".popsection");
 
 namespace {
@@ -64,13 +65,9 @@ std::mutex sLogLock;
 
 extern "C" {
 
-void* initEraseCIHelper() {
-    return static_cast<void*>(new (std::nothrow) CIEraseWrapper);
-}
+void* initEraseCIHelper() { return static_cast<void*>(new (std::nothrow) CIEraseWrapper); }
 
-void deInitEraseCIHelper(void* handle) {
-    delete static_cast<CIEraseWrapper*>(handle);
-}
+void deInitEraseCIHelper(void* handle) { delete static_cast<CIEraseWrapper*>(handle); }
 
 int eraseBackupData(void* handle, int vornCellId, int clientId, int appType, const char* path,
                     bool flag) {
@@ -86,8 +83,8 @@ int eraseMigratedData(void* handle, int vornCellId, int applicationId, const cha
     if (handle == nullptr) {
         return 1;
     }
-    return static_cast<CIEraseWrapper*>(handle)->eraseMigratedData(vornCellId, applicationId,
-                                                                   path, flag);
+    return static_cast<CIEraseWrapper*>(handle)->eraseMigratedData(vornCellId, applicationId, path,
+                                                                   flag);
 }
 
 }  // extern "C"
@@ -264,6 +261,4 @@ bool CIHelperBase::getCISvrClientId(int cloudId, int& ciServerClientId) {
     return false;
 }
 
-bool CIHelperBase::send(int, const tqsDatabuf*) {
-    return false;
-}
+bool CIHelperBase::send(int, const tqsDatabuf*) { return false; }

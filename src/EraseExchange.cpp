@@ -87,8 +87,8 @@ Verdict runStandardEraseExchange(CIHelperBase& helper, CTqNetwork& session, tqsD
     std::memset(&response, 0, sizeof response);
     buffer.setExternalBuffer(reinterpret_cast<char*>(&response), sizeof response);
     bool timedOut = false;
-    error = session.ReceiveXDRMessage(&code, &buffer, nullptr, kReceiveFlags, kReceiveWait,
-                                      timedOut);
+    error =
+        session.ReceiveXDRMessage(&code, &buffer, nullptr, kReceiveFlags, kReceiveWait, timedOut);
     if (error.IsError()) {
         // fixed text
         helper.CIHelperLog("Failed to receive TQS_PM_CONTENTIDX_ERASE_DATA_RESP. Error:[%s]",
@@ -125,11 +125,12 @@ Verdict runMigratedEraseExchange(CIHelperBase& helper, CTqNetwork& session, tqsD
 
     unsigned long code = 0;
     bool timedOut = false;
-    error = session.ReceiveXDRMessage(&code, &buffer, nullptr, kReceiveFlags, kReceiveWait,
-                                      timedOut);
+    error =
+        session.ReceiveXDRMessage(&code, &buffer, nullptr, kReceiveFlags, kReceiveWait, timedOut);
     if (timedOut) {
         // fixed text
-        helper.CIHelperLog("Failed(TimedOut) to receive data for TQS_PM_CONTENTIDX_ERASE_DATA_RESP!!!");
+        helper.CIHelperLog(
+            "Failed(TimedOut) to receive data for TQS_PM_CONTENTIDX_ERASE_DATA_RESP!!!");
         return Verdict::kSessionFailed;
     }
     if (error.IsError()) {
@@ -140,8 +141,9 @@ Verdict runMigratedEraseExchange(CIHelperBase& helper, CTqNetwork& session, tqsD
     }
     if (code == kEraseDataResp && statusInReceivedBody(buffer) != 0) {
         // fixed text
-        helper.CIHelperLog("Received erase data response for application ID[%d] for CI server[%d]!!",
-                           applicationId, ciServerClientId);
+        helper.CIHelperLog(
+            "Received erase data response for application ID[%d] for CI server[%d]!!",
+            applicationId, ciServerClientId);
         return Verdict::kConfirmed;
     }
     // fixed text

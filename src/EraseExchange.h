@@ -16,8 +16,8 @@ namespace tqci {
 // What an erase request says.
 struct RequestFields {
     int cellNumber;
-    int clientId;   // 0 for migrated data
-    int appType;    // the application id for migrated data
+    int clientId;  // 0 for migrated data
+    int appType;   // the application id for migrated data
     int32_t eraseKind;
     const char* path;
 };

@@ -10,8 +10,8 @@
 
 #include "AllocationCounter.h"
 #include "TqMessages.h"
-#include "TqWire.h"
 #include "WirePeer.h"
+#include "session/TqWire.h"
 
 namespace bench {
 namespace {
@@ -20,7 +20,9 @@ namespace {
 void* volatile g_sink;
 
 TEST(AllocationCounterTest, EveryAllocationFunctionCountsOnceOnItsOwnThread) {
-    if (!allocationsCounted()) GTEST_SKIP() << "built without the allocation counter";
+    if (!allocationsCounted()) {
+        GTEST_SKIP() << "built without the allocation counter";
+    }
     const uint64_t start = threadAllocations();
     void* block = std::malloc(24);
     g_sink = block = std::realloc(block, 4096);
@@ -36,7 +38,9 @@ TEST(AllocationCounterTest, EveryAllocationFunctionCountsOnceOnItsOwnThread) {
     uint64_t theirs = 0;
     std::thread other([&theirs] {
         const uint64_t before = threadAllocations();
-        for (int i = 0; i < 10; ++i) std::free(g_sink = std::malloc(64));
+        for (int i = 0; i < 10; ++i) {
+            std::free(g_sink = std::malloc(64));
+        }
         theirs = threadAllocations() - before;
     });
     const uint64_t beforeJoin = threadAllocations();
@@ -49,12 +53,14 @@ std::string pruneFrame() {
     tqmsg::AfPruneReq record{};
     const char* bytes = reinterpret_cast<const char*>(&record);
     size_t length = 0;
-    EXPECT_FALSE(tqwire::measureBody(tqmsg::kAfPruneReq, bytes, sizeof record, length).IsError());
-    std::string frame(tqwire::kFrameHeaderSize + length, '\0');
-    tqwire::encodeFrameHeader(tqmsg::kAfPruneReq, static_cast<uint32_t>(length),
-                              reinterpret_cast<unsigned char*>(frame.data()));
-    EXPECT_FALSE(tqwire::encodeBody(tqmsg::kAfPruneReq, bytes, sizeof record,
-                                    &frame[tqwire::kFrameHeaderSize], length).IsError());
+    EXPECT_FALSE(
+        tqsession::measureBody(tqmsg::kAfPruneReq, bytes, sizeof record, length).IsError());
+    std::string frame(tqsession::kFrameHeaderSize + length, '\0');
+    tqsession::encodeFrameHeader(tqmsg::kAfPruneReq, static_cast<uint32_t>(length),
+                                 reinterpret_cast<unsigned char*>(frame.data()));
+    EXPECT_FALSE(tqsession::encodeBody(tqmsg::kAfPruneReq, bytes, sizeof record,
+                                       &frame[tqsession::kFrameHeaderSize], length)
+                     .IsError());
     return frame;
 }
 
@@ -62,7 +68,9 @@ TEST(RawSocketTest, GracefulCloseReturnsOnceThePeerHasReadEverything) {
     WirePeer peer;
     RawSocket socket(peer.port());
     const std::string prune = pruneFrame();
-    for (int i = 0; i < 2000; ++i) socket.writeAll(prune);
+    for (int i = 0; i < 2000; ++i) {
+        socket.writeAll(prune);
+    }
     socket.closeGracefully();
     EXPECT_EQ(peer.counts().prunes, 2000u);
 }

@@ -1,4 +1,4 @@
-#include "ChangeWatch.h"
+#include "appmgr/ChangeWatch.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <memory>
 
-namespace tqdir {
+namespace tqappmgr {
 
 namespace {
 
@@ -18,8 +18,8 @@ constexpr uint32_t kWatchedEvents = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_
 // A name appearing in the database's folder.
 constexpr uint32_t kFolderEvents = IN_CREATE | IN_MOVED_TO;
 // The watch cannot be trusted any more.
-constexpr uint32_t kWatchLost = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT |
-                                IN_Q_OVERFLOW;
+constexpr uint32_t kWatchLost =
+    IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT | IN_Q_OVERFLOW;
 
 struct FreeDeleter {
     void operator()(char* text) const { std::free(text); }
@@ -32,12 +32,16 @@ ChangeWatch::~ChangeWatch() { stop(); }
 bool ChangeWatch::start(const std::string& databasePath) {
     stop();
     const std::unique_ptr<char, FreeDeleter> resolved(::realpath(databasePath.c_str(), nullptr));
-    if (!resolved) return false;
+    if (!resolved) {
+        return false;
+    }
     const std::string database(resolved.get());
     const std::string log = database + "-wal";
 
     m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (m_fd < 0) return false;
+    if (m_fd < 0) {
+        return false;
+    }
     const std::filesystem::path given(databasePath);
     const std::string folder = given.has_parent_path() ? given.parent_path().string() : ".";
     m_name = given.filename().string();
@@ -51,19 +55,27 @@ bool ChangeWatch::start(const std::string& databasePath) {
 }
 
 void ChangeWatch::stop() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
     m_fd = -1;
     m_folderWatch = -1;
 }
 
 bool ChangeWatch::changedSinceLastLook() {
-    if (m_fd < 0) return true;
+    if (m_fd < 0) {
+        return true;
+    }
     bool changed = false;
     alignas(inotify_event) char events[1024];
     for (;;) {
         const ssize_t got = ::read(m_fd, events, sizeof events);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0 && errno == EAGAIN) return changed;
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && errno == EAGAIN) {
+            return changed;
+        }
         if (got <= 0) {
             stop();
             return true;
@@ -83,4 +95,4 @@ bool ChangeWatch::changedSinceLastLook() {
     }
 }
 
-}  // namespace tqdir
+}  // namespace tqappmgr

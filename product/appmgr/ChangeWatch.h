@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace tqdir {
+namespace tqappmgr {
 
 // Watches a database file and its write-ahead log with inotify. Every write
 // that can change what a reader sees (a commit appended to the log, a
@@ -43,4 +43,4 @@ private:
     std::string m_name;  // the database's name in its folder
 };
 
-}  // namespace tqdir
+}  // namespace tqappmgr

@@ -13,9 +13,9 @@
 #include <variant>
 #include <vector>
 
-#include "TqDirectory.h"
+#include "appmgr/TqDirectory.h"
 
-namespace tqdir {
+namespace tqappmgr {
 
 // A PostgreSQL connection URI ("postgresql://..." or "postgres://...");
 // anything else names a SQLite file.
@@ -147,11 +147,10 @@ public:
     virtual CYxError prepareNewDatabase() { return CYxError(); }
 };
 
-CYxError openSqliteWriter(const std::string& path, bool create,
-                          std::unique_ptr<WriteBackend>& out);
+CYxError openSqliteWriter(const std::string& path, bool create, std::unique_ptr<WriteBackend>& out);
 // With `create`, a missing database is created (a SQLite file and its
 // folder; a PostgreSQL database, when the URI's user may create one).
 CYxError openPostgresWriter(const std::string& uri, bool create,
                             std::unique_ptr<WriteBackend>& out);
 
-}  // namespace tqdir
+}  // namespace tqappmgr

@@ -14,10 +14,10 @@
 #include <optional>
 #include <utility>
 
-#include "DirectoryBackend.h"
-#include "TqDirectory.h"
+#include "appmgr/DirectoryBackend.h"
+#include "appmgr/TqDirectory.h"
 
-namespace tqdir {
+namespace tqappmgr {
 namespace {
 
 // Answers read from the database, by key, while it has not changed: a
@@ -33,7 +33,9 @@ public:
         return found == m_answers.end() ? nullptr : &found->second;
     }
     void remember(const Key& key, std::optional<Value> value) {
-        if (m_answers.size() >= kMostAnswers) m_answers.clear();
+        if (m_answers.size() >= kMostAnswers) {
+            m_answers.clear();
+        }
         m_answers.insert_or_assign(key, std::move(value));
     }
     void clear() { m_answers.clear(); }
@@ -158,14 +160,9 @@ private:
             m_localCommitsSeen = localCommits;
             m_lastLook = now;
             switch (m_connection->look(afterPause)) {
-                case Freshness::Unchanged:
-                    return true;
-                case Freshness::Changed:
-                    m_answers.clear();
-                    return true;
-                case Freshness::Lost:
-                    drop();
-                    break;
+                case Freshness::Unchanged: return true;
+                case Freshness::Changed: m_answers.clear(); return true;
+                case Freshness::Lost: drop(); break;
             }
         }
         // Answers are remembered only from here on: whatever changes after
@@ -222,12 +219,9 @@ bool inCell(int64_t wantedCellId, int64_t cellId) {
 // The first row of a single-row lookup: success, not found or a failure.
 CYxError firstRow(Rows& rows) {
     switch (rows.step()) {
-        case Rows::Step::Row:
-            return CYxError();
-        case Rows::Step::Done:
-            return notFound();
-        case Rows::Step::Failed:
-            break;
+        case Rows::Step::Row: return CYxError();
+        case Rows::Step::Done: return notFound();
+        case Rows::Step::Failed: break;
     }
     return unavailable();
 }
@@ -292,7 +286,9 @@ std::string describeDatabasePath() {
 
 std::string databaseFileProblem() {
     const std::string path = configuredPath();
-    if (isPostgresLocation(path) || ::access(path.c_str(), R_OK) == 0) return {};
+    if (isPostgresLocation(path) || ::access(path.c_str(), R_OK) == 0) {
+        return {};
+    }
     const int error = errno;
     return "no readable directory database at " + describeDatabasePath() + ": " +
            std::strerror(error) + "; create one with 'tqdir init', or set " + kDatabasePathEnv;
@@ -301,7 +297,9 @@ std::string databaseFileProblem() {
 CYxError findClient(int64_t cellId, int64_t clientId, Client& client) {
     return rememberedRowInCell(
         &Answers::clients, Query::Client, cellId, clientId,
-        [clientId](const Rows& row) { return Client{clientId, row.integer(0), row.text(1)}; },
+        [clientId](const Rows& row) {
+            return Client{clientId, row.integer(0), row.text(1)};
+        },
         client);
 }
 
@@ -355,4 +353,4 @@ CYxError listApplicationEngines(int64_t applicationId, std::vector<int64_t>& clo
                                          cloudIds);
 }
 
-}  // namespace tqdir
+}  // namespace tqappmgr

@@ -1,7 +1,7 @@
-// The tables of a directory database (schema version tqdir::kSchemaVersion).
+// The tables of a directory database (schema version tqappmgr::kSchemaVersion).
 #pragma once
 
-namespace tqdir {
+namespace tqappmgr {
 
 // The tables, in the SQL both stores accept. Ids are signed 64-bit: SQLite's
 // INTEGER is, and the PostgreSQL back end writes BIGINT for it. Lists keep
@@ -102,4 +102,4 @@ BEGIN
 END $$;
 )sql";
 
-}  // namespace tqdir
+}  // namespace tqappmgr

@@ -1,8 +1,8 @@
 // DirectoryWriter: the read-write side of the directory store.
-#include "DirectoryBackend.h"
-#include "TqDirectory.h"
+#include "appmgr/DirectoryBackend.h"
+#include "appmgr/TqDirectory.h"
 
-namespace tqdir {
+namespace tqappmgr {
 
 namespace {
 
@@ -24,7 +24,9 @@ public:
     explicit Transaction(WriteBackend& store) : m_store(store) {}
     ~Transaction() {
         // A failed rollback means the connection is gone, and the transaction with it.
-        if (m_open) (void)m_store.execute("ROLLBACK", "cannot roll back");
+        if (m_open) {
+            (void)m_store.execute("ROLLBACK", "cannot roll back");
+        }
     }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
@@ -37,7 +39,9 @@ public:
     CYxError commit() {
         CYxError result = m_store.execute("COMMIT", "cannot commit");
         m_open = m_open && result.IsError();
-        if (!result.IsError()) noteLocalCommit();
+        if (!result.IsError()) {
+            noteLocalCommit();
+        }
         return result;
     }
 
@@ -67,8 +71,12 @@ struct DirectoryWriter::Impl {
     CYxError transaction(Work work) {
         Transaction transaction(*store);
         CYxError result = transaction.begin();
-        if (!result.IsError()) result = work();
-        if (!result.IsError()) result = transaction.commit();
+        if (!result.IsError()) {
+            result = work();
+        }
+        if (!result.IsError()) {
+            result = transaction.commit();
+        }
         return result;
     }
 
@@ -88,11 +96,13 @@ struct DirectoryWriter::Impl {
         for (const Reference& reference : references) {
             bool found = false;
             // Ids are integers: formatting one into the text is safe.
-            const CYxError read = store->forEachRow(
-                std::string("SELECT 1 FROM ") + reference.table +
-                    " WHERE id = " + std::to_string(reference.id),
-                [&found](const std::vector<std::string>&) { found = true; });
-            if (read.IsError()) return read;
+            const CYxError read =
+                store->forEachRow(std::string("SELECT 1 FROM ") + reference.table +
+                                      " WHERE id = " + std::to_string(reference.id),
+                                  [&found](const std::vector<std::string>&) { found = true; });
+            if (read.IsError()) {
+                return read;
+            }
             if (!found) {
                 return storeFailure(what + ": there is no " + reference.noun + " " +
                                     std::to_string(reference.id));
@@ -106,16 +116,23 @@ struct DirectoryWriter::Impl {
         int version = 0;
         bool empty = false;
         CYxError result = store->schemaVersion(version);
-        if (result.IsError() || version == kSchemaVersion) return result;
+        if (result.IsError() || version == kSchemaVersion) {
+            return result;
+        }
         if (version != 0) {
             return notADirectory(location +
                                  " is not a directory database of this version (schema "
-                                 "version " + std::to_string(version) + ", expected " +
+                                 "version " +
+                                 std::to_string(version) + ", expected " +
                                  std::to_string(kSchemaVersion) + ")");
         }
         result = store->isEmpty(empty);
-        if (result.IsError()) return result;
-        if (empty) return notADirectory(location + " holds no directory yet (an empty database)");
+        if (result.IsError()) {
+            return result;
+        }
+        if (empty) {
+            return notADirectory(location + " holds no directory yet (an empty database)");
+        }
         return notADirectory(location +
                              " is not a directory database: it holds tables of another kind");
     }
@@ -124,9 +141,13 @@ struct DirectoryWriter::Impl {
     CYxError createSchemaIfEmpty() {
         bool empty = false;
         CYxError result = store->isEmpty(empty);
-        if (result.IsError() || !empty) return result;
+        if (result.IsError() || !empty) {
+            return result;
+        }
         result = store->prepareNewDatabase();
-        if (result.IsError()) return result;
+        if (result.IsError()) {
+            return result;
+        }
         return transaction([&] {
             // Again: another init may have come first.
             CYxError again = store->isEmpty(empty);
@@ -138,20 +159,20 @@ struct DirectoryWriter::Impl {
     // whose last two parameters are the position and the cloud id.
     template <typename... Keys>
     CYxError replaceEngineList(const Reference& owner, const std::string& clearText,
-                               const std::string& insertText,
-                               const std::vector<int64_t>& cloudIds, const Keys&... keys) {
+                               const std::string& insertText, const std::vector<int64_t>& cloudIds,
+                               const Keys&... keys) {
         std::vector<Reference> references{owner};
-        for (const int64_t id : cloudIds) references.push_back(cloud(id));
+        for (const int64_t id : cloudIds) {
+            references.push_back(cloud(id));
+        }
         return transaction([&] {
-            CYxError result = requireRecords(
-                references,
-                std::string("cannot map the clouds of ") + owner.noun + " " +
-                    std::to_string(owner.id));
+            CYxError result =
+                requireRecords(references, std::string("cannot map the clouds of ") + owner.noun +
+                                               " " + std::to_string(owner.id));
             if (!result.IsError()) {
                 result = write(clearText, "cannot clear the engine list", keys...);
             }
-            for (size_t position = 0; !result.IsError() && position < cloudIds.size();
-                 ++position) {
+            for (size_t position = 0; !result.IsError() && position < cloudIds.size(); ++position) {
                 result = write(insertText, "cannot map cloud " + std::to_string(cloudIds[position]),
                                keys..., static_cast<int64_t>(position), cloudIds[position]);
             }
@@ -166,9 +187,15 @@ CYxError DirectoryWriter::open(const std::string& path, Open mode,
     auto impl = std::make_unique<Impl>();
     CYxError result = isPostgresLocation(path) ? openPostgresWriter(path, create, impl->store)
                                                : openSqliteWriter(path, create, impl->store);
-    if (!result.IsError() && create) result = impl->createSchemaIfEmpty();
-    if (!result.IsError()) result = impl->requireDirectory(printableLocation(path));
-    if (!result.IsError()) out.reset(new DirectoryWriter(std::move(impl)));
+    if (!result.IsError() && create) {
+        result = impl->createSchemaIfEmpty();
+    }
+    if (!result.IsError()) {
+        result = impl->requireDirectory(printableLocation(path));
+    }
+    if (!result.IsError()) {
+        out.reset(new DirectoryWriter(std::move(impl)));
+    }
     return result;
 }
 
@@ -191,15 +218,15 @@ CYxError DirectoryWriter::addClient(int64_t clientId, int64_t cellId, const std:
         "cannot add client " + std::to_string(clientId), clientId, cellId, host);
 }
 
-CYxError DirectoryWriter::addApplication(int64_t applicationId, int64_t cellId,
-                                         int64_t clientId, int64_t appType) {
+CYxError DirectoryWriter::addApplication(int64_t applicationId, int64_t cellId, int64_t clientId,
+                                         int64_t appType) {
     return m_impl->writeReferring(
         {cell(cellId), client(clientId)},
         "INSERT INTO applications (id, cell_id, client_id, app_type) VALUES (?1, ?2, ?3, ?4)"
         " ON CONFLICT (id) DO UPDATE SET cell_id = excluded.cell_id,"
         " client_id = excluded.client_id, app_type = excluded.app_type",
-        "cannot add application " + std::to_string(applicationId), applicationId, cellId,
-        clientId, appType);
+        "cannot add application " + std::to_string(applicationId), applicationId, cellId, clientId,
+        appType);
 }
 
 CYxError DirectoryWriter::addCloud(int64_t cloudId, const std::string& name) {
@@ -223,8 +250,7 @@ CYxError DirectoryWriter::addCloudMember(int64_t cloudId, int64_t clientId, int6
 CYxError DirectoryWriter::mapClientEngines(int64_t clientId, int64_t appType,
                                            const std::vector<int64_t>& cloudIds) {
     return m_impl->replaceEngineList(
-        client(clientId),
-        "DELETE FROM client_engines WHERE client_id = ?1 AND app_type = ?2",
+        client(clientId), "DELETE FROM client_engines WHERE client_id = ?1 AND app_type = ?2",
         "INSERT INTO client_engines (client_id, app_type, position, cloud_id)"
         " VALUES (?1, ?2, ?3, ?4)",
         cloudIds, clientId, appType);
@@ -233,8 +259,7 @@ CYxError DirectoryWriter::mapClientEngines(int64_t clientId, int64_t appType,
 CYxError DirectoryWriter::mapApplicationEngines(int64_t applicationId,
                                                 const std::vector<int64_t>& cloudIds) {
     return m_impl->replaceEngineList(
-        application(applicationId),
-        "DELETE FROM application_engines WHERE application_id = ?1",
+        application(applicationId), "DELETE FROM application_engines WHERE application_id = ?1",
         "INSERT INTO application_engines (application_id, position, cloud_id)"
         " VALUES (?1, ?2, ?3)",
         cloudIds, applicationId);
@@ -251,4 +276,4 @@ CYxError DirectoryWriter::forEachRow(
     return m_impl->store->forEachRow(query, onRow);
 }
 
-}  // namespace tqdir
+}  // namespace tqappmgr

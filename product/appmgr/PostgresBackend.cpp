@@ -19,12 +19,12 @@
 #include <map>
 #include <string>
 
-#include "DirectoryBackend.h"
-#include "DirectorySchema.h"
-#include "Integer.h"
-#include "Owned.h"
+#include "appmgr/DirectoryBackend.h"
+#include "appmgr/DirectorySchema.h"
+#include "common/Integer.h"
+#include "common/Owned.h"
 
-namespace tqdir {
+namespace tqappmgr {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -73,7 +73,9 @@ int versionOf(const char* text) {
 
 std::string errorText(const char* message) {
     std::string text = message != nullptr ? message : "";
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
     return text.empty() ? "no answer from the server in time" : text;
 }
 
@@ -81,11 +83,13 @@ std::string errorText(const char* message) {
 ConnectionPtr connect(const std::string& uri, int statementTimeoutMs, bool readOnly,
                       const char* databaseName = nullptr) {
     std::string options = "-c statement_timeout=" + std::to_string(statementTimeoutMs);
-    if (readOnly) options += " -c default_transaction_read_only=on";
-    std::vector<const char*> keys = {"connect_timeout", "keepalives", "keepalives_idle",
-                                     "keepalives_interval", "keepalives_count",
-                                     "tcp_user_timeout", "options", "dbname"};
-    std::vector<const char*> values = {"3", "1", "5", "2", "3", "10000", options.c_str(),
+    if (readOnly) {
+        options += " -c default_transaction_read_only=on";
+    }
+    std::vector<const char*> keys = {
+        "connect_timeout",  "keepalives",       "keepalives_idle", "keepalives_interval",
+        "keepalives_count", "tcp_user_timeout", "options",         "dbname"};
+    std::vector<const char*> values = {"3",        "1", "5", "2", "3", "10000", options.c_str(),
                                        uri.c_str()};
     if (databaseName != nullptr) {
         keys.push_back("dbname");
@@ -105,11 +109,17 @@ bool waitForSocket(PGconn* connection, short events, Clock::time_point deadline)
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
+        if (left <= 0) {
+            return false;
+        }
         pollfd socket{PQsocket(connection), events, 0};
         const int ready = ::poll(&socket, 1, static_cast<int>(left));
-        if (ready > 0) return true;
-        if (ready < 0 && errno != EINTR) return false;
+        if (ready > 0) {
+            return true;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
     }
 }
 
@@ -130,13 +140,19 @@ ResultPtr awaitResult(PGconn* connection, Clock::time_point deadline) {
             }
         }
         ResultPtr next(PQgetResult(connection));
-        if (!next) return kept;
-        if (!kept || PQresultStatus(kept.get()) != PGRES_FATAL_ERROR) kept = std::move(next);
+        if (!next) {
+            return kept;
+        }
+        if (!kept || PQresultStatus(kept.get()) != PGRES_FATAL_ERROR) {
+            kept = std::move(next);
+        }
     }
 }
 
 bool succeeded(const ResultPtr& result) {
-    if (!result) return false;
+    if (!result) {
+        return false;
+    }
     const ExecStatusType status = PQresultStatus(result.get());
     return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
 }
@@ -165,18 +181,20 @@ private:
 class PostgresReader : public ReadBackend {
 public:
     PostgresReader(const std::string& uri, ConnectionPtr connection, bool listening)
-        : ReadBackend(uri),
-          m_connection(std::move(connection)),
-          m_listening(listening) {}
+        : ReadBackend(uri), m_connection(std::move(connection)), m_listening(listening) {}
 
     CYxError run(Query query, std::initializer_list<int64_t> parameters,
                  const std::function<CYxError(Rows&)>& read) override {
         static constexpr size_t kMostParameters = 4;
         const CYxError failed(tqerr::kIo, nullptr);
-        if (parameters.size() > kMostParameters) return failed;
+        if (parameters.size() > kMostParameters) {
+            return failed;
+        }
         const Clock::time_point deadline = Clock::now() + kExchangeWait;
         const std::string name = "tq_lookup_" + std::to_string(static_cast<size_t>(query));
-        if (!prepare(query, name, deadline)) return failed;
+        if (!prepare(query, name, deadline)) {
+            return failed;
+        }
         std::array<std::array<char, 24>, kMostParameters> texts{};
         std::array<const char*, kMostParameters> values{};
         size_t count = 0;
@@ -191,7 +209,9 @@ public:
             return failed;
         }
         const ResultPtr result = awaitResult(m_connection.get(), deadline);
-        if (!result || PQresultStatus(result.get()) != PGRES_TUPLES_OK) return failed;
+        if (!result || PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
+            return failed;
+        }
         PostgresRows rows(result.get());
         return read(rows);
     }
@@ -213,8 +233,12 @@ public:
         if (PQconsumeInput(connection) == 0 || PQstatus(connection) != CONNECTION_OK) {
             return Freshness::Lost;
         }
-        if (!m_listening) return Freshness::Changed;
-        if (afterPause && !roundTrip()) return Freshness::Lost;
+        if (!m_listening) {
+            return Freshness::Changed;
+        }
+        if (afterPause && !roundTrip()) {
+            return Freshness::Lost;
+        }
         bool notified = false;
         while (PGnotify* notification = PQnotifies(connection)) {
             notified = true;
@@ -225,14 +249,18 @@ public:
 
 private:
     bool roundTrip() {
-        if (PQsendQuery(m_connection.get(), "") == 0) return false;
+        if (PQsendQuery(m_connection.get(), "") == 0) {
+            return false;
+        }
         const ResultPtr result = awaitResult(m_connection.get(), Clock::now() + kExchangeWait);
         return result && PQresultStatus(result.get()) == PGRES_EMPTY_QUERY;
     }
 
     bool prepare(Query query, const std::string& name, Clock::time_point deadline) {
         bool& prepared = m_prepared[static_cast<size_t>(query)];
-        if (prepared) return true;
+        if (prepared) {
+            return true;
+        }
         const std::string text = withDollarParameters(kQueryText[static_cast<size_t>(query)]);
         prepared = PQsendPrepare(m_connection.get(), name.c_str(), text.c_str(), 0, nullptr) != 0 &&
                    succeeded(awaitResult(m_connection.get(), deadline));
@@ -249,12 +277,14 @@ public:
     explicit PostgresWriter(ConnectionPtr connection) : m_connection(std::move(connection)) {}
 
     CYxError execute(const std::string& sql, const std::string& what) override {
-        if (PQsendQuery(m_connection.get(), sql.c_str()) == 0) return failure(what);
+        if (PQsendQuery(m_connection.get(), sql.c_str()) == 0) {
+            return failure(what);
+        }
         return check(awaitResult(m_connection.get(), Clock::now() + kWriterExchangeWait), what);
     }
 
     CYxError write(const std::string& sql, const std::string& what,
-               const std::vector<Value>& parameters) override {
+                   const std::vector<Value>& parameters) override {
         std::vector<std::string> texts;
         std::vector<Oid> types;
         for (const Value& value : parameters) {
@@ -268,7 +298,9 @@ public:
         }
         std::vector<const char*> values;
         values.reserve(texts.size());
-        for (const std::string& text : texts) values.push_back(text.c_str());
+        for (const std::string& text : texts) {
+            values.push_back(text.c_str());
+        }
         return check(send(withDollarParameters(sql), types, values), what);
     }
 
@@ -277,7 +309,9 @@ public:
         const std::function<void(const std::vector<std::string>&)>& onRow) override {
         const ResultPtr result = send(query, {}, {});
         const CYxError checked = check(result, "cannot read rows");
-        if (checked.IsError()) return checked;
+        if (checked.IsError()) {
+            return checked;
+        }
         PostgresRows rows(result.get());
         std::vector<std::string> columns(static_cast<size_t>(PQnfields(result.get())));
         while (rows.step() == Rows::Step::Row) {
@@ -298,7 +332,9 @@ public:
         const auto take = [&](const std::vector<std::string>& row) { text = row[0]; };
         CYxError result = forEachRow("SELECT to_regclass('directory_schema') IS NOT NULL", take);
         version = 0;
-        if (result.IsError() || text != "t") return result;
+        if (result.IsError() || text != "t") {
+            return result;
+        }
         result = forEachRow("SELECT max(version) FROM directory_schema", take);
         version = versionOf(text.c_str());
         return result;
@@ -328,14 +364,15 @@ private:
     }
 
     CYxError check(const ResultPtr& result, const std::string& what) {
-        if (succeeded(result)) return CYxError();
+        if (succeeded(result)) {
+            return CYxError();
+        }
         return failure(what, result ? PQresultErrorMessage(result.get()) : nullptr);
     }
 
     CYxError failure(const std::string& what, const char* message = nullptr) {
-        const char* reason = message != nullptr && *message != '\0'
-                                 ? message
-                                 : PQerrorMessage(m_connection.get());
+        const char* reason =
+            message != nullptr && *message != '\0' ? message : PQerrorMessage(m_connection.get());
         return storeFailure(what + ": " + errorText(reason));
     }
 
@@ -386,7 +423,9 @@ CYxError connectFailure(const std::string& uri, PGconn* connection) {
         message += refusedCertificateHint(connection);
     }
     // The server is there, the database is not.
-    if (std::strstr(reason, "does not exist") != nullptr) return notADirectory(message);
+    if (std::strstr(reason, "does not exist") != nullptr) {
+        return notADirectory(message);
+    }
     return storeFailure(message);
 }
 
@@ -395,7 +434,9 @@ std::string withoutUserPassword(const std::string& location) {
     const size_t authority = location.find("://") + 3;
     const size_t at = location.find('@', authority);
     const size_t colon = location.find(':', authority);
-    if (at == std::string::npos || colon == std::string::npos || colon > at) return location;
+    if (at == std::string::npos || colon == std::string::npos || colon > at) {
+        return location;
+    }
     return location.substr(0, colon) + ":***" + location.substr(at);
 }
 
@@ -403,11 +444,15 @@ std::string withoutUserPassword(const std::string& location) {
 std::string withoutPasswordParameters(std::string location) {
     const std::string kParameter = "password=";
     const size_t query = location.find('?');
-    if (query == std::string::npos) return location;
+    if (query == std::string::npos) {
+        return location;
+    }
     for (size_t at = location.find(kParameter, query); at != std::string::npos;
          at = location.find(kParameter, at + 1)) {
         const char before = location[at - 1];
-        if (before != '?' && before != '&') continue;
+        if (before != '?' && before != '&') {
+            continue;
+        }
         const size_t value = at + kParameter.size();
         const size_t end = std::min(location.find('&', value), location.size());
         location.replace(value, end - value, "***");
@@ -422,20 +467,26 @@ bool isPostgresLocation(const std::string& location) {
 }
 
 std::string printableLocation(const std::string& location) {
-    if (!isPostgresLocation(location)) return location;
+    if (!isPostgresLocation(location)) {
+        return location;
+    }
     return withoutPasswordParameters(withoutUserPassword(location));
 }
 
 std::unique_ptr<ReadBackend> openPostgresReader(const std::string& uri) {
     ConnectionPtr connection = connect(uri, kBusyTimeoutMs, true);
-    if (!connection || PQstatus(connection.get()) != CONNECTION_OK) return nullptr;
+    if (!connection || PQstatus(connection.get()) != CONNECTION_OK) {
+        return nullptr;
+    }
     PGconn* raw = connection.get();
     const Clock::time_point deadline = Clock::now() + kExchangeWait;
     // Listening before the first read: a commit after it is always notified.
     const std::string listen = std::string("LISTEN ") + kChangeChannel;
     const bool listening =
         PQsendQuery(raw, listen.c_str()) != 0 && succeeded(awaitResult(raw, deadline));
-    if (PQsendQuery(raw, "SELECT max(version) FROM directory_schema") == 0) return nullptr;
+    if (PQsendQuery(raw, "SELECT max(version) FROM directory_schema") == 0) {
+        return nullptr;
+    }
     const ResultPtr version = awaitResult(raw, deadline);
     if (!version || PQresultStatus(version.get()) != PGRES_TUPLES_OK ||
         PQntuples(version.get()) != 1 ||
@@ -463,7 +514,9 @@ CYxError openPostgresWriter(const std::string& uri, bool create,
             std::string("CREATE DATABASE ") + (quoted != nullptr ? quoted : "\"\"");
         PQfreemem(quoted);
         const CYxError created = server.execute(statement, "cannot create the database " + name);
-        if (created.IsError()) return created;
+        if (created.IsError()) {
+            return created;
+        }
         connection = connect(uri, kWriterStatementTimeoutMs, false);
     }
     if (!connection || PQstatus(connection.get()) != CONNECTION_OK) {
@@ -473,4 +526,4 @@ CYxError openPostgresWriter(const std::string& uri, bool create,
     return CYxError();
 }
 
-}  // namespace tqdir
+}  // namespace tqappmgr

@@ -5,12 +5,12 @@
 #include <filesystem>
 #include <system_error>
 
-#include "ChangeWatch.h"
-#include "DirectoryBackend.h"
-#include "DirectorySchema.h"
-#include "Sqlite.h"
+#include "appmgr/ChangeWatch.h"
+#include "appmgr/DirectoryBackend.h"
+#include "appmgr/DirectorySchema.h"
+#include "common/Sqlite.h"
 
-namespace tqdir {
+namespace tqappmgr {
 namespace {
 
 class SqliteRows : public Rows {
@@ -18,12 +18,9 @@ public:
     explicit SqliteRows(tqsql::Execution& execution) : m_execution(execution) {}
     Step step() override {
         switch (m_execution.step()) {
-            case SQLITE_ROW:
-                return Step::Row;
-            case SQLITE_DONE:
-                return Step::Done;
-            default:
-                return Step::Failed;
+            case SQLITE_ROW: return Step::Row;
+            case SQLITE_DONE: return Step::Done;
+            default: return Step::Failed;
         }
     }
     bool isNull(int column) const override { return m_execution.isNull(column); }
@@ -45,7 +42,9 @@ struct FileIdentity {
 
 FileIdentity identityOf(const std::string& path) {
     struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) return {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return {};
+    }
     return {status.st_dev, status.st_ino};
 }
 
@@ -62,11 +61,17 @@ public:
     CYxError run(Query query, std::initializer_list<int64_t> parameters,
                  const std::function<CYxError(Rows&)>& read) override {
         sqlite3_stmt* statement = prepared(query);
-        if (statement == nullptr) return CYxError(tqerr::kIo, nullptr);
+        if (statement == nullptr) {
+            return CYxError(tqerr::kIo, nullptr);
+        }
         tqsql::Execution execution(statement);
         int index = 0;
-        for (const int64_t parameter : parameters) execution.bind(++index, parameter);
-        if (!execution.bound()) return CYxError(tqerr::kIo, nullptr);
+        for (const int64_t parameter : parameters) {
+            execution.bind(++index, parameter);
+        }
+        if (!execution.bound()) {
+            return CYxError(tqerr::kIo, nullptr);
+        }
         SqliteRows rows(execution);
         return read(rows);
     }
@@ -77,14 +82,18 @@ public:
     // old file: after any event, and at every look without a watch, the
     // path must still name the file that was opened.
     Freshness look(bool /*afterPause*/) override {
-        if (!m_watch.changedSinceLastLook()) return Freshness::Unchanged;
+        if (!m_watch.changedSinceLastLook()) {
+            return Freshness::Unchanged;
+        }
         return identityOf(location()) == m_identity ? Freshness::Changed : Freshness::Lost;
     }
 
 private:
     sqlite3_stmt* prepared(Query query) {
         tqsql::StatementPtr& slot = m_statements[static_cast<size_t>(query)];
-        if (!slot) slot = tqsql::prepare(m_db.get(), kQueryText[static_cast<size_t>(query)], true);
+        if (!slot) {
+            slot = tqsql::prepare(m_db.get(), kQueryText[static_cast<size_t>(query)], true);
+        }
         return slot.get();
     }
 
@@ -101,7 +110,9 @@ CYxError failure(sqlite3* db, const std::string& what) {
 
 CYxError createParentFolder(const std::string& path) {
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    if (parent.empty()) return CYxError();
+    if (parent.empty()) {
+        return CYxError();
+    }
     std::error_code error;
     std::filesystem::create_directories(parent, error);
     if (!std::filesystem::is_directory(parent, error)) {
@@ -125,13 +136,17 @@ public:
                    const std::vector<Value>& parameters) override {
         tqsql::StatementPtr statement;
         CYxError result = prepare(text, statement);
-        if (result.IsError()) return result;
+        if (result.IsError()) {
+            return result;
+        }
         tqsql::Execution execution(statement.get());
         int index = 0;
         for (const Value& value : parameters) {
             std::visit([&](const auto& v) { execution.bind(++index, v); }, value);
         }
-        if (!execution.bound() || execution.step() != SQLITE_DONE) return failure(m_db.get(), what);
+        if (!execution.bound() || execution.step() != SQLITE_DONE) {
+            return failure(m_db.get(), what);
+        }
         return CYxError();
     }
 
@@ -140,7 +155,9 @@ public:
         const std::function<void(const std::vector<std::string>&)>& onRow) override {
         tqsql::StatementPtr statement;
         CYxError result = prepare(query, statement);
-        if (result.IsError()) return result;
+        if (result.IsError()) {
+            return result;
+        }
         tqsql::Execution rows(statement.get());
         std::vector<std::string> columns(static_cast<size_t>(rows.columnCount()));
         int status = rows.step();
@@ -156,7 +173,9 @@ public:
     CYxError begin() override { return execute("BEGIN IMMEDIATE", "cannot begin a transaction"); }
 
     CYxError schemaVersion(int& version) override {
-        if (tqsql::readSchemaVersion(m_db.get(), version)) return CYxError();
+        if (tqsql::readSchemaVersion(m_db.get(), version)) {
+            return CYxError();
+        }
         if (sqlite3_errcode(m_db.get()) == SQLITE_NOTADB) {
             return notADirectory(std::string(sqlite3_db_filename(m_db.get(), "main")) +
                                  " is not a directory database: not a SQLite file");
@@ -168,7 +187,9 @@ public:
         int version = 0;
         CYxError result = schemaVersion(version);
         empty = false;
-        if (result.IsError() || version != 0) return result;
+        if (result.IsError() || version != 0) {
+            return result;
+        }
         return forEachRow("SELECT count(*) FROM sqlite_schema",
                           [&](const std::vector<std::string>& row) { empty = row[0] == "0"; });
     }
@@ -182,7 +203,9 @@ public:
     CYxError createSchema() override {
         const CYxError result = execute(std::string(kTablesSql) + kSqliteTriggersSql,
                                         "cannot create the directory tables");
-        if (result.IsError()) return result;
+        if (result.IsError()) {
+            return result;
+        }
         return execute("PRAGMA user_version = " + std::to_string(kSchemaVersion),
                        "cannot set the schema version");
     }
@@ -205,7 +228,9 @@ std::unique_ptr<ReadBackend> openSqliteReader(const std::string& path) {
     // query_only keeps the connection from changing anything.
     const FileIdentity identity = identityOf(path);
     tqsql::DatabasePtr db = tqsql::openDatabase(path, SQLITE_OPEN_READWRITE, status);
-    if (status != SQLITE_OK) return nullptr;
+    if (status != SQLITE_OK) {
+        return nullptr;
+    }
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
     int version = 0;
     if (sqlite3_exec(db.get(), "PRAGMA query_only = 1", nullptr, nullptr, nullptr) != SQLITE_OK ||
@@ -219,7 +244,9 @@ CYxError openSqliteWriter(const std::string& path, bool create,
                           std::unique_ptr<WriteBackend>& out) {
     if (create) {
         const CYxError folder = createParentFolder(path);
-        if (folder.IsError()) return folder;
+        if (folder.IsError()) {
+            return folder;
+        }
     }
     int status = SQLITE_OK;
     const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
@@ -238,8 +265,10 @@ CYxError openSqliteWriter(const std::string& path, bool create,
     auto writer = std::make_unique<SqliteWriter>(std::move(db));
     const CYxError result =
         writer->execute("PRAGMA foreign_keys = ON", "cannot enable foreign keys");
-    if (!result.IsError()) out = std::move(writer);
+    if (!result.IsError()) {
+        out = std::move(writer);
+    }
     return result;
 }
 
-}  // namespace tqdir
+}  // namespace tqappmgr

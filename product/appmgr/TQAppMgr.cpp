@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "TqDirectory.h"
+#include "appmgr/TqDirectory.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ int resultOf(const CYxError& lookup) {
     if (!lookup.IsError()) {
         return kOk;
     }
-    return tqdir::isNotFound(lookup) ? kNotFound : kDirectoryFailure;
+    return tqappmgr::isNotFound(lookup) ? kNotFound : kDirectoryFailure;
 }
 
 }  // namespace
@@ -25,14 +25,14 @@ TQClient::TQClient(unsigned long vornCellId, unsigned long clientId)
     : m_vornCellId(vornCellId), m_clientId(clientId) {}
 
 TQClient::TQClient(unsigned long clientId)
-    : TQClient(tqdir::fromStoredId(tqdir::kAnyCell), clientId) {}
+    : TQClient(tqappmgr::fromStoredId(tqappmgr::kAnyCell), clientId) {}
 
 TQClient::~TQClient() = default;
 
 int TQClient::getMangledHostName(std::string& host, void* /*context*/) {
-    tqdir::Client client;
-    const CYxError lookup =
-        tqdir::findClient(tqdir::toStoredId(m_vornCellId), tqdir::toStoredId(m_clientId), client);
+    tqappmgr::Client client;
+    const CYxError lookup = tqappmgr::findClient(tqappmgr::toStoredId(m_vornCellId),
+                                                 tqappmgr::toStoredId(m_clientId), client);
     if (lookup.IsError()) {
         return resultOf(lookup);
     }
@@ -44,11 +44,11 @@ int TQClient::getMangledHostName(std::string& host, void* /*context*/) {
 }
 
 int TQClient::getVornCellId(unsigned long& vornCellId, void* /*context*/) {
-    tqdir::Client client;
-    const CYxError lookup =
-        tqdir::findClient(tqdir::toStoredId(m_vornCellId), tqdir::toStoredId(m_clientId), client);
+    tqappmgr::Client client;
+    const CYxError lookup = tqappmgr::findClient(tqappmgr::toStoredId(m_vornCellId),
+                                                 tqappmgr::toStoredId(m_clientId), client);
     if (!lookup.IsError()) {
-        vornCellId = tqdir::fromStoredId(client.cellId);
+        vornCellId = tqappmgr::fromStoredId(client.cellId);
     }
     return resultOf(lookup);
 }
@@ -59,15 +59,15 @@ ApplicationId::ApplicationId(unsigned long vornCellId, unsigned long application
 ApplicationId::~ApplicationId() = default;
 
 TQClient* ApplicationId::getClient(void* /*context*/) {
-    tqdir::Application application;
-    if (tqdir::findApplication(tqdir::toStoredId(m_vornCellId), tqdir::toStoredId(m_applicationId),
-                               application)
+    tqappmgr::Application application;
+    if (tqappmgr::findApplication(tqappmgr::toStoredId(m_vornCellId),
+                                  tqappmgr::toStoredId(m_applicationId), application)
             .IsError()) {
         return nullptr;
     }
     // The caller owns the record; the application lives in its client's cell.
-    return new TQClient(tqdir::fromStoredId(application.cellId),
-                        tqdir::fromStoredId(application.clientId));
+    return new TQClient(tqappmgr::fromStoredId(application.cellId),
+                        tqappmgr::fromStoredId(application.clientId));
 }
 
 TQVornCell::TQVornCell(unsigned long vornCellId) : m_vornCellId(vornCellId) {}
@@ -76,30 +76,30 @@ TQVornCell::~TQVornCell() = default;
 
 int TQVornCell::getVornCellNumber(unsigned long& number, void* /*context*/) {
     int64_t stored = 0;
-    const CYxError lookup = tqdir::findCellNumber(tqdir::toStoredId(m_vornCellId), stored);
+    const CYxError lookup = tqappmgr::findCellNumber(tqappmgr::toStoredId(m_vornCellId), stored);
     if (lookup.IsError()) {
         return resultOf(lookup);
     }
     if (stored == 0) {
         return kNotFound;  // the cell has no number
     }
-    number = tqdir::fromStoredId(stored);
+    number = tqappmgr::fromStoredId(stored);
     return kOk;
 }
 
 ContentIndexEngine::~ContentIndexEngine() = default;
 
 int ContentIndexEngine::getCloudClientList(std::list<unsigned long>& clients,
-                                           std::list<unsigned long>& properties,
-                                           std::string& text, void* /*context*/) {
-    tqdir::Cloud cloud;
-    const CYxError lookup = tqdir::findCloud(tqdir::toStoredId(m_cloudId), cloud);
+                                           std::list<unsigned long>& properties, std::string& text,
+                                           void* /*context*/) {
+    tqappmgr::Cloud cloud;
+    const CYxError lookup = tqappmgr::findCloud(tqappmgr::toStoredId(m_cloudId), cloud);
     if (lookup.IsError()) {
         return resultOf(lookup);
     }
-    for (const tqdir::CloudMember& member : cloud.members) {
-        clients.push_back(tqdir::fromStoredId(member.clientId));
-        properties.push_back(tqdir::fromStoredId(member.properties));
+    for (const tqappmgr::CloudMember& member : cloud.members) {
+        clients.push_back(tqappmgr::fromStoredId(member.clientId));
+        properties.push_back(tqappmgr::fromStoredId(member.properties));
     }
     text = std::move(cloud.name);
     return kOk;

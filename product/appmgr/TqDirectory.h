@@ -18,7 +18,7 @@
 #include "TqPlatformApi.h"
 #include "YxError.h"
 
-namespace tqdir {
+namespace tqappmgr {
 
 constexpr char kDatabasePathEnv[] = "TQ_DIRECTORY_DB";
 constexpr char kDefaultDatabasePath[] = "/var/lib/tq/directory.db";
@@ -39,12 +39,8 @@ TQ_PLATFORM_API std::string describeDatabasePath();
 // for a PostgreSQL URI, which only a connection can tell.
 TQ_PLATFORM_API std::string databaseFileProblem();
 
-inline int64_t toStoredId(unsigned long id) {
-    return static_cast<int64_t>(id);
-}
-inline unsigned long fromStoredId(int64_t id) {
-    return static_cast<unsigned long>(id);
-}
+inline int64_t toStoredId(unsigned long id) { return static_cast<int64_t>(id); }
+inline unsigned long fromStoredId(int64_t id) { return static_cast<unsigned long>(id); }
 
 // A lookup's result: success when the record was found; tqerr::kNotFound
 // when there is no such record; any other error when the directory could not
@@ -152,4 +148,4 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
-}  // namespace tqdir
+}  // namespace tqappmgr

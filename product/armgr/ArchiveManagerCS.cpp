@@ -1,6 +1,6 @@
 #include "ArchiveManager.h"
 
-#include "EngineList.h"
+#include "armgr/EngineList.h"
 
 // The directory database is the one source of engine lists here; a session
 // would reach a server that answers from that same directory, so the lookup
@@ -12,6 +12,6 @@ ArchiveManagerCS::~ArchiveManagerCS() = default;
 int ArchiveManagerCS::getContentIndexEngineList(GetContentIndexEngineListArgs_t* args,
                                                 GetContentIndexEngineListRet_t* ret) {
     return armgr::engineList(args, ret, [](const auto& query, std::vector<int64_t>& cloudIds) {
-        return tqdir::listClientEngines(query.clientId, query.appType, cloudIds);
+        return tqappmgr::listClientEngines(query.clientId, query.appType, cloudIds);
     });
 }

@@ -1,6 +1,6 @@
 #include "ArchiveManager.h"
 
-#include "EngineList.h"
+#include "armgr/EngineList.h"
 
 ArchiveManagerDS::ArchiveManagerDS() = default;
 
@@ -9,6 +9,6 @@ ArchiveManagerDS::~ArchiveManagerDS() = default;
 int ArchiveManagerDS::getContentIndexEngineList(GetContentIndexEngineListArgsDS_t* args,
                                                 GetContentIndexEngineListRetDS_t* ret) {
     return armgr::engineList(args, ret, [](const auto& query, std::vector<int64_t>& cloudIds) {
-        return tqdir::listApplicationEngines(query.applicationId, cloudIds);
+        return tqappmgr::listApplicationEngines(query.applicationId, cloudIds);
     });
 }

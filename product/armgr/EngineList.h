@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "TqDirectory.h"
 #include "TqIds.h"
+#include "appmgr/TqDirectory.h"
 
 namespace armgr {
 
@@ -27,7 +27,7 @@ int engineList(const Args* args, Ret* ret, Lookup lookup) {
     }
     ret->engineIds.clear();
     for (const int64_t cloudId : cloudIds) {
-        ret->engineIds.push_back(tq::narrowId(tqdir::fromStoredId(cloudId)));
+        ret->engineIds.push_back(tq::narrowId(tqappmgr::fromStoredId(cloudId)));
     }
     return static_cast<int>(ret->engineIds.size());
 }

@@ -1,4 +1,4 @@
-#include "ProtocolNames.h"
+#include "common/ProtocolNames.h"
 
 #include <cstdio>
 #include <cstring>
@@ -11,8 +11,7 @@ tqsExecuteRemoteDllType indexService() {
     tqsExecuteRemoteDllType service{};
     std::strncpy(service.remoteLibraryName, tqmsg::kRemoteIndexLibrary,
                  sizeof service.remoteLibraryName);
-    std::strncpy(service.remoteEntryName, tqmsg::kRemoteIndexEntry,
-                 sizeof service.remoteEntryName);
+    std::strncpy(service.remoteEntryName, tqmsg::kRemoteIndexEntry, sizeof service.remoteEntryName);
     return service;
 }
 

@@ -1,4 +1,4 @@
-#include "Sqlite.h"
+#include "common/Sqlite.h"
 
 namespace tqsql {
 

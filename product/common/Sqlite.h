@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Owned.h"
+#include "common/Owned.h"
 
 namespace tqsql {
 

@@ -1,6 +1,6 @@
 // A connection: sending and receiving whole frames, breaking on stream
 // errors, and closing without losing what was sent.
-#include "Connection.h"
+#include "session/Connection.h"
 
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -10,15 +10,15 @@
 #include <memory>
 #include <utility>
 
-#include "Errors.h"
-#include "Handshake.h"
-#include "ProtocolNames.h"
-#include "Sockets.h"
-#include "TlsContext.h"
-#include "TlsStream.h"
-#include "XdrCodecs.h"
+#include "common/ProtocolNames.h"
+#include "session/Errors.h"
+#include "session/Handshake.h"
+#include "session/Sockets.h"
+#include "session/TlsContext.h"
+#include "session/TlsStream.h"
+#include "session/XdrCodecs.h"
 
-namespace tqwire {
+namespace tqsession {
 
 using detail::errnoError;
 using detail::guarded;
@@ -55,7 +55,9 @@ void advanceBuffers(iovec*& parts, int& partCount, size_t count) {
 // away must not raise SIGPIPE in the host process.
 ssize_t sendSome(int fd, iovec* parts, int count) {
     constexpr int kFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
-    if (count == 1) return ::send(fd, parts->iov_base, parts->iov_len, kFlags);
+    if (count == 1) {
+        return ::send(fd, parts->iov_base, parts->iov_len, kFlags);
+    }
     msghdr message{};
     message.msg_iov = parts;
     message.msg_iovlen = static_cast<size_t>(count);
@@ -76,7 +78,9 @@ CYxError drainUntilPeerCloses(int fd, const std::string& peer, const Deadline& d
             case detail::Readiness::Ready: break;
         }
         const ssize_t got = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
-        if (got == 0) return CYxError();
+        if (got == 0) {
+            return CYxError();
+        }
         if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             const int32_t code = detail::isPeerGone(errno) ? tqerr::kPeerClosed : tqerr::kIo;
             return errnoError(code, "connection lost while closing", peer, errno);
@@ -118,16 +122,22 @@ CYxError Connection::connect(const HostPort& target, const Security& security,
         int fd = -1;
         std::string peer;
         result = detail::connectTcp(target, security.loopbackOnly(), deadline, timedOut, fd, peer);
-        if (result.IsError()) return result;
+        if (result.IsError()) {
+            return result;
+        }
         adopt(fd, std::move(peer));
-        if (!tls) return result;
-        if (!detail::TlsStream::create(detail::TlsRole::Client, security, m_fd, target.host,
-                                       m_tls, result)) {
+        if (!tls) {
+            return result;
+        }
+        if (!detail::TlsStream::create(detail::TlsRole::Client, security, m_fd, target.host, m_tls,
+                                       result)) {
             closeNow();
             return result;
         }
         m_reader.readThrough(m_tls.get());
-        if (!secured(deadline, timedOut, result)) closeNow();
+        if (!secured(deadline, timedOut, result)) {
+            closeNow();
+        }
         return result;
     });
 }
@@ -135,7 +145,9 @@ CYxError Connection::connect(const HostPort& target, const Security& security,
 CYxError Connection::secureAsServer(const Security& security) {
     return guarded([&] {
         CYxError result;
-        if (!usable(result)) return result;
+        if (!usable(result)) {
+            return result;
+        }
         if (!detail::TlsStream::create(detail::TlsRole::Server, security, m_fd, std::string(),
                                        m_tls, result)) {
             breakWith(result);
@@ -160,7 +172,9 @@ void Connection::lingerAfterRefusal(const Deadline& deadline) {
 // Runs the TLS handshake to its end unless it is done already. A handshake
 // cut by the deadline resumes in the next call.
 bool Connection::secured(const Deadline& deadline, bool& timedOut, CYxError& error) {
-    if (!m_tls || m_tls->established()) return true;
+    if (!m_tls || m_tls->established()) {
+        return true;
+    }
     for (;;) {
         short awaited = POLLIN;
         switch (m_tls->handshake(m_peer, error)) {
@@ -173,14 +187,17 @@ bool Connection::secured(const Deadline& deadline, bool& timedOut, CYxError& err
                 breakWith(error);
                 return false;
             case detail::TlsStream::Io::Failed:
-                if (m_tls->role() == detail::TlsRole::Server) lingerAfterRefusal(deadline);
+                if (m_tls->role() == detail::TlsRole::Server) {
+                    lingerAfterRefusal(deadline);
+                }
                 breakWith(error);
                 return false;
         }
         switch (detail::waitReady(m_fd, awaited, deadline)) {
             case detail::Readiness::TimedOut:
                 timedOut = true;
-                error = makeError(tqerr::kTimedOut, "timed out in the TLS handshake with " + m_peer);
+                error =
+                    makeError(tqerr::kTimedOut, "timed out in the TLS handshake with " + m_peer);
                 return false;
             case detail::Readiness::Failed:
                 error = errnoError(tqerr::kIo, "TLS handshake failed", m_peer, errno);
@@ -212,7 +229,9 @@ Connection::Progress Connection::advanceHandshake(CYxError& error) {
     Progress progress = Progress::Failed;
     error = guarded([&] {
         CYxError failure;
-        if (!usable(failure)) return failure;
+        if (!usable(failure)) {
+            return failure;
+        }
         if (!m_tls || m_tls->established()) {
             progress = Progress::Complete;
             return failure;
@@ -222,8 +241,9 @@ Connection::Progress Connection::advanceHandshake(CYxError& error) {
             case detail::TlsStream::Io::WantRead: progress = Progress::WantRead; return failure;
             case detail::TlsStream::Io::WantWrite: progress = Progress::WantWrite; return failure;
             case detail::TlsStream::Io::Closed:
-                failure = makeError(tqerr::kPeerClosed,
-                                    "peer closed the connection during the TLS handshake: " + m_peer);
+                failure =
+                    makeError(tqerr::kPeerClosed,
+                              "peer closed the connection during the TLS handshake: " + m_peer);
                 breakWith(failure);
                 return failure;
             case detail::TlsStream::Io::Failed: break;
@@ -236,13 +256,21 @@ Connection::Progress Connection::advanceHandshake(CYxError& error) {
 }
 
 bool Connection::drainWithoutWaiting() {
-    if (m_fd < 0) return true;
+    if (m_fd < 0) {
+        return true;
+    }
     char scratch[kDiscardChunk];
     for (;;) {
         const ssize_t got = ::recv(m_fd, scratch, sizeof scratch, MSG_DONTWAIT);
-        if (got > 0) continue;
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+        if (got > 0) {
+            continue;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return false;
+        }
         closeNow();
         return true;
     }
@@ -252,9 +280,13 @@ Connection::Progress Connection::bufferFrame(uint32_t maxBody, CYxError& error) 
     Progress progress = Progress::Failed;
     error = guarded([&] {
         CYxError failure;
-        if (!usable(failure)) return failure;
+        if (!usable(failure)) {
+            return failure;
+        }
         progress = m_reader.readAvailable(m_fd, m_peer, maxBody, failure);
-        if (progress == Progress::Failed) breakWith(failure);
+        if (progress == Progress::Failed) {
+            breakWith(failure);
+        }
         return failure;
     });
     return error.IsError() ? Progress::Failed : progress;
@@ -265,10 +297,16 @@ Connection::Progress Connection::bufferFrame(uint32_t maxBody, CYxError& error) 
 // that fails. Unread bytes mean something is in flight: that is left to the
 // next receive.
 bool Connection::peerClosedWhileIdle() {
-    if (m_fd < 0 || m_broken || !m_reader.atFrameBoundary()) return false;
-    if (std::chrono::steady_clock::now() - m_lastTraffic < kIdleBeforeCheck) return false;
+    if (m_fd < 0 || m_broken || !m_reader.atFrameBoundary()) {
+        return false;
+    }
+    if (std::chrono::steady_clock::now() - m_lastTraffic < kIdleBeforeCheck) {
+        return false;
+    }
     if (m_tls) {
-        if (!m_tls->established()) return false;
+        if (!m_tls->established()) {
+            return false;
+        }
         CYxError error;
         switch (m_tls->peek(m_peer, error)) {
             case detail::TlsStream::Io::Closed: return true;
@@ -279,8 +317,12 @@ bool Connection::peerClosedWhileIdle() {
     for (;;) {
         char byte = 0;
         const ssize_t got = ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (got >= 0) return got == 0;
-        if (errno != EINTR) return detail::isPeerGone(errno);
+        if (got >= 0) {
+            return got == 0;
+        }
+        if (errno != EINTR) {
+            return detail::isPeerGone(errno);
+        }
     }
 }
 
@@ -296,11 +338,15 @@ void Connection::breakKeepingSocket(const CYxError& error) {
 }
 
 void Connection::releaseSocket() {
-    if (m_tls) m_tls->sendCloseNotify();
+    if (m_tls) {
+        m_tls->sendCloseNotify();
+    }
     if (m_fd >= 0) {
         char scratch[kDiscardChunk];
         for (int read = 0; read < kMaxDiscardReads; ++read) {
-            if (::recv(m_fd, scratch, sizeof scratch, MSG_DONTWAIT) <= 0) break;
+            if (::recv(m_fd, scratch, sizeof scratch, MSG_DONTWAIT) <= 0) {
+                break;
+            }
         }
         ::close(m_fd);
         m_fd = -1;
@@ -325,7 +371,9 @@ bool Connection::halfClosedByPeer() const {
 // is out, the stream can only continue with the rest of it.
 bool Connection::sendBuffers(iovec* parts, int count, size_t total, const Deadline& deadline,
                              bool& timedOut, CYxError& error) {
-    if (m_tls) return sendBuffersTls(parts, count, deadline, timedOut, error);
+    if (m_tls) {
+        return sendBuffersTls(parts, count, deadline, timedOut, error);
+    }
     size_t sent = 0;
     while (sent < total) {
         const ssize_t written = sendSome(m_fd, parts, count);
@@ -334,7 +382,9 @@ bool Connection::sendBuffers(iovec* parts, int count, size_t total, const Deadli
             advanceBuffers(parts, count, static_cast<size_t>(written));
             continue;
         }
-        if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
         if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             const int32_t code = detail::isPeerGone(errno) ? tqerr::kPeerClosed : tqerr::kIo;
             error = errnoError(code, "cannot send to", m_peer, errno);
@@ -344,7 +394,9 @@ bool Connection::sendBuffers(iovec* parts, int count, size_t total, const Deadli
         if (!detail::awaitTransfer(m_fd, POLLOUT, deadline, "sending to", "cannot send to", m_peer,
                                    timedOut, error)) {
             // A send that timed out before any byte went out leaves the stream in step.
-            if (error.Code() != tqerr::kTimedOut || sent > 0) breakWith(error);
+            if (error.Code() != tqerr::kTimedOut || sent > 0) {
+                breakWith(error);
+            }
             return false;
         }
     }
@@ -354,9 +406,11 @@ bool Connection::sendBuffers(iovec* parts, int count, size_t total, const Deadli
 // Each part goes out as TLS records. OpenSSL keeps a record it could not
 // hand to the socket and must be offered the same bytes again, so over TLS a
 // send cut by its deadline always breaks the connection.
-bool Connection::sendBuffersTls(iovec* parts, int count, const Deadline& deadline,
-                                bool& timedOut, CYxError& error) {
-    if (!secured(deadline, timedOut, error)) return false;
+bool Connection::sendBuffersTls(iovec* parts, int count, const Deadline& deadline, bool& timedOut,
+                                CYxError& error) {
+    if (!secured(deadline, timedOut, error)) {
+        return false;
+    }
     for (int part = 0; part < count; ++part) {
         const char* data = static_cast<const char*>(parts[part].iov_base);
         const size_t length = parts[part].iov_len;
@@ -387,9 +441,13 @@ bool Connection::sendBuffersTls(iovec* parts, int count, const Deadline& deadlin
 bool Connection::sendEncoded(uint32_t code, const char* record, unsigned long length,
                              const Deadline& deadline, bool& timedOut, CYxError& error) {
     size_t bodyLength = 0;
-    if (!usable(error)) return false;
+    if (!usable(error)) {
+        return false;
+    }
     error = measureBody(code, record, length, bodyLength);
-    if (error.IsError()) return false;
+    if (error.IsError()) {
+        return false;
+    }
     // Header and body go out in one write.
     const size_t frameLength = kFrameHeaderSize + bodyLength;
     alignas(8) char stackFrame[kStackFrameSize];
@@ -402,7 +460,9 @@ bool Connection::sendEncoded(uint32_t code, const char* record, unsigned long le
     encodeFrameHeader(code, static_cast<uint32_t>(bodyLength),
                       reinterpret_cast<unsigned char*>(frame));
     error = encodeBody(code, record, length, frame + kFrameHeaderSize, bodyLength);
-    if (error.IsError()) return false;
+    if (error.IsError()) {
+        return false;
+    }
     iovec part{frame, frameLength};
     return sendBuffers(&part, 1, frameLength, deadline, timedOut, error);
 }
@@ -423,7 +483,9 @@ CYxError Connection::sendFrame(uint32_t code, const char* body, size_t bodyLengt
                                const Deadline& deadline, bool& timedOut, uint16_t reserved) {
     return guarded([&] {
         CYxError error;
-        if (!halfClosedByPeer() && !usable(error)) return error;
+        if (!halfClosedByPeer() && !usable(error)) {
+            return error;
+        }
         if (bodyLength > kMaxBodyLength) {
             return makeError(tqerr::kFrameTooLarge,
                              "frame of message " + tqcommon::hexCode(code) +
@@ -442,7 +504,9 @@ CYxError Connection::sendFrame(uint32_t code, const char* body, size_t bodyLengt
 }
 
 bool Connection::readFrame(Frame& out, const Deadline& deadline, bool& timedOut, CYxError& error) {
-    if (!usable(error) || !secured(deadline, timedOut, error)) return false;
+    if (!usable(error) || !secured(deadline, timedOut, error)) {
+        return false;
+    }
     bool expired = false;
     if (m_reader.read(m_fd, m_peer, deadline, expired, out, error)) {
         m_lastTraffic = std::chrono::steady_clock::now();
@@ -474,7 +538,9 @@ CYxError Connection::receiveMessage(uint32_t& code, tqsDatabuf_v2& body, uint32_
     return guarded([&] {
         CYxError error;
         Frame frame;
-        if (!readFrame(frame, deadline, timedOut, error)) return error;
+        if (!readFrame(frame, deadline, timedOut, error)) {
+            return error;
+        }
         // A body that does not decode was still a whole frame: the stream stays in step.
         error = decodeBody(frame.code, frame.body, frame.bodyLength, body);
         if (!error.IsError()) {
@@ -493,17 +559,19 @@ CYxError Connection::closeGracefully(const Deadline& deadline, bool& timedOut) {
             const std::string why = m_breakError.AsString();
             const uint64_t unconfirmed = m_messagesSent;
             closeNow();
-            return makeError(tqerr::kPeerClosed,
-                             "connection ended before " + std::to_string(unconfirmed) +
-                                 " messages sent were confirmed (" + why +
-                                 "): they may not have been carried out");
+            return makeError(tqerr::kPeerClosed, "connection ended before " +
+                                                     std::to_string(unconfirmed) +
+                                                     " messages sent were confirmed (" + why +
+                                                     "): they may not have been carried out");
         }
         if (m_fd < 0 || m_broken) {
             // Never connected, or broken.
             closeNow();
             return CYxError();
         }
-        if (m_tls) m_tls->sendCloseNotify();
+        if (m_tls) {
+            m_tls->sendCloseNotify();
+        }
         ::shutdown(m_fd, SHUT_WR);
         CYxError result;
         if (m_confirmsClose) {
@@ -528,15 +596,19 @@ CYxError Connection::awaitCloseConfirmation(const Deadline& deadline, bool& time
         CYxError error;
         if (!readFrame(frame, deadline, timedOut, error)) {
             if (timedOut) {
-                return makeError(tqerr::kTimedOut, "timed out waiting for " + m_peer +
-                                                       " to confirm the close");
+                return makeError(tqerr::kTimedOut,
+                                 "timed out waiting for " + m_peer + " to confirm the close");
             }
-            if (!m_reader.peerClosedAtBoundary()) return error;
+            if (!m_reader.peerClosedAtBoundary()) {
+                return error;
+            }
             break;
         }
         if (frame.code == kCloseConfirmCode) {
             error = decodeCloseConfirmation(frame.body, frame.bodyLength, confirmation);
-            if (error.IsError()) return error;
+            if (error.IsError()) {
+                return error;
+            }
             confirmed = true;
         }
     }
@@ -547,8 +619,8 @@ CYxError Connection::awaitCloseConfirmation(const Deadline& deadline, bool& time
     }
     if (confirmation.received < m_messagesSent || confirmation.notCarriedOut > 0) {
         return makeError(tqerr::kIo, m_peer + " confirmed " +
-                                         std::to_string(confirmation.received) + " of the " +
-                                         sent + ", " + std::to_string(confirmation.notCarriedOut) +
+                                         std::to_string(confirmation.received) + " of the " + sent +
+                                         ", " + std::to_string(confirmation.notCarriedOut) +
                                          " not carried out");
     }
     return CYxError();
@@ -588,4 +660,4 @@ CYxError acceptConnection(int listenFd, const Security& security, const Deadline
     });
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -14,18 +14,18 @@
 #include <memory>
 #include <string>
 
-#include "Frame.h"
-#include "FrameReader.h"
-#include "HostAddress.h"
-#include "Security.h"
 #include "TqPlatformApi.h"
 #include "TqSession.h"
-#include "Waits.h"
 #include "YxError.h"
+#include "session/Frame.h"
+#include "session/FrameReader.h"
+#include "session/HostAddress.h"
+#include "session/Security.h"
+#include "session/Waits.h"
 
 struct iovec;
 
-namespace tqwire {
+namespace tqsession {
 
 class TQ_PLATFORM_API Connection {
 public:
@@ -163,4 +163,4 @@ TQ_PLATFORM_API CYxError acceptConnection(int listenFd, const Security& security
                                           const Deadline& deadline, bool& timedOut,
                                           Connection& out);
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -1,9 +1,9 @@
 // Texts of the session's errors.
-#include "Errors.h"
+#include "session/Errors.h"
 
 #include <cstring>
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 namespace {
 
@@ -25,9 +25,11 @@ std::string errnoText(int errnoValue) {
 CYxError errnoError(int32_t code, const std::string& what, const std::string& peer,
                     int errnoValue) {
     std::string text = what;
-    if (!peer.empty()) text += ": " + peer;
+    if (!peer.empty()) {
+        text += ": " + peer;
+    }
     text += " (" + errnoText(errnoValue) + ")";
     return makeError(code, text);
 }
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail

@@ -7,10 +7,10 @@
 #include <new>
 #include <string>
 
-#include "ErrorResult.h"
 #include "YxError.h"
+#include "common/ErrorResult.h"
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 using tqcommon::makeError;
 // The system's text for `errnoValue`.
@@ -33,4 +33,4 @@ CYxError guarded(Operation operation) noexcept {
     }
 }
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail

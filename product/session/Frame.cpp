@@ -1,15 +1,15 @@
 // Frame headers: writing and checking the 16 bytes ahead of every body.
-#include "Frame.h"
+#include "session/Frame.h"
 
 #include <string>
 
-#include "Errors.h"
-#include "ProtocolNames.h"
+#include "common/ProtocolNames.h"
+#include "session/Errors.h"
 
-namespace tqwire {
+namespace tqsession {
 
-using tqcommon::hexCode;
 using detail::makeError;
+using tqcommon::hexCode;
 
 namespace {
 
@@ -42,8 +42,8 @@ CYxError checkFrameHeader(const FrameHeader& header) {
     if (header.bodyLength > kMaxBodyLength) {
         return makeError(tqerr::kFrameTooLarge,
                          "frame of message " + hexCode(header.code) +
-                             " too large: " + std::to_string(header.bodyLength) +
-                             " bytes (limit " + std::to_string(kMaxBodyLength) + ")");
+                             " too large: " + std::to_string(header.bodyLength) + " bytes (limit " +
+                             std::to_string(kMaxBodyLength) + ")");
     }
     return CYxError();
 }
@@ -67,4 +67,4 @@ CYxError decodeFrameHeader(const unsigned char* in, FrameHeader& out) {
     return detail::guarded([&] { return checkFrameHeader(out); });
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -8,7 +8,7 @@
 #include "TqPlatformApi.h"
 #include "YxError.h"
 
-namespace tqwire {
+namespace tqsession {
 
 constexpr uint32_t kFrameMagic = 0x54515357;  // "TQSW"
 constexpr uint16_t kFrameVersion = 1;
@@ -42,4 +42,4 @@ struct Frame {
     uint32_t bodyLength = 0;
 };
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -1,5 +1,5 @@
 // Reading whole frames from a socket, straight or through TLS.
-#include "FrameReader.h"
+#include "session/FrameReader.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Errors.h"
-#include "Sockets.h"
-#include "TlsStream.h"
+#include "session/Errors.h"
+#include "session/Sockets.h"
+#include "session/TlsStream.h"
 
-namespace tqwire {
+namespace tqsession {
 
 using detail::errnoError;
 using detail::makeError;
@@ -46,7 +46,9 @@ void FrameReader::releaseReturnedFrame() {
         m_largeFilled = 0;
         m_largeReturned = false;
     }
-    if (m_begin == m_end) m_begin = m_end = 0;
+    if (m_begin == m_end) {
+        m_begin = m_end = 0;
+    }
 }
 
 void FrameReader::compact() {
@@ -73,8 +75,12 @@ bool FrameReader::receiveSome(int fd, const std::string& peer, char* into, size_
             got = static_cast<size_t>(count);
             return true;
         }
-        if (count == 0) return peerClosed(peer, midFrame, error);
-        if (errno == EINTR) continue;
+        if (count == 0) {
+            return peerClosed(peer, midFrame, error);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             const int32_t code = detail::isPeerGone(errno) ? tqerr::kPeerClosed : tqerr::kIo;
             error = errnoError(code, "cannot receive from", peer, errno);
@@ -120,9 +126,13 @@ bool FrameReader::peerClosed(const std::string& peer, bool midFrame, CYxError& e
 
 // Sets the socket's receive timeout unless it already has that value.
 bool FrameReader::setReceiveTimeout(int fd, int milliseconds) {
-    if (milliseconds == m_receiveTimeoutMs) return true;
+    if (milliseconds == m_receiveTimeoutMs) {
+        return true;
+    }
     timeval timeout{milliseconds / 1000, static_cast<suseconds_t>(milliseconds % 1000) * 1000};
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) return false;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+        return false;
+    }
     m_receiveTimeoutMs = milliseconds;
     return true;
 }
@@ -131,7 +141,9 @@ bool FrameReader::setReceiveTimeout(int fd, int milliseconds) {
 bool FrameReader::fillAtLeast(int fd, const std::string& peer, size_t count,
                               const Deadline& deadline, bool& timedOut, CYxError& error) {
     while (buffered() < count) {
-        if (kBufferSize - m_begin < count) compact();
+        if (kBufferSize - m_begin < count) {
+            compact();
+        }
         size_t got = 0;
         const bool midFrame = m_haveHeader || buffered() > 0;
         if (!receiveSome(fd, peer, m_buffer.data() + m_end, kBufferSize - m_end, midFrame, deadline,
@@ -171,7 +183,9 @@ bool FrameReader::readLargeBody(int fd, const std::string& peer, const Deadline&
 bool FrameReader::nextFrameLength(const std::string& peer, uint32_t maxBody, size_t& length,
                                   CYxError& error) const {
     length = kFrameHeaderSize;
-    if (buffered() < kFrameHeaderSize) return true;
+    if (buffered() < kFrameHeaderSize) {
+        return true;
+    }
     const auto* start = reinterpret_cast<const unsigned char*>(m_buffer.data() + m_begin);
     if (m_tls == nullptr && detail::looksLikeTlsRecord(start, buffered())) {
         error = makeError(tqerr::kSecurity, "peer speaks TLS: " + peer +
@@ -182,9 +196,9 @@ bool FrameReader::nextFrameLength(const std::string& peer, uint32_t maxBody, siz
     FrameHeader header;
     error = decodeFrameHeader(start, header);
     if (!error.IsError() && header.bodyLength > maxBody) {
-        error = makeError(tqerr::kFrameTooLarge,
-                          "frame of " + std::to_string(header.bodyLength) + " bytes from " + peer +
-                              " where at most " + std::to_string(maxBody) + " were due");
+        error = makeError(tqerr::kFrameTooLarge, "frame of " + std::to_string(header.bodyLength) +
+                                                     " bytes from " + peer + " where at most " +
+                                                     std::to_string(maxBody) + " were due");
     }
     length += header.bodyLength;
     return !error.IsError();
@@ -213,29 +227,41 @@ FrameReader::Progress FrameReader::receiveNow(int fd, const std::string& peer, c
             peerClosed(peer, buffered() > 0, error);
             return Progress::Failed;
         }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return Progress::WantRead;
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return Progress::WantRead;
+        }
         const int32_t code = detail::isPeerGone(errno) ? tqerr::kPeerClosed : tqerr::kIo;
         error = errnoError(code, "cannot receive from", peer, errno);
         return Progress::Failed;
     }
 }
 
-FrameReader::Progress FrameReader::readAvailable(int fd, const std::string& peer,
-                                                 uint32_t maxBody, CYxError& error) {
+FrameReader::Progress FrameReader::readAvailable(int fd, const std::string& peer, uint32_t maxBody,
+                                                 CYxError& error) {
     if (m_haveHeader) {  // read() left a header behind: not for this use
         error = makeError(tqerr::kProtocol, "frame already begun from " + peer);
         return Progress::Failed;
     }
     for (;;) {
         size_t need = 0;
-        if (!nextFrameLength(peer, maxBody, need, error)) return Progress::Failed;
-        if (buffered() >= need) return Progress::Complete;
-        if (kBufferSize - m_begin < need) compact();
+        if (!nextFrameLength(peer, maxBody, need, error)) {
+            return Progress::Failed;
+        }
+        if (buffered() >= need) {
+            return Progress::Complete;
+        }
+        if (kBufferSize - m_begin < need) {
+            compact();
+        }
         size_t got = 0;
         const Progress progress =
             receiveNow(fd, peer, m_buffer.data() + m_end, need - buffered(), got, error);
-        if (progress != Progress::Complete) return progress;
+        if (progress != Progress::Complete) {
+            return progress;
+        }
         m_end += got;
     }
 }
@@ -253,19 +279,27 @@ bool FrameReader::read(int fd, const std::string& peer, const Deadline& deadline
                                                     "(TLS is not configured here)");
             return false;
         }
-        if (!filled) return false;
+        if (!filled) {
+            return false;
+        }
         error = decodeFrameHeader(start, m_header);
-        if (error.IsError()) return false;
+        if (error.IsError()) {
+            return false;
+        }
         m_begin += kFrameHeaderSize;
         m_haveHeader = true;
     }
     const size_t length = m_header.bodyLength;
     if (length <= kBufferSize) {
-        if (!fillAtLeast(fd, peer, length, deadline, timedOut, error)) return false;
+        if (!fillAtLeast(fd, peer, length, deadline, timedOut, error)) {
+            return false;
+        }
         out.body = m_buffer.data() + m_begin;
         m_returnedBytes = length;
     } else {
-        if (!readLargeBody(fd, peer, deadline, timedOut, error)) return false;
+        if (!readLargeBody(fd, peer, deadline, timedOut, error)) {
+            return false;
+        }
         out.body = m_largeBody.get();
         m_largeReturned = true;
     }
@@ -276,4 +310,4 @@ bool FrameReader::read(int fd, const std::string& peer, const Deadline& deadline
     return true;
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

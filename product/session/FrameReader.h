@@ -3,17 +3,17 @@
 #pragma once
 
 #include <array>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
-#include "Frame.h"
 #include "TqPlatformApi.h"
-#include "Waits.h"
 #include "YxError.h"
+#include "session/Frame.h"
+#include "session/Waits.h"
 
-namespace tqwire {
+namespace tqsession {
 
 namespace detail {
 class TlsStream;
@@ -61,9 +61,8 @@ private:
     void compact();
     bool receiveSome(int fd, const std::string& peer, char* into, size_t room, bool midFrame,
                      const Deadline& deadline, bool& timedOut, size_t& got, CYxError& error);
-    bool receiveSomeTls(int fd, const std::string& peer, char* into, size_t room,
-                        bool midFrame, const Deadline& deadline, bool& timedOut, size_t& got,
-                        CYxError& error);
+    bool receiveSomeTls(int fd, const std::string& peer, char* into, size_t room, bool midFrame,
+                        const Deadline& deadline, bool& timedOut, size_t& got, CYxError& error);
     bool peerClosed(const std::string& peer, bool midFrame, CYxError& error);
     bool nextFrameLength(const std::string& peer, uint32_t maxBody, size_t& length,
                          CYxError& error) const;
@@ -91,4 +90,4 @@ private:
     bool m_peerClosedAtBoundary = false;
 };
 
-}  // namespace tqwire
+}  // namespace tqsession

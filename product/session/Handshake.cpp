@@ -1,15 +1,15 @@
 // The attach handshake: HELLO from the client, ACCEPT or REFUSE from the server.
-#include "Handshake.h"
+#include "session/Handshake.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "Errors.h"
-#include "ProtocolNames.h"
-#include "XdrStream.h"
+#include "common/ProtocolNames.h"
+#include "session/Errors.h"
+#include "session/XdrStream.h"
 
-namespace tqwire {
+namespace tqsession {
 
 using tqcommon::hexCode;
 
@@ -33,7 +33,9 @@ bool writeText(XdrStream& out, const std::string& text) {
 
 bool readText(XdrStream& in, size_t maxLength, std::string& out) {
     uint32_t length = 0;
-    if (!in.uint32(length) || length > maxLength || length > in.remaining()) return false;
+    if (!in.uint32(length) || length > maxLength || length > in.remaining()) {
+        return false;
+    }
     out.assign(length, '\0');
     return in.opaque(out.data(), length) && out.find('\0') == std::string::npos;
 }
@@ -46,7 +48,9 @@ CYxError sendVersionOnly(Connection& connection, uint32_t code, uint32_t version
                          const Deadline& deadline, bool& timedOut) {
     char body[4];
     XdrStream out(body, sizeof body, XDR_ENCODE);
-    if (!out.uint32(version)) return makeError(tqerr::kInvalidArgument, "cannot encode handshake");
+    if (!out.uint32(version)) {
+        return makeError(tqerr::kInvalidArgument, "cannot encode handshake");
+    }
     return connection.sendFrame(code, body, sizeof body, deadline, timedOut);
 }
 
@@ -75,7 +79,9 @@ CYxError refusal(const Connection& connection, const Frame& frame) {
 }  // namespace
 
 std::string boundedText(const char* field, size_t capacity) {
-    if (field == nullptr) return std::string();
+    if (field == nullptr) {
+        return std::string();
+    }
     return std::string(field, ::strnlen(field, capacity));
 }
 
@@ -136,12 +142,16 @@ CYxError sendHello(Connection& connection, const Hello& hello, const Deadline& d
     return guarded([&] {
         std::string body;
         CYxError result = encodeHello(hello, body);
-        if (result.IsError()) return result;
+        if (result.IsError()) {
+            return result;
+        }
         // Servers of version 1 ignore the header's reserved field.
-        const uint16_t offer =
-            hello.offeredVersion > kHandshakeVersion ? static_cast<uint16_t>(hello.offeredVersion) : 0;
+        const uint16_t offer = hello.offeredVersion > kHandshakeVersion
+                                   ? static_cast<uint16_t>(hello.offeredVersion)
+                                   : 0;
         connection.setConfirmsClose(false);
-        return connection.sendFrame(kHelloCode, body.data(), body.size(), deadline, timedOut, offer);
+        return connection.sendFrame(kHelloCode, body.data(), body.size(), deadline, timedOut,
+                                    offer);
     });
 }
 
@@ -149,11 +159,17 @@ CYxError awaitHelloAnswer(Connection& connection, const Deadline& deadline, bool
     return guarded([&] {
         Frame frame;
         CYxError result = connection.receiveFrame(frame, deadline, timedOut);
-        if (result.IsError()) return result;
-        if (frame.code == kAcceptCode) return checkAccept(connection, frame);
-        if (frame.code == kRefuseCode) return refusal(connection, frame);
-        return makeError(tqerr::kProtocol, "unexpected message " + hexCode(frame.code) +
-                                               " from " + connection.peer() + " while attaching");
+        if (result.IsError()) {
+            return result;
+        }
+        if (frame.code == kAcceptCode) {
+            return checkAccept(connection, frame);
+        }
+        if (frame.code == kRefuseCode) {
+            return refusal(connection, frame);
+        }
+        return makeError(tqerr::kProtocol, "unexpected message " + hexCode(frame.code) + " from " +
+                                               connection.peer() + " while attaching");
     });
 }
 
@@ -162,13 +178,17 @@ CYxError receiveHello(Connection& connection, Hello& out, const Deadline& deadli
     return guarded([&] {
         Frame frame;
         CYxError result = connection.receiveFrame(frame, deadline, timedOut);
-        if (result.IsError()) return result;
+        if (result.IsError()) {
+            return result;
+        }
         if (frame.code != kHelloCode) {
             return makeError(tqerr::kProtocol, "expected a hello from " + connection.peer() +
                                                    ", got message " + hexCode(frame.code));
         }
         result = decodeHello(frame.body, frame.bodyLength, out);
-        if (!result.IsError()) out.offeredVersion = std::max<uint32_t>(frame.reserved, kHandshakeVersion);
+        if (!result.IsError()) {
+            out.offeredVersion = std::max<uint32_t>(frame.reserved, kHandshakeVersion);
+        }
         return result;
     });
 }
@@ -177,7 +197,9 @@ CYxError sendAccept(Connection& connection, const Deadline& deadline, bool& time
                     uint32_t version) {
     return guarded([&] {
         CYxError result = sendVersionOnly(connection, kAcceptCode, version, deadline, timedOut);
-        if (!result.IsError()) connection.setConfirmsClose(version >= kCloseConfirmVersion);
+        if (!result.IsError()) {
+            connection.setConfirmsClose(version >= kCloseConfirmVersion);
+        }
         return result;
     });
 }
@@ -223,4 +245,4 @@ CYxError sendRefuse(Connection& connection, const std::string& reason, const Dea
     });
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

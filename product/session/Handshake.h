@@ -17,13 +17,13 @@
 #include <cstdint>
 #include <string>
 
-#include "Connection.h"
 #include "TqPlatformApi.h"
 #include "TqSession.h"
-#include "Waits.h"
 #include "YxError.h"
+#include "session/Connection.h"
+#include "session/Waits.h"
 
-namespace tqwire {
+namespace tqsession {
 
 constexpr uint32_t kHelloCode = 0x7E510001;
 constexpr uint32_t kAcceptCode = 0x7E510002;
@@ -93,4 +93,4 @@ TQ_PLATFORM_API CYxError decodeCloseConfirmation(const char* body, size_t bodyLe
 TQ_PLATFORM_API CYxError sendRefuse(Connection& connection, const std::string& reason,
                                     const Deadline& deadline, bool& timedOut);
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -1,5 +1,5 @@
 // Host names: parsing "name[:port]", resolving, connecting and listening.
-#include "HostAddress.h"
+#include "session/HostAddress.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -10,12 +10,12 @@
 #include <cstring>
 #include <memory>
 
-#include "Errors.h"
-#include "Integer.h"
-#include "Sockets.h"
-#include "TlsContext.h"
+#include "common/Integer.h"
+#include "session/Errors.h"
+#include "session/Sockets.h"
+#include "session/TlsContext.h"
 
-namespace tqwire {
+namespace tqsession {
 
 using detail::errnoError;
 using detail::makeError;
@@ -41,8 +41,12 @@ bool parsePort(const std::string& digits, uint16_t& port) {
 
 CYxError parseBracketed(const std::string& text, HostPort& out) {
     const size_t close = text.find(']');
-    if (close == std::string::npos) return invalidHost(text, "missing ']'");
-    if (close == 1) return invalidHost(text, "empty address");
+    if (close == std::string::npos) {
+        return invalidHost(text, "missing ']'");
+    }
+    if (close == 1) {
+        return invalidHost(text, "empty address");
+    }
     const std::string rest = text.substr(close + 1);
     uint16_t port = kDefaultPort;
     if (!rest.empty() && (rest[0] != ':' || !parsePort(rest.substr(1), port))) {
@@ -67,11 +71,16 @@ CYxError resolve(const char* host, uint16_t port, int flags, AddrInfoList& out) 
     addrinfo* list = nullptr;
     const int rc = ::getaddrinfo(host, service.c_str(), &hints, &list);
     out.reset(list);
-    if (rc == 0) return CYxError();
+    if (rc == 0) {
+        return CYxError();
+    }
     const std::string name = host != nullptr ? host : "*";
-    if (rc == EAI_MEMORY) return makeError(tqerr::kNoMemory, "out of memory resolving " + name);
-    if (rc == EAI_SYSTEM)
+    if (rc == EAI_MEMORY) {
+        return makeError(tqerr::kNoMemory, "out of memory resolving " + name);
+    }
+    if (rc == EAI_SYSTEM) {
         return errnoError(tqerr::kHostNotFound, "cannot resolve host", name, errno);
+    }
     return makeError(tqerr::kHostNotFound,
                      "host not found: " + name + " (" + ::gai_strerror(rc) + ")");
 }
@@ -91,7 +100,9 @@ int32_t connectErrorCode(int errnoValue) {
 
 CYxError connectFailure(int errnoValue, const std::string& peer, bool& timedOut) {
     const int32_t code = connectErrorCode(errnoValue);
-    if (code == tqerr::kTimedOut) timedOut = true;
+    if (code == tqerr::kTimedOut) {
+        timedOut = true;
+    }
     const char* what = code == tqerr::kConnectionRefused ? "connection refused"
                        : code == tqerr::kTimedOut        ? "timed out connecting"
                                                          : "cannot connect";
@@ -101,8 +112,12 @@ CYxError connectFailure(int errnoValue, const std::string& peer, bool& timedOut)
 // One connection attempt of a non-blocking socket, bounded by the deadline.
 CYxError connectOne(int fd, const addrinfo& address, const std::string& peer,
                     const Deadline& deadline, bool& timedOut) {
-    if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return CYxError();
-    if (errno != EINPROGRESS && errno != EINTR) return connectFailure(errno, peer, timedOut);
+    if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) {
+        return CYxError();
+    }
+    if (errno != EINPROGRESS && errno != EINTR) {
+        return connectFailure(errno, peer, timedOut);
+    }
     switch (detail::waitReady(fd, POLLOUT, deadline)) {
         case detail::Readiness::TimedOut:
             timedOut = true;
@@ -124,7 +139,9 @@ CYxError connectOne(int fd, const addrinfo& address, const std::string& peer,
 int openSocket(const addrinfo& address, const std::string& name, CYxError& error) {
     const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                             address.ai_protocol);
-    if (fd < 0) error = errnoError(tqerr::kIo, "cannot create socket for", name, errno);
+    if (fd < 0) {
+        error = errnoError(tqerr::kIo, "cannot create socket for", name, errno);
+    }
     return fd;
 }
 
@@ -139,7 +156,9 @@ CYxError listenOn(const char* address, uint16_t port, bool loopbackOnly, int& fd
                   uint16_t& boundPort) {
     AddrInfoList addresses;
     CYxError result = resolve(address, port, AI_PASSIVE | AI_NUMERICHOST, addresses);
-    if (result.IsError()) return result;
+    if (result.IsError()) {
+        return result;
+    }
 
     for (const addrinfo* entry = addresses.get(); entry != nullptr; entry = entry->ai_next) {
         const std::string name = detail::formatAddress(entry->ai_addr, entry->ai_addrlen);
@@ -147,7 +166,9 @@ CYxError listenOn(const char* address, uint16_t port, bool loopbackOnly, int& fd
             return detail::plaintextRefused(name, true);
         }
         UniqueFd socketFd(openSocket(*entry, name, result));
-        if (!socketFd.valid()) continue;
+        if (!socketFd.valid()) {
+            continue;
+        }
         int on = 1;
         ::setsockopt(socketFd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (::bind(socketFd.get(), entry->ai_addr, entry->ai_addrlen) != 0 ||
@@ -170,12 +191,20 @@ CYxError listenOn(const char* address, uint16_t port, bool loopbackOnly, int& fd
 }  // namespace
 
 CYxError parseHostPort(const char* text, HostPort& out) {
-    if (text == nullptr) return makeError(tqerr::kInvalidArgument, "no host given");
+    if (text == nullptr) {
+        return makeError(tqerr::kInvalidArgument, "no host given");
+    }
     const size_t length = ::strnlen(text, kMaxHostText + 1);
     const std::string host(text, length);
-    if (length > kMaxHostText) return invalidHost(host.substr(0, 32) + "...", "too long");
-    if (host.empty()) return invalidHost(host, "empty");
-    if (host[0] == '[') return parseBracketed(host, out);
+    if (length > kMaxHostText) {
+        return invalidHost(host.substr(0, 32) + "...", "too long");
+    }
+    if (host.empty()) {
+        return invalidHost(host, "empty");
+    }
+    if (host[0] == '[') {
+        return parseBracketed(host, out);
+    }
 
     const size_t colon = host.find(':');
     if (colon == std::string::npos || host.find(':', colon + 1) != std::string::npos) {
@@ -185,8 +214,12 @@ CYxError parseHostPort(const char* text, HostPort& out) {
         return CYxError();
     }
     uint16_t port = kDefaultPort;
-    if (colon == 0) return invalidHost(host, "empty name");
-    if (!parsePort(host.substr(colon + 1), port)) return invalidHost(host, "bad port");
+    if (colon == 0) {
+        return invalidHost(host, "empty name");
+    }
+    if (!parsePort(host.substr(colon + 1), port)) {
+        return invalidHost(host, "bad port");
+    }
     out.host = host.substr(0, colon);
     out.port = port;
     return CYxError();
@@ -195,7 +228,9 @@ CYxError parseHostPort(const char* text, HostPort& out) {
 CYxError connectTcp(const HostPort& target, const Deadline& deadline, bool& timedOut, int& fd,
                     std::string& peer) {
     CYxError result = detail::connectTcp(target, false, deadline, timedOut, fd, peer);
-    if (!result.IsError()) detail::setNoDelay(fd);
+    if (!result.IsError()) {
+        detail::setNoDelay(fd);
+    }
     return result;
 }
 
@@ -203,7 +238,9 @@ CYxError detail::connectTcp(const HostPort& target, bool loopbackOnly, const Dea
                             bool& timedOut, int& fd, std::string& peer) {
     AddrInfoList addresses;
     CYxError result = resolve(target.host.c_str(), target.port, 0, addresses);
-    if (result.IsError()) return result;
+    if (result.IsError()) {
+        return result;
+    }
 
     for (const addrinfo* address = addresses.get(); address != nullptr;
          address = address->ai_next) {
@@ -213,13 +250,17 @@ CYxError detail::connectTcp(const HostPort& target, bool loopbackOnly, const Dea
             continue;
         }
         UniqueFd socketFd(openSocket(*address, peer, result));
-        if (!socketFd.valid()) continue;
+        if (!socketFd.valid()) {
+            continue;
+        }
         result = connectOne(socketFd.get(), *address, peer, deadline, timedOut);
         if (!result.IsError()) {
             fd = socketFd.release();
             return result;
         }
-        if (timedOut) return result;  // the whole wait is spent
+        if (timedOut) {
+            return result;  // the whole wait is spent
+        }
     }
     return result;
 }
@@ -241,4 +282,4 @@ CYxError listenTcp(const char* address, uint16_t port, const Security& security,
     });
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

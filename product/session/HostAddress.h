@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <string>
 
-#include "Security.h"
 #include "TqPlatformApi.h"
-#include "Waits.h"
 #include "YxError.h"
+#include "session/Security.h"
+#include "session/Waits.h"
 
-namespace tqwire {
+namespace tqsession {
 
 constexpr uint16_t kDefaultPort = 8403;
 
@@ -45,4 +45,4 @@ CYxError connectTcp(const HostPort& target, bool loopbackOnly, const Deadline& d
                     bool& timedOut, int& fd, std::string& peer);
 
 }  // namespace detail
-}  // namespace tqwire
+}  // namespace tqsession

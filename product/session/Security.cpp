@@ -1,6 +1,6 @@
 // The security of the environment and the rule that plain TCP stays on
 // loopback.
-#include "Security.h"
+#include "session/Security.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "Errors.h"
+#include "session/Errors.h"
 
-namespace tqwire {
+namespace tqsession {
 
 namespace {
 
@@ -43,19 +43,22 @@ bool detail::isLoopback(const sockaddr* address) {
     }
     if (address->sa_family == AF_INET6) {
         const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
-        if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
-        if (IN6_IS_ADDR_V4MAPPED(&v6)) return v6.s6_addr[12] == (kLoopbackNet >> 24);
+        if (IN6_IS_ADDR_LOOPBACK(&v6)) {
+            return true;
+        }
+        if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+            return v6.s6_addr[12] == (kLoopbackNet >> 24);
+        }
     }
     return false;
 }
 
 CYxError detail::plaintextRefused(const std::string& where, bool listening) {
-    return makeError(tqerr::kSecurity,
-                     std::string("TLS is not configured (") + kTlsCertVariable + "/" +
-                         kTlsKeyVariable + "/" + kTlsCaVariable + ") and " +
-                         (listening ? "the listening address " : "the peer ") + where +
-                         " is not on loopback (" + kAllowPlaintextVariable +
-                         "=1 allows plain TCP)");
+    return makeError(tqerr::kSecurity, std::string("TLS is not configured (") + kTlsCertVariable +
+                                           "/" + kTlsKeyVariable + "/" + kTlsCaVariable + ") and " +
+                                           (listening ? "the listening address " : "the peer ") +
+                                           where + " is not on loopback (" +
+                                           kAllowPlaintextVariable + "=1 allows plain TCP)");
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -13,7 +13,7 @@
 #include "TqPlatformApi.h"
 #include "YxError.h"
 
-namespace tqwire {
+namespace tqsession {
 
 constexpr const char kTlsCertVariable[] = "TQ_TLS_CERT";
 constexpr const char kTlsKeyVariable[] = "TQ_TLS_KEY";
@@ -39,8 +39,7 @@ struct Security {
     bool allowSharedKey = false;
 
     bool tlsEnabled() const {
-        return !certificate.empty() || !key.empty() || !authority.empty() ||
-               !revocations.empty();
+        return !certificate.empty() || !key.empty() || !authority.empty() || !revocations.empty();
     }
     // Whether plain TCP must stay on loopback.
     bool loopbackOnly() const { return !tlsEnabled() && !allowPlaintext; }
@@ -79,4 +78,4 @@ bool isLoopback(const sockaddr* address);
 CYxError plaintextRefused(const std::string& where, bool listening);
 
 }  // namespace detail
-}  // namespace tqwire
+}  // namespace tqsession

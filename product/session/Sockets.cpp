@@ -1,5 +1,5 @@
 // Socket primitives: readiness waits, options and addresses as texts.
-#include "Sockets.h"
+#include "session/Sockets.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -8,27 +8,32 @@
 
 #include <cerrno>
 
-#include "Errors.h"
+#include "session/Errors.h"
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 Readiness waitReady(int fd, short events, const Deadline& deadline) {
     for (;;) {
         pollfd entry{fd, events, 0};
         int rc = ::poll(&entry, 1, deadline.pollTimeoutMs());
-        if (rc > 0) return Readiness::Ready;
+        if (rc > 0) {
+            return Readiness::Ready;
+        }
         if (rc == 0) {
             // poll() may wake a little early; only a spent deadline is a timeout.
-            if (deadline.expired()) return Readiness::TimedOut;
+            if (deadline.expired()) {
+                return Readiness::TimedOut;
+            }
             continue;
         }
-        if (errno != EINTR) return Readiness::Failed;
+        if (errno != EINTR) {
+            return Readiness::Failed;
+        }
     }
 }
 
 bool awaitTransfer(int fd, short events, const Deadline& deadline, const char* activity,
-                   const char* failure, const std::string& peer, bool& timedOut,
-                   CYxError& error) {
+                   const char* failure, const std::string& peer, bool& timedOut, CYxError& error) {
     switch (waitReady(fd, events, deadline)) {
         case Readiness::Ready: return true;
         case Readiness::TimedOut:
@@ -59,7 +64,9 @@ std::string formatAddress(const sockaddr* address, socklen_t length) {
                       NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
         return "unknown address";
     }
-    if (address->sa_family == AF_INET6) return std::string("[") + host + "]:" + port;
+    if (address->sa_family == AF_INET6) {
+        return std::string("[") + host + "]:" + port;
+    }
     return std::string(host) + ":" + port;
 }
 
@@ -68,4 +75,4 @@ bool isPeerGone(int errnoValue) {
            errnoValue == ENOTCONN;
 }
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail

@@ -9,10 +9,10 @@
 
 #include <string>
 
-#include "Waits.h"
 #include "YxError.h"
+#include "session/Waits.h"
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 // Owns a file descriptor; closes it on destruction.
 class UniqueFd {
@@ -31,7 +31,9 @@ public:
         return fd;
     }
     void reset(int fd = -1) {
-        if (m_fd >= 0) ::close(m_fd);
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
         m_fd = fd;
     }
 
@@ -47,8 +49,7 @@ Readiness waitReady(int fd, short events, const Deadline& deadline);
 // `error` set to "timed out <activity> <peer>" (and `timedOut`) or to
 // "<failure>: <peer> (<errno text>)".
 bool awaitTransfer(int fd, short events, const Deadline& deadline, const char* activity,
-                   const char* failure, const std::string& peer, bool& timedOut,
-                   CYxError& error);
+                   const char* failure, const std::string& peer, bool& timedOut, CYxError& error);
 
 // Clears O_NONBLOCK of a socket made with SOCK_NONBLOCK (and no other status flag).
 bool setBlocking(int fd);
@@ -58,4 +59,4 @@ std::string formatAddress(const sockaddr* address, socklen_t length);
 // Whether `errnoValue` from a socket read or write means the peer went away.
 bool isPeerGone(int errnoValue);
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail

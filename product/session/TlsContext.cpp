@@ -4,7 +4,7 @@
 // Revocation lists are read and checked here: with TQ_TLS_CRL set, a list
 // that is missing, unreadable, not signed by the authority or out of date
 // fails the context, so that nobody is accepted (fail closed).
-#include "TlsContext.h"
+#include "session/TlsContext.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -23,10 +23,10 @@
 #include <mutex>
 #include <vector>
 
-#include "Errors.h"
-#include "Waits.h"
+#include "session/Errors.h"
+#include "session/Waits.h"
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 void ContextDeleter::operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
 
@@ -84,7 +84,9 @@ using FileStamps = std::array<FileStamp, 2>;
 FileStamp stampOf(const std::string& path) {
     FileStamp stamp;
     struct stat info {};
-    if (path.empty()) return stamp;
+    if (path.empty()) {
+        return stamp;
+    }
     if (::stat(path.c_str(), &info) != 0) {
         stamp.error = errno;
         return stamp;
@@ -104,7 +106,9 @@ FileStamps stampsOf(const Security& security) {
 
 int64_t secondsOf(const ASN1_TIME* time) {
     std::tm parts{};
-    if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1) return 0;
+    if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1) {
+        return 0;
+    }
     return static_cast<int64_t>(::timegm(&parts));
 }
 
@@ -122,11 +126,15 @@ std::string utcText(int64_t seconds) {
 // forge a log line.
 std::string nameText(const X509_NAME* name) {
     BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253) < 0) return "?";
+    if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253) < 0) {
+        return "?";
+    }
     char* data = nullptr;
     const long length = BIO_get_mem_data(bio.get(), &data);
     std::string text(data, static_cast<size_t>(std::max(length, 0L)));
-    if (text.size() > kMostNameLength) text.resize(kMostNameLength), text += "...";
+    if (text.size() > kMostNameLength) {
+        text.resize(kMostNameLength), text += "...";
+    }
     return text;
 }
 
@@ -142,7 +150,9 @@ std::string serialText(const X509* certificate) {
 
 bool isRehashName(const std::string& name) {
     constexpr size_t kHashDigits = 8;
-    if (name.size() < kHashDigits + 3 || name.compare(kHashDigits, 2, ".r") != 0) return false;
+    if (name.size() < kHashDigits + 3 || name.compare(kHashDigits, 2, ".r") != 0) {
+        return false;
+    }
     const auto isHex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
     const auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
     return std::all_of(name.begin(), name.begin() + kHashDigits, isHex) &&
@@ -163,7 +173,9 @@ bool readPemItems(const std::string& path, const char* kind, Read read, std::vec
         return false;
     }
     const size_t before = items.size();
-    while (auto* item = read(bio.get(), nullptr, nullptr, nullptr)) items.emplace_back(item);
+    while (auto* item = read(bio.get(), nullptr, nullptr, nullptr)) {
+        items.emplace_back(item);
+    }
     // The end of the file leaves "no start line" queued; anything else is a
     // malformed item.
     const unsigned long last = ERR_peek_last_error();
@@ -200,7 +212,9 @@ bool readLists(const std::string& path, std::vector<ListPtr>& out, std::string& 
     for (std::filesystem::directory_iterator entry(path, failed), end; !failed && entry != end;
          entry.increment(failed)) {
         std::string name = entry->path().filename().string();
-        if (isRehashName(name)) names.push_back(std::move(name));
+        if (isRehashName(name)) {
+            names.push_back(std::move(name));
+        }
     }
     if (failed) {
         why = "cannot read the folder " + path + " (" + failed.message() + ")";
@@ -215,7 +229,9 @@ bool readLists(const std::string& path, std::vector<ListPtr>& out, std::string& 
     for (const std::string& name : names) {
         std::string entry = path;
         entry.append("/").append(name);
-        if (!readLists(entry, out, why)) return false;
+        if (!readLists(entry, out, why)) {
+            return false;
+        }
     }
     return true;
 }
@@ -315,9 +331,9 @@ bool checkFiles(TlsRole role, const Security& security, CYxError& error) {
         return false;
     }
     if (security.certificate.empty() != security.key.empty()) {
-        error = makeError(tqerr::kSecurity, std::string("TLS setup failed: ") +
-                                                kTlsCertVariable + " and " + kTlsKeyVariable +
-                                                " must be set together");
+        error =
+            makeError(tqerr::kSecurity, std::string("TLS setup failed: ") + kTlsCertVariable +
+                                            " and " + kTlsKeyVariable + " must be set together");
         return false;
     }
     if (role == TlsRole::Server && security.certificate.empty()) {
@@ -341,11 +357,11 @@ bool checkKeyIsPrivate(const Security& security, CYxError& error) {
     }
     char mode[8];
     (void)std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-    error = makeError(tqerr::kSecurity,
-                      "TLS setup failed: private key " + security.key +
-                          " is readable or writable by group or others (mode " + mode +
-                          "); make it private with chmod 600 " + security.key + " (or set " +
-                          kAllowSharedKeyVariable + "=1 for a key on a read-only mount)");
+    error = makeError(tqerr::kSecurity, "TLS setup failed: private key " + security.key +
+                                            " is readable or writable by group or others (mode " +
+                                            mode + "); make it private with chmod 600 " +
+                                            security.key + " (or set " + kAllowSharedKeyVariable +
+                                            "=1 for a key on a read-only mount)");
     return false;
 }
 
@@ -354,7 +370,9 @@ std::string expiryNotice(SSL_CTX* context, const Security& security) {
     X509* own = SSL_CTX_get0_certificate(context);
     const int64_t expires = own != nullptr ? secondsOf(X509_get0_notAfter(own)) : 0;
     const int64_t now = ::time(nullptr);
-    if (expires == 0 || expires - now > kClientWarnDays * kSecondsPerDay) return std::string();
+    if (expires == 0 || expires - now > kClientWarnDays * kSecondsPerDay) {
+        return std::string();
+    }
     return "TLS certificate " + security.certificate + " (" + describeCertificate(own) +
            ") expires " + describeExpiry(expires, now) +
            ": renew it (the new files are read at the next attach)";
@@ -362,7 +380,9 @@ std::string expiryNotice(SSL_CTX* context, const Security& security) {
 
 bool build(TlsRole role, const Security& security, ContextPtr& out, std::string& notice,
            CYxError& error) {
-    if (!checkFiles(role, security, error)) return false;
+    if (!checkFiles(role, security, error)) {
+        return false;
+    }
     ERR_clear_error();
     ContextPtr context(
         SSL_CTX_new(role == TlsRole::Client ? TLS_client_method() : TLS_server_method()));
@@ -378,7 +398,9 @@ bool build(TlsRole role, const Security& security, ContextPtr& out, std::string&
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_num_tickets(ctx, 0);
     if (!security.certificate.empty()) {
-        if (!checkKeyIsPrivate(security, error)) return false;
+        if (!checkKeyIsPrivate(security, error)) {
+            return false;
+        }
         if (SSL_CTX_use_certificate_chain_file(ctx, security.certificate.c_str()) != 1) {
             error = contextError("cannot read certificate " + security.certificate);
             return false;
@@ -401,7 +423,9 @@ bool build(TlsRole role, const Security& security, ContextPtr& out, std::string&
         error = contextError("cannot read authority " + security.authority);
         return false;
     }
-    if (!security.revocations.empty() && !addRevocations(ctx, security, error)) return false;
+    if (!security.revocations.empty() && !addRevocations(ctx, security, error)) {
+        return false;
+    }
     SSL_CTX_set_verify(ctx,
                        role == TlsRole::Server ? SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT
                                                : SSL_VERIFY_PEER,
@@ -422,7 +446,9 @@ public:
         const std::lock_guard<std::mutex> lock(m_mutex);
         bool built = false;
         Entry* entry = entryLocked(role, security, built, error);
-        if (entry == nullptr) return false;
+        if (entry == nullptr) {
+            return false;
+        }
         if (role == TlsRole::Client && !built && entry->nextLook.expired()) {
             entry->nextLook = Deadline::afterMs(kLookEveryMs);
             refresh(*entry, role, security);
@@ -435,7 +461,9 @@ public:
         const std::lock_guard<std::mutex> lock(m_mutex);
         bool built = false;
         Entry* entry = entryLocked(role, security, built, error);
-        if (entry == nullptr) return false;
+        if (entry == nullptr) {
+            return false;
+        }
         SSL_CTX_up_ref(entry->context.get());
         out.reset(entry->context.get());
         return true;
@@ -445,7 +473,9 @@ public:
         const std::lock_guard<std::mutex> lock(m_mutex);
         const auto found = m_entries.find(keyOf(role, security));
         std::string notice;
-        if (found != m_entries.end()) notice.swap(found->second.notice);
+        if (found != m_entries.end()) {
+            notice.swap(found->second.notice);
+        }
         return notice;
     }
 
@@ -454,7 +484,9 @@ public:
         std::string notice;
         CYxError error;
         // Files are read outside the lock: connections go on meanwhile.
-        if (!build(role, security, context, notice, error)) return error;
+        if (!build(role, security, context, notice, error)) {
+            return error;
+        }
         const std::lock_guard<std::mutex> lock(m_mutex);
         Entry& entry = m_entries[keyOf(role, security)];
         entry.context = std::move(context);
@@ -484,10 +516,16 @@ private:
     Entry* entryLocked(TlsRole role, const Security& security, bool& built, CYxError& error) {
         const std::string key = keyOf(role, security);
         const auto found = m_entries.find(key);
-        if (found != m_entries.end()) return &found->second;
+        if (found != m_entries.end()) {
+            return &found->second;
+        }
         Entry entry;
-        if (role == TlsRole::Client) entry.stamps = stampsOf(security);
-        if (!build(role, security, entry.context, entry.notice, error)) return nullptr;
+        if (role == TlsRole::Client) {
+            entry.stamps = stampsOf(security);
+        }
+        if (!build(role, security, entry.context, entry.notice, error)) {
+            return nullptr;
+        }
         built = true;
         return &m_entries.emplace(key, std::move(entry)).first->second;
     }
@@ -497,7 +535,9 @@ private:
     // at the next look, and the log hears of each new failure once.
     static void refresh(Entry& entry, TlsRole role, const Security& security) {
         const FileStamps stamps = stampsOf(security);
-        if (stamps == entry.stamps) return;
+        if (stamps == entry.stamps) {
+            return;
+        }
         ContextPtr context;
         std::string notice;
         CYxError error;
@@ -528,8 +568,7 @@ bool tlsContext(TlsRole role, const Security& security, SSL_CTX*& out, CYxError&
     return cache().borrow(role, security, out, error);
 }
 
-bool acquireTlsContext(TlsRole role, const Security& security, ContextPtr& out,
-                       CYxError& error) {
+bool acquireTlsContext(TlsRole role, const Security& security, ContextPtr& out, CYxError& error) {
     return cache().acquire(role, security, out, error);
 }
 
@@ -556,15 +595,17 @@ std::string takeOpenSslErrors() {
             ERR_error_string_n(code, reason, sizeof reason);
             name = reason;
         }
-        if (!text.empty()) text += "; ";
+        if (!text.empty()) {
+            text += "; ";
+        }
         text += name;
     }
     return text;
 }
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail
 
-namespace tqwire {
+namespace tqsession {
 
 CYxError reloadServerTls(const Security& security) {
     return detail::guarded(
@@ -585,8 +626,9 @@ CYxError tlsExpiries(const Security& security, std::vector<TlsExpiry>& out) {
             (!security.revocations.empty() && !readLists(security.revocations, lists, why))) {
             return makeError(tqerr::kSecurity, why);
         }
-        if (!own.empty())
+        if (!own.empty()) {
             out.push_back(expiryOf(own.front().get(), "certificate", security.certificate));
+        }
         for (const CertificatePtr& authority : authorities) {
             out.push_back(expiryOf(authority.get(), "authority", security.authority));
         }
@@ -621,4 +663,4 @@ std::string describeExpiry(int64_t expires, int64_t now) {
            ")";
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -6,13 +6,13 @@
 #include <memory>
 #include <string>
 
-#include "Security.h"
 #include "YxError.h"
+#include "session/Security.h"
 
 using SSL_CTX = struct ssl_ctx_st;
 using X509 = struct x509_st;
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 enum class TlsRole { Client, Server };
 
@@ -34,8 +34,7 @@ bool tlsContext(TlsRole role, const Security& security, SSL_CTX*& out, CYxError&
 
 // A reference to the context tlsContext() keeps (built when there is none;
 // the files are not looked at again).
-bool acquireTlsContext(TlsRole role, const Security& security, ContextPtr& out,
-                       CYxError& error);
+bool acquireTlsContext(TlsRole role, const Security& security, ContextPtr& out, CYxError& error);
 
 // Once per read of a client's files, a line for the caller's log (empty
 // when there is none): this end's certificate runs out within 30 days, or
@@ -52,4 +51,4 @@ TlsExpiry expiryOf(X509* certificate, const std::string& what, const std::string
 // The texts of OpenSSL's queued errors ("a; b"), emptying the queue.
 std::string takeOpenSslErrors();
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail

@@ -2,7 +2,7 @@
 // MSG_NOSIGNAL | MSG_DONTWAIT (a closed peer never raises SIGPIPE, a send
 // never blocks), reads wait under the socket's receive timeout at most once
 // per call, so that every wait stays bounded by the caller's deadline.
-#include "TlsStream.h"
+#include "session/TlsStream.h"
 
 #include <arpa/inet.h>
 #include <openssl/bio.h>
@@ -15,11 +15,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "Errors.h"
-#include "Frame.h"
-#include "Sockets.h"
+#include "session/Errors.h"
+#include "session/Frame.h"
+#include "session/Sockets.h"
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 namespace {
 
@@ -47,7 +47,9 @@ int bioWrite(BIO* bio, const char* data, size_t length, size_t* written) {
             *written = static_cast<size_t>(sent);
             return 1;
         }
-        if (errno != EINTR) return noTransfer(bio, socket, false);
+        if (errno != EINTR) {
+            return noTransfer(bio, socket, false);
+        }
     }
 }
 
@@ -76,7 +78,9 @@ int bioRead(BIO* bio, char* into, size_t room, size_t* got) {
             socket.sawEof = true;
             return 0;
         }
-        if (errno != EINTR) return noTransfer(bio, socket, true);
+        if (errno != EINTR) {
+            return noTransfer(bio, socket, true);
+        }
     }
 }
 
@@ -90,7 +94,7 @@ int bioCreate(BIO* bio) {
 BIO_METHOD* socketMethod() {
     static BIO_METHOD* const method = [] {
         BIO_METHOD* made =
-            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tqwire socket");
+            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tqsession socket");
         if (made != nullptr) {
             BIO_meth_set_write_ex(made, bioWrite);
             BIO_meth_set_read_ex(made, bioRead);
@@ -115,7 +119,9 @@ bool isIpLiteral(const std::string& host) {
 bool expectName(SSL* ssl, const std::string& host) {
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
-    if (isIpLiteral(host)) return X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
+    if (isIpLiteral(host)) {
+        return X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
+    }
     return SSL_set1_host(ssl, host.c_str()) == 1 &&
            SSL_set_tlsext_host_name(ssl, host.c_str()) == 1;
 }
@@ -144,12 +150,16 @@ std::string listProblem(long verified) {
 
 // Remembers which certificate the verification refused, for the error text.
 int rememberRefusal(int ok, X509_STORE_CTX* store) {
-    if (ok == 1) return ok;
+    if (ok == 1) {
+        return ok;
+    }
     auto* ssl =
         static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
     auto* stream = ssl != nullptr ? static_cast<TlsStream*>(SSL_get_app_data(ssl)) : nullptr;
     X509* certificate = X509_STORE_CTX_get_current_cert(store);
-    if (stream != nullptr && certificate != nullptr) stream->noteRefused(certificate);
+    if (stream != nullptr && certificate != nullptr) {
+        stream->noteRefused(certificate);
+    }
     return ok;
 }
 
@@ -169,7 +179,9 @@ void sendPlainPeerAlert(int fd) {
 }
 
 bool isEndOfStream(int sslError) {
-    if (sslError == SSL_ERROR_SYSCALL) return true;
+    if (sslError == SSL_ERROR_SYSCALL) {
+        return true;
+    }
     const unsigned long queued = ERR_peek_error();
     return ERR_GET_LIB(queued) == ERR_LIB_SSL &&
            ERR_GET_REASON(queued) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
@@ -192,7 +204,9 @@ TlsStream::~TlsStream() = default;
 bool TlsStream::create(TlsRole role, const Security& security, int fd, const std::string& host,
                        std::unique_ptr<TlsStream>& out, CYxError& error) {
     ContextPtr context;
-    if (!acquireTlsContext(role, security, context, error)) return false;
+    if (!acquireTlsContext(role, security, context, error)) {
+        return false;
+    }
     ERR_clear_error();
     std::unique_ptr<TlsStream> stream(new TlsStream);
     stream->m_socket.fd = fd;
@@ -225,12 +239,16 @@ bool TlsStream::create(TlsRole role, const Security& security, int fd, const std
 }
 
 void TlsStream::noteRefused(X509* certificate) {
-    if (m_refused.empty()) m_refused = describeCertificate(certificate);
+    if (m_refused.empty()) {
+        m_refused = describeCertificate(certificate);
+    }
 }
 
 bool TlsStream::peerCertificate(TlsExpiry& out) const {
     X509* peer = SSL_get0_peer_certificate(m_ssl.get());
-    if (peer == nullptr) return false;
+    if (peer == nullptr) {
+        return false;
+    }
     out = expiryOf(peer, "peer certificate", std::string());
     return true;
 }
@@ -265,7 +283,9 @@ TlsStream::Io TlsStream::write(const char* data, size_t length, const std::strin
     ERR_clear_error();
     size_t written = 0;
     const int result = SSL_write_ex(m_ssl.get(), data, length, &written);
-    if (result == 1) return Io::Done;
+    if (result == 1) {
+        return Io::Done;
+    }
     return failure(result, peer, false, error);
 }
 
@@ -275,12 +295,16 @@ TlsStream::Io TlsStream::peek(const std::string& peer, CYxError& error) {
     char byte = 0;
     size_t count = 0;
     const int result = SSL_peek_ex(m_ssl.get(), &byte, 1, &count);
-    if (result == 1) return Io::Done;
+    if (result == 1) {
+        return Io::Done;
+    }
     return failure(result, peer, false, error);
 }
 
 void TlsStream::sendCloseNotify() {
-    if (!m_established || m_failed || m_closeNotified) return;
+    if (!m_established || m_failed || m_closeNotified) {
+        return;
+    }
     m_closeNotified = true;
     ERR_clear_error();
     SSL_shutdown(m_ssl.get());
@@ -304,19 +328,21 @@ TlsStream::Io TlsStream::failure(int result, const std::string& peer, bool inHan
     const std::string reasons = takeOpenSslErrors();
     if (sentPlainFrame(m_socket)) {
         sendPlainPeerAlert(m_socket.fd);
-        error = makeError(tqerr::kSecurity,
-                          "peer does not speak TLS: " + peer + " sent a plain frame");
+        error =
+            makeError(tqerr::kSecurity, "peer does not speak TLS: " + peer + " sent a plain frame");
         return Io::Failed;
     }
     const bool peerGone = m_socket.sawEof || isPeerGone(m_socket.lastErrno);
     if (endOfStream && peerGone) {
-        if (!inHandshake) return Io::Closed;
-        error = makeError(tqerr::kSecurity,
-                          m_socket.firstCount == 0
-                              ? "peer does not speak TLS: " + peer +
-                                    " closed the connection during the TLS handshake"
-                              : "TLS handshake with " + peer +
-                                    " failed: the peer closed the connection");
+        if (!inHandshake) {
+            return Io::Closed;
+        }
+        error =
+            makeError(tqerr::kSecurity, m_socket.firstCount == 0
+                                            ? "peer does not speak TLS: " + peer +
+                                                  " closed the connection during the TLS handshake"
+                                            : "TLS handshake with " + peer +
+                                                  " failed: the peer closed the connection");
         return Io::Failed;
     }
     if (endOfStream && m_socket.lastErrno != 0) {
@@ -344,4 +370,4 @@ TlsStream::Io TlsStream::failure(int result, const std::string& peer, bool inHan
     return Io::Failed;
 }
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail

@@ -6,13 +6,13 @@
 #include <memory>
 #include <string>
 
-#include "Security.h"
-#include "TlsContext.h"
 #include "YxError.h"
+#include "session/Security.h"
+#include "session/TlsContext.h"
 
 using SSL = struct ssl_st;
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 // The first bytes of a TLS record (a handshake or an alert) where a frame
 // header was expected: the peer speaks TLS.
@@ -85,4 +85,4 @@ private:
     bool m_closeNotified = false;
 };
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail

@@ -8,11 +8,11 @@
 // a Deadline and set `timedOut` when it ran out.
 #pragma once
 
-#include "Connection.h"
-#include "Frame.h"
-#include "FrameReader.h"
-#include "Handshake.h"
-#include "HostAddress.h"
-#include "Security.h"
-#include "Waits.h"
-#include "XdrCodecs.h"
+#include "session/Connection.h"
+#include "session/Frame.h"
+#include "session/FrameReader.h"
+#include "session/Handshake.h"
+#include "session/HostAddress.h"
+#include "session/Security.h"
+#include "session/Waits.h"
+#include "session/XdrCodecs.h"

@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "Integer.h"
-#include "Waits.h"
+#include "common/Integer.h"
+#include "session/Waits.h"
 
-namespace tqwire {
+namespace tqsession {
 
 namespace {
 
@@ -37,8 +37,12 @@ Deadline Deadline::fromWait(int wait) {
 }
 
 Deadline Deadline::afterMs(int64_t milliseconds) {
-    if (milliseconds < 0) milliseconds = 0;
-    if (milliseconds > kMaxDeadlineMs) milliseconds = kMaxDeadlineMs;
+    if (milliseconds < 0) {
+        milliseconds = 0;
+    }
+    if (milliseconds > kMaxDeadlineMs) {
+        milliseconds = kMaxDeadlineMs;
+    }
     return Deadline(nowMs() + milliseconds);
 }
 
@@ -55,8 +59,10 @@ bool Deadline::expired() const { return nowMs() >= m_atMs; }
 
 int Deadline::pollTimeoutMs() const {
     const int64_t left = m_atMs - nowMs();
-    if (left <= 0) return 0;
+    if (left <= 0) {
+        return 0;
+    }
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

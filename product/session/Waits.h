@@ -7,7 +7,7 @@
 
 #include "TqPlatformApi.h"
 
-namespace tqwire {
+namespace tqsession {
 
 constexpr int kDefaultWait = 120;
 constexpr int64_t kDefaultWaitUnitMs = 1000;
@@ -36,4 +36,4 @@ private:
     int64_t m_atMs;  // on the coarse monotonic clock: waits are as exact as the scheduler tick
 };
 
-}  // namespace tqwire
+}  // namespace tqsession

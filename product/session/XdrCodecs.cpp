@@ -1,25 +1,25 @@
 // XDR codecs of the message records (TqMessages.h): one encoder and one
 // decoder per message code, opaque bytes for every other code.
-#include "XdrCodecs.h"
+#include "session/XdrCodecs.h"
 
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
-#include "Errors.h"
-#include "ProtocolNames.h"
-#include "Frame.h"
 #include "TqMessages.h"
-#include "XdrStream.h"
+#include "common/ProtocolNames.h"
+#include "session/Errors.h"
+#include "session/Frame.h"
+#include "session/XdrStream.h"
 
-namespace tqwire {
+namespace tqsession {
 
-using tqcommon::hexCode;
 using detail::makeError;
 using detail::xdrPadded;
 using detail::XdrStream;
 using detail::xdrVariableSize;
+using tqcommon::hexCode;
 
 namespace {
 
@@ -132,7 +132,9 @@ auto itemsOf(typename Fixed::Record& record) {
 template <typename Fixed>
 bool measureFixed(unsigned long length, size_t& bodyLength, CYxError& error) {
     constexpr size_t kRecordSize = sizeof(typename Fixed::Record);
-    if (length < kRecordSize) return recordTooShort(error, Fixed::kCode, length, kRecordSize);
+    if (length < kRecordSize) {
+        return recordTooShort(error, Fixed::kCode, length, kRecordSize);
+    }
     bodyLength = fixedBodyLength<Fixed>();
     return true;
 }
@@ -145,7 +147,9 @@ bool encodeFixed(const char* data, XdrStream& out) {
 
 template <typename Fixed>
 bool decodeFixed(const char* body, size_t length, tqsDatabuf_v2& target, CYxError& error) {
-    if (length != fixedBodyLength<Fixed>()) return malformed(error, Fixed::kCode, "wrong length");
+    if (length != fixedBodyLength<Fixed>()) {
+        return malformed(error, Fixed::kCode, "wrong length");
+    }
     XdrStream in(body, length);
     typename Fixed::Record record{};
     if (!in.fixedWords(Fixed::kWords, itemsOf<Fixed>(record))) {
@@ -203,7 +207,9 @@ bool decodeEraseRequest(const char* body, size_t length, tqsDatabuf_v2& target, 
     if (!in.uint32(pathLength) || !in.skip(xdrPadded(pathLength)) || !in.int32(record.eraseKind)) {
         return malformed(error, kEraseRequestCode, "truncated");
     }
-    if (!in.atEnd()) return malformed(error, kEraseRequestCode, "trailing bytes");
+    if (!in.atEnd()) {
+        return malformed(error, kEraseRequestCode, "trailing bytes");
+    }
     const char* pathBytes = body + pathStart;
     if (std::memchr(pathBytes, '\0', pathLength) != nullptr) {
         return malformed(error, kEraseRequestCode, "NUL inside the path");
@@ -242,21 +248,26 @@ bool decodeOpaque(uint32_t code, const char* body, size_t length, tqsDatabuf_v2&
                   CYxError& error) {
     XdrStream in(body, length);
     uint32_t count = 0;
-    if (!in.uint32(count) || !in.skip(xdrPadded(count))) return malformed(error, code, "truncated");
-    if (!in.atEnd()) return malformed(error, code, "trailing bytes");
+    if (!in.uint32(count) || !in.skip(xdrPadded(count))) {
+        return malformed(error, code, "truncated");
+    }
+    if (!in.atEnd()) {
+        return malformed(error, code, "trailing bytes");
+    }
     const char* bytes = body + detail::kXdrWord;
     deliver(target, count, [&](char* to) { std::memcpy(to, bytes, count); });
     return true;
 }
 
 bool isRecordCode(uint32_t code) {
-    return code == PruneRequest::kCode || code == kEraseRequestCode ||
-           code == EraseResponse::kCode;
+    return code == PruneRequest::kCode || code == kEraseRequestCode || code == EraseResponse::kCode;
 }
 
 bool measure(uint32_t code, const char* record, unsigned long length, size_t& bodyLength,
              CYxError& error) {
-    if (!isRecordCode(code)) return measureOpaque(code, record, length, bodyLength, error);
+    if (!isRecordCode(code)) {
+        return measureOpaque(code, record, length, bodyLength, error);
+    }
     if (record == nullptr) {
         return fail(error, tqerr::kInvalidArgument, "message " + hexCode(code) + " has no record");
     }
@@ -267,8 +278,8 @@ bool measure(uint32_t code, const char* record, unsigned long length, size_t& bo
     }
 }
 
-bool encode(uint32_t code, const char* record, unsigned long length, char* out,
-            size_t bodyLength, CYxError& error) {
+bool encode(uint32_t code, const char* record, unsigned long length, char* out, size_t bodyLength,
+            CYxError& error) {
     XdrStream stream(out, bodyLength, XDR_ENCODE);
     bool encoded = false;
     switch (code) {
@@ -332,4 +343,4 @@ CYxError decodeBody(uint32_t code, const char* body, size_t bodyLength, tqsDatab
     });
 }
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -14,7 +14,7 @@
 #include "TqSession.h"
 #include "YxError.h"
 
-namespace tqwire {
+namespace tqsession {
 
 // Caller memory can be handed over with a length that overstates it (an
 // erase request's length counts its separate path), so only records no
@@ -40,4 +40,4 @@ TQ_PLATFORM_API CYxError encodeBody(uint32_t code, const char* record, unsigned 
 TQ_PLATFORM_API CYxError decodeBody(uint32_t code, const char* body, size_t bodyLength,
                                     tqsDatabuf_v2& target);
 
-}  // namespace tqwire
+}  // namespace tqsession

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace tqwire::detail {
+namespace tqsession::detail {
 
 // XDR pads every item to a multiple of four bytes.
 constexpr size_t xdrPadded(size_t length) { return (length + 3) & ~static_cast<size_t>(3); }
@@ -94,7 +94,9 @@ public:
         if (int32_t* words = XDR_INLINE(&m_xdr, static_cast<u_int>(size))) {
             IXDR_PUT_U_INT32(words, static_cast<uint32_t>(length));
             char* out = reinterpret_cast<char*>(words);
-            if (length > 0) std::memcpy(out, bytes, length);
+            if (length > 0) {
+                std::memcpy(out, bytes, length);
+            }
             std::memset(out + length, 0, size - kXdrWord - length);
             return true;
         }
@@ -111,7 +113,9 @@ public:
     template <typename Items>
     bool fixedWords(size_t words, Items items) {
         int32_t* inlined = XDR_INLINE(&m_xdr, static_cast<u_int>(words * kXdrWord));
-        if (inlined == nullptr) return items(*this);
+        if (inlined == nullptr) {
+            return items(*this);
+        }
         if (m_xdr.x_op == XDR_ENCODE) {
             InlineEncoder encoder(inlined);
             return items(encoder);
@@ -132,4 +136,4 @@ private:
     size_t m_length;
 };
 
-}  // namespace tqwire::detail
+}  // namespace tqsession::detail

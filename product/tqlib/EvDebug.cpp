@@ -5,8 +5,8 @@
 #include <cstdarg>
 #include <memory>
 
-#include "LogFile.h"
-#include "LogLine.h"
+#include "tqlib/LogFile.h"
+#include "tqlib/LogLine.h"
 
 namespace {
 
@@ -33,9 +33,7 @@ struct EvDebug::Impl {
 // The header fixes a raw Impl pointer; construction and destruction pair up here.
 EvDebug::EvDebug(EvDebugFileInstance* instance) : m_instance(instance), m_impl(new Impl) {}
 
-EvDebug::~EvDebug() {
-    delete m_impl;
-}
+EvDebug::~EvDebug() { delete m_impl; }
 
 bool EvDebug::initialize(unsigned int moduleId, long long level, bool toConsole,
                          const std::string& name) {
@@ -44,11 +42,11 @@ bool EvDebug::initialize(unsigned int moduleId, long long level, bool toConsole,
 
     EvDebugFileInstance* file = m_instance;
     if (file == nullptr) {
-        const std::string path = tqlog::chooseLogFilePath(moduleId, name);
+        const std::string path = tqlib::chooseLogFilePath(moduleId, name);
         if (path.empty()) {
             return false;
         }
-        m_impl->ownFile = tqlog::acquireLogFile(path);
+        m_impl->ownFile = tqlib::acquireLogFile(path);
         file = m_impl->ownFile.get();
     }
     if (file == nullptr || !file->isOpen()) {
@@ -68,13 +66,13 @@ void EvDebug::debug(const char* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    const tqlog::LineBuffer line(format, args);
+    const tqlib::LineBuffer line(format, args);
     va_end(args);
     if (line.size() == 0) {
         return;
     }
     file->append(line.data(), line.size());
     if (m_impl->toConsole) {
-        tqlog::writeWhole(STDERR_FILENO, line.data(), line.size());
+        tqlib::writeWhole(STDERR_FILENO, line.data(), line.size());
     }
 }

@@ -1,4 +1,4 @@
-#include "LogFile.h"
+#include "tqlib/LogFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,9 +29,8 @@ constexpr ModuleLogName kModuleLogNames[] = {
 constexpr char kLogSuffix[] = ".log";
 
 std::string logDirectory() {
-    const char* configured = std::getenv(tqlog::kLogDirectoryEnv);
-    return configured != nullptr && *configured != '\0' ? configured
-                                                        : tqlog::kDefaultLogDirectory;
+    const char* configured = std::getenv(tqlib::kLogDirectoryEnv);
+    return configured != nullptr && *configured != '\0' ? configured : tqlib::kDefaultLogDirectory;
 }
 
 bool ensureDirectory(const std::string& directory) {
@@ -101,10 +100,10 @@ EvDebugFileInstance::~EvDebugFileInstance() {
 }
 
 void EvDebugFileInstance::append(const char* line, size_t length) const {
-    tqlog::writeWhole(m_fd, line, length);
+    tqlib::writeWhole(m_fd, line, length);
 }
 
-namespace tqlog {
+namespace tqlib {
 
 namespace {
 
@@ -163,4 +162,4 @@ void writeWhole(int fd, const char* data, size_t length) {
     }
 }
 
-}  // namespace tqlog
+}  // namespace tqlib

@@ -30,7 +30,7 @@ private:
     int m_fd;
 };
 
-namespace tqlog {
+namespace tqlib {
 
 // Where log files go unless the environment says otherwise.
 constexpr char kLogDirectoryEnv[] = "TQ_LOG_DIR";
@@ -48,4 +48,4 @@ std::string chooseLogFilePath(unsigned int moduleId, const std::string& name);
 // write() until all `length` bytes are out or the descriptor fails.
 void writeWhole(int fd, const char* data, size_t length);
 
-}  // namespace tqlog
+}  // namespace tqlib

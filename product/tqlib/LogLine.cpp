@@ -1,4 +1,4 @@
-#include "LogLine.h"
+#include "tqlib/LogLine.h"
 
 #include <pthread.h>
 #include <sys/types.h>
@@ -11,7 +11,7 @@
 #include <ctime>
 #include <new>
 
-namespace tqlog {
+namespace tqlib {
 namespace {
 
 constexpr size_t kMaxDecimalDigits = 20;
@@ -39,9 +39,7 @@ char shortEscape(char c) {
     }
 }
 
-size_t escapeLength(char c) {
-    return shortEscape(c) != 0 ? 2 : kHexEscapeLength;
-}
+size_t escapeLength(char c) { return shortEscape(c) != 0 ? 2 : kHexEscapeLength; }
 
 // Writes the escape of control character `c` at `out`; returns its length.
 size_t writeEscape(char c, char* out) {
@@ -62,9 +60,7 @@ size_t writeEscape(char c, char* out) {
 // bumps this generation there.
 std::atomic<unsigned int> g_processGeneration{1};
 
-void enterNewProcess() {
-    g_processGeneration.fetch_add(1, std::memory_order_relaxed);
-}
+void enterNewProcess() { g_processGeneration.fetch_add(1, std::memory_order_relaxed); }
 
 [[maybe_unused]] const bool g_forkHandlerRegistered =
     pthread_atfork(nullptr, nullptr, enterNewProcess) == 0;
@@ -248,4 +244,4 @@ void LineBuffer::cutInStack(size_t prefixLength) {
     m_stack[m_size - 1] = '\n';
 }
 
-}  // namespace tqlog
+}  // namespace tqlib

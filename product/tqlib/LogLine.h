@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <memory>
 
-namespace tqlog {
+namespace tqlib {
 
 // Ordinary lines are formatted on the stack; only longer ones take the heap.
 constexpr size_t kStackLineBytes = 4096;
@@ -46,4 +46,4 @@ private:
     size_t m_size;
 };
 
-}  // namespace tqlog
+}  // namespace tqlib

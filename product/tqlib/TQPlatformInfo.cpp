@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "Integer.h"
+#include "common/Integer.h"
 
 namespace {
 
@@ -69,9 +69,7 @@ struct TQPlatformInfo::Impl {
 // The header fixes a raw Impl pointer; construction and destruction pair up here.
 TQPlatformInfo::TQPlatformInfo() : m_impl(new Impl) {}
 
-TQPlatformInfo::~TQPlatformInfo() {
-    delete m_impl;
-}
+TQPlatformInfo::~TQPlatformInfo() { delete m_impl; }
 
 void TQPlatformInfo::setFocus(const char* focus) {
     m_impl->focus = focus != nullptr ? focus : TQPI_Focus::getFocus();

@@ -6,7 +6,7 @@
 
 #include "FuzzSupport.h"
 #include "TqMessages.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace fuzzsupport {
 
@@ -20,7 +20,7 @@ constexpr size_t kErasePathBodyOffset = kErasePathLengthOffset + 4;
 // The length word of an opaque body.
 constexpr size_t kOpaqueBytesOffset = 4;
 
-static_assert(kRecordSize == tqwire::kMaxInPlaceRecord, "the guard covers exactly the record");
+static_assert(kRecordSize == tqsession::kMaxInPlaceRecord, "the guard covers exactly the record");
 static_assert(sizeof(tqmsg::EraseDataReq) == kRecordSize, "decoded erase request layout");
 
 size_t padded(size_t length) { return (length + 3) & ~static_cast<size_t>(3); }
@@ -76,7 +76,7 @@ void checkIntoCallerRecord(uint32_t code, const char* body, size_t length, unsig
     GuardedRecord guard;
     tqsDatabuf_v2 buffer;
     buffer.setExternalBuffer(guard.record(), claimed);
-    const CYxError result = tqwire::decodeBody(code, body, length, buffer);
+    const CYxError result = tqsession::decodeBody(code, body, length, buffer);
     FUZZ_CHECK(guard.canaryIntact());
     FUZZ_CHECK(result.Code() == expected.Code());
     if (result.IsError()) {
@@ -87,7 +87,9 @@ void checkIntoCallerRecord(uint32_t code, const char* body, size_t length, unsig
     FUZZ_CHECK(readBack(code, buffer) == reference);
     const bool fitsRecord = reference.size() <= kRecordSize;
     FUZZ_CHECK(buffer.ownsData() == !fitsRecord);
-    if (fitsRecord) FUZZ_CHECK(buffer.getDataBuffer() == guard.record());
+    if (fitsRecord) {
+        FUZZ_CHECK(buffer.getDataBuffer() == guard.record());
+    }
 }
 
 // Into a buffer that may own memory of an earlier receive: reused when the
@@ -95,7 +97,7 @@ void checkIntoCallerRecord(uint32_t code, const char* body, size_t length, unsig
 void checkIntoReused(uint32_t code, const char* body, size_t length, tqsDatabuf_v2& reused,
                      const CYxError& expected, const std::string& reference) {
     const BufferState before = stateOf(reused);
-    const CYxError result = tqwire::decodeBody(code, body, length, reused);
+    const CYxError result = tqsession::decodeBody(code, body, length, reused);
     FUZZ_CHECK(result.Code() == expected.Code());
     if (result.IsError()) {
         FUZZ_CHECK(sameState(before, reused));
@@ -121,7 +123,9 @@ void zeroPadding(uint32_t code, std::string& body) {
     } else {
         return;
     }
-    for (size_t at = start + count; at < start + padded(count); ++at) body[at] = '\0';
+    for (size_t at = start + count; at < start + padded(count); ++at) {
+        body[at] = '\0';
+    }
 }
 
 // Encodes the decoded form again: the same body comes out (but for padding
@@ -130,19 +134,19 @@ void checkReencoding(uint32_t code, const char* body, size_t length, const tqsDa
                      const std::string& reference) {
     size_t bodyLength = 0;
     FUZZ_CHECK(
-        !tqwire::measureBody(code, decoded.getDataBuffer(), decoded.getValidLen(), bodyLength)
+        !tqsession::measureBody(code, decoded.getDataBuffer(), decoded.getValidLen(), bodyLength)
              .IsError());
     FUZZ_CHECK(bodyLength == length);
     std::string encoded(bodyLength, '\0');
-    FUZZ_CHECK(!tqwire::encodeBody(code, decoded.getDataBuffer(), decoded.getValidLen(),
-                                   &encoded[0], bodyLength)
+    FUZZ_CHECK(!tqsession::encodeBody(code, decoded.getDataBuffer(), decoded.getValidLen(),
+                                      &encoded[0], bodyLength)
                     .IsError());
     std::string original(body, length);
     zeroPadding(code, original);
     FUZZ_CHECK(encoded == original);
 
     tqsDatabuf_v2 again;
-    FUZZ_CHECK(!tqwire::decodeBody(code, encoded.data(), encoded.size(), again).IsError());
+    FUZZ_CHECK(!tqsession::decodeBody(code, encoded.data(), encoded.size(), again).IsError());
     FUZZ_CHECK(readBack(code, again) == reference);
 }
 
@@ -150,7 +154,7 @@ void checkReencoding(uint32_t code, const char* body, size_t length, const tqsDa
 
 bool checkBodyDecoding(uint32_t code, const char* body, size_t length, tqsDatabuf_v2& reused) {
     tqsDatabuf_v2 fresh;
-    const CYxError result = tqwire::decodeBody(code, body, length, fresh);
+    const CYxError result = tqsession::decodeBody(code, body, length, fresh);
     std::string reference;
     if (result.IsError()) {
         FUZZ_CHECK(result.Code() == tqerr::kProtocol);

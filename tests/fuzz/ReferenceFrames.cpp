@@ -1,7 +1,7 @@
 #include "ReferenceFrames.h"
 
 #include "FuzzSupport.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace fuzzsupport {
 
@@ -19,7 +19,9 @@ constexpr unsigned char kTlsAlertRecord = 0x15;
 constexpr unsigned char kTlsMajorVersion = 0x03;
 
 bool startsLikeTls(const std::string& stream, size_t at) {
-    if (stream.size() - at < 2) return false;
+    if (stream.size() - at < 2) {
+        return false;
+    }
     const auto type = static_cast<unsigned char>(stream[at]);
     return (type == kTlsHandshakeRecord || type == kTlsAlertRecord) &&
            static_cast<unsigned char>(stream[at + 1]) == kTlsMajorVersion;
@@ -28,11 +30,12 @@ bool startsLikeTls(const std::string& stream, size_t at) {
 // The error a header of 16 bytes calls for, or kOk.
 int32_t headerError(const char* header) {
     const uint32_t version = getU32(header + kVersionOffset) >> 16;
-    if (getU32(header + kMagicOffset) != tqwire::kFrameMagic || version != tqwire::kFrameVersion) {
+    if (getU32(header + kMagicOffset) != tqsession::kFrameMagic ||
+        version != tqsession::kFrameVersion) {
         return tqerr::kProtocol;
     }
-    return getU32(header + kLengthOffset) > tqwire::kMaxBodyLength ? tqerr::kFrameTooLarge
-                                                                   : tqerr::kOk;
+    return getU32(header + kLengthOffset) > tqsession::kMaxBodyLength ? tqerr::kFrameTooLarge
+                                                                      : tqerr::kOk;
 }
 
 }  // namespace
@@ -46,21 +49,23 @@ ReferenceStream splitFrames(const std::string& stream) {
             out.endError = tqerr::kSecurity;
             return out;
         }
-        if (stream.size() - at < tqwire::kFrameHeaderSize) {
+        if (stream.size() - at < tqsession::kFrameHeaderSize) {
             out.endError = tqerr::kPeerClosed;
             return out;
         }
         const char* header = stream.data() + at;
         out.endError = headerError(header);
-        if (out.endError != tqerr::kOk) return out;
+        if (out.endError != tqerr::kOk) {
+            return out;
+        }
         const size_t bodyLength = getU32(header + kLengthOffset);
-        if (stream.size() - at - tqwire::kFrameHeaderSize < bodyLength) {
+        if (stream.size() - at - tqsession::kFrameHeaderSize < bodyLength) {
             out.endError = tqerr::kPeerClosed;
             return out;
         }
         out.frames.push_back({at, getU32(header + kCodeOffset),
-                              stream.substr(at + tqwire::kFrameHeaderSize, bodyLength)});
-        at += tqwire::kFrameHeaderSize + bodyLength;
+                              stream.substr(at + tqsession::kFrameHeaderSize, bodyLength)});
+        at += tqsession::kFrameHeaderSize + bodyLength;
     }
 }
 

@@ -13,10 +13,10 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "IndexStore.h"
-#include "Requests.h"
 #include "TqMessages.h"
-#include "TqWire.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/Requests.h"
+#include "session/TqWire.h"
 
 namespace {
 
@@ -34,8 +34,12 @@ size_t utf8Length(const std::string& text, size_t at) {
         return at + i < text.size() && byte(i) >= low && byte(i) <= high;
     };
     const unsigned lead = byte(0);
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) return within(1, 0x80, 0xBF) ? 2 : 0;
+    if (lead < 0x80) {
+        return 1;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        return within(1, 0x80, 0xBF) ? 2 : 0;
+    }
     if (lead >= 0xE0 && lead <= 0xEF) {
         const unsigned low = lead == 0xE0 ? 0xA0 : 0x80;
         const unsigned high = lead == 0xED ? 0x9F : 0xBF;
@@ -91,7 +95,9 @@ void checkEraseScope(const tqmsg::EraseDataReq& record, const cisrv::EraseScope&
 
 // A request the reader accepts names a path; whatever it says, its log line is safe.
 void checkEraseOutcome(const CYxError& status, const cisrv::EraseScope& scope) {
-    if (!status.IsError()) FUZZ_CHECK(!scope.path.empty());
+    if (!status.IsError()) {
+        FUZZ_CHECK(!scope.path.empty());
+    }
     checkLogText(cisrv::describe(scope));
     checkLogText(status.AsString());
     checkSubtree(scope.path);
@@ -101,7 +107,9 @@ void checkEraseOutcome(const CYxError& status, const cisrv::EraseScope& scope) {
 // the decoded record and path, never call it malformed.
 void eraseThroughDecoder(const char* body, size_t length) {
     tqsDatabuf_v2 decoded;
-    if (tqwire::decodeBody(tqmsg::kEraseDataReq, body, length, decoded).IsError()) return;
+    if (tqsession::decodeBody(tqmsg::kEraseDataReq, body, length, decoded).IsError()) {
+        return;
+    }
     const char* data = decoded.getDataBuffer();
     const tqmsg::EraseDataReq record = recordAt(data);
     cisrv::EraseScope scope;
@@ -140,7 +148,9 @@ void checkPruneScope(const char* data, const cisrv::PruneScope& scope) {
 
 void pruneThroughDecoder(const char* body, size_t length) {
     tqsDatabuf_v2 decoded;
-    if (tqwire::decodeBody(tqmsg::kAfPruneReq, body, length, decoded).IsError()) return;
+    if (tqsession::decodeBody(tqmsg::kAfPruneReq, body, length, decoded).IsError()) {
+        return;
+    }
     cisrv::PruneScope scope;
     FUZZ_CHECK(
         !cisrv::readPruneRequest(decoded.getDataBuffer(), decoded.getValidLen(), scope).IsError());
@@ -151,7 +161,9 @@ void pruneAsGiven(const char* data, size_t length) {
     cisrv::PruneScope scope;
     const CYxError status = cisrv::readPruneRequest(data, length, scope);
     FUZZ_CHECK(status.IsError() != (length == sizeof(tqmsg::AfPruneReq)));
-    if (!status.IsError()) checkPruneScope(data, scope);
+    if (!status.IsError()) {
+        checkPruneScope(data, scope);
+    }
 }
 
 }  // namespace

@@ -27,15 +27,15 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "IndexStore.h"
-#include "IndexWriter.h"
 #include "ReferenceFrames.h"
-#include "ServerConfig.h"
-#include "ServerLog.h"
-#include "Session.h"
 #include "TemporaryFolder.h"
 #include "TqMessages.h"
-#include "TqWire.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/IndexWriter.h"
+#include "cisrv/ServerConfig.h"
+#include "cisrv/ServerLog.h"
+#include "cisrv/Session.h"
+#include "session/TqWire.h"
 
 namespace {
 
@@ -66,15 +66,16 @@ public:
     ServerSide(const ServerSide&) = delete;
     ServerSide& operator=(const ServerSide&) = delete;
 
-    void serve(tqwire::Connection& connection) {
+    void serve(tqsession::Connection& connection) {
         const std::atomic<bool> stop{false};
         std::string why;
         const cisrv::Admission::Place* evicted = nullptr;
         const std::unique_ptr<cisrv::Admission::Place> place =
             m_admission.admit("fuzz", why, evicted);
         FUZZ_CHECK(place != nullptr);
-        const cisrv::SessionContext context{m_config, *m_log, *m_writer, stop, *place,
-                                            tqwire::Deadline::afterMs(kSessionWaitMs)};
+        const cisrv::SessionContext context{
+            m_config, *m_log, *m_writer,
+            stop,     *place, tqsession::Deadline::afterMs(kSessionWaitMs)};
         cisrv::serveSession(++m_sessions, connection, context);
     }
 
@@ -94,15 +95,15 @@ ServerSide& serverSide() {
 }
 
 std::string validHelloFrame() {
-    tqwire::Hello hello;
+    tqsession::Hello hello;
     hello.library = tqmsg::kRemoteIndexLibrary;
     hello.entry = tqmsg::kRemoteIndexEntry;
     hello.localName = "fuzz-host";
     std::string body;
-    FUZZ_CHECK(!tqwire::encodeHello(hello, body).IsError());
-    std::string frame(tqwire::kFrameHeaderSize, '\0');
-    tqwire::encodeFrameHeader(tqwire::kHelloCode, static_cast<uint32_t>(body.size()),
-                              reinterpret_cast<unsigned char*>(&frame[0]));
+    FUZZ_CHECK(!tqsession::encodeHello(hello, body).IsError());
+    std::string frame(tqsession::kFrameHeaderSize, '\0');
+    tqsession::encodeFrameHeader(tqsession::kHelloCode, static_cast<uint32_t>(body.size()),
+                                 reinterpret_cast<unsigned char*>(&frame[0]));
     return frame + body;
 }
 
@@ -111,16 +112,22 @@ std::string converse(int fd, const std::string& stream) {
     std::string received;
     size_t sent = 0;
     bool sending = !stream.empty();
-    if (!sending) ::shutdown(fd, SHUT_WR);
+    if (!sending) {
+        ::shutdown(fd, SHUT_WR);
+    }
     for (;;) {
         pollfd ready{fd, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
         const int count = ::poll(&ready, 1, kSessionWaitMs);
-        if (count < 0 && errno == EINTR) continue;
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
         FUZZ_CHECK(count > 0);  // else the session hangs
         if (sending && (ready.revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
             const ssize_t wrote =
                 ::send(fd, stream.data() + sent, stream.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (wrote > 0) sent += static_cast<size_t>(wrote);
+            if (wrote > 0) {
+                sent += static_cast<size_t>(wrote);
+            }
             // The server may end the session before it has read everything.
             if (sent == stream.size() || (wrote < 0 && errno != EAGAIN && errno != EINTR)) {
                 ::shutdown(fd, SHUT_WR);
@@ -143,21 +150,25 @@ std::string converse(int fd, const std::string& stream) {
 size_t answeredErases(const std::vector<ReferenceFrame>& requests) {
     size_t erases = 0;
     for (const ReferenceFrame& frame : requests) {
-        if (frame.code != tqmsg::kEraseDataReq && frame.code != tqmsg::kAfPruneReq) break;
+        if (frame.code != tqmsg::kEraseDataReq && frame.code != tqmsg::kAfPruneReq) {
+            break;
+        }
         tqsDatabuf_v2 decoded;
-        if (tqwire::decodeBody(frame.code, frame.body.data(), frame.body.size(), decoded)
+        if (tqsession::decodeBody(frame.code, frame.body.data(), frame.body.size(), decoded)
                 .IsError()) {
             break;
         }
-        if (frame.code == tqmsg::kEraseDataReq) ++erases;
+        if (frame.code == tqmsg::kEraseDataReq) {
+            ++erases;
+        }
     }
     return erases;
 }
 
 bool nameTheService(const ReferenceFrame& frame) {
-    tqwire::Hello hello;
-    return frame.code == tqwire::kHelloCode &&
-           !tqwire::decodeHello(frame.body.data(), frame.body.size(), hello).IsError() &&
+    tqsession::Hello hello;
+    return frame.code == tqsession::kHelloCode &&
+           !tqsession::decodeHello(frame.body.data(), frame.body.size(), hello).IsError() &&
            hello.library == tqmsg::kRemoteIndexLibrary && hello.entry == tqmsg::kRemoteIndexEntry;
 }
 
@@ -168,12 +179,14 @@ void checkAnswers(const std::string& sent, const std::string& answers) {
     FUZZ_CHECK(replies.endError == tqerr::kPeerClosed && replies.endOffset == answers.size());
     if (requests.frames.empty() || !nameTheService(requests.frames.front())) {
         FUZZ_CHECK(replies.frames.size() <= 1);
-        if (!replies.frames.empty()) FUZZ_CHECK(replies.frames[0].code == tqwire::kRefuseCode);
+        if (!replies.frames.empty()) {
+            FUZZ_CHECK(replies.frames[0].code == tqsession::kRefuseCode);
+        }
         return;
     }
     std::string versionOne;
-    fuzzsupport::putU32(versionOne, tqwire::kHandshakeVersion);
-    FUZZ_CHECK(!replies.frames.empty() && replies.frames[0].code == tqwire::kAcceptCode);
+    fuzzsupport::putU32(versionOne, tqsession::kHandshakeVersion);
+    FUZZ_CHECK(!replies.frames.empty() && replies.frames[0].code == tqsession::kAcceptCode);
     FUZZ_CHECK(replies.frames[0].body == versionOne);
 
     const std::vector<ReferenceFrame> afterHello(requests.frames.begin() + 1,
@@ -183,7 +196,7 @@ void checkAnswers(const std::string& sent, const std::string& answers) {
         FUZZ_CHECK(replies.frames[i].code == tqmsg::kEraseDataResp);
         tqsDatabuf_v2 decoded;
         const std::string& body = replies.frames[i].body;
-        FUZZ_CHECK(!tqwire::decodeBody(tqmsg::kEraseDataResp, body.data(), body.size(), decoded)
+        FUZZ_CHECK(!tqsession::decodeBody(tqmsg::kEraseDataResp, body.data(), body.size(), decoded)
                         .IsError());
         tqmsg::EraseDataResp response;
         std::memcpy(&response, decoded.getDataBuffer(), sizeof response);
@@ -204,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int fds[2];
     FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
     fuzzsupport::UniqueFd client(fds[0]);
-    tqwire::Connection connection;
+    tqsession::Connection connection;
     connection.adopt(fds[1], "fuzz client");
     std::thread session([&] { server.serve(connection); });
     const std::string answers = converse(client.get(), stream);

@@ -12,7 +12,7 @@
 #include "BodyChecks.h"
 #include "FuzzSupport.h"
 #include "ReferenceFrames.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace {
 
@@ -25,9 +25,9 @@ constexpr char kPeerName[] = "fuzz peer";
 // when the reading by hand does.
 void checkHeader(const std::string& stream, size_t offset, int32_t expected) {
     const char* bytes = stream.data() + offset;
-    tqwire::FrameHeader header;
+    tqsession::FrameHeader header;
     const CYxError result =
-        tqwire::decodeFrameHeader(reinterpret_cast<const unsigned char*>(bytes), header);
+        tqsession::decodeFrameHeader(reinterpret_cast<const unsigned char*>(bytes), header);
     FUZZ_CHECK(result.Code() == expected);
     FUZZ_CHECK(header.magic == getU32(bytes) && header.version == getU32(bytes + 4) >> 16);
     FUZZ_CHECK(header.reserved == (getU32(bytes + 4) & 0xFFFF));
@@ -47,11 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     fuzzsupport::PeerStream peer(stream);
-    tqwire::FrameReader reader;
+    tqsession::FrameReader reader;
     tqsDatabuf_v2 reused;
-    const tqwire::Deadline deadline = tqwire::Deadline::afterMs(kReadWaitMs);
+    const tqsession::Deadline deadline = tqsession::Deadline::afterMs(kReadWaitMs);
     bool timedOut = false;
-    tqwire::Frame frame;
+    tqsession::Frame frame;
     CYxError error;
     for (const fuzzsupport::ReferenceFrame& want : expected.frames) {
         FUZZ_CHECK(reader.read(peer.fd(), kPeerName, deadline, timedOut, frame, error));

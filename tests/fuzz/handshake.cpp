@@ -11,7 +11,7 @@
 
 #include "FuzzSupport.h"
 #include "ReferenceFrames.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace {
 
@@ -26,24 +26,30 @@ size_t padded(size_t length) { return (length + 3) & ~static_cast<size_t>(3); }
 
 // An XDR string of at most `maxLength` bytes and no NUL, starting at `at`.
 bool readText(const std::string& body, size_t& at, size_t maxLength, std::string& out) {
-    if (body.size() - at < 4) return false;
+    if (body.size() - at < 4) {
+        return false;
+    }
     const uint32_t length = getU32(body.data() + at);
     at += 4;
-    if (length > maxLength || body.size() - at < padded(length)) return false;
+    if (length > maxLength || body.size() - at < padded(length)) {
+        return false;
+    }
     out = body.substr(at, length);
     at += padded(length);
     return out.find('\0') == std::string::npos;
 }
 
-bool readHelloByHand(const std::string& body, tqwire::Hello& out) {
-    if (body.size() < 4 || getU32(body.data()) != tqwire::kHandshakeVersion) return false;
+bool readHelloByHand(const std::string& body, tqsession::Hello& out) {
+    if (body.size() < 4 || getU32(body.data()) != tqsession::kHandshakeVersion) {
+        return false;
+    }
     size_t at = 4;
-    return readText(body, at, tqwire::kMaxServiceNameLength, out.library) &&
-           readText(body, at, tqwire::kMaxServiceNameLength, out.entry) &&
-           readText(body, at, tqwire::kMaxLocalNameLength, out.localName) && at == body.size();
+    return readText(body, at, tqsession::kMaxServiceNameLength, out.library) &&
+           readText(body, at, tqsession::kMaxServiceNameLength, out.entry) &&
+           readText(body, at, tqsession::kMaxLocalNameLength, out.localName) && at == body.size();
 }
 
-bool sameHello(const tqwire::Hello& a, const tqwire::Hello& b) {
+bool sameHello(const tqsession::Hello& a, const tqsession::Hello& b) {
     return a.library == b.library && a.entry == b.entry && a.localName == b.localName;
 }
 
@@ -53,7 +59,9 @@ std::string withZeroPadding(std::string body) {
     for (int text = 0; text < 3; ++text) {
         const size_t length = getU32(body.data() + at);
         at += 4;
-        for (size_t pad = at + length; pad < at + padded(length); ++pad) body[pad] = '\0';
+        for (size_t pad = at + length; pad < at + padded(length); ++pad) {
+            body[pad] = '\0';
+        }
         at += padded(length);
     }
     return body;
@@ -61,20 +69,22 @@ std::string withZeroPadding(std::string body) {
 
 // decodeHello accepts exactly what the reading by hand accepts, with the
 // same texts; returns whether it did.
-bool checkHelloBody(const char* body, size_t length, tqwire::Hello& hello) {
+bool checkHelloBody(const char* body, size_t length, tqsession::Hello& hello) {
     const std::string bytes(body, length);
-    tqwire::Hello byHand;
+    tqsession::Hello byHand;
     const bool wellFormed = readHelloByHand(bytes, byHand);
-    const CYxError result = tqwire::decodeHello(body, length, hello);
+    const CYxError result = tqsession::decodeHello(body, length, hello);
     FUZZ_CHECK(result.Code() == (wellFormed ? tqerr::kOk : tqerr::kProtocol));
-    if (!wellFormed) return false;
+    if (!wellFormed) {
+        return false;
+    }
     FUZZ_CHECK(sameHello(hello, byHand));
 
     std::string encoded;
-    FUZZ_CHECK(!tqwire::encodeHello(hello, encoded).IsError());
+    FUZZ_CHECK(!tqsession::encodeHello(hello, encoded).IsError());
     FUZZ_CHECK(encoded == withZeroPadding(bytes));
-    tqwire::Hello again;
-    FUZZ_CHECK(!tqwire::decodeHello(encoded.data(), encoded.size(), again).IsError());
+    tqsession::Hello again;
+    FUZZ_CHECK(!tqsession::decodeHello(encoded.data(), encoded.size(), again).IsError());
     FUZZ_CHECK(sameHello(again, hello));
     return true;
 }
@@ -91,11 +101,11 @@ const fuzzsupport::ReferenceFrame* firstFrame(const fuzzsupport::ReferenceStream
 void checkClientSide(const std::string& stream) {
     const fuzzsupport::ReferenceStream expected = fuzzsupport::splitFrames(stream);
     fuzzsupport::PeerStream peer(stream);
-    tqwire::Connection connection;
+    tqsession::Connection connection;
     connection.adopt(peer.release(), kPeerName);
     bool timedOut = false;
-    const CYxError result =
-        tqwire::awaitHelloAnswer(connection, tqwire::Deadline::afterMs(kReadWaitMs), timedOut);
+    const CYxError result = tqsession::awaitHelloAnswer(
+        connection, tqsession::Deadline::afterMs(kReadWaitMs), timedOut);
     FUZZ_CHECK(!timedOut);
 
     const fuzzsupport::ReferenceFrame* frame = firstFrame(expected);
@@ -105,9 +115,9 @@ void checkClientSide(const std::string& stream) {
     }
     std::string versionOne;
     std::string versionTwo;
-    fuzzsupport::putU32(versionOne, tqwire::kHandshakeVersion);
-    fuzzsupport::putU32(versionTwo, tqwire::kCloseConfirmVersion);
-    if (frame->code == tqwire::kAcceptCode &&
+    fuzzsupport::putU32(versionOne, tqsession::kHandshakeVersion);
+    fuzzsupport::putU32(versionTwo, tqsession::kCloseConfirmVersion);
+    if (frame->code == tqsession::kAcceptCode &&
         (frame->body == versionOne || frame->body == versionTwo)) {
         FUZZ_CHECK(result.Code() == tqerr::kOk);
         FUZZ_CHECK(connection.confirmsClose() == (frame->body == versionTwo));
@@ -115,8 +125,9 @@ void checkClientSide(const std::string& stream) {
     }
     size_t at = 0;
     std::string reason;
-    if (frame->code == tqwire::kRefuseCode &&
-        readText(frame->body, at, tqwire::kMaxReasonLength, reason) && at == frame->body.size()) {
+    if (frame->code == tqsession::kRefuseCode &&
+        readText(frame->body, at, tqsession::kMaxReasonLength, reason) &&
+        at == frame->body.size()) {
         FUZZ_CHECK(result.Code() == tqerr::kServiceRefused);
         FUZZ_CHECK(result.AsString().find(reason) != std::string::npos);
         return;
@@ -128,12 +139,12 @@ void checkClientSide(const std::string& stream) {
 void checkServerSide(const std::string& stream) {
     const fuzzsupport::ReferenceStream expected = fuzzsupport::splitFrames(stream);
     fuzzsupport::PeerStream peer(stream);
-    tqwire::Connection connection;
+    tqsession::Connection connection;
     connection.adopt(peer.release(), kPeerName);
     bool timedOut = false;
-    tqwire::Hello received;
-    const CYxError result = tqwire::receiveHello(connection, received,
-                                                 tqwire::Deadline::afterMs(kReadWaitMs), timedOut);
+    tqsession::Hello received;
+    const CYxError result = tqsession::receiveHello(
+        connection, received, tqsession::Deadline::afterMs(kReadWaitMs), timedOut);
     FUZZ_CHECK(!timedOut);
 
     const fuzzsupport::ReferenceFrame* frame = firstFrame(expected);
@@ -141,14 +152,16 @@ void checkServerSide(const std::string& stream) {
         FUZZ_CHECK(result.Code() == expected.endError);
         return;
     }
-    if (frame->code != tqwire::kHelloCode) {
+    if (frame->code != tqsession::kHelloCode) {
         FUZZ_CHECK(result.Code() == tqerr::kProtocol);
         return;
     }
-    tqwire::Hello direct;
+    tqsession::Hello direct;
     const bool decoded = checkHelloBody(frame->body.data(), frame->body.size(), direct);
     FUZZ_CHECK(result.Code() == (decoded ? tqerr::kOk : tqerr::kProtocol));
-    if (decoded) FUZZ_CHECK(sameHello(received, direct));
+    if (decoded) {
+        FUZZ_CHECK(sameHello(received, direct));
+    }
 }
 
 }  // namespace
@@ -160,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     switch (selector % kModes) {
         case kHelloBody: {
             const fuzzsupport::ExactCopy body(input.rest(), input.restSize(), (selector >> 2) & 3u);
-            tqwire::Hello hello;
+            tqsession::Hello hello;
             checkHelloBody(body.data(), body.size(), hello);
             break;
         }

@@ -14,7 +14,7 @@
 #include "BodyChecks.h"
 #include "FuzzSupport.h"
 #include "TqMessages.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace {
 
@@ -33,7 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t code = codeChoice == kOpaqueChoice ? input.u32() : kRecordCodes[codeChoice];
     const size_t misalign = (selector >> 2) & 3u;
     const size_t ownedSize = (selector >> 4) * kOwnedGranule;
-    if (input.restSize() > tqwire::kMaxBodyLength) return 0;  // no frame carries it
+    if (input.restSize() > tqsession::kMaxBodyLength) {
+        return 0;  // no frame carries it
+    }
 
     const fuzzsupport::ExactCopy body(input.rest(), input.restSize(), misalign);
     tqsDatabuf_v2 reused;

@@ -2,8 +2,8 @@
 // the environment, each held to a reference reading of the same text. The
 // first input byte picks the parser (modulo 3), the rest is the text:
 //   0: readPruneList (tqci's prune list file; any bytes, NULs included);
-//   1: tqwire::parseHostPort (a C string: the text up to its first NUL);
-//   2: tqwire::parseWaitUnitMs (a C string, as the environment gives it).
+//   1: tqsession::parseHostPort (a C string: the text up to its first NUL);
+//   2: tqsession::parseWaitUnitMs (a C string, as the environment gives it).
 #include <netdb.h>
 
 #include <cstddef>
@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "PruneList.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
+#include "tqci/PruneList.h"
 
 namespace {
 
@@ -30,9 +30,13 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Decimal digits only, leading zeros allowed, as a value from 1 to `most`.
 bool referenceDigits(const std::string& text, int64_t most, int64_t& value) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
     const size_t first = text.find_first_not_of('0');
-    if (first == std::string::npos || text.size() - first > 18) return false;
+    if (first == std::string::npos || text.size() - first > 18) {
+        return false;
+    }
     value = std::stoll(text.substr(first));
     return value <= most;
 }
@@ -41,9 +45,15 @@ bool referenceDigits(const std::string& text, int64_t most, int64_t& value) {
 bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 int hexDigit(char c) {
-    if (isDigit(c)) return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (isDigit(c)) {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
     return -1;
 }
 
@@ -52,17 +62,27 @@ int hexDigit(char c) {
 bool referenceInt32(const std::string& token, int32_t& value) {
     size_t at = token[0] == '-' || token[0] == '+' ? 1 : 0;
     const int base = token.compare(at, 2, "0x") == 0 || token.compare(at, 2, "0X") == 0 ? 16 : 10;
-    if (base == 16) at += 2;
-    if (at == token.size()) return false;
+    if (base == 16) {
+        at += 2;
+    }
+    if (at == token.size()) {
+        return false;
+    }
     int64_t magnitude = 0;
     for (; at < token.size(); ++at) {
         const int digit = hexDigit(token[at]);
-        if (digit < 0 || digit >= base) return false;
+        if (digit < 0 || digit >= base) {
+            return false;
+        }
         magnitude = magnitude * base + digit;
-        if (magnitude > int64_t{1} << 31) return false;
+        if (magnitude > int64_t{1} << 31) {
+            return false;
+        }
     }
     const int64_t signedValue = token[0] == '-' ? -magnitude : magnitude;
-    if (signedValue > INT32_MAX) return false;
+    if (signedValue > INT32_MAX) {
+        return false;
+    }
     value = static_cast<int32_t>(signedValue);
     return true;
 }
@@ -70,10 +90,16 @@ bool referenceInt32(const std::string& token, int32_t& value) {
 std::vector<std::string> fieldsOf(const std::string& line) {
     std::vector<std::string> fields;
     for (size_t at = 0; at < line.size();) {
-        while (at < line.size() && isBlank(line[at])) ++at;
+        while (at < line.size() && isBlank(line[at])) {
+            ++at;
+        }
         const size_t start = at;
-        while (at < line.size() && !isBlank(line[at])) ++at;
-        if (at > start) fields.push_back(line.substr(start, at - start));
+        while (at < line.size() && !isBlank(line[at])) {
+            ++at;
+        }
+        if (at > start) {
+            fields.push_back(line.substr(start, at - start));
+        }
     }
     return fields;
 }
@@ -84,15 +110,23 @@ int referencePruneList(const std::string& text, std::vector<_PruneElem>& element
     int number = 0;
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos) {
+            end = text.size();
+        }
         const std::vector<std::string> fields = fieldsOf(text.substr(start, end - start));
         start = end + 1;
         ++number;
-        if (fields.empty() || fields[0][0] == '#') continue;
-        if (fields.size() != 3 && fields.size() != 5) return number;
+        if (fields.empty() || fields[0][0] == '#') {
+            continue;
+        }
+        if (fields.size() != 3 && fields.size() != 5) {
+            return number;
+        }
         int32_t values[5] = {0, 0, 0, 0, 0};
         for (size_t i = 0; i < fields.size(); ++i) {
-            if (!referenceInt32(fields[i], values[i])) return number;
+            if (!referenceInt32(fields[i], values[i])) {
+                return number;
+            }
         }
         elements.push_back(_PruneElem{values[0], values[1], values[2], values[3], values[4], 0});
     }
@@ -112,25 +146,33 @@ void checkPruneList(const std::string& text) {
     std::vector<_PruneElem> expected;
     const int badLine = referencePruneList(text, expected);
     FUZZ_CHECK(read == (badLine == 0));
-    if (!read) FUZZ_CHECK(error.line == badLine && !error.message.empty());
+    if (!read) {
+        FUZZ_CHECK(error.line == badLine && !error.message.empty());
+    }
     FUZZ_CHECK(sameElements(elements, expected));
 }
 
 bool referencePort(const std::string& digits, uint16_t& port) {
     int64_t value = 0;
-    if (!referenceDigits(digits, kMaxPort, value)) return false;
+    if (!referenceDigits(digits, kMaxPort, value)) {
+        return false;
+    }
     port = static_cast<uint16_t>(value);
     return true;
 }
 
 // "name[:port]": brackets around an address with colons when a port follows;
 // several colons without brackets are a bare IPv6 literal.
-bool referenceHostPort(const std::string& text, tqwire::HostPort& out) {
-    out = tqwire::HostPort();
-    if (text.empty() || text.size() > kMaxHostText) return false;
+bool referenceHostPort(const std::string& text, tqsession::HostPort& out) {
+    out = tqsession::HostPort();
+    if (text.empty() || text.size() > kMaxHostText) {
+        return false;
+    }
     if (text[0] == '[') {
         const size_t close = text.find(']');
-        if (close == std::string::npos || close < 2) return false;
+        if (close == std::string::npos || close < 2) {
+            return false;
+        }
         const std::string rest = text.substr(close + 1);
         if (!rest.empty() && (rest[0] != ':' || !referencePort(rest.substr(1), out.port))) {
             return false;
@@ -143,27 +185,33 @@ bool referenceHostPort(const std::string& text, tqwire::HostPort& out) {
         out.host = text;
         return true;
     }
-    if (colon == 0 || !referencePort(text.substr(colon + 1), out.port)) return false;
+    if (colon == 0 || !referencePort(text.substr(colon + 1), out.port)) {
+        return false;
+    }
     out.host = text.substr(0, colon);
     return true;
 }
 
 void checkHostPort(const std::string& text) {
-    tqwire::HostPort parsed;
-    const CYxError result = tqwire::parseHostPort(text.c_str(), parsed);
-    tqwire::HostPort expected;
+    tqsession::HostPort parsed;
+    const CYxError result = tqsession::parseHostPort(text.c_str(), parsed);
+    tqsession::HostPort expected;
     const bool valid = referenceHostPort(text, expected);
     FUZZ_CHECK(result.Code() == (valid ? tqerr::kOk : tqerr::kInvalidArgument));
-    if (!valid) return;
+    if (!valid) {
+        return;
+    }
     FUZZ_CHECK(parsed.host == expected.host && parsed.port == expected.port);
     FUZZ_CHECK(!parsed.host.empty() && parsed.port != 0);
 }
 
 void checkWaitUnit(const std::string& text) {
-    int64_t expected = tqwire::kDefaultWaitUnitMs;
+    int64_t expected = tqsession::kDefaultWaitUnitMs;
     int64_t value = 0;
-    if (referenceDigits(text, kMaxWaitUnitMs, value)) expected = value;
-    FUZZ_CHECK(tqwire::parseWaitUnitMs(text.c_str()) == expected);
+    if (referenceDigits(text, kMaxWaitUnitMs, value)) {
+        expected = value;
+    }
+    FUZZ_CHECK(tqsession::parseWaitUnitMs(text.c_str()) == expected);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "Integer.h"
+#include "common/Integer.h"
 
 namespace {
 
@@ -17,7 +17,9 @@ int digitValue(char c) {
     static constexpr char kLower[] = "0123456789abcdef";
     static constexpr char kUpper[] = "0123456789ABCDEF";
     for (int value = 0; value < 16; ++value) {
-        if (c == kLower[value] || c == kUpper[value]) return value;
+        if (c == kLower[value] || c == kUpper[value]) {
+            return value;
+        }
     }
     return -1;
 }
@@ -35,13 +37,19 @@ bool referenceNumber(const std::string& text, bool& negative, Wide& magnitude) {
         base = 16;
         at += 2;
     }
-    if (at == text.size()) return false;
+    if (at == text.size()) {
+        return false;
+    }
     magnitude = 0;
     for (; at < text.size(); ++at) {
         const int digit = digitValue(text[at]);
-        if (digit < 0 || digit >= base) return false;
+        if (digit < 0 || digit >= base) {
+            return false;
+        }
         magnitude = magnitude * static_cast<Wide>(base) + static_cast<Wide>(digit);
-        if (magnitude > kTwo64) magnitude = kTwo64;
+        if (magnitude > kTwo64) {
+            magnitude = kTwo64;
+        }
     }
     return true;
 }
@@ -63,12 +71,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     int64_t wide = 0;
     FUZZ_CHECK(tqcommon::parseWideId(text, wide) == fitsWide);
-    if (fitsWide) FUZZ_CHECK(static_cast<uint64_t>(wide) == bits);
+    if (fitsWide) {
+        FUZZ_CHECK(static_cast<uint64_t>(wide) == bits);
+    }
     int64_t value64 = 0;
     FUZZ_CHECK(tqcommon::parseInteger(text, value64) == fits64);
-    if (fits64) FUZZ_CHECK(static_cast<uint64_t>(value64) == bits);
+    if (fits64) {
+        FUZZ_CHECK(static_cast<uint64_t>(value64) == bits);
+    }
     int32_t value32 = 0;
     FUZZ_CHECK(tqcommon::parseInteger(text, value32) == fits32);
-    if (fits32) FUZZ_CHECK(static_cast<int64_t>(value32) == static_cast<int64_t>(bits));
+    if (fits32) {
+        FUZZ_CHECK(static_cast<int64_t>(value32) == static_cast<int64_t>(bits));
+    }
     return 0;
 }

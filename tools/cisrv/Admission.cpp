@@ -1,10 +1,10 @@
 // Counting pending connections and sessions against their limits.
-#include "Admission.h"
+#include "cisrv/Admission.h"
 
 namespace cisrv {
 
-std::unique_ptr<Admission::Place> Admission::admit(const std::string& peerAddress,
-                                                   std::string& why, const Place*& evicted) {
+std::unique_ptr<Admission::Place> Admission::admit(const std::string& peerAddress, std::string& why,
+                                                   const Place*& evicted) {
     evicted = nullptr;
     const std::lock_guard<std::mutex> lock(m_mutex);
     size_t& fromPeer = m_pendingByPeer[peerAddress];
@@ -15,7 +15,9 @@ std::unique_ptr<Admission::Place> Admission::admit(const std::string& peerAddres
     }
     if (m_pending >= m_limits.maxPending) {
         if (m_waiting.empty()) {
-            if (fromPeer == 0) m_pendingByPeer.erase(peerAddress);
+            if (fromPeer == 0) {
+                m_pendingByPeer.erase(peerAddress);
+            }
             why = std::to_string(m_pending) +
                   " connections are pending, all past their hello (--max-pending)";
             return nullptr;
@@ -42,7 +44,9 @@ size_t Admission::pending() const {
 void Admission::leavePending(Place& place) {
     --m_pending;
     const auto found = m_pendingByPeer.find(place.m_peerAddress);
-    if (--found->second == 0) m_pendingByPeer.erase(found);
+    if (--found->second == 0) {
+        m_pendingByPeer.erase(found);
+    }
     if (place.m_isWaiting) {
         m_waiting.erase(place.m_waiting);
         place.m_isWaiting = false;
@@ -59,9 +63,15 @@ void Admission::Place::handOver() {
 
 bool Admission::Place::takeSessionSlot() {
     const std::lock_guard<std::mutex> lock(m_admission.m_mutex);
-    if (m_inSession) return true;
-    if (m_admission.m_sessions >= m_admission.m_limits.maxSessions) return false;
-    if (!m_evicted) m_admission.leavePending(*this);
+    if (m_inSession) {
+        return true;
+    }
+    if (m_admission.m_sessions >= m_admission.m_limits.maxSessions) {
+        return false;
+    }
+    if (!m_evicted) {
+        m_admission.leavePending(*this);
+    }
     m_evicted = false;
     ++m_admission.m_sessions;
     m_inSession = true;

@@ -1,12 +1,12 @@
 // Defining and checking the command line: "cisrv COMMAND --option VALUE ...".
-#include "CommandLine.h"
+#include "cisrv/CommandLine.h"
 
 #include <chrono>
 #include <map>
 
-#include "CliSupport.h"
-#include "HealthCheck.h"
-#include "TqWire.h"
+#include "cisrv/HealthCheck.h"
+#include "common/CliSupport.h"
+#include "session/TqWire.h"
 
 namespace cisrv {
 
@@ -130,14 +130,18 @@ void parseHostPort(const std::string& option, const std::string& text, std::stri
         port = text.substr(close + 2);
     } else {
         const size_t colon = text.rfind(':');
-        if (colon == std::string::npos) invalid(option + " needs HOST:PORT, not '" + text + "'");
+        if (colon == std::string::npos) {
+            invalid(option + " needs HOST:PORT, not '" + text + "'");
+        }
         host = text.substr(0, colon);
         port = text.substr(colon + 1);
         if (host.find(':') != std::string::npos) {
             invalid(option + ": write an IPv6 address in brackets: [" + host + "]:" + port);
         }
     }
-    if (host.empty()) invalid(option + " needs an address before the port");
+    if (host.empty()) {
+        invalid(option + " needs an address before the port");
+    }
     int64_t number = 0;
     if (!tqcommon::parseInteger(port, 0, kMaxPort, number)) {
         invalid(option + " needs a port from 0 to 65535, not '" + port + "'");
@@ -154,11 +158,11 @@ void parseListen(const std::string& text, ServerConfig& config) {
 void parseService(const std::string& text, ServerConfig& config) {
     const size_t slash = text.find('/');
     const bool fits = slash != std::string::npos && slash > 0 && slash + 1 < text.size() &&
-                      slash <= tqwire::kMaxServiceNameLength &&
-                      text.size() - slash - 1 <= tqwire::kMaxServiceNameLength;
+                      slash <= tqsession::kMaxServiceNameLength &&
+                      text.size() - slash - 1 <= tqsession::kMaxServiceNameLength;
     if (!fits) {
         invalid("--service needs LIBRARY/ENTRY (each 1 to " +
-                std::to_string(tqwire::kMaxServiceNameLength) + " characters), not '" + text +
+                std::to_string(tqsession::kMaxServiceNameLength) + " characters), not '" + text +
                 "'");
     }
     config.serviceLibrary = text.substr(0, slash);
@@ -189,8 +193,8 @@ void addLimits(CLI::App& serve, ServerConfig& config) {
                        "attached sessions served at once (64)", 1, kMostConnections);
     tqtool::addInteger(serve, "--max-pending", config.maxPending,
                        "connections not yet through their handshake and hello "
-                       "(4096, or what the descriptor limit leaves)", 1,
-                       kMostConnections);
+                       "(4096, or what the descriptor limit leaves)",
+                       1, kMostConnections);
     tqtool::addInteger(serve, "--max-pending-per-peer", config.maxPendingPerPeer,
                        "of those, from one address (16)", 1, kMostConnections);
     const auto inMilliseconds = [](int64_t& slot) {
@@ -243,7 +247,9 @@ void parseLogPaths(const std::string& text, ServerConfig& config) {
         {"hash", PathLogging::Mode::Hash},
         {"no", PathLogging::Mode::No}};
     const auto mode = kModes.find(text);
-    if (mode == kModes.end()) invalid("--log-paths needs yes, hash or no, not '" + text + "'");
+    if (mode == kModes.end()) {
+        invalid("--log-paths needs yes, hash or no, not '" + text + "'");
+    }
     config.pathLogging.mode = mode->second;
 }
 
@@ -376,10 +382,9 @@ void defineGenerate(CLI::App& app, CommandLine& out) {
 // search and count: a read that holds an old snapshot keeps the server's
 // purge from truncating the write-ahead log, so it is bounded.
 void addReadLimit(CLI::App& command, CommandLine& out) {
-    tqtool::addIntegerOption(command, "--time-limit",
-                             "seconds the read of the index may take at most (10)", 1,
-                             kMostReadSeconds,
-                             [&out](int64_t seconds) { out.readLimitMs = seconds * 1000; })
+    tqtool::addIntegerOption(
+        command, "--time-limit", "seconds the read of the index may take at most (10)", 1,
+        kMostReadSeconds, [&out](int64_t seconds) { out.readLimitMs = seconds * 1000; })
         ->type_name("SECONDS");
 }
 
@@ -418,13 +423,10 @@ void defineCommandLine(CLI::App& app, CommandLine& out) {
 }
 
 void finishCommandLine(const CLI::App& app, CommandLine& out) {
-    static const std::map<std::string, Command> kCommands = {{"serve", Command::Serve},
-                                                             {"check", Command::Check},
-                                                             {"add", Command::Add},
-                                                             {"generate", Command::Generate},
-                                                             {"search", Command::Search},
-                                                             {"count", Command::Count},
-                                                             {"purge", Command::Purge}};
+    static const std::map<std::string, Command> kCommands = {
+        {"serve", Command::Serve},       {"check", Command::Check},   {"add", Command::Add},
+        {"generate", Command::Generate}, {"search", Command::Search}, {"count", Command::Count},
+        {"purge", Command::Purge}};
     out.command = kCommands.at(app.get_subcommands().front()->get_name());
     out.server.indexFile = out.indexFile;
     if (out.command == Command::Check && out.server.listenPort == 0) {

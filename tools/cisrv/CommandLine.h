@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <string>
 
-#include "Generator.h"
-#include "IndexStore.h"
-#include "ServerConfig.h"
-#include "ServerLog.h"
+#include "cisrv/Generator.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/ServerConfig.h"
+#include "cisrv/ServerLog.h"
 
 namespace cisrv {
 
@@ -21,7 +21,7 @@ struct CommandLine {
     // serve; check probes server.listenAddress and server.listenPort
     ServerConfig server;
     std::string portFile;
-    std::string logFile;  // empty: standard error
+    std::string logFile;      // empty: standard error
     std::string pathKeyFile;  // --log-path-key: read when the server starts
     ServerLog::Format logFormat = ServerLog::Format::Text;
     // --metrics-listen: where /metrics, /healthz and /readyz are served; off when empty.

@@ -1,5 +1,5 @@
 // Escaping of texts shown on one line.
-#include "Escape.h"
+#include "cisrv/Escape.h"
 
 #include <cstdio>
 
@@ -31,11 +31,15 @@ size_t utf8SequenceLength(const std::string& text, size_t at) {
     } else {
         return 0;
     }
-    if (at + length > text.size()) return 0;
+    if (at + length > text.size()) {
+        return 0;
+    }
     unsigned codePoint = lead & (0x7F >> length);
     for (size_t i = 1; i < length; ++i) {
         const auto next = static_cast<unsigned char>(text[at + i]);
-        if ((next & 0xC0) != 0x80) return 0;
+        if ((next & 0xC0) != 0x80) {
+            return 0;
+        }
         codePoint = (codePoint << 6) | (next & 0x3F);
     }
     const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;

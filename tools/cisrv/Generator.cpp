@@ -1,12 +1,12 @@
 // Made-up documents in the shape of a real index.
-#include "Generator.h"
+#include "cisrv/Generator.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <vector>
 
-#include "ErrorResult.h"
+#include "common/ErrorResult.h"
 
 namespace cisrv {
 
@@ -34,11 +34,11 @@ constexpr std::array<const char*, 5> kTopFolders = {"home", "srv", "data", "proj
 constexpr std::array<const char*, 6> kExtensions = {"txt", "pdf", "doc", "eml", "xls", "jpg"};
 // The most frequent words, most frequent first; rarer ones are "term<rank>".
 constexpr std::array<const char*, 40> kCommonWords = {
-    "the",      "and",     "report",  "meeting", "invoice",  "project", "customer", "order",
-    "budget",   "review",  "draft",   "contract", "payment", "summary", "schedule", "team",
-    "quarter",  "client",  "update",  "account", "policy",   "design",  "notes",    "release",
-    "delivery", "service", "support", "minutes", "proposal", "audit",   "agenda",   "travel",
-    "training", "backup",  "archive", "storage", "network",  "server",  "license",  "renewal"};
+    "the",      "and",     "report",  "meeting",  "invoice",  "project", "customer", "order",
+    "budget",   "review",  "draft",   "contract", "payment",  "summary", "schedule", "team",
+    "quarter",  "client",  "update",  "account",  "policy",   "design",  "notes",    "release",
+    "delivery", "service", "support", "minutes",  "proposal", "audit",   "agenda",   "travel",
+    "training", "backup",  "archive", "storage",  "network",  "server",  "license",  "renewal"};
 
 // splitmix64: fast, and the same numbers on every platform for a seed.
 class Random {
@@ -69,13 +69,15 @@ public:
             sum += 1.0 / static_cast<double>(rank + 1);
             m_cumulative[rank] = sum;
         }
-        for (double& value : m_cumulative) value /= sum;
+        for (double& value : m_cumulative) {
+            value /= sum;
+        }
     }
     void append(Random& random, std::string& text) const {
         const auto found =
             std::lower_bound(m_cumulative.begin(), m_cumulative.end(), random.unit());
-        const size_t rank = std::min(static_cast<size_t>(found - m_cumulative.begin()),
-                                     kVocabulary - 1);
+        const size_t rank =
+            std::min(static_cast<size_t>(found - m_cumulative.begin()), kVocabulary - 1);
         if (rank < kCommonWords.size()) {
             text += kCommonWords[rank];
         } else {
@@ -98,10 +100,9 @@ public:
     Generator(const GeneratorOptions& options)
         : m_options(options),
           m_random(static_cast<uint64_t>(options.seed)),
-          m_clients(options.clients > 0
-                        ? options.clients
-                        : std::clamp(options.documents / kDocumentsPerClient, int64_t{1},
-                                     kMostClients)) {}
+          m_clients(options.clients > 0 ? options.clients
+                                        : std::clamp(options.documents / kDocumentsPerClient,
+                                                     int64_t{1}, kMostClients)) {}
 
     int64_t clients() const { return m_clients; }
 
@@ -150,7 +151,9 @@ private:
         text.clear();
         const int64_t words = m_random.between(kFewestWords, kMostWords);
         for (int64_t word = 0; word < words; ++word) {
-            if (word > 0) text += ' ';
+            if (word > 0) {
+                text += ' ';
+            }
             m_words.append(m_random, text);
         }
     }
@@ -167,7 +170,8 @@ private:
 
 std::string generatedClientRoot(int64_t clientId) { return "/host-" + std::to_string(clientId); }
 
-CYxError generateDocuments(IndexStore& store, const GeneratorOptions& options, GeneratedIndex& made) {
+CYxError generateDocuments(IndexStore& store, const GeneratorOptions& options,
+                           GeneratedIndex& made) {
     Generator generator(options);
     made = GeneratedIndex();
     int64_t committed = 0;
@@ -179,18 +183,24 @@ CYxError generateDocuments(IndexStore& store, const GeneratorOptions& options, G
         const int64_t end = std::min(options.documents, made.documents + kDocumentsPerCommit);
         for (; !status.IsError() && made.documents < end; ++made.documents) {
             if (leftInFile == 0) {
-                if (options.progress) options.progress(made.documents);
+                if (options.progress) {
+                    options.progress(made.documents);
+                }
                 file = generator.nextArchiveFile(++made.archiveFiles,
                                                  options.documents - made.documents);
                 leftInFile = file.size;
             }
             generator.fill(file, document);
-            if (!options.marker.empty()) document.text += " " + options.marker;
+            if (!options.marker.empty()) {
+                document.text += " " + options.marker;
+            }
             int64_t id = 0;
             status = store.add(document, id);
             --leftInFile;
         }
-        if (!status.IsError()) status = store.commit();
+        if (!status.IsError()) {
+            status = store.commit();
+        }
         if (status.IsError()) {
             store.rollback();
             made.documents = committed;

@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "IndexStore.h"
+#include "cisrv/IndexStore.h"
 
 namespace cisrv {
 
@@ -45,6 +45,7 @@ std::string generatedClientRoot(int64_t clientId);
 // archive file after archive file, each document of a client picked at random.
 // Every document of a client lies under generatedClientRoot(), carries the
 // app type 1, 2, 13 or 33 (by client) and the client id as application id.
-CYxError generateDocuments(IndexStore& store, const GeneratorOptions& options, GeneratedIndex& made);
+CYxError generateDocuments(IndexStore& store, const GeneratorOptions& options,
+                           GeneratedIndex& made);
 
 }  // namespace cisrv

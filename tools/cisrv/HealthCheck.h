@@ -9,22 +9,22 @@
 #include <cstdint>
 #include <string>
 
-#include "TqWire.h"
 #include "YxError.h"
+#include "session/TqWire.h"
 
 namespace cisrv {
 
 constexpr char kHealthCheckLibrary[] = "cisrv";
 constexpr char kHealthCheckEntry[] = "health-check";
 
-inline bool isHealthCheck(const tqwire::Hello& hello) {
+inline bool isHealthCheck(const tqsession::Hello& hello) {
     return hello.library == kHealthCheckLibrary && hello.entry == kHealthCheckEntry;
 }
 
 // Probes the server at `target` within `timeoutMs`; `secure` tells whether
 // the connection ran TLS, and `served` then gets the certificate the server
 // presented. A failure says why.
-CYxError checkServer(const tqwire::HostPort& target, int64_t timeoutMs, bool& secure,
-                     tqwire::TlsExpiry& served);
+CYxError checkServer(const tqsession::HostPort& target, int64_t timeoutMs, bool& secure,
+                     tqsession::TlsExpiry& served);
 
 }  // namespace cisrv

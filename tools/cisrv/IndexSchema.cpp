@@ -1,11 +1,11 @@
 // The index schema: tables, the full-text shards and the triggers that keep
 // them in step with the documents.
-#include "IndexSchema.h"
+#include "cisrv/IndexSchema.h"
 
 #include <algorithm>
 
-#include "ErrorResult.h"
-#include "Sqlite.h"
+#include "common/ErrorResult.h"
+#include "common/Sqlite.h"
 
 namespace cisrv::schema {
 
@@ -43,13 +43,17 @@ DROP TRIGGER IF EXISTS documents_fts_update;
 )sql";
 
 CYxError execute(sqlite3* db, const std::string& sql, const std::string& what) {
-    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) return CYxError();
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) {
+        return CYxError();
+    }
     return tqcommon::ioError(what + ": " + sqlite3_errmsg(db));
 }
 
 CYxError readInteger(sqlite3* db, const char* sql, int64_t& value) {
     tqsql::StatementPtr statement = tqsql::prepare(db, sql, false);
-    if (!statement) return tqcommon::ioError(std::string("cannot read the index: ") + sqlite3_errmsg(db));
+    if (!statement) {
+        return tqcommon::ioError(std::string("cannot read the index: ") + sqlite3_errmsg(db));
+    }
     tqsql::Execution run(statement.get());
     if (run.step() != SQLITE_ROW) {
         return tqcommon::ioError(std::string("cannot read the index: ") + sqlite3_errmsg(db));
@@ -112,8 +116,11 @@ CYxError createTriggers(sqlite3* db, const std::vector<int64_t>& all) {
 std::string shardTable(int64_t shard) { return "documents_fts_" + std::to_string(shard); }
 
 CYxError create(sqlite3* db) {
-    CYxError status = execute(db, std::string(kTables) + kShardTables, "cannot create the index schema");
-    if (!status.IsError()) status = addShards(db, 0);
+    CYxError status =
+        execute(db, std::string(kTables) + kShardTables, "cannot create the index schema");
+    if (!status.IsError()) {
+        status = addShards(db, 0);
+    }
     if (!status.IsError()) {
         status = execute(db, "PRAGMA user_version = " + std::to_string(kVersion),
                          "cannot stamp the schema version");
@@ -126,13 +133,17 @@ CYxError shards(sqlite3* db, std::vector<int64_t>& out) {
     tqsql::StatementPtr statement =
         tqsql::prepare(db, "SELECT shard FROM fts_shards ORDER BY shard", false);
     if (!statement) {
-        return tqcommon::ioError(std::string("cannot list the full-text shards: ") + sqlite3_errmsg(db));
+        return tqcommon::ioError(std::string("cannot list the full-text shards: ") +
+                                 sqlite3_errmsg(db));
     }
     tqsql::Execution run(statement.get());
     int rc = SQLITE_ROW;
-    while ((rc = run.step()) == SQLITE_ROW) out.push_back(run.integer(0));
+    while ((rc = run.step()) == SQLITE_ROW) {
+        out.push_back(run.integer(0));
+    }
     if (rc != SQLITE_DONE) {
-        return tqcommon::ioError(std::string("cannot list the full-text shards: ") + sqlite3_errmsg(db));
+        return tqcommon::ioError(std::string("cannot list the full-text shards: ") +
+                                 sqlite3_errmsg(db));
     }
     return CYxError();
 }
@@ -140,35 +151,45 @@ CYxError shards(sqlite3* db, std::vector<int64_t>& out) {
 CYxError addShards(sqlite3* db, int64_t last) {
     std::vector<int64_t> all;
     CYxError status = shards(db, all);
-    if (status.IsError()) return status;
+    if (status.IsError()) {
+        return status;
+    }
     const int64_t first = all.empty() ? 0 : all.back() + 1;
-    if (first > last) return CYxError();  // nothing new
+    if (first > last) {
+        return CYxError();  // nothing new
+    }
     for (int64_t shard = first; shard <= last; ++shard) {
         const std::string table = shardTable(shard);
-        status = execute(db,
-                         "CREATE VIRTUAL TABLE " + table +
-                             " USING fts5 (path, text, content = 'documents', content_rowid = 'id');"
-                             " INSERT INTO fts_shards (shard) VALUES (" + std::to_string(shard) + ");",
-                         "cannot create full-text shard " + std::to_string(shard));
-        if (status.IsError()) return status;
+        status =
+            execute(db,
+                    "CREATE VIRTUAL TABLE " + table +
+                        " USING fts5 (path, text, content = 'documents', content_rowid = 'id');"
+                        " INSERT INTO fts_shards (shard) VALUES (" +
+                        std::to_string(shard) + ");",
+                    "cannot create full-text shard " + std::to_string(shard));
+        if (status.IsError()) {
+            return status;
+        }
         all.push_back(shard);
     }
     return createTriggers(db, all);
 }
 
 CYxError migrateFromVersion1(sqlite3* db) {
-    CYxError status = execute(db, std::string(kDropTriggers) + "DROP TABLE IF EXISTS documents_fts;" +
-                                      kShardTables,
-                              "cannot replace the full-text index");
+    CYxError status = execute(
+        db, std::string(kDropTriggers) + "DROP TABLE IF EXISTS documents_fts;" + kShardTables,
+        "cannot replace the full-text index");
     int64_t highest = 0;
     if (!status.IsError()) {
-        status = readInteger(
-            db,
-            "SELECT max(coalesce((SELECT max(id) FROM documents), 0),"
-            " coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'documents'), 0))",
-            highest);
+        status =
+            readInteger(db,
+                        "SELECT max(coalesce((SELECT max(id) FROM documents), 0),"
+                        " coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'documents'), 0))",
+                        highest);
     }
-    if (!status.IsError()) status = addShards(db, shardOf(highest));
+    if (!status.IsError()) {
+        status = addShards(db, shardOf(highest));
+    }
     for (int64_t shard = 0; !status.IsError() && shard <= shardOf(highest); ++shard) {
         status = execute(db,
                          "INSERT INTO " + shardTable(shard) +
@@ -189,7 +210,9 @@ std::string matchCondition(const std::vector<int64_t>& shards, int parameter) {
     std::string sql = " AND id IN (";
     for (size_t i = 0; i < shards.size(); ++i) {
         const std::string table = shardTable(shards[i]);
-        if (i > 0) sql += " UNION ALL ";
+        if (i > 0) {
+            sql += " UNION ALL ";
+        }
         sql += "SELECT rowid FROM " + table;
         sql += " WHERE " + table + " MATCH ?" + std::to_string(parameter);
     }

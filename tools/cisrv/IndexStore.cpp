@@ -1,6 +1,6 @@
 // The SQLite content index: schema, durability settings and the statements
 // behind erases, prunes and searches.
-#include "IndexStore.h"
+#include "cisrv/IndexStore.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -12,11 +12,11 @@
 #include <limits>
 #include <utility>
 
-#include "ErrorResult.h"
-#include "IndexSchema.h"
-#include "Integer.h"
-#include "ScrubVfs.h"
-#include "Sqlite.h"
+#include "cisrv/IndexSchema.h"
+#include "cisrv/ScrubVfs.h"
+#include "common/ErrorResult.h"
+#include "common/Integer.h"
+#include "common/Sqlite.h"
 
 namespace cisrv {
 
@@ -66,11 +66,14 @@ bool fileExists(const std::string& file) {
 // Runs a PRAGMA that answers with one value and returns it as text.
 CYxError pragmaText(sqlite3* db, const std::string& pragma, std::string& value) {
     StatementPtr statement = prepare(db, "PRAGMA " + pragma, false);
-    if (!statement) return sqlFailure(db, "cannot run PRAGMA " + pragma);
+    if (!statement) {
+        return sqlFailure(db, "cannot run PRAGMA " + pragma);
+    }
     Execution run(statement.get());
     const int rc = run.step();
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
         return sqlFailure(db, "PRAGMA " + pragma + " failed");
+    }
     value = rc == SQLITE_ROW ? run.text(0) : std::string();
     return CYxError();
 }
@@ -80,12 +83,17 @@ CYxError configure(sqlite3* db, const StoreOptions& options) {
     sqlite3_busy_timeout(db, options.busyTimeoutMs);
     std::string mode;
     CYxError status = pragmaText(db, "journal_mode = WAL", mode);
-    if (status.IsError()) return status;
-    if (mode != "wal")
+    if (status.IsError()) {
+        return status;
+    }
+    if (mode != "wal") {
         return ioError("cannot switch the index to WAL (journal mode " + mode + ")");
+    }
     if (options.cacheKiB > 0) {
         status = pragmaText(db, "cache_size = -" + std::to_string(options.cacheKiB), mode);
-        if (status.IsError()) return status;
+        if (status.IsError()) {
+            return status;
+        }
     }
     if (options.erasure) {
         // Deleted cells and freed pages are overwritten with zeros; sorts and
@@ -95,9 +103,13 @@ CYxError configure(sqlite3* db, const StoreOptions& options) {
                                        "journal_size_limit = " + std::to_string(kLogSizeLimit)};
         for (const std::string& pragma : pragmas) {
             status = pragmaText(db, pragma, mode);
-            if (status.IsError()) return status;
+            if (status.IsError()) {
+                return status;
+            }
         }
-        if (mode != std::to_string(kLogSizeLimit)) return ioError("cannot limit the log's size");
+        if (mode != std::to_string(kLogSizeLimit)) {
+            return ioError("cannot limit the log's size");
+        }
     }
     // FULL: a commit in WAL mode syncs the log before it returns.
     return pragmaText(db, "synchronous = FULL", mode);
@@ -115,9 +127,13 @@ CYxError readSchemaVersion(sqlite3* db, int& version) {
 
 CYxError hasTables(sqlite3* db, bool& any) {
     StatementPtr statement = prepare(db, "SELECT count(*) FROM sqlite_schema", false);
-    if (!statement) return sqlFailure(db, "cannot read the schema");
+    if (!statement) {
+        return sqlFailure(db, "cannot read the schema");
+    }
     Execution run(statement.get());
-    if (run.step() != SQLITE_ROW) return sqlFailure(db, "cannot read the schema");
+    if (run.step() != SQLITE_ROW) {
+        return sqlFailure(db, "cannot read the schema");
+    }
     any = run.integer(0) > 0;
     return CYxError();
 }
@@ -127,20 +143,28 @@ CYxError hasTables(sqlite3* db, bool& any) {
 // opening the index at once agree. `migrated` tells whether it migrated.
 CYxError createOrMigrate(sqlite3* db, const std::string& file, bool& migrated) {
     CYxError status = exec(db, "BEGIN IMMEDIATE", "cannot lock index " + file);
-    if (status.IsError()) return status;
+    if (status.IsError()) {
+        return status;
+    }
     int version = 0;
     bool anyTables = false;
     status = readSchemaVersion(db, version);
-    if (!status.IsError() && version == 0) status = hasTables(db, anyTables);
+    if (!status.IsError() && version == 0) {
+        status = hasTables(db, anyTables);
+    }
     if (!status.IsError() && version == 0 && anyTables) {
         status = ioError(file + " is an SQLite database but not a content index");
     }
-    if (!status.IsError() && version == 0) status = schema::create(db);
+    if (!status.IsError() && version == 0) {
+        status = schema::create(db);
+    }
     if (!status.IsError() && version == schema::kUnshardedVersion) {
         status = schema::migrateFromVersion1(db);
         migrated = !status.IsError();
     }
-    if (!status.IsError()) return exec(db, "COMMIT", "cannot commit the index schema");
+    if (!status.IsError()) {
+        return exec(db, "COMMIT", "cannot commit the index schema");
+    }
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     migrated = false;
     return status;
@@ -179,7 +203,9 @@ Document readDocument(const Execution& row) {
 Subtree subtreeOf(const std::string& path) {
     Subtree subtree;
     subtree.base = path;
-    while (!subtree.base.empty() && subtree.base.back() == kSeparator) subtree.base.pop_back();
+    while (!subtree.base.empty() && subtree.base.back() == kSeparator) {
+        subtree.base.pop_back();
+    }
     subtree.firstChild = subtree.base + kSeparator;
     subtree.end = subtree.base + kAfterSeparator;
     return subtree;
@@ -202,46 +228,58 @@ IndexStore::IndexStore(sqlite3* db, std::unique_ptr<Statements> statements, std:
     : m_db(db), m_statements(std::move(statements)), m_file(std::move(file)) {}
 
 IndexStore::~IndexStore() {
-    if (inTransaction()) rollback();
+    if (inTransaction()) {
+        rollback();
+    }
     m_statements.reset();  // statements go before their connection
     sqlite3_close_v2(m_db);
 }
 
 CYxError IndexStore::open(const std::string& file, OpenMode mode, const StoreOptions& options,
-                        std::unique_ptr<IndexStore>& out) {
-    if (file.empty()) return invalidArgument("no index file given");
+                          std::unique_ptr<IndexStore>& out) {
+    if (file.empty()) {
+        return invalidArgument("no index file given");
+    }
     if (mode == OpenMode::MustExist && !fileExists(file)) {
         return ioError("index " + file + " does not exist");
     }
     const int flags =
         SQLITE_OPEN_READWRITE | (mode == OpenMode::CreateIfMissing ? SQLITE_OPEN_CREATE : 0);
     const char* vfs = options.erasure ? scrubbingVfs() : nullptr;
-    if (options.erasure && vfs == nullptr) return ioError("cannot register the scrubbing VFS");
+    if (options.erasure && vfs == nullptr) {
+        return ioError("cannot register the scrubbing VFS");
+    }
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(file.c_str(), &raw, flags, vfs);
     DatabasePtr db(raw);
     if (rc != SQLITE_OK) {
         return ioError("cannot open index " + file + ": " +
-                               (raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
+                       (raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
     }
     int version = 0;
     bool migrated = false;
     const auto started = std::chrono::steady_clock::now();
     CYxError status = configure(db.get(), options);
-    if (!status.IsError()) status = readSchemaVersion(db.get(), version);
+    if (!status.IsError()) {
+        status = readSchemaVersion(db.get(), version);
+    }
     const bool migrating = version == schema::kUnshardedVersion && options.migrate;
     if (!status.IsError() && (version == 0 || migrating)) {
         status = createOrMigrate(db.get(), file, migrated);
-        if (!status.IsError()) status = readSchemaVersion(db.get(), version);
+        if (!status.IsError()) {
+            status = readSchemaVersion(db.get(), version);
+        }
     }
     if (!status.IsError() && version != schema::kVersion &&
         !(version == schema::kUnshardedVersion && !options.migrate)) {
-        status = ioError("index " + file + " has schema version " + std::to_string(version) +
-                         "; this program reads versions " +
-                         std::to_string(schema::kUnshardedVersion) + " and " +
-                         std::to_string(schema::kVersion));
+        status =
+            ioError("index " + file + " has schema version " + std::to_string(version) +
+                    "; this program reads versions " + std::to_string(schema::kUnshardedVersion) +
+                    " and " + std::to_string(schema::kVersion));
     }
-    if (status.IsError()) return ioError("index " + file + ": " + status.AsString());
+    if (status.IsError()) {
+        return ioError("index " + file + ": " + status.AsString());
+    }
 
     auto statements = std::make_unique<Statements>();
     statements->insert = prepare(db.get(), kInsert, true);
@@ -250,11 +288,15 @@ CYxError IndexStore::open(const std::string& file, OpenMode mode, const StoreOpt
     statements->eraseMigratedData = prepare(db.get(), indexsql::kEraseMigratedData, true);
     statements->prune = prepare(db.get(), indexsql::kPrune, true);
     statements->nextId = prepare(db.get(), kNextId, true);
-    if (!statements->complete()) return sqlFailure(db.get(), "cannot prepare the index statements");
+    if (!statements->complete()) {
+        return sqlFailure(db.get(), "cannot prepare the index statements");
+    }
     std::string pageSizeText;
     int64_t pageSize = 0;
     status = pragmaText(db.get(), "page_size", pageSizeText);
-    if (status.IsError()) return status;
+    if (status.IsError()) {
+        return status;
+    }
     if (!tqcommon::parseInteger(pageSizeText, 512, 65536, pageSize)) {
         return ioError("index " + file + ": unexpected page size " + pageSizeText);
     }
@@ -262,7 +304,9 @@ CYxError IndexStore::open(const std::string& file, OpenMode mode, const StoreOpt
     store->m_schemaVersion = version;
     store->m_pageSize = pageSize;
     store->m_busyTimeoutMs = options.busyTimeoutMs;
-    if (migrated) store->finishMigration(options, started);
+    if (migrated) {
+        store->finishMigration(options, started);
+    }
     out = std::move(store);
     return CYxError();
 }
@@ -277,11 +321,15 @@ void IndexStore::finishMigration(const StoreOptions& options,
     int64_t logBytes = 0;
     bool truncated = false;
     CYxError status = shardCount(shards);
-    if (!status.IsError()) status = rewriteFile(written);
+    if (!status.IsError()) {
+        status = rewriteFile(written);
+    }
     if (!status.IsError()) {
         status = truncateLog(std::chrono::milliseconds(options.busyTimeoutMs), truncated, logBytes);
     }
-    if (!options.note) return;
+    if (!options.note) {
+        return;
+    }
     std::string line = "index " + m_file + " migrated from schema version 1 to " +
                        std::to_string(schema::kVersion) + ": the full-text index split into " +
                        std::to_string(shards) + " shards";
@@ -304,35 +352,53 @@ CYxError IndexStore::execute(const char* sql) { return exec(m_db, sql, sql); }
 // or a new one; it is added inside a savepoint, so it comes whole or not at
 // all, inside or outside the caller's transaction.
 CYxError IndexStore::ensureShardForNext() {
-    if (m_schemaVersion != schema::kVersion) return CYxError();
+    if (m_schemaVersion != schema::kVersion) {
+        return CYxError();
+    }
     int64_t next = 0;
     {
         Execution run(m_statements->nextId.get());
-        if (run.step() != SQLITE_ROW) return failure("cannot read the next document id");
+        if (run.step() != SQLITE_ROW) {
+            return failure("cannot read the next document id");
+        }
         next = run.integer(0);
     }
-    if (schema::shardOf(next) <= m_lastShard) return CYxError();
+    if (schema::shardOf(next) <= m_lastShard) {
+        return CYxError();
+    }
     std::vector<int64_t> shards;
     CYxError status = schema::shards(m_db, shards);
-    if (status.IsError()) return status;
+    if (status.IsError()) {
+        return status;
+    }
     m_lastShard = shards.empty() ? -1 : shards.back();
-    if (schema::shardOf(next) <= m_lastShard) return CYxError();
+    if (schema::shardOf(next) <= m_lastShard) {
+        return CYxError();
+    }
     status = exec(m_db, "SAVEPOINT add_shard", "cannot add a full-text shard");
-    if (status.IsError()) return status;
+    if (status.IsError()) {
+        return status;
+    }
     status = schema::addShards(m_db, schema::shardOf(next));
     if (status.IsError()) {
         sqlite3_exec(m_db, "ROLLBACK TO add_shard; RELEASE add_shard", nullptr, nullptr, nullptr);
         return status;
     }
     status = exec(m_db, "RELEASE add_shard", "cannot add a full-text shard");
-    if (!status.IsError()) m_lastShard = schema::shardOf(next);
+    if (!status.IsError()) {
+        m_lastShard = schema::shardOf(next);
+    }
     return status;
 }
 
 CYxError IndexStore::add(const Document& document, int64_t& id) {
-    if (document.path.empty()) return invalidArgument("a document needs a path");
+    if (document.path.empty()) {
+        return invalidArgument("a document needs a path");
+    }
     CYxError status = ensureShardForNext();
-    if (status.IsError()) return status;
+    if (status.IsError()) {
+        return status;
+    }
     Execution run(m_statements->insert.get());
     run.bind(1, document.path)
         .bind(2, document.clientId)
@@ -342,7 +408,9 @@ CYxError IndexStore::add(const Document& document, int64_t& id) {
         .bind(6, document.cloudId)
         .bind(7, document.cellNumber)
         .bind(8, document.text);
-    if (!run.bound() || run.step() != SQLITE_DONE) return failure("cannot add document");
+    if (!run.bound() || run.step() != SQLITE_DONE) {
+        return failure("cannot add document");
+    }
     id = sqlite3_last_insert_rowid(m_db);
     return CYxError();
 }
@@ -352,7 +420,9 @@ CYxError IndexStore::add(const Document& document, int64_t& id) {
 class IndexStore::ReadDeadline {
 public:
     explicit ReadDeadline(IndexStore& store) : m_store(store) {
-        if (store.m_readLimit.count() <= 0) return;
+        if (store.m_readLimit.count() <= 0) {
+            return;
+        }
         m_end = std::chrono::steady_clock::now() + store.m_readLimit;
         sqlite3_progress_handler(store.m_db, kProgressSteps, &ReadDeadline::passed, this);
     }
@@ -362,8 +432,11 @@ public:
 
     // The failure of a statement, naming the limit when it was the cause.
     CYxError failure(const std::string& what) const {
-        if (!m_expired) return m_store.failure(what);
-        return ioError(what + ": stopped after " + std::to_string(m_store.m_readLimit.count() / 1000) +
+        if (!m_expired) {
+            return m_store.failure(what);
+        }
+        return ioError(what + ": stopped after " +
+                       std::to_string(m_store.m_readLimit.count() / 1000) +
                        " s (--time-limit): a longer read would hold back the purge of erased "
                        "documents");
     }
@@ -382,47 +455,63 @@ private:
 };
 
 CYxError IndexStore::search(const SearchFilter& filter,
-                          const std::function<void(const Document&)>& each) {
+                            const std::function<void(const Document&)>& each) {
     const ReadDeadline deadline(*this);
     std::string sql = kSelectColumns;
-    if (filter.under) sql += kUnderCondition;
+    if (filter.under) {
+        sql += kUnderCondition;
+    }
     if (filter.match && m_schemaVersion == schema::kVersion) {
         std::vector<int64_t> shards;
         const CYxError listed = schema::shards(m_db, shards);
-        if (listed.IsError()) return listed;
+        if (listed.IsError()) {
+            return listed;
+        }
         sql += schema::matchCondition(shards, 4);
     } else if (filter.match) {
         sql += kUnshardedMatch;
     }
     sql += kSearchOrder;
     StatementPtr statement = prepare(m_db, sql, false);
-    if (!statement) return failure("cannot prepare the search");
+    if (!statement) {
+        return failure("cannot prepare the search");
+    }
     Execution run(statement.get());
     if (filter.under) {
         const Subtree subtree = subtreeOf(*filter.under);
         run.bind(1, subtree.base).bind(2, subtree.end).bind(3, subtree.firstChild);
     }
-    if (filter.match) run.bind(4, *filter.match);
-    if (!run.bound()) return failure("cannot bind the search");
+    if (filter.match) {
+        run.bind(4, *filter.match);
+    }
+    if (!run.bound()) {
+        return failure("cannot bind the search");
+    }
     int rc = SQLITE_ROW;
-    while ((rc = run.step()) == SQLITE_ROW) each(readDocument(run));
+    while ((rc = run.step()) == SQLITE_ROW) {
+        each(readDocument(run));
+    }
     return rc == SQLITE_DONE ? CYxError() : deadline.failure("search failed");
 }
 
 CYxError IndexStore::count(int64_t& documents) {
     const ReadDeadline deadline(*this);
     Execution run(m_statements->count.get());
-    if (run.step() != SQLITE_ROW) return deadline.failure("cannot count documents");
+    if (run.step() != SQLITE_ROW) {
+        return deadline.failure("cannot count documents");
+    }
     documents = run.integer(0);
     return CYxError();
 }
 
 CYxError IndexStore::erase(const EraseScope& scope, int64_t& removed) {
-    if (scope.path.empty()) return invalidArgument("an erase needs a path");
+    if (scope.path.empty()) {
+        return invalidArgument("an erase needs a path");
+    }
     const Subtree subtree = subtreeOf(scope.path);
     const bool clientData = scope.owner == EraseScope::Owner::ClientData;
     Execution run(clientData ? m_statements->eraseClientData.get()
-                       : m_statements->eraseMigratedData.get());
+                             : m_statements->eraseMigratedData.get());
     // The owner's columns come first, then the cell and the path range.
     int next = 1;
     if (clientData) {
@@ -436,7 +525,9 @@ CYxError IndexStore::erase(const EraseScope& scope, int64_t& removed) {
         .bind(next + 1, subtree.base)
         .bind(next + 2, subtree.end)
         .bind(next + 3, subtree.firstChild);
-    if (!run.bound() || run.step() != SQLITE_DONE) return failure("erase failed");
+    if (!run.bound() || run.step() != SQLITE_DONE) {
+        return failure("erase failed");
+    }
     removed = sqlite3_changes64(m_db);
     return CYxError();
 }
@@ -444,7 +535,9 @@ CYxError IndexStore::erase(const EraseScope& scope, int64_t& removed) {
 CYxError IndexStore::prune(const PruneScope& scope, int64_t& removed) {
     Execution run(m_statements->prune.get());
     run.bind(1, scope.archiveFileId).bind(2, scope.cloudId).bind(3, scope.cellNumber);
-    if (!run.bound() || run.step() != SQLITE_DONE) return failure("prune failed");
+    if (!run.bound() || run.step() != SQLITE_DONE) {
+        return failure("prune failed");
+    }
     removed = sqlite3_changes64(m_db);
     return CYxError();
 }
@@ -454,7 +547,9 @@ CYxError IndexStore::begin() { return execute("BEGIN IMMEDIATE"); }
 CYxError IndexStore::commit() { return execute("COMMIT"); }
 
 void IndexStore::rollback() {
-    if (inTransaction()) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (inTransaction()) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
 }
 
 bool IndexStore::inTransaction() const { return sqlite3_get_autocommit(m_db) == 0; }
@@ -475,33 +570,46 @@ int64_t IndexStore::pagesWritten() const {
 
 CYxError IndexStore::erasedShards(std::vector<int64_t>& shards) {
     shards.clear();
-    if (m_schemaVersion != schema::kVersion) return CYxError();
+    if (m_schemaVersion != schema::kVersion) {
+        return CYxError();
+    }
     StatementPtr statement = prepare(m_db, "SELECT shard FROM erased_shards ORDER BY shard", false);
-    if (!statement) return failure("cannot list the erased shards");
+    if (!statement) {
+        return failure("cannot list the erased shards");
+    }
     Execution run(statement.get());
     int rc = SQLITE_ROW;
-    while ((rc = run.step()) == SQLITE_ROW) shards.push_back(run.integer(0));
+    while ((rc = run.step()) == SQLITE_ROW) {
+        shards.push_back(run.integer(0));
+    }
     return rc == SQLITE_DONE ? CYxError() : failure("cannot list the erased shards");
 }
 
 CYxError IndexStore::rewriteShard(int64_t shard, int64_t& bytesWritten) {
     const int64_t before = pagesWritten();
     CYxError status = begin();
-    if (status.IsError()) return status;
+    if (status.IsError()) {
+        return status;
+    }
     std::vector<int64_t> shards;
     status = schema::shards(m_db, shards);
     const std::string table = schema::shardTable(shard);
     if (!status.IsError() && std::binary_search(shards.begin(), shards.end(), shard)) {
         const std::string optimize =
             "INSERT INTO " + table + " (" + table + ") VALUES ('optimize')";
-        status = exec(m_db, optimize.c_str(), "cannot rewrite full-text shard " + std::to_string(shard));
+        status =
+            exec(m_db, optimize.c_str(), "cannot rewrite full-text shard " + std::to_string(shard));
     }
     if (!status.IsError()) {
         const std::string done = "DELETE FROM erased_shards WHERE shard = " + std::to_string(shard);
         status = exec(m_db, done.c_str(), "cannot update the erased shards");
     }
-    if (!status.IsError()) status = commit();
-    if (status.IsError()) rollback();
+    if (!status.IsError()) {
+        status = commit();
+    }
+    if (status.IsError()) {
+        rollback();
+    }
     bytesWritten = (pagesWritten() - before) * m_pageSize;
     return status;
 }
@@ -524,10 +632,13 @@ CYxError IndexStore::truncateLog(std::chrono::milliseconds wait, bool& truncated
     logBytes = 0;
     const char* log = sqlite3_filename_wal(sqlite3_db_filename(m_db, "main"));
     struct stat info {};
-    if (log != nullptr && ::stat(log, &info) == 0) logBytes = info.st_size;
+    if (log != nullptr && ::stat(log, &info) == 0) {
+        logBytes = info.st_size;
+    }
     const auto longest = std::chrono::milliseconds(std::numeric_limits<int>::max());
     sqlite3_busy_timeout(
-        m_db, static_cast<int>(std::clamp(wait, std::chrono::milliseconds::zero(), longest).count()));
+        m_db,
+        static_cast<int>(std::clamp(wait, std::chrono::milliseconds::zero(), longest).count()));
     int inLog = 0;
     int copied = 0;
     const int rc =
@@ -537,13 +648,17 @@ CYxError IndexStore::truncateLog(std::chrono::milliseconds wait, bool& truncated
         truncated = true;
         return CYxError();
     }
-    if ((rc & 0xff) == SQLITE_BUSY) return CYxError();
+    if ((rc & 0xff) == SQLITE_BUSY) {
+        return CYxError();
+    }
     return failure("cannot truncate the index's write-ahead log");
 }
 
 CYxError IndexStore::shards(std::vector<int64_t>& shards) {
     shards.clear();
-    if (m_schemaVersion != schema::kVersion) return CYxError();
+    if (m_schemaVersion != schema::kVersion) {
+        return CYxError();
+    }
     return schema::shards(m_db, shards);
 }
 

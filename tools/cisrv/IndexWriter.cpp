@@ -1,12 +1,12 @@
 // Batching the index changes of all sessions into few durable commits.
-#include "IndexWriter.h"
+#include "cisrv/IndexWriter.h"
 
 #include <exception>
 #include <utility>
 
-#include "ErrorResult.h"
-#include "Metrics.h"
-#include "Requests.h"
+#include "cisrv/Metrics.h"
+#include "cisrv/Requests.h"
+#include "common/ErrorResult.h"
 
 namespace cisrv {
 
@@ -39,13 +39,17 @@ public:
         return m_promise.get_future();
     }
     void keep(Value value) {
-        if (!std::exchange(m_pending, false)) return;
+        if (!std::exchange(m_pending, false)) {
+            return;
+        }
         m_promise.set_value(std::move(value));
     }
 
 private:
     void keepUnkept() noexcept {
-        if (m_pending) keep(m_unkept());
+        if (m_pending) {
+            keep(m_unkept());
+        }
     }
 
     std::promise<Value> m_promise;
@@ -99,7 +103,9 @@ void IndexWriter::stop() {
     }
     m_workQueued.notify_all();
     m_roomFreed.notify_all();
-    if (m_thread.joinable()) m_thread.join();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
 }
 
 std::future<IndexWriter::EraseResult> IndexWriter::erase(const EraseScope& scope) {
@@ -180,7 +186,9 @@ void IndexWriter::run() noexcept {
         try {
             m_purger.runDue();
             if (!take(first, Wait::ForWork)) {
-                if (!finished()) continue;  // a purge step is due
+                if (!finished()) {
+                    continue;  // a purge step is due
+                }
                 m_purger.finish();
                 return;
             }
@@ -191,7 +199,9 @@ void IndexWriter::run() noexcept {
             m_store.rollback();
             metrics().writerIdle();
             m_log.error(std::string("index writer: batch abandoned: ") + failure.what());
-            if (finished()) return;
+            if (finished()) {
+                return;
+            }
         }
     }
 }
@@ -207,22 +217,30 @@ void IndexWriter::runBatch(Job first) {
         apply(job, batch, transaction);
         awaited = awaited || job.awaited();
         batch.push_back(std::move(job));
-        if (batch.size() >= m_limits.maxBatch) break;
+        if (batch.size() >= m_limits.maxBatch) {
+            break;
+        }
         job = Job();
-        if (!take(job, awaited ? Wait::None : Wait::Linger)) break;
+        if (!take(job, awaited ? Wait::None : Wait::Linger)) {
+            break;
+        }
     }
     metrics().writerWorking();
     commit(batch, transaction);
     metrics().writerIdle();
     m_purger.committed(removedBy(batch));
-    for (Job& done : batch) complete(done);
+    for (Job& done : batch) {
+        complete(done);
+    }
 }
 
 // Documents a committed batch removed.
 int64_t IndexWriter::removedBy(const std::vector<Job>& batch) {
     int64_t removed = 0;
     for (const Job& job : batch) {
-        if (!job.status.IsError()) removed += job.removed;
+        if (!job.status.IsError()) {
+            removed += job.removed;
+        }
     }
     return removed;
 }
@@ -242,7 +260,9 @@ void IndexWriter::apply(Job& job, std::vector<Job>& batch, CYxError& transaction
         case Job::Kind::Prune: job.status = m_store.prune(job.prune, job.removed); break;
         case Job::Kind::Flush: return;
     }
-    if (!job.status.IsError() || m_store.inTransaction()) return;
+    if (!job.status.IsError() || m_store.inTransaction()) {
+        return;
+    }
     // SQLite rolled the whole transaction back (I/O error, full disk, out of
     // memory): the batch's earlier changes went with it.
     for (Job& earlier : batch) {
@@ -269,8 +289,9 @@ void IndexWriter::commit(std::vector<Job>& batch, const CYxError& transaction) {
     metrics().batchFailed(batch.size());
     m_store.rollback();
     for (Job& job : batch) {
-        if (!job.status.IsError())
+        if (!job.status.IsError()) {
             job.status = tqcommon::ioError("commit failed: " + committed.AsString());
+        }
     }
 }
 
@@ -283,7 +304,9 @@ void IndexWriter::complete(Job& job) {
                             (!job.status.IsError()
                                  ? ": " + std::to_string(job.removed) + " documents removed"
                                  : " failed: " + job.status.AsString()));
-            if (job.status.IsError() && job.losses) ++*job.losses;
+            if (job.status.IsError() && job.losses) {
+                ++*job.losses;
+            }
             metrics().pruned(job.status.IsError() ? PruneOutcome::Failed : PruneOutcome::Done,
                              job.status.IsError() ? 0 : job.removed);
             break;

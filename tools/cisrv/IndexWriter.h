@@ -33,10 +33,10 @@
 #include <thread>
 #include <vector>
 
-#include "IndexStore.h"
-#include "Purger.h"
-#include "ServerLog.h"
 #include "YxError.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/Purger.h"
+#include "cisrv/ServerLog.h"
 
 namespace cisrv {
 

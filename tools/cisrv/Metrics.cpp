@@ -1,6 +1,6 @@
 // The server's counts, kept in a prometheus-cpp registry. Every labelled
 // series is made once here, so counting never takes the registry's lock.
-#include "Metrics.h"
+#include "cisrv/Metrics.h"
 
 #include <prometheus/text_serializer.h>
 
@@ -36,7 +36,9 @@ std::vector<prometheus::Counter*> countersByLabel(prometheus::Registry& registry
     auto& family = BuildCounter().Name(name).Help(help).Register(registry);
     std::vector<prometheus::Counter*> series;
     series.reserve(values.size());
-    for (const std::string& value : values) series.push_back(&family.Add({{label, value}}));
+    for (const std::string& value : values) {
+        series.push_back(&family.Add({{label, value}}));
+    }
     return series;
 }
 
@@ -44,7 +46,9 @@ std::vector<prometheus::Counter*> countersByLabel(prometheus::Registry& registry
 std::string kindOf(const std::string& what) {
     std::string kind = what;
     for (char& c : kind) {
-        if (c == ' ') c = '_';
+        if (c == ' ') {
+            c = '_';
+        }
     }
     return kind;
 }
@@ -126,13 +130,19 @@ Metrics::Metrics()
 
 void Metrics::erased(EraseOutcome outcome, int64_t documents) {
     m_eraseResults[static_cast<size_t>(outcome)]->Increment();
-    if (documents > 0) m_erasedDocuments->Increment(static_cast<double>(documents));
+    if (documents > 0) {
+        m_erasedDocuments->Increment(static_cast<double>(documents));
+    }
 }
 
 void Metrics::pruned(PruneOutcome outcome, int64_t documents) {
     m_pruneResults[static_cast<size_t>(outcome)]->Increment();
-    if (outcome == PruneOutcome::Failed) m_lostPrunes->Increment();
-    if (documents > 0) m_prunedDocuments->Increment(static_cast<double>(documents));
+    if (outcome == PruneOutcome::Failed) {
+        m_lostPrunes->Increment();
+    }
+    if (documents > 0) {
+        m_prunedDocuments->Increment(static_cast<double>(documents));
+    }
 }
 
 void Metrics::refused(Refusal why) { m_refusals[static_cast<size_t>(why)]->Increment(); }
@@ -159,12 +169,16 @@ void Metrics::setBuildInfo(const std::string& version) {
     m_buildInfo->Add({{"version", version}}).Set(1);
 }
 
-void Metrics::setTlsExpiries(const std::vector<tqwire::TlsExpiry>& expiries) {
+void Metrics::setTlsExpiries(const std::vector<tqsession::TlsExpiry>& expiries) {
     std::lock_guard<std::mutex> lock(m_tlsMutex);
-    for (prometheus::Gauge* gauge : m_tlsGauges) m_tlsExpiry->Remove(gauge);
+    for (prometheus::Gauge* gauge : m_tlsGauges) {
+        m_tlsExpiry->Remove(gauge);
+    }
     m_tlsGauges.clear();
-    for (const tqwire::TlsExpiry& expiry : expiries) {
-        if (expiry.expires == 0) continue;  // a list without a next update
+    for (const tqsession::TlsExpiry& expiry : expiries) {
+        if (expiry.expires == 0) {
+            continue;  // a list without a next update
+        }
         prometheus::Gauge& gauge = m_tlsExpiry->Add(
             {{"kind", kindOf(expiry.what)}, {"file", expiry.file}, {"subject", expiry.subject}});
         gauge.Set(static_cast<double>(expiry.expires));
@@ -190,7 +204,9 @@ void Metrics::writerIdle() { m_pieceStartedMs.store(0); }
 
 std::chrono::milliseconds Metrics::writerBusyFor() const {
     const int64_t started = m_pieceStartedMs.load();
-    if (started == 0) return std::chrono::milliseconds(0);
+    if (started == 0) {
+        return std::chrono::milliseconds(0);
+    }
     return std::chrono::milliseconds(steadyMilliseconds() - started);
 }
 

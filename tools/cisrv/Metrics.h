@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "Security.h"
+#include "session/Security.h"
 
 namespace cisrv {
 
@@ -52,7 +52,7 @@ public:
     void setIndexDocuments(int64_t documents);
     void setBuildInfo(const std::string& version);
     // Replaces the expiry times of the TLS files (after the start and each reload).
-    void setTlsExpiries(const std::vector<tqwire::TlsExpiry>& expiries);
+    void setTlsExpiries(const std::vector<tqsession::TlsExpiry>& expiries);
 
     // The writer: a piece of work starts (a batch, or a further lock wait in
     // one), and the batch it belongs to ends committed or failed.

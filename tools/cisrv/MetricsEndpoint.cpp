@@ -1,14 +1,14 @@
 // The HTTP endpoint of the metrics and the health checks, on civetweb.
-#include "MetricsEndpoint.h"
+#include "cisrv/MetricsEndpoint.h"
 
 #include <civetweb.h>
 
 #include <cstring>
 #include <string>
 
-#include "ErrorResult.h"
-#include "Metrics.h"
-#include "ServerLog.h"
+#include "cisrv/Metrics.h"
+#include "cisrv/ServerLog.h"
+#include "common/ErrorResult.h"
 
 namespace cisrv {
 
@@ -28,7 +28,9 @@ constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 thread_local std::string t_startFailure;
 
 int keepStartFailure(const mg_connection*, const char* message) {
-    if (t_startFailure.empty() && message != nullptr) t_startFailure = message;
+    if (t_startFailure.empty() && message != nullptr) {
+        t_startFailure = message;
+    }
     return 1;  // nothing to civetweb's own log
 }
 
@@ -106,11 +108,15 @@ CYxError MetricsEndpoint::start(const Settings& settings, std::unique_ptr<Metric
 }
 
 MetricsEndpoint::~MetricsEndpoint() {
-    if (m_context != nullptr) mg_stop(m_context);
+    if (m_context != nullptr) {
+        mg_stop(m_context);
+    }
 }
 
 std::string MetricsEndpoint::notReadyBecause() const {
-    if (m_settings.stopping != nullptr && m_settings.stopping->load()) return "stopping";
+    if (m_settings.stopping != nullptr && m_settings.stopping->load()) {
+        return "stopping";
+    }
     const std::chrono::milliseconds busy = metrics().writerBusyFor();
     if (busy > m_settings.lockWait) {
         return "the index writer has been on one piece of work for " + secondsText(busy.count()) +
@@ -132,7 +138,9 @@ std::string MetricsEndpoint::scrape() {
 void MetricsEndpoint::countDocuments() {
     std::lock_guard<std::mutex> lock(m_countMutex);
     const auto now = std::chrono::steady_clock::now();
-    if (now < m_nextCount) return;
+    if (now < m_nextCount) {
+        return;
+    }
     m_nextCount = now + kCountEvery;
     if (!m_reader) {
         StoreOptions options = m_settings.store;
@@ -144,7 +152,9 @@ void MetricsEndpoint::countDocuments() {
         m_reader->setReadLimit(std::chrono::duration_cast<std::chrono::milliseconds>(kCountLimit));
     }
     int64_t documents = 0;
-    if (!m_reader->count(documents).IsError()) metrics().setIndexDocuments(documents);
+    if (!m_reader->count(documents).IsError()) {
+        metrics().setIndexDocuments(documents);
+    }
 }
 
 }  // namespace cisrv

@@ -16,8 +16,8 @@
 #include <string>
 #include <utility>
 
-#include "IndexStore.h"
 #include "YxError.h"
+#include "cisrv/IndexStore.h"
 
 struct mg_context;
 

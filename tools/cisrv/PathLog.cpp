@@ -1,5 +1,5 @@
 // Paths in log lines: as they are, as a keyed hash, or not at all.
-#include "PathLog.h"
+#include "cisrv/PathLog.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -11,8 +11,8 @@
 #include <iterator>
 #include <mutex>
 
-#include "ErrorResult.h"
-#include "Escape.h"
+#include "cisrv/Escape.h"
+#include "common/ErrorResult.h"
 
 namespace cisrv {
 
@@ -41,7 +41,9 @@ std::string loggedPath(const std::string& path) {
         case PathLogging::Mode::Yes: break;
     }
     lock.unlock();
-    if (path.size() <= kMaxLoggedPath) return '"' + escapeControl(path) + '"';
+    if (path.size() <= kMaxLoggedPath) {
+        return '"' + escapeControl(path) + '"';
+    }
     return '"' + escapeControl(path.substr(0, kMaxLoggedPath)) + "...(" +
            std::to_string(path.size()) + " bytes)\"";
 }
@@ -71,12 +73,17 @@ CYxError readPathKey(const std::string& file, std::string& key) {
     if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         return tqcommon::ioError("the path key " + file +
                                  " may be read or written by group or others; make it its "
-                                 "owner's only (chmod 600 " + file + ")");
+                                 "owner's only (chmod 600 " +
+                                 file + ")");
     }
     std::ifstream in(file, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) return tqcommon::ioError("cannot read the path key " + file);
-    while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) bytes.pop_back();
+    if (!in.good() && !in.eof()) {
+        return tqcommon::ioError("cannot read the path key " + file);
+    }
+    while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) {
+        bytes.pop_back();
+    }
     if (bytes.size() < kShortestKey || bytes.size() > kLongestKey) {
         return tqcommon::ioError("the path key " + file + " holds " + std::to_string(bytes.size()) +
                                  " bytes; it needs 16 to 4096 (openssl rand -hex 32 > " + file +

@@ -1,12 +1,12 @@
 // Purge rounds: which shards, when, and what the log says about them.
-#include "Purger.h"
+#include "cisrv/Purger.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 
-#include "ErrorResult.h"
-#include "IndexSchema.h"
+#include "cisrv/IndexSchema.h"
+#include "common/ErrorResult.h"
 
 namespace cisrv {
 
@@ -43,10 +43,14 @@ std::string megabytes(int64_t bytes) {
 std::string shardNames(const std::vector<int64_t>& shards) {
     std::string text;
     for (size_t i = 0; i < shards.size() && i < kNamedShards; ++i) {
-        if (i > 0) text += ", ";
+        if (i > 0) {
+            text += ", ";
+        }
         text += std::to_string(shards[i]);
     }
-    if (shards.size() > kNamedShards) text += ", ...";
+    if (shards.size() > kNamedShards) {
+        text += ", ...";
+    }
     return text;
 }
 
@@ -55,32 +59,52 @@ std::string shardNames(const std::vector<int64_t>& shards) {
 Purger::Purger(IndexStore& store, ServerLog& log, const PurgeOptions& options,
                std::chrono::milliseconds readerWait)
     : m_store(store), m_log(log), m_options(options), m_readerWait(readerWait) {
-    if (m_options.enabled) m_oldest = Clock::now();
+    if (m_options.enabled) {
+        m_oldest = Clock::now();
+    }
 }
 
 void Purger::committed(int64_t removed) {
-    if (!m_options.enabled || removed <= 0) return;
-    if (!m_oldest) m_oldest = Clock::now();
+    if (!m_options.enabled || removed <= 0) {
+        return;
+    }
+    if (!m_oldest) {
+        m_oldest = Clock::now();
+    }
     m_afterStart = false;  // the next round covers this removal too
-    if (m_options.within.count() == 0) runWholeRound();
+    if (m_options.within.count() == 0) {
+        runWholeRound();
+    }
 }
 
 Purger::Clock::time_point Purger::due() const {
-    if (!m_options.enabled) return Clock::time_point::max();
-    if (m_round) return m_round->retryAt;
-    if (!m_oldest) return Clock::time_point::max();
+    if (!m_options.enabled) {
+        return Clock::time_point::max();
+    }
+    if (m_round) {
+        return m_round->retryAt;
+    }
+    if (!m_oldest) {
+        return Clock::time_point::max();
+    }
     return std::max(*m_oldest + m_options.within / 2, m_notBefore);
 }
 
 void Purger::runDue() {
     const auto now = Clock::now();
-    if (now < due()) return;
-    if (!m_round) startRound(now);
+    if (now < due()) {
+        return;
+    }
+    if (!m_round) {
+        startRound(now);
+    }
     (void)step(kStepReaderWait);
 }
 
 void Purger::finish() {
-    if (m_options.enabled && (m_round || m_oldest)) runWholeRound();
+    if (m_options.enabled && (m_round || m_oldest)) {
+        runWholeRound();
+    }
 }
 
 void Purger::startRound(Clock::time_point now) {
@@ -100,10 +124,14 @@ void Purger::startRound(Clock::time_point now) {
 }
 
 void Purger::runWholeRound() {
-    if (!m_round) startRound(Clock::now());
+    if (!m_round) {
+        startRound(Clock::now());
+    }
     for (;;) {
         const bool truncating = m_round->next >= m_round->shards.size();
-        if (step(m_readerWait)) return;
+        if (step(m_readerWait)) {
+            return;
+        }
         if (truncating) {
             // step() already waited readerWait for the readers.
             m_log.error("purge: readers kept the write-ahead log of " + m_store.file() +
@@ -172,18 +200,24 @@ void Purger::endRound(int64_t logBytes) {
         m_notBefore = now + kFailurePause;
     }
     const bool didSomething = round.wholeFile || !round.rewritten.empty() || logBytes > 0;
-    if (!didSomething && !round.failed) return;
+    if (!didSomething && !round.failed) {
+        return;
+    }
 
     int64_t shards = 0;
     (void)m_store.shardCount(shards);
     std::string line = round.afterStart ? "purge after start: " : "purge: ";
-    if (round.wholeFile) line += "every page rewritten, ";
+    if (round.wholeFile) {
+        line += "every page rewritten, ";
+    }
     line += std::to_string(round.rewritten.size()) + " of " + std::to_string(shards) +
             " full-text shards rewritten";
-    if (!round.rewritten.empty()) line += " (" + shardNames(round.rewritten) + ")";
+    if (!round.rewritten.empty()) {
+        line += " (" + shardNames(round.rewritten) + ")";
+    }
     line += ", " + megabytes(round.bytesWritten) + " written; ";
-    line += logBytes >= 0 ? "log of " + megabytes(logBytes) + " truncated; "
-                          : "log not truncated; ";
+    line +=
+        logBytes >= 0 ? "log of " + megabytes(logBytes) + " truncated; " : "log not truncated; ";
     const auto age = now - round.oldest;
     // A bound of 0 is kept by running the round before the answer.
     const bool missed = m_options.within.count() > 0 && age > m_options.within;
@@ -192,12 +226,14 @@ void Purger::endRound(int64_t logBytes) {
         line += "incomplete, a later round takes it up";
         level = ServerLog::Level::Error;
     } else {
-        line += round.afterStart ? "what an earlier run left is gone from the files, " + seconds(age) +
-                                       " after the start (bound "
+        line += round.afterStart ? "what an earlier run left is gone from the files, " +
+                                       seconds(age) + " after the start (bound "
                                  : "what was removed up to " + seconds(age) +
                                        " ago is gone from the files (bound ";
         line += seconds(m_options.within) + (missed ? ", missed)" : ")");
-        if (missed) level = ServerLog::Level::Warn;
+        if (missed) {
+            level = ServerLog::Level::Warn;
+        }
     }
     m_log.write(level, line + "; took " + seconds(now - round.started));
 }
@@ -218,8 +254,12 @@ CYxError purgeEverything(IndexStore& store, std::string& summary,
         written += bytes;
     }
     int64_t bytes = 0;
-    if (step && !status.IsError()) step("every page of the file");
-    if (!status.IsError()) status = store.rewriteFile(bytes);
+    if (step && !status.IsError()) {
+        step("every page of the file");
+    }
+    if (!status.IsError()) {
+        status = store.rewriteFile(bytes);
+    }
     written += bytes;
     bool truncated = false;
     int64_t logBytes = 0;
@@ -227,7 +267,9 @@ CYxError purgeEverything(IndexStore& store, std::string& summary,
         status = store.truncateLog(std::chrono::milliseconds(StoreOptions().busyTimeoutMs),
                                    truncated, logBytes);
     }
-    if (status.IsError()) return status;
+    if (status.IsError()) {
+        return status;
+    }
     if (!truncated) {
         return tqcommon::ioError("readers keep the write-ahead log of " + store.file() +
                                  " at an older snapshot; stop them and run cisrv purge again");

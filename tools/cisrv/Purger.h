@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "IndexStore.h"
-#include "ServerLog.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/ServerLog.h"
 
 namespace cisrv {
 
@@ -63,7 +63,7 @@ public:
 private:
     struct Round {
         Clock::time_point started;
-        Clock::time_point oldest;  // the oldest commit the round covers
+        Clock::time_point oldest;     // the oldest commit the round covers
         std::vector<int64_t> shards;  // to rewrite, from erased_shards
         size_t next = 0;
         std::vector<int64_t> rewritten;

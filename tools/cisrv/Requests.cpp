@@ -1,11 +1,11 @@
 // Reading and checking erase and prune requests.
-#include "Requests.h"
+#include "cisrv/Requests.h"
 
 #include <cstring>
 
-#include "ErrorResult.h"
-#include "Escape.h"
-#include "PathLog.h"
+#include "cisrv/Escape.h"
+#include "cisrv/PathLog.h"
+#include "common/ErrorResult.h"
 
 namespace cisrv {
 
@@ -38,9 +38,8 @@ CYxError checkEraseKind(const EraseDataReq& record) {
         case tqmsg::kEraseKindRuRizoze:
             // RuRizoze data always belongs to a client; without one the request
             // would fall through to migrated data of an application.
-            return record.clientId != 0
-                       ? CYxError()
-                       : refused("RuRizoze erase request without a client id");
+            return record.clientId != 0 ? CYxError()
+                                        : refused("RuRizoze erase request without a client id");
         default: return refused("unknown erase kind " + std::to_string(record.eraseKind));
     }
 }
@@ -58,7 +57,9 @@ CYxError readEraseRequest(const char* data, size_t length, EraseScope& scope) {
     const char* pathBytes = data + kErasePathOffset;
     const size_t room = length - kErasePathOffset;
     const size_t pathLength = ::strnlen(pathBytes, room);
-    if (pathLength == room) return refused("malformed erase request: path without its end");
+    if (pathLength == room) {
+        return refused("malformed erase request: path without its end");
+    }
 
     scope.path.assign(pathBytes, pathLength);
     scope.cellNumber = record.vornCellNumber;
@@ -72,8 +73,9 @@ CYxError readEraseRequest(const char* data, size_t length, EraseScope& scope) {
         scope.applicationId = record.appType;
     }
     CYxError status = checkEraseKind(record);
-    if (!status.IsError() && scope.path.empty())
+    if (!status.IsError() && scope.path.empty()) {
         status = refused("erase request with an empty path");
+    }
     return status;
 }
 

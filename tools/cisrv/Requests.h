@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <string>
 
-#include "IndexStore.h"
-#include "PathLog.h"
 #include "TqMessages.h"
 #include "YxError.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/PathLog.h"
 
 namespace cisrv {
 

@@ -1,14 +1,14 @@
 // The scrubbing VFS: every call goes to the default VFS; writes of whole
 // pages to a main database file have their B-tree pages scrubbed first.
-#include "ScrubVfs.h"
+#include "cisrv/ScrubVfs.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <new>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace cisrv {
@@ -52,8 +52,8 @@ struct ScrubFile {
     sqlite3_file base;
     sqlite3_file* real;
     bool database;
-    bool scrubbing;           // false past kMostScrubbedPages or with pointer maps
-    size_t pageSize;          // 0 until known from the file header
+    bool scrubbing;   // false past kMostScrubbedPages or with pointer maps
+    size_t pageSize;  // 0 until known from the file header
     size_t reservedBytes;
     std::vector<unsigned char>* scratch;
 };
@@ -72,9 +72,11 @@ void readHeader(ScrubFile& file, const unsigned char* header) {
     file.pageSize = pageSize == 1 ? kLargestPage : pageSize;
     file.reservedBytes = header[kReservedOffset];
     // Bytes 52-55: the largest root page, non-zero only with auto_vacuum.
-    const bool pointerMaps = header[52] != 0 || header[53] != 0 || header[54] != 0 ||
-                             header[55] != 0;
-    if (pointerMaps) file.scrubbing = false;
+    const bool pointerMaps =
+        header[52] != 0 || header[53] != 0 || header[54] != 0 || header[55] != 0;
+    if (pointerMaps) {
+        file.scrubbing = false;
+    }
 }
 
 int scrubClose(sqlite3_file* file) {
@@ -96,11 +98,17 @@ int scrubWrite(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64
     const bool wholePage = self->database && self->scrubbing && isPowerOfTwo(size) &&
                            size >= kSmallestPage && size <= kLargestPage && offset >= 0 &&
                            offset % amount == 0;
-    if (!wholePage) return real->pMethods->xWrite(real, buffer, amount, offset);
+    if (!wholePage) {
+        return real->pMethods->xWrite(real, buffer, amount, offset);
+    }
     const int64_t pageNumber = offset / amount + 1;
-    if (pageNumber == 1) readHeader(*self, static_cast<const unsigned char*>(buffer));
+    if (pageNumber == 1) {
+        readHeader(*self, static_cast<const unsigned char*>(buffer));
+    }
     if (!self->scrubbing || self->pageSize != size || pageNumber >= kMostScrubbedPages) {
-        if (pageNumber >= kMostScrubbedPages) self->scrubbing = false;
+        if (pageNumber >= kMostScrubbedPages) {
+            self->scrubbing = false;
+        }
         return real->pMethods->xWrite(real, buffer, amount, offset);
     }
     std::vector<unsigned char>& copy = *self->scratch;
@@ -169,8 +177,7 @@ sqlite3_vfs* baseForOpen() {
     return current;
 }
 
-int scrubOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags,
-              int* outFlags) {
+int scrubOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
     ScrubFile* self = scrubFile(file);
     std::memset(self, 0, sizeof *self);
     self->real = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(file) + realFileOffset());
@@ -185,7 +192,9 @@ int scrubOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags
     self->scrubbing = self->database;
     if (self->database) {
         self->scratch = new (std::nothrow) std::vector<unsigned char>();
-        if (self->scratch == nullptr) self->scrubbing = self->database = false;
+        if (self->scratch == nullptr) {
+            self->scrubbing = self->database = false;
+        }
     }
     if (rc == SQLITE_OK && self->database) {
         sqlite3_int64 size = 0;
@@ -232,7 +241,9 @@ int vfsCurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) {
 
 void registerVfs() {
     g_default = sqlite3_vfs_find(nullptr);
-    if (g_default == nullptr) return;
+    if (g_default == nullptr) {
+        return;
+    }
     g_methods.iVersion = 3;
     g_methods.xClose = scrubClose;
     g_methods.xRead = scrubRead;
@@ -270,7 +281,9 @@ void registerVfs() {
     g_vfs.xCurrentTime = vfsCurrentTime;
     g_vfs.xGetLastError = vfsGetLastError;
     g_vfs.xCurrentTimeInt64 = vfsCurrentTimeInt64;
-    if (sqlite3_vfs_register(&g_vfs, 0) != SQLITE_OK) g_default = nullptr;
+    if (sqlite3_vfs_register(&g_vfs, 0) != SQLITE_OK) {
+        g_default = nullptr;
+    }
 }
 
 // The free blocks of a page, in order, or false when the chain is malformed.
@@ -279,13 +292,19 @@ bool freeBlocks(const unsigned char* page, size_t header, size_t contentStart, s
     size_t next = readTwo(page + header + 1);
     size_t end = contentStart;
     while (next != 0) {
-        if (next < end || next + 4 > usable || blocks.size() > usable / 4) return false;
+        if (next < end || next + 4 > usable || blocks.size() > usable / 4) {
+            return false;
+        }
         const size_t size = readTwo(page + next + 2);
-        if (size < 4 || next + size > usable) return false;
+        if (size < 4 || next + size > usable) {
+            return false;
+        }
         blocks.push_back({next, size});
         end = next + size;
         next = readTwo(page + next);
-        if (next != 0 && next <= end) return false;
+        if (next != 0 && next <= end) {
+            return false;
+        }
     }
     return true;
 }
@@ -300,10 +319,14 @@ const char* scrubbingVfs() {
 
 size_t scrubBtreePage(unsigned char* page, size_t pageSize, uint32_t pageNumber,
                       size_t reservedBytes) {
-    if (reservedBytes >= pageSize) return 0;
+    if (reservedBytes >= pageSize) {
+        return 0;
+    }
     const size_t usable = pageSize - reservedBytes;
     const size_t header = pageNumber == 1 ? kFileHeaderSize : 0;
-    if (header + 12 > usable) return 0;
+    if (header + 12 > usable) {
+        return 0;
+    }
     const unsigned char type = page[header];
     if (type != kInteriorIndex && type != kInteriorTable && type != kLeafIndex &&
         type != kLeafTable) {
@@ -312,18 +335,28 @@ size_t scrubBtreePage(unsigned char* page, size_t pageSize, uint32_t pageNumber,
     const size_t headerSize = type == kInteriorIndex || type == kInteriorTable ? 12 : 8;
     const size_t cells = readTwo(page + header + 3);
     size_t contentStart = readTwo(page + header + 5);
-    if (contentStart == 0) contentStart = kLargestPage;
+    if (contentStart == 0) {
+        contentStart = kLargestPage;
+    }
     const size_t pointersEnd = header + headerSize + 2 * cells;
-    if (pointersEnd > contentStart || contentStart > usable) return 0;
+    if (pointersEnd > contentStart || contentStart > usable) {
+        return 0;
+    }
     for (size_t cell = 0; cell < cells; ++cell) {
         const size_t at = readTwo(page + header + headerSize + 2 * cell);
-        if (at < contentStart || at >= usable) return 0;
+        if (at < contentStart || at >= usable) {
+            return 0;
+        }
     }
     std::vector<FreeBlock> blocks;
-    if (!freeBlocks(page, header, contentStart, usable, blocks)) return 0;
+    if (!freeBlocks(page, header, contentStart, usable, blocks)) {
+        return 0;
+    }
 
     size_t cleared = clearBytes(page + pointersEnd, contentStart - pointersEnd);
-    for (const FreeBlock& block : blocks) cleared += clearBytes(page + block.offset + 4, block.size - 4);
+    for (const FreeBlock& block : blocks) {
+        cleared += clearBytes(page + block.offset + 4, block.size - 4);
+    }
     return cleared;
 }
 

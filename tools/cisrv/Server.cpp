@@ -10,7 +10,7 @@
 // the pending table is full the oldest waiting connection makes room for the
 // newest (Admission), so a host that completes its handshake quickly gets
 // through a flood of connections that never finish.
-#include "Server.h"
+#include "cisrv/Server.h"
 
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -26,12 +26,12 @@
 #include <thread>
 #include <utility>
 
-#include "ErrorResult.h"
-#include "Escape.h"
-#include "Metrics.h"
-#include "Requests.h"
-#include "Session.h"
-#include "TqWire.h"
+#include "cisrv/Escape.h"
+#include "cisrv/Metrics.h"
+#include "cisrv/Requests.h"
+#include "cisrv/Session.h"
+#include "common/ErrorResult.h"
+#include "session/TqWire.h"
 
 namespace cisrv {
 
@@ -56,7 +56,9 @@ std::string addressOf(const std::string& peer) { return peer.substr(0, peer.rfin
 // returns how many pending connections fit beside the sessions.
 size_t pendingThatFit(const ServerConfig& config) {
     rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return config.maxPending;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return config.maxPending;
+    }
     if (limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         (void)::setrlimit(RLIMIT_NOFILE, &limit);
@@ -71,23 +73,23 @@ size_t pendingThatFit(const ServerConfig& config) {
 }  // namespace
 
 struct Server::RunningSession {
-    std::unique_ptr<tqwire::Connection> connection;
+    std::unique_ptr<tqsession::Connection> connection;
     std::unique_ptr<Admission::Place> place;
     // The TLS handshake and the hello are done by then, counted from the accept.
-    tqwire::Deadline attachDeadline = tqwire::Deadline::afterMs(0);
+    tqsession::Deadline attachDeadline = tqsession::Deadline::afterMs(0);
     std::thread thread;
     std::atomic<bool> finished{false};
 };
 
 struct Server::Lingering {
-    std::unique_ptr<tqwire::Connection> connection;
-    tqwire::Deadline until = tqwire::Deadline::afterMs(0);
+    std::unique_ptr<tqsession::Connection> connection;
+    tqsession::Deadline until = tqsession::Deadline::afterMs(0);
 };
 
 struct Server::Pending {
-    std::unique_ptr<tqwire::Connection> connection;
+    std::unique_ptr<tqsession::Connection> connection;
     std::unique_ptr<Admission::Place> place;
-    tqwire::Deadline deadline = tqwire::Deadline::afterMs(0);
+    tqsession::Deadline deadline = tqsession::Deadline::afterMs(0);
     uint32_t events = 0;  // what epoll waits for on its socket
 };
 
@@ -103,8 +105,12 @@ Server::~Server() {
     m_lingeringByKey.clear();
     m_lingering.clear();
     joinAllSessions();
-    if (m_epollFd >= 0) ::close(m_epollFd);
-    if (m_listenFd >= 0) ::close(m_listenFd);
+    if (m_epollFd >= 0) {
+        ::close(m_epollFd);
+    }
+    if (m_listenFd >= 0) {
+        ::close(m_listenFd);
+    }
     m_writer.reset();  // commits what is queued before the store closes
 }
 
@@ -120,11 +126,13 @@ CYxError Server::start() {
         setPathLogging(m_config.pathLogging);
         CYxError status =
             IndexStore::open(m_config.indexFile, OpenMode::CreateIfMissing, store, m_store);
-        if (status.IsError()) return status;
+        if (status.IsError()) {
+            return status;
+        }
         m_writer = std::make_unique<IndexWriter>(*m_store, m_log, writer);
         int fd = -1;
         const CYxError listening =
-            tqwire::listenTcp(m_config.listenAddress.c_str(), m_config.listenPort, fd, m_port);
+            tqsession::listenTcp(m_config.listenAddress.c_str(), m_config.listenPort, fd, m_port);
         if (listening.IsError()) {
             return tqcommon::ioError("cannot listen on " + m_config.listenAddress + " port " +
                                      std::to_string(m_config.listenPort) + ": " +
@@ -146,12 +154,16 @@ CYxError Server::start() {
 }
 
 void Server::run(const std::atomic<bool>& stop) {
-    if (!m_writer || m_listenFd < 0 || m_epollFd < 0) return;  // not started
+    if (!m_writer || m_listenFd < 0 || m_epollFd < 0) {
+        return;  // not started
+    }
     m_log.info("serving index " + m_config.indexFile + " on " + m_config.listenAddress + " port " +
                std::to_string(m_port) + ", service " + m_config.serviceLibrary + "/" +
                m_config.serviceEntry + (m_config.readOnly ? ", read-only" : ""));
     m_tls.start();
-    while (!stop.load()) serveOnce(stop);
+    while (!stop.load()) {
+        serveOnce(stop);
+    }
     ::close(m_listenFd);
     m_listenFd = -1;
     if (m_droppedSinceLine > 0) {
@@ -201,7 +213,9 @@ void Server::serveOnce(const std::atomic<bool>& stop) {
             continue;
         }
         const auto refused = m_lingeringByKey.find(events[i].data.ptr);
-        if (refused != m_lingeringByKey.end()) drain(refused->second);
+        if (refused != m_lingeringByKey.end()) {
+            drain(refused->second);
+        }
     }
     dropExpired();
     flushPressure();
@@ -210,7 +224,9 @@ void Server::serveOnce(const std::atomic<bool>& stop) {
 
 // Those counted since the last pressure line, once a second has passed.
 void Server::flushPressure() {
-    if (m_droppedSinceLine == 0 || std::chrono::steady_clock::now() < m_nextPressureLine) return;
+    if (m_droppedSinceLine == 0 || std::chrono::steady_clock::now() < m_nextPressureLine) {
+        return;
+    }
     m_log.warn(std::to_string(m_droppedSinceLine) +
                " more pending connections were closed or dropped since the last such line; " +
                std::to_string(m_pending.size()) + " pending");
@@ -220,18 +236,20 @@ void Server::flushPressure() {
 
 void Server::acceptReady() {
     for (int accepted = 0; accepted < kAcceptsPerTurn; ++accepted) {
-        auto connection = std::make_unique<tqwire::Connection>();
+        auto connection = std::make_unique<tqsession::Connection>();
         bool timedOut = false;
-        const CYxError result = tqwire::acceptConnection(m_listenFd, tqwire::Deadline::afterMs(0),
-                                                         timedOut, *connection);
-        if (timedOut) return;
+        const CYxError result = tqsession::acceptConnection(
+            m_listenFd, tqsession::Deadline::afterMs(0), timedOut, *connection);
+        if (timedOut) {
+            return;
+        }
         if (result.IsError()) {
             m_log.error("cannot accept a connection: " + result.AsString());
             return;
         }
         auto pending = std::make_unique<Pending>();
         pending->connection = std::move(connection);
-        pending->deadline = tqwire::Deadline::afterMs(m_config.handshakeTimeoutMs);
+        pending->deadline = tqsession::Deadline::afterMs(m_config.handshakeTimeoutMs);
         const std::string peer = pending->connection->peer();
         std::string why;
         const Admission::Place* evicted = nullptr;
@@ -263,7 +281,9 @@ void Server::acceptReady() {
 
 // Registers or changes what the loop waits for on a pending socket.
 void Server::watch(Pending& pending, uint32_t events) {
-    if (pending.events == events) return;
+    if (pending.events == events) {
+        return;
+    }
     epoll_event event{};
     event.events = events;
     event.data.ptr = const_cast<Admission::Place*>(pending.place.get());
@@ -277,21 +297,25 @@ void Server::watch(Pending& pending, uint32_t events) {
 void Server::advance(PendingList::iterator at, const std::atomic<bool>& stop) {
     Pending& pending = **at;
     CYxError error;
-    tqwire::Connection::Progress progress = pending.connection->advanceHandshake(error);
-    if (progress == tqwire::Connection::Progress::Complete) {
-        progress = pending.connection->bufferFrame(tqwire::kMaxHelloBodyLength, error);
+    tqsession::Connection::Progress progress = pending.connection->advanceHandshake(error);
+    if (progress == tqsession::Connection::Progress::Complete) {
+        progress = pending.connection->bufferFrame(tqsession::kMaxHelloBodyLength, error);
     }
     switch (progress) {
-        case tqwire::Connection::Progress::WantRead: watch(pending, EPOLLIN); return;
-        case tqwire::Connection::Progress::WantWrite: watch(pending, EPOLLOUT); return;
-        case tqwire::Connection::Progress::Failed: {
+        case tqsession::Connection::Progress::WantRead: watch(pending, EPOLLIN); return;
+        case tqsession::Connection::Progress::WantWrite: watch(pending, EPOLLOUT); return;
+        case tqsession::Connection::Progress::Failed: {
             metrics().refused(Refusal::Handshake);
             m_log.warn("connection from " + pending.connection->peer() +
                        " dropped: " + escapeControl(error.AsString()));
             // A refused TLS handshake leaves its socket open to linger.
-            std::unique_ptr<tqwire::Connection> refused;
-            if (pending.connection->isOpen()) refused = std::move(pending.connection);
-            if (refused) (void)::epoll_ctl(m_epollFd, EPOLL_CTL_DEL, refused->fd(), nullptr);
+            std::unique_ptr<tqsession::Connection> refused;
+            if (pending.connection->isOpen()) {
+                refused = std::move(pending.connection);
+            }
+            if (refused) {
+                (void)::epoll_ctl(m_epollFd, EPOLL_CTL_DEL, refused->fd(), nullptr);
+            }
             pending.events = refused ? 0 : pending.events;
             if (!refused) {
                 dropPending(at, "");
@@ -302,7 +326,7 @@ void Server::advance(PendingList::iterator at, const std::atomic<bool>& stop) {
             }
             return;
         }
-        case tqwire::Connection::Progress::Complete: break;
+        case tqsession::Connection::Progress::Complete: break;
     }
     (void)::epoll_ctl(m_epollFd, EPOLL_CTL_DEL, pending.connection->fd(), nullptr);
     auto session = std::make_unique<RunningSession>();
@@ -318,7 +342,9 @@ void Server::advance(PendingList::iterator at, const std::atomic<bool>& stop) {
 // Closes a pending connection; `why`, when given, is logged as pressure.
 void Server::dropPending(PendingList::iterator at, const std::string& why) {
     Pending& pending = **at;
-    if (!why.empty()) notePressure(pending.connection->peer(), why);
+    if (!why.empty()) {
+        notePressure(pending.connection->peer(), why);
+    }
     if (pending.events != 0) {
         (void)::epoll_ctl(m_epollFd, EPOLL_CTL_DEL, pending.connection->fd(), nullptr);
     }
@@ -327,10 +353,12 @@ void Server::dropPending(PendingList::iterator at, const std::string& why) {
     m_pending.erase(at);
 }
 
-void Server::linger(std::unique_ptr<tqwire::Connection> connection) {
-    if (connection->drainWithoutWaiting()) return;  // closed already
+void Server::linger(std::unique_ptr<tqsession::Connection> connection) {
+    if (connection->drainWithoutWaiting()) {
+        return;  // closed already
+    }
     auto lingering = std::make_unique<Lingering>();
-    lingering->until = tqwire::Deadline::afterMs(tqwire::Connection::kRefusalLingerMs);
+    lingering->until = tqsession::Deadline::afterMs(tqsession::Connection::kRefusalLingerMs);
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.ptr = connection.get();
@@ -342,10 +370,14 @@ void Server::linger(std::unique_ptr<tqwire::Connection> connection) {
 }
 
 void Server::drain(LingerList::iterator at) {
-    tqwire::Connection& connection = *(*at)->connection;
+    tqsession::Connection& connection = *(*at)->connection;
     const int fd = connection.fd();
-    if (!connection.drainWithoutWaiting() && !(*at)->until.expired()) return;
-    if (fd >= 0) (void)::epoll_ctl(m_epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    if (!connection.drainWithoutWaiting() && !(*at)->until.expired()) {
+        return;
+    }
+    if (fd >= 0) {
+        (void)::epoll_ctl(m_epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    }
     connection.closeNow();
     m_lingeringByKey.erase(&connection);
     m_lingering.erase(at);
@@ -360,10 +392,10 @@ void Server::dropExpired() {
     while (!m_pending.empty() && m_pending.front()->deadline.expired()) {
         const bool secure = m_pending.front()->connection->isSecure();
         metrics().refused(Refusal::HandshakeTimeout);
-        dropPending(m_pending.begin(), std::string("dropped: ") +
-                                           (secure ? "no TLS handshake and hello within "
-                                                   : "no hello within ") +
-                                           secondsText(m_config.handshakeTimeoutMs));
+        dropPending(m_pending.begin(),
+                    std::string("dropped: ") +
+                        (secure ? "no TLS handshake and hello within " : "no hello within ") +
+                        secondsText(m_config.handshakeTimeoutMs));
     }
 }
 
@@ -372,13 +404,14 @@ void Server::dropExpired() {
 void Server::notePressure(const std::string& peer, const std::string& why) {
     ++m_droppedSinceLine;
     const auto now = std::chrono::steady_clock::now();
-    if (now < m_nextPressureLine) return;
-    const std::string more =
-        m_droppedSinceLine > 1
-            ? "; " + std::to_string(m_droppedSinceLine - 1) +
-                  " more were closed or dropped since the last such line; " +
-                  std::to_string(m_pending.size()) + " pending"
-            : "";
+    if (now < m_nextPressureLine) {
+        return;
+    }
+    const std::string more = m_droppedSinceLine > 1
+                                 ? "; " + std::to_string(m_droppedSinceLine - 1) +
+                                       " more were closed or dropped since the last such line; " +
+                                       std::to_string(m_pending.size()) + " pending"
+                                 : "";
     m_log.warn("connection from " + peer + " " + why + more);
     m_droppedSinceLine = 0;
     m_nextPressureLine = now + kPressureLinePause;
@@ -389,8 +422,8 @@ void Server::startSession(std::unique_ptr<RunningSession> session, const std::at
     RunningSession* running = session.get();
     try {
         running->thread = std::thread([this, running, number, &stop] {
-            const SessionContext context{m_config, m_log, *m_writer, stop, *running->place,
-                                         running->attachDeadline};
+            const SessionContext context{m_config, m_log,           *m_writer,
+                                         stop,     *running->place, running->attachDeadline};
             serveSession(number, *running->connection, context);
             running->place.reset();
             running->finished.store(true);
@@ -417,7 +450,9 @@ void Server::reapFinishedSessions() {
 
 void Server::joinAllSessions() {
     for (auto& session : m_sessions) {
-        if (session->thread.joinable()) session->thread.join();
+        if (session->thread.joinable()) {
+            session->thread.join();
+        }
     }
     m_sessions.clear();
 }

@@ -12,14 +12,14 @@
 #include <string>
 #include <unordered_map>
 
-#include "Admission.h"
-#include "IndexStore.h"
-#include "IndexWriter.h"
-#include "ServerConfig.h"
-#include "ServerLog.h"
-#include "TlsUpkeep.h"
-#include "TqWire.h"
 #include "YxError.h"
+#include "cisrv/Admission.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/IndexWriter.h"
+#include "cisrv/ServerConfig.h"
+#include "cisrv/ServerLog.h"
+#include "cisrv/TlsUpkeep.h"
+#include "session/TqWire.h"
 
 namespace cisrv {
 
@@ -57,7 +57,7 @@ private:
     void watch(Pending& pending, uint32_t events);
     void dropPending(PendingList::iterator at, const std::string& why);
     void dropExpired();
-    void linger(std::unique_ptr<tqwire::Connection> connection);
+    void linger(std::unique_ptr<tqsession::Connection> connection);
     void drain(LingerList::iterator at);
     void startSession(std::unique_ptr<RunningSession> session, const std::atomic<bool>& stop);
     void notePressure(const std::string& peer, const std::string& why);

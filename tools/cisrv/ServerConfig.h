@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string>
 
-#include "IndexStore.h"
-#include "IndexWriter.h"
-#include "PathLog.h"
 #include "TqMessages.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/IndexWriter.h"
+#include "cisrv/PathLog.h"
 
 namespace cisrv {
 

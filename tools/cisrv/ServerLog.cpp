@@ -1,5 +1,5 @@
 // Time-stamped log lines with levels, and reopening the log file.
-#include "ServerLog.h"
+#include "cisrv/ServerLog.h"
 
 #include <cctype>
 #include <cerrno>
@@ -8,7 +8,7 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "ErrorResult.h"
+#include "common/ErrorResult.h"
 
 namespace cisrv {
 
@@ -41,7 +41,9 @@ const char* levelName(ServerLog::Level level) {
 int64_t sessionOf(const std::string& message, std::string& rest) {
     static const std::string kPrefix = "session ";
     rest = message;
-    if (message.compare(0, kPrefix.size(), kPrefix) != 0) return -1;
+    if (message.compare(0, kPrefix.size(), kPrefix) != 0) {
+        return -1;
+    }
     size_t end = kPrefix.size();
     int64_t number = 0;
     while (end < message.size() && std::isdigit(static_cast<unsigned char>(message[end])) != 0 &&
@@ -49,7 +51,9 @@ int64_t sessionOf(const std::string& message, std::string& rest) {
         number = number * 10 + (message[end] - '0');
         ++end;
     }
-    if (end == kPrefix.size() || message.compare(end, 2, ": ") != 0) return -1;
+    if (end == kPrefix.size() || message.compare(end, 2, ": ") != 0) {
+        return -1;
+    }
     rest = message.substr(end + 2);
     return number;
 }
@@ -68,9 +72,13 @@ std::string eventOf(const std::string& text) {
         }
         const bool whole = letters > end && (letters == text.size() || text[letters] == ' ' ||
                                              text[letters] == ':' || text[letters] == ',');
-        if (!whole) break;
+        if (!whole) {
+            break;
+        }
         kept = letters;
-        if (letters == text.size() || text[letters] != ' ') break;
+        if (letters == text.size() || text[letters] != ' ') {
+            break;
+        }
         end = letters + 1;
     }
     return text.substr(0, kept);
@@ -84,7 +92,9 @@ std::string jsonLine(const std::string& time, ServerLog::Level level, const std:
                                    {"session", nullptr},
                                    {"event", eventOf(text)},
                                    {"fields", {{"text", text}}}};
-    if (session >= 0) line["session"] = session;
+    if (session >= 0) {
+        line["session"] = session;
+    }
     // Peers' texts are escaped to ASCII before they reach the log; a stray
     // byte that is not UTF-8 must still not cost the line.
     return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
@@ -109,14 +119,20 @@ std::unique_ptr<ServerLog> ServerLog::toStandardError() {
 
 void ServerLog::write(Level level, const std::string& message) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (reopenRequested()) reopenLocked();
+    if (reopenRequested()) {
+        reopenLocked();
+    }
     writeLocked(level, message);
 }
 
 void ServerLog::reopenIfRequested() {
-    if (!reopenRequested()) return;
+    if (!reopenRequested()) {
+        return;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (reopenRequested()) reopenLocked();
+    if (reopenRequested()) {
+        reopenLocked();
+    }
 }
 
 void ServerLog::writeLocked(Level level, const std::string& message) {
@@ -128,7 +144,9 @@ void ServerLog::writeLocked(Level level, const std::string& message) {
 
 void ServerLog::reopenLocked() {
     m_reopens.store(s_reopenRequests.load());
-    if (m_file.empty()) return;
+    if (m_file.empty()) {
+        return;
+    }
     FILE* stream = openForAppending(m_file);
     if (stream == nullptr) {
         writeLocked(Level::Error, "cannot reopen log " + m_file + ": " + std::strerror(errno) +
@@ -141,7 +159,9 @@ void ServerLog::reopenLocked() {
 
 std::string formatLine(ServerLog::Format format, const std::string& time, ServerLog::Level level,
                        const std::string& message) {
-    if (format == ServerLog::Format::Json) return jsonLine(time, level, message);
+    if (format == ServerLog::Format::Json) {
+        return jsonLine(time, level, message);
+    }
     return time + " " + levelName(level) + " " + message + "\n";
 }
 

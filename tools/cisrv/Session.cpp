@@ -1,5 +1,5 @@
 // A session: attach, then carry out requests one at a time.
-#include "Session.h"
+#include "cisrv/Session.h"
 
 #include <sys/socket.h>
 
@@ -9,12 +9,12 @@
 #include <memory>
 #include <string>
 
-#include "Escape.h"
-#include "HealthCheck.h"
-#include "Metrics.h"
-#include "ProtocolNames.h"
-#include "Requests.h"
 #include "TqMessages.h"
+#include "cisrv/Escape.h"
+#include "cisrv/HealthCheck.h"
+#include "cisrv/Metrics.h"
+#include "cisrv/Requests.h"
+#include "common/ProtocolNames.h"
 
 namespace cisrv {
 
@@ -23,8 +23,7 @@ namespace {
 // A waiting session looks at the stop flag this often (milliseconds).
 constexpr int64_t kStopPollMs = 100;
 // Wait for an erase response to go out, in wait units.
-constexpr int kSendWait = tqwire::kDefaultWait;
-
+constexpr int kSendWait = tqsession::kDefaultWait;
 
 enum class Received { Done, TimedOut, Stopped };
 
@@ -39,7 +38,7 @@ struct CountedAsOpen {
 // Ends the connection with a reset instead of a close. A peer closing
 // gracefully waits for our close, which would tell it that its prunes are
 // durable; the reset makes its close fail instead.
-void resetConnection(tqwire::Connection& connection) {
+void resetConnection(tqsession::Connection& connection) {
     const linger abort{1, 0};
     (void)::setsockopt(connection.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     connection.closeNow();
@@ -59,7 +58,7 @@ std::string describeReceiveFailure(const CYxError& failure) {
 
 class Session {
 public:
-    Session(uint64_t number, tqwire::Connection& connection, const SessionContext& context)
+    Session(uint64_t number, tqsession::Connection& connection, const SessionContext& context)
         : m_name("session " + std::to_string(number)),
           m_connection(connection),
           m_context(context),
@@ -72,7 +71,7 @@ private:
     void answerHealthCheck();
     void refuse(const std::string& client, const std::string& reason);
     void serveRequests();
-    bool handle(const tqwire::Frame& frame);
+    bool handle(const tqsession::Frame& frame);
     bool handleErase(const tqsDatabuf_v2& body);
     void handlePrune(const tqsDatabuf_v2& body);
     bool carryOut(const EraseScope& scope);
@@ -80,7 +79,7 @@ private:
     std::string confirmClose(uint64_t notCarriedOut);
 
     template <typename Receive>
-    Received receiveWithin(const tqwire::Deadline& limit, CYxError& result, Receive receive);
+    Received receiveWithin(const tqsession::Deadline& limit, CYxError& result, Receive receive);
 
     void log(ServerLog::Level level, const std::string& message) {
         m_context.log.write(level, m_name + ": " + message);
@@ -93,7 +92,7 @@ private:
     const std::string& peer() const { return m_peerName; }
 
     const std::string m_name;
-    tqwire::Connection& m_connection;
+    tqsession::Connection& m_connection;
     const SessionContext& m_context;
     const ServerConfig& m_config;
     std::string m_peerName;
@@ -110,14 +109,21 @@ private:
 // soon, until it returns anything but a timeout or `limit` runs out. A frame
 // cut by a timeout is kept by the connection for the next call.
 template <typename Receive>
-Received Session::receiveWithin(const tqwire::Deadline& limit, CYxError& result, Receive receive) {
+Received Session::receiveWithin(const tqsession::Deadline& limit, CYxError& result,
+                                Receive receive) {
     for (;;) {
-        if (m_context.stop.load()) return Received::Stopped;
+        if (m_context.stop.load()) {
+            return Received::Stopped;
+        }
         const int64_t sliceMs = std::min<int64_t>(kStopPollMs, limit.pollTimeoutMs());
         bool timedOut = false;
-        result = receive(tqwire::Deadline::afterMs(sliceMs), timedOut);
-        if (!timedOut) return Received::Done;
-        if (limit.expired()) return Received::TimedOut;
+        result = receive(tqsession::Deadline::afterMs(sliceMs), timedOut);
+        if (!timedOut) {
+            return Received::Done;
+        }
+        if (limit.expired()) {
+            return Received::TimedOut;
+        }
     }
 }
 
@@ -136,7 +142,9 @@ void Session::run() {
     // server that dies before this point cannot pass for one that committed.
     // A peer without it is reset when some of its prunes could not be
     // carried out.
-    if (m_prunes > 0) m_context.writer.flush();
+    if (m_prunes > 0) {
+        m_context.writer.flush();
+    }
     const uint64_t lost = m_lostPrunes->load();
     const uint64_t notCarriedOut = lost + m_prunesIgnored;
     std::string outcome;
@@ -158,23 +166,24 @@ void Session::run() {
 // carried out; returns what the end-of-session line adds.
 std::string Session::confirmClose(uint64_t notCarriedOut) {
     bool timedOut = false;
-    const tqwire::CloseConfirmation confirmation{m_erases + m_prunes, notCarriedOut};
-    const CYxError sent = tqwire::sendCloseConfirmation(
-        m_connection, confirmation, tqwire::Deadline::fromWait(kSendWait), timedOut);
-    if (sent.IsError()) return "; close not confirmed: " + escapeControl(sent.AsString());
+    const tqsession::CloseConfirmation confirmation{m_erases + m_prunes, notCarriedOut};
+    const CYxError sent = tqsession::sendCloseConfirmation(
+        m_connection, confirmation, tqsession::Deadline::fromWait(kSendWait), timedOut);
+    if (sent.IsError()) {
+        return "; close not confirmed: " + escapeControl(sent.AsString());
+    }
     return "; close confirmed" +
            (notCarriedOut > 0 ? ": " + std::to_string(notCarriedOut) + " prunes not carried out"
                               : std::string());
 }
 
 bool Session::attach() {
-    tqwire::Hello hello;
+    tqsession::Hello hello;
     CYxError result;
-    const Received received =
-        receiveWithin(m_context.attachDeadline, result,
-                      [&](const tqwire::Deadline& deadline, bool& timedOut) {
-                          return tqwire::receiveHello(m_connection, hello, deadline, timedOut);
-                      });
+    const Received received = receiveWithin(
+        m_context.attachDeadline, result, [&](const tqsession::Deadline& deadline, bool& timedOut) {
+            return tqsession::receiveHello(m_connection, hello, deadline, timedOut);
+        });
     if (received == Received::Stopped) {
         log(ServerLog::Level::Info,
             "connection from " + peer() + " closed before its hello: server stopping");
@@ -182,10 +191,11 @@ bool Session::attach() {
     }
     if (received == Received::TimedOut) {
         metrics().refused(Refusal::HandshakeTimeout);
-        log(ServerLog::Level::Warn, "connection from " + peer() + " dropped: " +
-            (m_connection.isSecure() ? "no TLS handshake and hello within "
-                                     : "no hello within ") +
-            secondsText(m_config.handshakeTimeoutMs));
+        log(ServerLog::Level::Warn,
+            "connection from " + peer() + " dropped: " +
+                (m_connection.isSecure() ? "no TLS handshake and hello within "
+                                         : "no hello within ") +
+                secondsText(m_config.handshakeTimeoutMs));
         return false;
     }
     if (result.IsError()) {
@@ -215,8 +225,8 @@ bool Session::attach() {
         return false;
     }
     bool timedOut = false;
-    result = tqwire::sendAccept(m_connection, m_context.attachDeadline, timedOut,
-                                tqwire::agreedVersion(hello.offeredVersion));
+    result = tqsession::sendAccept(m_connection, m_context.attachDeadline, timedOut,
+                                   tqsession::agreedVersion(hello.offeredVersion));
     if (result.IsError()) {
         log(ServerLog::Level::Warn,
             "cannot accept " + client + ": " + escapeControl(result.AsString()));
@@ -230,7 +240,7 @@ bool Session::attach() {
 // closed once the prober has closed (within the attach deadline).
 void Session::answerHealthCheck() {
     bool timedOut = false;
-    if (!tqwire::sendAccept(m_connection, m_context.attachDeadline, timedOut).IsError()) {
+    if (!tqsession::sendAccept(m_connection, m_context.attachDeadline, timedOut).IsError()) {
         (void)m_connection.closeGracefully(m_context.attachDeadline, timedOut);
     }
 }
@@ -239,18 +249,18 @@ void Session::answerHealthCheck() {
 // learns why rather than timing out.
 void Session::refuse(const std::string& client, const std::string& reason) {
     bool timedOut = false;
-    tqwire::sendRefuse(m_connection, reason, m_context.attachDeadline, timedOut);
+    tqsession::sendRefuse(m_connection, reason, m_context.attachDeadline, timedOut);
     log(ServerLog::Level::Warn, "refused " + client + ": " + reason);
 }
 
 // Serves requests until the session ends; `m_why` says why it ended.
 void Session::serveRequests() {
     for (;;) {
-        tqwire::Frame frame;
+        tqsession::Frame frame;
         CYxError result;
         const Received received =
-            receiveWithin(tqwire::Deadline::afterMs(m_config.idleTimeoutMs), result,
-                          [&](const tqwire::Deadline& deadline, bool& timedOut) {
+            receiveWithin(tqsession::Deadline::afterMs(m_config.idleTimeoutMs), result,
+                          [&](const tqsession::Deadline& deadline, bool& timedOut) {
                               return m_connection.receiveFrame(frame, deadline, timedOut);
                           });
         switch (received) {
@@ -268,24 +278,28 @@ void Session::serveRequests() {
                                                        : ServerLog::Level::Warn);
             return;
         }
-        if (!handle(frame)) return;
+        if (!handle(frame)) {
+            return;
+        }
     }
 }
 
 // The code is checked before the body is decoded, so a message this server
 // does not take is reported as such whatever its body holds.
-bool Session::handle(const tqwire::Frame& frame) {
+bool Session::handle(const tqsession::Frame& frame) {
     if (frame.code != tqmsg::kEraseDataReq && frame.code != tqmsg::kAfPruneReq) {
         endFor("protocol error: unexpected message " + tqcommon::hexCode(frame.code));
         return false;
     }
     tqsDatabuf_v2 body;
-    const CYxError decoded = tqwire::decodeBody(frame.code, frame.body, frame.bodyLength, body);
+    const CYxError decoded = tqsession::decodeBody(frame.code, frame.body, frame.bodyLength, body);
     if (decoded.IsError()) {
         endFor("protocol error: " + escapeControl(decoded.AsString()));
         return false;
     }
-    if (frame.code == tqmsg::kEraseDataReq) return handleErase(body);
+    if (frame.code == tqmsg::kEraseDataReq) {
+        return handleErase(body);
+    }
     handlePrune(body);
     return true;
 }
@@ -340,17 +354,19 @@ void Session::handlePrune(const tqsDatabuf_v2& body) {
 bool Session::reply(bool erased) {
     const tqmsg::EraseDataResp response = makeEraseResponse(erased);
     bool timedOut = false;
-    const CYxError result =
-        m_connection.sendMessage(tqmsg::kEraseDataResp, reinterpret_cast<const char*>(&response),
-                                 sizeof response, tqwire::Deadline::fromWait(kSendWait), timedOut);
-    if (!result.IsError()) return true;
+    const CYxError result = m_connection.sendMessage(
+        tqmsg::kEraseDataResp, reinterpret_cast<const char*>(&response), sizeof response,
+        tqsession::Deadline::fromWait(kSendWait), timedOut);
+    if (!result.IsError()) {
+        return true;
+    }
     endFor("cannot send the erase response: " + escapeControl(result.AsString()));
     return false;
 }
 
 }  // namespace
 
-void serveSession(uint64_t number, tqwire::Connection& connection,
+void serveSession(uint64_t number, tqsession::Connection& connection,
                   const SessionContext& context) noexcept {
     try {
         Session(number, connection, context).run();

@@ -6,11 +6,11 @@
 #include <atomic>
 #include <cstdint>
 
-#include "Admission.h"
-#include "IndexWriter.h"
-#include "ServerConfig.h"
-#include "ServerLog.h"
-#include "TqWire.h"
+#include "cisrv/Admission.h"
+#include "cisrv/IndexWriter.h"
+#include "cisrv/ServerConfig.h"
+#include "cisrv/ServerLog.h"
+#include "session/TqWire.h"
 
 namespace cisrv {
 
@@ -23,12 +23,12 @@ struct SessionContext {
     // The connection's place: pending until its hello is accepted.
     Admission::Place& place;
     // When the TLS handshake and the hello must be done, from the accept on.
-    tqwire::Deadline attachDeadline;
+    tqsession::Deadline attachDeadline;
 };
 
 // Serves the accepted `connection` to its end and closes it; everything the
 // session handed to the writer is committed before it returns. Never throws.
-void serveSession(uint64_t number, tqwire::Connection& connection,
+void serveSession(uint64_t number, tqsession::Connection& connection,
                   const SessionContext& context) noexcept;
 
 }  // namespace cisrv

@@ -1,11 +1,11 @@
 // Reloading the server's TLS files and warning of their expiry.
-#include "TlsUpkeep.h"
+#include "cisrv/TlsUpkeep.h"
 
 #include <ctime>
 #include <string>
 #include <vector>
 
-#include "Metrics.h"
+#include "cisrv/Metrics.h"
 
 namespace cisrv {
 
@@ -14,12 +14,13 @@ namespace {
 constexpr auto kWarningsEvery = std::chrono::hours(24);
 constexpr int64_t kSecondsPerDay = 86400;
 
-std::string describe(const tqwire::TlsExpiry& expiry, int64_t now) {
+std::string describe(const tqsession::TlsExpiry& expiry, int64_t now) {
     const bool list = expiry.serial.empty();
     return expiry.what + (expiry.file.empty() ? "" : " " + expiry.file) + " (" +
            (list ? "issuer " + expiry.subject
                  : "subject " + expiry.subject + ", serial " + expiry.serial) +
-           (list ? "): next update " : "): expires ") + tqwire::describeExpiry(expiry.expires, now);
+           (list ? "): next update " : "): expires ") +
+           tqsession::describeExpiry(expiry.expires, now);
 }
 
 }  // namespace
@@ -27,18 +28,22 @@ std::string describe(const tqwire::TlsExpiry& expiry, int64_t now) {
 TlsUpkeep::TlsUpkeep(ServerLog& log, int64_t warnDays)
     : m_log(log),
       m_warnDays(warnDays),
-      m_security(tqwire::securityFromEnvironment()),
+      m_security(tqsession::securityFromEnvironment()),
       m_handled(s_requests.load()) {}
 
 void TlsUpkeep::start() {
-    if (m_security.tlsEnabled()) warnOfExpiries();
+    if (m_security.tlsEnabled()) {
+        warnOfExpiries();
+    }
 }
 
 void TlsUpkeep::poll() {
     const unsigned requests = s_requests.load();
     if (requests != m_handled) {
         m_handled = requests;
-        if (m_security.tlsEnabled()) reload();
+        if (m_security.tlsEnabled()) {
+            reload();
+        }
     }
     if (m_security.tlsEnabled() && std::chrono::steady_clock::now() >= m_nextWarnings) {
         warnOfExpiries();
@@ -46,14 +51,14 @@ void TlsUpkeep::poll() {
 }
 
 void TlsUpkeep::reload() {
-    const CYxError reloaded = tqwire::reloadServerTls(m_security);
+    const CYxError reloaded = tqsession::reloadServerTls(m_security);
     if (reloaded.IsError()) {
         m_log.error("TLS files not reloaded, those read before stay in use: " +
                     reloaded.AsString());
         return;
     }
-    std::vector<tqwire::TlsExpiry> expiries;
-    const CYxError dated = tqwire::tlsExpiries(m_security, expiries);
+    std::vector<tqsession::TlsExpiry> expiries;
+    const CYxError dated = tqsession::tlsExpiries(m_security, expiries);
     std::string certificate = "certificate " + m_security.certificate;
     if (!dated.IsError() && !expiries.empty() && expiries.front().what == "certificate") {
         certificate = describe(expiries.front(), ::time(nullptr));
@@ -65,16 +70,18 @@ void TlsUpkeep::reload() {
 
 void TlsUpkeep::warnOfExpiries() {
     m_nextWarnings = std::chrono::steady_clock::now() + kWarningsEvery;
-    std::vector<tqwire::TlsExpiry> expiries;
-    const CYxError dated = tqwire::tlsExpiries(m_security, expiries);
+    std::vector<tqsession::TlsExpiry> expiries;
+    const CYxError dated = tqsession::tlsExpiries(m_security, expiries);
     if (dated.IsError()) {
         m_log.warn("cannot tell when the TLS files expire: " + dated.AsString());
         return;
     }
     metrics().setTlsExpiries(expiries);
     const int64_t now = ::time(nullptr);
-    for (const tqwire::TlsExpiry& expiry : expiries) {
-        if (expiry.expires == 0 || expiry.expires - now > m_warnDays * kSecondsPerDay) continue;
+    for (const tqsession::TlsExpiry& expiry : expiries) {
+        if (expiry.expires == 0 || expiry.expires - now > m_warnDays * kSecondsPerDay) {
+            continue;
+        }
         m_log.warn("TLS " + describe(expiry, now) +
                    (expiry.serial.empty() ? ": make a new list (openssl ca "
                                             "-gencrl) and send SIGHUP; past that "

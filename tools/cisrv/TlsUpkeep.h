@@ -9,8 +9,8 @@
 #include <chrono>
 #include <cstdint>
 
-#include "ServerLog.h"
-#include "TqWire.h"
+#include "cisrv/ServerLog.h"
+#include "session/TqWire.h"
 
 namespace cisrv {
 
@@ -34,7 +34,7 @@ private:
     const int64_t m_warnDays;
     // The files the server's connections use (read from the environment at
     // each accept, which does not change).
-    const tqwire::Security m_security;
+    const tqsession::Security m_security;
     unsigned m_handled;
     std::chrono::steady_clock::time_point m_nextWarnings{};
     static inline std::atomic<unsigned> s_requests{0};

@@ -13,22 +13,22 @@
 #include <memory>
 #include <vector>
 
-#include "CliSupport.h"
-#include "CommandLine.h"
-#include "ErrorResult.h"
-#include "Escape.h"
-#include "Generator.h"
-#include "HealthCheck.h"
-#include "IndexStore.h"
-#include "Metrics.h"
-#include "MetricsEndpoint.h"
-#include "PathLog.h"
-#include "ProgressLine.h"
-#include "Purger.h"
-#include "Server.h"
-#include "ServerLog.h"
-#include "ServiceNotifier.h"
 #include "TqProjectVersion.h"
+#include "cisrv/CommandLine.h"
+#include "cisrv/Escape.h"
+#include "cisrv/Generator.h"
+#include "cisrv/HealthCheck.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/Metrics.h"
+#include "cisrv/MetricsEndpoint.h"
+#include "cisrv/PathLog.h"
+#include "cisrv/Purger.h"
+#include "cisrv/Server.h"
+#include "cisrv/ServerLog.h"
+#include "cisrv/ServiceNotifier.h"
+#include "common/CliSupport.h"
+#include "common/ErrorResult.h"
+#include "common/ProgressLine.h"
 
 namespace {
 
@@ -93,7 +93,9 @@ CYxError writePortFile(const std::string& file, uint16_t port) {
 // The operators' HTTP endpoint, when --metrics-listen asked for one.
 CYxError startMetrics(const CommandLine& commandLine, cisrv::ServerLog& log,
                       std::unique_ptr<cisrv::MetricsEndpoint>& endpoint) {
-    if (commandLine.metricsAddress.empty()) return CYxError();
+    if (commandLine.metricsAddress.empty()) {
+        return CYxError();
+    }
     cisrv::MetricsEndpoint::Settings settings;
     settings.address = commandLine.metricsAddress;
     settings.port = commandLine.metricsPort;
@@ -114,14 +116,18 @@ int serve(const CommandLine& given) {
     if (!commandLine.pathKeyFile.empty()) {
         const CYxError read =
             cisrv::readPathKey(commandLine.pathKeyFile, commandLine.server.pathLogging.key);
-        if (read.IsError()) return fail(read.AsString());
+        if (read.IsError()) {
+            return fail(read.AsString());
+        }
     }
     std::unique_ptr<cisrv::ServerLog> log;
     if (commandLine.logFile.empty()) {
         log = cisrv::ServerLog::toStandardError();
     } else {
         const CYxError opened = cisrv::ServerLog::open(commandLine.logFile, log);
-        if (opened.IsError()) return fail(opened.AsString());
+        if (opened.IsError()) {
+            return fail(opened.AsString());
+        }
     }
     log->setFormat(commandLine.logFormat);
     cisrv::metrics().setBuildInfo(TQ_PROJECT_VERSION);
@@ -129,7 +135,9 @@ int serve(const CommandLine& given) {
     cisrv::Server server(commandLine.server, *log);
     std::unique_ptr<cisrv::MetricsEndpoint> endpoint;
     CYxError status = server.start();
-    if (!status.IsError()) status = startMetrics(commandLine, *log, endpoint);
+    if (!status.IsError()) {
+        status = startMetrics(commandLine, *log, endpoint);
+    }
     if (!status.IsError() && !commandLine.portFile.empty()) {
         status = writePortFile(commandLine.portFile, server.port());
     }
@@ -139,7 +147,9 @@ int serve(const CommandLine& given) {
     }
     const auto notifier = cisrv::ServiceNotifier::startIfNotified(
         commandLine.server.writer.lockWait + std::chrono::milliseconds(commandLine.stallMarginMs));
-    if (notifier) notifier->ready();
+    if (notifier) {
+        notifier->ready();
+    }
     server.run(g_stopRequested);
     return kExitOk;
 }
@@ -150,7 +160,9 @@ CYxError openIndex(const CommandLine& commandLine, cisrv::OpenMode mode,
                    cisrv::StoreOptions options = cisrv::StoreOptions()) {
     options.note = [](const std::string& line) { std::cerr << "cisrv: " << line << "\n"; };
     CYxError status = cisrv::IndexStore::open(commandLine.indexFile, mode, options, store);
-    if (!status.IsError()) store->setReadLimit(std::chrono::milliseconds(commandLine.readLimitMs));
+    if (!status.IsError()) {
+        store->setReadLimit(std::chrono::milliseconds(commandLine.readLimitMs));
+    }
     return status;
 }
 
@@ -158,8 +170,12 @@ int add(const CommandLine& commandLine) {
     std::unique_ptr<cisrv::IndexStore> store;
     int64_t id = 0;
     CYxError status = openIndex(commandLine, cisrv::OpenMode::CreateIfMissing, store);
-    if (!status.IsError()) status = store->add(commandLine.document, id);
-    if (status.IsError()) return fail(status.AsString());
+    if (!status.IsError()) {
+        status = store->add(commandLine.document, id);
+    }
+    if (status.IsError()) {
+        return fail(status.AsString());
+    }
     std::cout << id << "\n";
     return kExitOk;
 }
@@ -176,9 +192,13 @@ int generate(const CommandLine& commandLine) {
                            "documents");
     };
     CYxError status = openIndex(commandLine, cisrv::OpenMode::CreateIfMissing, store, options);
-    if (!status.IsError()) status = cisrv::generateDocuments(*store, generator, made);
+    if (!status.IsError()) {
+        status = cisrv::generateDocuments(*store, generator, made);
+    }
     progress.clear();
-    if (status.IsError()) return fail(status.AsString());
+    if (status.IsError()) {
+        return fail(status.AsString());
+    }
     std::cout << made.documents << " documents added in " << made.archiveFiles
               << " archive files of " << made.clients << " clients\n";
     return kExitOk;
@@ -198,12 +218,17 @@ int search(const CommandLine& commandLine) {
     std::vector<cisrv::Document> found;
     CYxError status = openIndex(commandLine, cisrv::OpenMode::MustExist, store);
     if (!status.IsError()) {
-        status = store->search(commandLine.filter,
-                               [&found](const cisrv::Document& document) { found.push_back(document); });
+        status = store->search(commandLine.filter, [&found](const cisrv::Document& document) {
+            found.push_back(document);
+        });
     }
     store.reset();
-    if (status.IsError()) return fail(status.AsString());
-    for (const cisrv::Document& document : found) printDocument(document);
+    if (status.IsError()) {
+        return fail(status.AsString());
+    }
+    for (const cisrv::Document& document : found) {
+        printDocument(document);
+    }
     std::cout.flush();
     return kExitOk;
 }
@@ -217,9 +242,13 @@ int purge(const CommandLine& commandLine) {
         const auto seconds = static_cast<int64_t>(progress.secondsSinceStart());
         progress.show("purging: " + what + ", " + std::to_string(seconds) + " s so far");
     };
-    if (!status.IsError()) status = cisrv::purgeEverything(*store, summary, step);
+    if (!status.IsError()) {
+        status = cisrv::purgeEverything(*store, summary, step);
+    }
     progress.clear();
-    if (status.IsError()) return fail(status.AsString());
+    if (status.IsError()) {
+        return fail(status.AsString());
+    }
     std::cout << summary << "\n";
     return kExitOk;
 }
@@ -228,56 +257,69 @@ int count(const CommandLine& commandLine) {
     std::unique_ptr<cisrv::IndexStore> store;
     int64_t documents = 0;
     CYxError status = openIndex(commandLine, cisrv::OpenMode::MustExist, store);
-    if (!status.IsError()) status = store->count(documents);
-    if (status.IsError()) return fail(status.AsString());
+    if (!status.IsError()) {
+        status = store->count(documents);
+    }
+    if (status.IsError()) {
+        return fail(status.AsString());
+    }
     std::cout << documents << "\n";
     return kExitOk;
 }
 
 // The address a probe dials: a wildcard stands for this machine.
 std::string probedAddress(const std::string& listened) {
-    if (listened == "0.0.0.0") return "127.0.0.1";
-    if (listened == "::") return "::1";
+    if (listened == "0.0.0.0") {
+        return "127.0.0.1";
+    }
+    if (listened == "::") {
+        return "::1";
+    }
     return listened;
 }
 
 // The end of the server's certificate and of this end's TLS files, one a
 // line; those within the warning window say so.
-void printTlsDates(tqwire::TlsExpiry served, int64_t warnDays) {
+void printTlsDates(tqsession::TlsExpiry served, int64_t warnDays) {
     constexpr int64_t kSecondsPerDay = 86400;
-    std::vector<tqwire::TlsExpiry> dates;
-    const CYxError read = tqwire::tlsExpiries(tqwire::securityFromEnvironment(), dates);
+    std::vector<tqsession::TlsExpiry> dates;
+    const CYxError read = tqsession::tlsExpiries(tqsession::securityFromEnvironment(), dates);
     served.what = "server certificate";
     dates.insert(dates.begin(), served);
     const int64_t now = ::time(nullptr);
-    for (const tqwire::TlsExpiry& date : dates) {
+    for (const tqsession::TlsExpiry& date : dates) {
         const bool list = date.serial.empty();
         std::cout << date.what << (date.file.empty() ? "" : " " + date.file) << ": "
                   << (list ? "issuer " : "subject ") << date.subject
                   << (list ? "" : ", serial " + date.serial)
                   << (list ? ", next update " : ", expires ")
-                  << (date.expires == 0 ? "never" : tqwire::describeExpiry(date.expires, now))
+                  << (date.expires == 0 ? "never" : tqsession::describeExpiry(date.expires, now))
                   << (date.expires != 0 && date.expires - now <= warnDays * kSecondsPerDay
                           ? ", within " + std::to_string(warnDays) + " days"
                           : "")
                   << "\n";
     }
-    if (read.IsError())
+    if (read.IsError()) {
         std::cout << "cannot read this end's TLS files: " << read.AsString() << "\n";
+    }
 }
 
 int check(const CommandLine& commandLine) {
-    const tqwire::HostPort target{probedAddress(commandLine.server.listenAddress),
-                                  commandLine.server.listenPort};
+    const tqsession::HostPort target{probedAddress(commandLine.server.listenAddress),
+                                     commandLine.server.listenPort};
     const std::string where = target.host.find(':') != std::string::npos
                                   ? "[" + target.host + "]:" + std::to_string(target.port)
                                   : target.host + ":" + std::to_string(target.port);
     bool secure = false;
-    tqwire::TlsExpiry served;
+    tqsession::TlsExpiry served;
     const CYxError status = cisrv::checkServer(target, commandLine.checkTimeoutMs, secure, served);
-    if (status.IsError()) return fail("no server answers at " + where + ": " + status.AsString());
+    if (status.IsError()) {
+        return fail("no server answers at " + where + ": " + status.AsString());
+    }
     std::cout << where << ": serving" << (secure ? " (TLS)" : "") << "\n";
-    if (secure) printTlsDates(served, commandLine.server.tlsWarnDays);
+    if (secure) {
+        printTlsDates(served, commandLine.server.tlsWarnDays);
+    }
     return kExitOk;
 }
 

@@ -11,7 +11,7 @@
 #include <limits>
 #include <string>
 
-#include "Integer.h"
+#include "common/Integer.h"
 
 namespace tqtool {
 
@@ -30,10 +30,14 @@ inline int usageError(const std::string& tool, const std::string& message) {
 
 // "a 32-bit integer", "a whole number from 1 to 100000".
 inline std::string describeRange(int64_t least, int64_t most) {
-    if (least == std::numeric_limits<int32_t>::min() && most == std::numeric_limits<int32_t>::max())
+    if (least == std::numeric_limits<int32_t>::min() &&
+        most == std::numeric_limits<int32_t>::max()) {
         return "a 32-bit integer";
-    if (least == std::numeric_limits<int64_t>::min() && most == std::numeric_limits<int64_t>::max())
+    }
+    if (least == std::numeric_limits<int64_t>::min() &&
+        most == std::numeric_limits<int64_t>::max()) {
         return "a 64-bit integer";
+    }
     return "a whole number from " + std::to_string(least) + " to " + std::to_string(most);
 }
 
@@ -93,7 +97,9 @@ int parseAndRun(CLI::App& app, int argc, char** argv, Run run) {
         app.parse(argc, argv);
         return run();
     } catch (const CLI::ParseError& error) {
-        if (error.get_exit_code() == 0) return app.exit(error);
+        if (error.get_exit_code() == 0) {
+            return app.exit(error);
+        }
         return usageError(app.get_name(), error.what());
     } catch (const UsageError& error) {
         return usageError(app.get_name(), error.message);

@@ -32,9 +32,13 @@ public:
     // Rewrites the line, at most every 200 ms unless `final` (the last count
     // must show).
     void show(const std::string& text, bool final = false) {
-        if (!m_enabled) return;
+        if (!m_enabled) {
+            return;
+        }
         const auto now = Clock::now();
-        if (m_shown && !final && now - m_lastShown < kPause) return;
+        if (m_shown && !final && now - m_lastShown < kPause) {
+            return;
+        }
         m_lastShown = now;
         std::cout.flush();  // results already printed go before the line
         std::cerr << "\r\x1b[K" << text << std::flush;
@@ -43,7 +47,9 @@ public:
     // "DONE/TOTAL UNIT, R/s, S s left" (TOTAL 0: unknown, no time left).
     void showCount(size_t done, size_t total, const std::string& unit,
                    const std::string& extra = std::string()) {
-        if (!m_enabled) return;
+        if (!m_enabled) {
+            return;
+        }
         const double seconds = secondsSinceStart();
         const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
         char text[160];
@@ -59,7 +65,9 @@ public:
     }
     // Removes the line, so that the next output starts on a clean line.
     void clear() {
-        if (!m_shown) return;
+        if (!m_shown) {
+            return;
+        }
         std::cerr << "\r\x1b[K" << std::flush;
         m_shown = false;
     }

@@ -1,4 +1,4 @@
-#include "DebugLog.h"
+#include "tqci/DebugLog.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,14 +32,18 @@ std::string textOf(const std::string& line) {
     size_t start = 0;
     for (int field = 0; field < kPrefixFields && start != std::string::npos; ++field) {
         start = line.find(' ', start);
-        if (start != std::string::npos) ++start;
+        if (start != std::string::npos) {
+            ++start;
+        }
     }
     return start == std::string::npos ? line : line.substr(start);
 }
 
 // Why `status` is not a log tqci can read, or empty.
 std::string notReadable(const struct stat& status, const std::string& path) {
-    if (S_ISREG(status.st_mode)) return {};
+    if (S_ISREG(status.st_mode)) {
+        return {};
+    }
     const char* kind = S_ISDIR(status.st_mode)    ? "a directory"
                        : S_ISFIFO(status.st_mode) ? "a FIFO"
                        : S_ISCHR(status.st_mode)  ? "a character device"
@@ -131,7 +135,9 @@ CallLines DebugLog::lines() const {
     size_t start = 0;
     while (start < bytes.size()) {
         size_t end = bytes.find('\n', start);
-        if (end == std::string::npos) end = bytes.size();
+        if (end == std::string::npos) {
+            end = bytes.size();
+        }
         if (bytes.compare(start, ownPid.size(), ownPid) == 0) {
             call.texts.push_back(textOf(bytes.substr(start, end - start)));
         }

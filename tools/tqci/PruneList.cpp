@@ -1,8 +1,8 @@
-#include "PruneList.h"
+#include "tqci/PruneList.h"
 
 #include <sstream>
 
-#include "Integer.h"
+#include "common/Integer.h"
 
 bool readPruneList(std::istream& in, std::vector<_PruneElem>& elements, PruneListError& error) {
     std::string line;
@@ -18,7 +18,8 @@ bool readPruneList(std::istream& in, std::vector<_PruneElem>& elements, PruneLis
             continue;
         }
         if (tokens.size() != 3 && tokens.size() != 5) {
-            error = {number, "expected 3 or 5 numbers: cellNumber archiveFileId cloudId [aux1 aux2]"};
+            error = {number,
+                     "expected 3 or 5 numbers: cellNumber archiveFileId cloudId [aux1 aux2]"};
             return false;
         }
         int32_t values[5] = {0, 0, 0, 0, 0};

@@ -1,4 +1,4 @@
-#include "Report.h"
+#include "tqci/Report.h"
 
 #include <unistd.h>
 
@@ -39,8 +39,9 @@ using Json = nlohmann::json;
 Json jsonOf(const std::vector<ArchiveFileRef>& files) {
     Json list = Json::array();
     for (const auto& file : files) {
-        list.push_back(
-            {{"cell_number", file.cellNumber}, {"archive_file", file.archiveFile}, {"cloud", file.cloud}});
+        list.push_back({{"cell_number", file.cellNumber},
+                        {"archive_file", file.archiveFile},
+                        {"cloud", file.cloud}});
     }
     return list;
 }
@@ -111,7 +112,8 @@ void Report::printJson(const std::string& subject, const CallResult& result) con
 void Report::printText(const std::string& what, const CallResult& result) {
     const bool failed = result.outcome != Outcome::Ok;
     const bool showReasons = failed ? !m_style.quiet : m_style.verbose;
-    const bool several = m_expected > 1 || m_counts[0] + m_counts[1] + m_counts[2] + m_counts[3] > 1;
+    const bool several =
+        m_expected > 1 || m_counts[0] + m_counts[1] + m_counts[2] + m_counts[3] > 1;
     // On a terminal, a run of several calls shows its successes as progress
     // only; every other result is printed in full.
     if (m_okAsProgress && several && !failed && !showReasons) {
@@ -127,7 +129,9 @@ void Report::printText(const std::string& what, const CallResult& result) {
             std::cerr << "tqci:   " << reason << '\n';
         }
     }
-    if (m_onTerminal && several) showProgress();
+    if (m_onTerminal && several) {
+        showProgress();
+    }
 }
 
 void Report::showProgress() {
@@ -141,7 +145,9 @@ void Report::clearProgress() { m_progress.clear(); }
 void Report::finish() {
     clearProgress();
     const size_t calls = m_counts[0] + m_counts[1] + m_counts[2] + m_counts[3];
-    if (calls <= 1) return;
+    if (calls <= 1) {
+        return;
+    }
     const auto count = [&](Outcome outcome) { return m_counts[static_cast<size_t>(outcome)]; };
     const double seconds = secondsSince(m_started);
     if (m_style.json) {
@@ -155,10 +161,11 @@ void Report::finish() {
         return;
     }
     char text[200];
-    (void)std::snprintf(text, sizeof text,
-                        "%zu calls in %.1f s: %zu ok, %zu partial, %zu failed, %zu nothing to erase",
-                        calls, seconds, count(Outcome::Ok), count(Outcome::Partial),
-                        count(Outcome::Failed), count(Outcome::NothingToErase));
+    (void)std::snprintf(
+        text, sizeof text,
+        "%zu calls in %.1f s: %zu ok, %zu partial, %zu failed, %zu nothing to erase", calls,
+        seconds, count(Outcome::Ok), count(Outcome::Partial), count(Outcome::Failed),
+        count(Outcome::NothingToErase));
     std::cout << text << '\n';
 }
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ProgressLine.h"
+#include "common/ProgressLine.h"
 
 // Partial: the helper's result was 0 (some server was reached or confirmed),
 // but part of the work failed or could not be told from the log.
@@ -75,7 +75,7 @@ private:
     bool m_allOk = true;
     bool m_anyFailed = false;
     tqtool::ProgressLine m_progress;
-    bool m_onTerminal = false;  // progress goes to standard error
+    bool m_onTerminal = false;    // progress goes to standard error
     bool m_okAsProgress = false;  // successes shown only as progress
     size_t m_expected = 0;
     size_t m_counts[4] = {};  // by Outcome

@@ -1,12 +1,12 @@
-#include "Targets.h"
+#include "tqci/Targets.h"
 
 #include <list>
 #include <optional>
 
 #include "ArchiveManager.h"
 #include "TQAppMgr.h"
-#include "TqDirectory.h"
 #include "TqIds.h"
+#include "appmgr/TqDirectory.h"
 
 namespace {
 
@@ -29,8 +29,8 @@ bool ciServerOfCloud(int cloudId, std::optional<int>& server) {
         return status == kCloudNotFound;
     }
     auto client = clients.begin();
-    for (auto property = properties.begin(); client != clients.end() && property != properties.end();
-         ++client, ++property) {
+    for (auto property = properties.begin();
+         client != clients.end() && property != properties.end(); ++client, ++property) {
         if (*property & kCiServerProperty) {
             server = tq::narrowId(*client);
             break;
@@ -42,7 +42,9 @@ bool ciServerOfCloud(int cloudId, std::optional<int>& server) {
 std::string joined(const std::vector<int>& ids) {
     std::string text;
     for (const int id : ids) {
-        if (!text.empty()) text += ", ";
+        if (!text.empty()) {
+            text += ", ";
+        }
         text += std::to_string(id);
     }
     return text;
@@ -53,7 +55,7 @@ std::string noServerFor(const std::string& subject) {
 }
 
 std::string cannotAsk(const std::string& subject) {
-    return "the directory at " + tqdir::describeDatabasePath() +
+    return "the directory at " + tqappmgr::describeDatabasePath() +
            " could not be asked which CI servers serve " + subject +
            " (is the database there, and its server up?)";
 }
@@ -75,8 +77,9 @@ Reach serversOfClient(int clientId, int appType) {
     args.clientId = clientId;
     args.appType = appType;
     const int status = manager.getContentIndexEngineList(&args, &ret);
-    return fromManager(status, ret.engineIds,
-                       "client " + std::to_string(clientId) + " app type " + std::to_string(appType));
+    return fromManager(
+        status, ret.engineIds,
+        "client " + std::to_string(clientId) + " app type " + std::to_string(appType));
 }
 
 Reach serversOfApplication(int applicationId) {
@@ -100,7 +103,9 @@ Reach serversOfClouds(const std::vector<int>& cloudIds) {
             reach.known = false;
         } else {
             reach.serverOfCloud[cloudId] = server;
-            if (server) reach.servers.push_back(*server);
+            if (server) {
+                reach.servers.push_back(*server);
+            }
         }
     }
     return reach;

@@ -19,15 +19,15 @@
 #include <string>
 #include <vector>
 
-#include "CliSupport.h"
-#include "DebugLog.h"
-#include "Integer.h"
-#include "PruneList.h"
-#include "Report.h"
 #include "TQCIHelper.h"
-#include "TqDirectory.h"
-#include "Targets.h"
 #include "TqProjectVersion.h"
+#include "appmgr/TqDirectory.h"
+#include "common/CliSupport.h"
+#include "common/Integer.h"
+#include "tqci/DebugLog.h"
+#include "tqci/PruneList.h"
+#include "tqci/Report.h"
+#include "tqci/Targets.h"
 
 namespace {
 
@@ -122,9 +122,10 @@ void addId(CLI::App& command, const std::string& name, int32_t& slot, const std:
 
 void addPaths(CLI::App& command, Options& options) {
     command.add_option("PATH", options.paths, "absolute path whose index entries are erased");
-    command.add_option("--paths-from", options.pathsFrom,
-                       "erase the paths listed in FILE, one per line ('-': standard input), "
-                       "after those on the command line")
+    command
+        .add_option("--paths-from", options.pathsFrom,
+                    "erase the paths listed in FILE, one per line ('-': standard input), "
+                    "after those on the command line")
         ->type_name("FILE");
 }
 
@@ -138,10 +139,11 @@ void defineCommandLine(CLI::App& app, Options& options) {
                                     "also show the debug-log lines of successful calls");
     tqtool::addFlag(app, "-q,--quiet", options.style.quiet, "show no reasons on standard error")
         ->excludes(verbose);
-    tqtool::addFlag(app, "--json", options.style.json, "print one JSON object per path or prune list");
+    tqtool::addFlag(app, "--json", options.style.json,
+                    "print one JSON object per path or prune list");
 
-    auto* backup = app.add_subcommand("erase-backup",
-                                      "erase the index entries of backed-up data of a client");
+    auto* backup =
+        app.add_subcommand("erase-backup", "erase the index entries of backed-up data of a client");
     addId(*backup, "--cell", options.cell, "the client's cell");
     addId(*backup, "--client", options.client, "the client");
     addId(*backup, "--app-type", options.appType, "the application type of the data");
@@ -245,7 +247,9 @@ std::vector<int> bracketedNumbers(const std::string& line) {
     std::vector<int> numbers;
     for (size_t open = line.find('['); open != std::string::npos; open = line.find('[', open + 1)) {
         const size_t close = line.find(']', open);
-        if (close == std::string::npos) break;
+        if (close == std::string::npos) {
+            break;
+        }
         int32_t number = 0;
         if (tqcommon::parseInteger(std::string_view(line).substr(open + 1, close - open - 1),
                                    number)) {
@@ -257,9 +261,13 @@ std::vector<int> bracketedNumbers(const std::string& line) {
 
 // The `index`-th bracketed number of a line that starts with `prefix`.
 bool numberOf(const std::string& line, const char* prefix, size_t index, int& number) {
-    if (!startsWith(line, prefix)) return false;
+    if (!startsWith(line, prefix)) {
+        return false;
+    }
     const std::vector<int> numbers = bracketedNumbers(line);
-    if (numbers.size() <= index) return false;
+    if (numbers.size() <= index) {
+        return false;
+    }
     number = numbers[index];
     return true;
 }
@@ -330,7 +338,9 @@ private:
         CallResult out;
         out.reasons = reasonsOf(made);
         if (made.result != 0) {
-            if (!reach.known) out.reasons.insert(out.reasons.begin(), reach.reasonWhenUnknown);
+            if (!reach.known) {
+                out.reasons.insert(out.reasons.begin(), reach.reasonWhenUnknown);
+            }
             out.outcome = Outcome::Failed;
             return out;
         }
@@ -372,7 +382,9 @@ private:
         out.outcome = Outcome::Partial;
         out.confirmedServers.assign(confirmed.begin(), confirmed.end());
         for (const int server : tried) {
-            if (confirmed.count(server) == 0) out.failedServers.push_back(server);
+            if (confirmed.count(server) == 0) {
+                out.failedServers.push_back(server);
+            }
         }
         return out;
     }
@@ -397,16 +409,15 @@ void runErase(const Options& options, const std::vector<std::string>& paths,
         CIEraseWrapper wrapper;
         for (const auto& path : paths) {
             runner.runErase(label(command, path), path, reach, Success::AllConfirmed, [&] {
-                return wrapper.eraseRuRizozeCIData(options.cell, options.cellNumber,
-                                                   options.client, options.appType,
-                                                   options.cloud, path.c_str());
+                return wrapper.eraseRuRizozeCIData(options.cell, options.cellNumber, options.client,
+                                                   options.appType, options.cloud, path.c_str());
             });
         }
         return;
     }
     const bool backup = command == "erase-backup";
-    const Reach reach =
-        backup ? serversOfClient(options.client, options.appType) : serversOfApplication(options.app);
+    const Reach reach = backup ? serversOfClient(options.client, options.appType)
+                               : serversOfApplication(options.app);
     std::unique_ptr<void, void (*)(void*)> handle(entry.init(), entry.deInit);
     if (!handle) {
         throw std::runtime_error("the helper could not be created (out of memory)");
@@ -441,7 +452,8 @@ public:
     bool concerns(const _PruneElem& element) const {
         return m_all || m_clouds.count(element.cloudId) > 0 ||
                std::any_of(m_files.begin(), m_files.end(), [&](const ArchiveFileRef& file) {
-                   return file.cloud == element.cloudId && file.archiveFile == element.archiveFileId &&
+                   return file.cloud == element.cloudId &&
+                          file.archiveFile == element.archiveFileId &&
                           file.cellNumber == element.vornCellNumber;
                });
     }
@@ -468,13 +480,19 @@ private:
             m_clouds.insert(id);
             return true;
         } else if (line == "Failed to get the client id for dps server!!!") {
-            if (!afterCloudLookupFailure) cloudsWithoutServer();
+            if (!afterCloudLookupFailure) {
+                cloudsWithoutServer();
+            }
         } else if (numberOf(line, "Failed to get vornecell Id for client Id [", 0, id) ||
-                   numberOf(line, "Failed to disconnect from document processing server [", 0, id) ||
-                   numberOf(line, "Failed to attach to document processing server for pruning. ClientId [",
-                            0, id)) {
+                   numberOf(line, "Failed to disconnect from document processing server [", 0,
+                            id) ||
+                   numberOf(
+                       line,
+                       "Failed to attach to document processing server for pruning. ClientId [", 0,
+                       id)) {
             cloudsOf(id);
-        } else if (startsWith(line, "Failed to attach to document processing server for pruning.")) {
+        } else if (startsWith(line,
+                              "Failed to attach to document processing server for pruning.")) {
             cloudsOf(m_currentServer);
         } else {
             m_all = true;
@@ -547,7 +565,9 @@ void runPrune(const Options& options, std::vector<_PruneElem>& elements, Runner&
     }
     if (!result.failedArchiveFiles.empty()) {
         result.reasons = runner.reasonsOf(made);
-        if (!reach.known) result.reasons.insert(result.reasons.begin(), reach.reasonWhenUnknown);
+        if (!reach.known) {
+            result.reasons.insert(result.reasons.begin(), reach.reasonWhenUnknown);
+        }
     }
     result.outcome = result.failedArchiveFiles.empty() ? Outcome::Ok
                      : made.result == 0                ? Outcome::Partial
@@ -588,8 +608,9 @@ void runEraseLine(void* handle, const EntryPoints& entry, const EraseLine& line,
     const char* path = line.path.c_str();
     const std::string what = label("erase-" + line.kind, line.path);
     if (line.kind == "backup") {
-        runner.runErase(what, line.path, serversOfClient(id[1], id[2]), Success::AllConfirmed,
-                        [&] { return entry.eraseBackup(handle, id[0], id[1], id[2], path, false); });
+        runner.runErase(what, line.path, serversOfClient(id[1], id[2]), Success::AllConfirmed, [&] {
+            return entry.eraseBackup(handle, id[0], id[1], id[2], path, false);
+        });
     } else if (line.kind == "migrated") {
         runner.runErase(what, line.path, serversOfApplication(id[1]), Success::SomeReached,
                         [&] { return entry.eraseMigrated(handle, id[0], id[1], path, false); });
@@ -663,7 +684,7 @@ int run(const Options& options) {
         return kExitNoLibrary;
     }
     // A directory file that is not there fails every call: say so plainly.
-    const std::string directoryProblem = tqdir::databaseFileProblem();
+    const std::string directoryProblem = tqappmgr::databaseFileProblem();
     if (!directoryProblem.empty()) {
         std::cerr << "tqci: " << directoryProblem << '\n';
         return kExitFailed;
@@ -688,9 +709,10 @@ int run(const Options& options) {
 
 int parseAndRun(int argc, char** argv) {
     Options options;
-    CLI::App app("Erase content-index entries and prune archive-file documents through "
-                 "libTQCIHelper.so, as the product's host processes do.",
-                 "tqci");
+    CLI::App app(
+        "Erase content-index entries and prune archive-file documents through "
+        "libTQCIHelper.so, as the product's host processes do.",
+        "tqci");
     defineCommandLine(app, options);
     return tqtool::parseAndRun(app, argc, argv, [&] {
         options.command = app.get_subcommands().front()->get_name();

@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "CliSupport.h"
-#include "ErrorResult.h"
-#include "Integer.h"
-#include "TqDirectory.h"
 #include "TqProjectVersion.h"
-#include "TqWire.h"
+#include "appmgr/TqDirectory.h"
+#include "common/CliSupport.h"
+#include "common/ErrorResult.h"
+#include "common/Integer.h"
+#include "session/TqWire.h"
 
 namespace {
 
@@ -76,12 +76,14 @@ std::vector<int64_t> numbers(Arguments::const_iterator first, Arguments::const_i
 // "[IPv6]:port", port 1 to 65535, or '' for a client without one. A bare IPv6
 // address is refused, since "fe80::1:8403" would silently lose its port.
 std::string checkedHost(const std::string& text) {
-    if (text.empty()) return text;
+    if (text.empty()) {
+        return text;
+    }
     const auto refuse = [&text](const std::string& why) {
         return UsageError{"HOST '" + text + "' is not name[:port] or [IPv6]:port: " + why};
     };
-    tqwire::HostPort parsed;
-    const CYxError error = tqwire::parseHostPort(text.c_str(), parsed);
+    tqsession::HostPort parsed;
+    const CYxError error = tqsession::parseHostPort(text.c_str(), parsed);
     if (error.IsError()) {
         const std::string message = error.AsString();
         const std::string why = message.substr(message.rfind(": ") + 2);
@@ -94,8 +96,12 @@ std::string checkedHost(const std::string& text) {
     }
     in6_addr address{};
     const bool ipv6 = ::inet_pton(AF_INET6, parsed.host.c_str(), &address) == 1;
-    if (text[0] == '[' && !ipv6) throw refuse("brackets hold an IPv6 address");
-    if (text[0] != '[' && ipv6) throw refuse("write an IPv6 address in brackets: [" + text + "]");
+    if (text[0] == '[' && !ipv6) {
+        throw refuse("brackets hold an IPv6 address");
+    }
+    if (text[0] != '[' && ipv6) {
+        throw refuse("write an IPv6 address in brackets: [" + text + "]");
+    }
     return text;
 }
 
@@ -134,7 +140,7 @@ constexpr Table kTables[] = {
 };
 
 // Prints every table, columns separated by two blanks.
-CYxError show(tqdir::DirectoryWriter& directory) {
+CYxError show(tqappmgr::DirectoryWriter& directory) {
     for (const Table& table : kTables) {
         std::printf("%s\n  %s\n", table.title, table.header);
         const CYxError result =
@@ -145,13 +151,15 @@ CYxError show(tqdir::DirectoryWriter& directory) {
                 }
                 std::printf("%s\n", line.c_str());
             });
-        if (result.IsError()) return result;
+        if (result.IsError()) {
+            return result;
+        }
     }
     return CYxError();
 }
 
 // What a command does to the directory, with its arguments already parsed.
-using Action = std::function<CYxError(tqdir::DirectoryWriter&)>;
+using Action = std::function<CYxError(tqappmgr::DirectoryWriter&)>;
 
 struct Command {
     const char* name;
@@ -166,12 +174,17 @@ struct Command {
 };
 
 const std::vector<Command>& commands() {
-    using Writer = tqdir::DirectoryWriter;
+    using Writer = tqappmgr::DirectoryWriter;
     static const std::vector<Command> all = {
-        {"init", "create the database (and its folder) if missing", {}, false,
+        {"init",
+         "create the database (and its folder) if missing",
+         {},
+         false,
          [](const Arguments&) -> Action { return [](Writer&) { return CYxError(); }; }},
-        {"add-cell", "add or update a cell (NUMBER 0: no number; ID 0 is reserved)",
-         {"ID", "NUMBER"}, false,
+        {"add-cell",
+         "add or update a cell (NUMBER 0: no number; ID 0 is reserved)",
+         {"ID", "NUMBER"},
+         false,
          [](const Arguments& a) -> Action {
              const int64_t id = number(a[0], "ID");
              const int64_t cellNumber = number(a[1], "NUMBER");
@@ -179,15 +192,18 @@ const std::vector<Command>& commands() {
          }},
         {"add-client",
          "add or update a client reached at HOST (name[:port] or [IPv6]:port; '': none)",
-         {"ID", "CELL", "HOST"}, false,
+         {"ID", "CELL", "HOST"},
+         false,
          [](const Arguments& a) -> Action {
              const int64_t id = number(a[0], "ID");
              const int64_t cell = number(a[1], "CELL");
              const std::string host = checkedHost(a[2]);
              return [=](Writer& to) { return to.addClient(id, cell, host); };
          }},
-        {"add-app", "add or update an application of CLIENT (CELL must be the client's cell)",
-         {"ID", "CELL", "CLIENT", "APPTYPE"}, false,
+        {"add-app",
+         "add or update an application of CLIENT (CELL must be the client's cell)",
+         {"ID", "CELL", "CLIENT", "APPTYPE"},
+         false,
          [](const Arguments& a) -> Action {
              const int64_t id = number(a[0], "ID");
              const int64_t cell = number(a[1], "CELL");
@@ -195,7 +211,10 @@ const std::vector<Command>& commands() {
              const int64_t appType = number(a[3], "APPTYPE");
              return [=](Writer& to) { return to.addApplication(id, cell, client, appType); };
          }},
-        {"add-cloud", "add or update a content-indexing cloud", {"ID", "NAME"}, false,
+        {"add-cloud",
+         "add or update a content-indexing cloud",
+         {"ID", "NAME"},
+         false,
          [](const Arguments& a) -> Action {
              const int64_t id = number(a[0], "ID");
              const std::string& name = a[1];
@@ -203,7 +222,8 @@ const std::vector<Command>& commands() {
          }},
         {"add-cloud-member",
          "append CLIENT to CLOUD's members, or update its property word (bit 0: the CI server)",
-         {"CLOUD", "CLIENT", "PROPS"}, false,
+         {"CLOUD", "CLIENT", "PROPS"},
+         false,
          [](const Arguments& a) -> Action {
              const int64_t cloud = number(a[0], "CLOUD");
              const int64_t client = number(a[1], "CLIENT");
@@ -212,21 +232,26 @@ const std::vector<Command>& commands() {
          }},
         {"map-client-engines",
          "set the clouds of CLIENT's APPTYPE data, in this order (none: clear)",
-         {"CLIENT", "APPTYPE", "CLOUD"}, true,
+         {"CLIENT", "APPTYPE", "CLOUD"},
+         true,
          [](const Arguments& a) -> Action {
              const int64_t client = number(a[0], "CLIENT");
              const int64_t appType = number(a[1], "APPTYPE");
              const std::vector<int64_t> clouds = numbers(a.begin() + 2, a.end(), "CLOUD");
              return [=](Writer& to) { return to.mapClientEngines(client, appType, clouds); };
          }},
-        {"map-app-engines", "set the clouds of application APP, in this order",
-         {"APP", "CLOUD"}, true,
+        {"map-app-engines",
+         "set the clouds of application APP, in this order",
+         {"APP", "CLOUD"},
+         true,
          [](const Arguments& a) -> Action {
              const int64_t application = number(a[0], "APP");
              const std::vector<int64_t> clouds = numbers(a.begin() + 1, a.end(), "CLOUD");
              return [=](Writer& to) { return to.mapApplicationEngines(application, clouds); };
          }},
-        {"load", "run the SQL statements of FILE in one transaction (all or nothing)", {"FILE"},
+        {"load",
+         "run the SQL statements of FILE in one transaction (all or nothing)",
+         {"FILE"},
          false,
          [](const Arguments& a) -> Action {
              const std::string& file = a[0];
@@ -259,9 +284,8 @@ void defineCommand(CLI::App& app, const Command& command, CommandValues& values)
     // The command list of --help shows each command's arguments.
     std::string synopsis;
     for (const char* argument : command.arguments) {
-        synopsis.append(argument).append(command.listLast && argument == command.arguments.back()
-                                             ? "... "
-                                             : " ");
+        synopsis.append(argument).append(
+            command.listLast && argument == command.arguments.back() ? "... " : " ");
     }
     CLI::App* sub = app.add_subcommand(
         command.name, synopsis.empty() ? command.help : synopsis + "- " + command.help);
@@ -285,16 +309,18 @@ int run(const std::string& location, const CommandValues& values) {
     const Action action = values.command->parse(values.all());
     // Only init creates the database.
     const bool init = std::string(values.command->name) == "init";
-    std::unique_ptr<tqdir::DirectoryWriter> directory;
-    CYxError result = tqdir::DirectoryWriter::open(
-        location,
-        init ? tqdir::DirectoryWriter::Open::CreateIfMissing
-             : tqdir::DirectoryWriter::Open::MustExist,
-        directory);
+    std::unique_ptr<tqappmgr::DirectoryWriter> directory;
+    CYxError result =
+        tqappmgr::DirectoryWriter::open(location,
+                                        init ? tqappmgr::DirectoryWriter::Open::CreateIfMissing
+                                             : tqappmgr::DirectoryWriter::Open::MustExist,
+                                        directory);
     if (result.Code() == tqerr::kNotADirectory) {
         return failed(result.AsString() + "\ntqdir: " + kDatabaseHint);
     }
-    if (!result.IsError()) result = action(*directory);
+    if (!result.IsError()) {
+        result = action(*directory);
+    }
     return result.IsError() ? failed(result.AsString()) : kExitOk;
 }
 
@@ -305,7 +331,7 @@ int parseAndRun(int argc, char** argv) {
     app.require_subcommand(1);
     // --db may also follow the command.
     app.fallthrough();
-    std::string location = tqdir::databasePath();
+    std::string location = tqappmgr::databasePath();
     app.add_option("--db", location, "the directory database: a SQLite file or a PostgreSQL URI")
         ->type_name("PATH|URI")
         ->check(tqtool::nonEmpty("a path or URI"));
@@ -317,7 +343,9 @@ int parseAndRun(int argc, char** argv) {
     return tqtool::parseAndRun(app, argc, argv, [&] {
         const std::string chosen = app.get_subcommands().front()->get_name();
         for (const CommandValues& candidate : values) {
-            if (chosen == candidate.command->name) return run(location, candidate);
+            if (chosen == candidate.command->name) {
+                return run(location, candidate);
+            }
         }
         return kExitFailed;
     });

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "Integer.h"
+#include "common/Integer.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // Answers read once are given again only while the database is unchanged:
 // every change committed by another connection, in this process or another,
 // is seen by the very next lookup.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "ChangeWatch.h"
-#include "DirectoryBackend.h"
 #include "DirectoryTestSupport.h"
-#include "TqDirectory.h"
+#include "appmgr/ChangeWatch.h"
+#include "appmgr/DirectoryBackend.h"
+#include "appmgr/TqDirectory.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ using tqtest::succeeded;
 
 int64_t cellNumber(int64_t cellId) {
     int64_t number = -1;
-    EXPECT_TRUE(succeeded(tqdir::findCellNumber(cellId, number)));
+    EXPECT_TRUE(succeeded(tqappmgr::findCellNumber(cellId, number)));
     return number;
 }
 
@@ -34,9 +34,11 @@ class ChangeTest : public Fixture {
 protected:
     void SetUp() override {
         Fixture::SetUp();
-        if (!this->IsSkipped()) this->createSampleDirectory();
+        if (!this->IsSkipped()) {
+            this->createSampleDirectory();
+        }
     }
-    std::unique_ptr<tqdir::DirectoryWriter> writer() {
+    std::unique_ptr<tqappmgr::DirectoryWriter> writer() {
         return tqtest::openWriter(this->databasePath());
     }
 };
@@ -44,18 +46,18 @@ using DirectoryChangeTest = ChangeTest<DirectoryTest>;
 using SqliteChangeTest = ChangeTest<tqtest::SqliteDirectoryTest>;
 
 TEST_P(DirectoryChangeTest, EveryKindOfAnswerFollowsACommitOfAnotherConnection) {
-    tqdir::Client client;
-    tqdir::Application application;
-    tqdir::Cloud cloud;
+    tqappmgr::Client client;
+    tqappmgr::Application application;
+    tqappmgr::Cloud cloud;
     std::vector<int64_t> clientClouds;
     std::vector<int64_t> applicationClouds;
     // Read everything once, so that every answer is known.
     ASSERT_EQ(cellNumber(kCell), kCellNumber);
-    ASSERT_TRUE(succeeded(tqdir::findClient(tqdir::kAnyCell, kClient, client)));
-    ASSERT_TRUE(succeeded(tqdir::findApplication(kCell, kApplication, application)));
-    ASSERT_TRUE(succeeded(tqdir::findCloud(kEmptyCloud, cloud)));
-    ASSERT_TRUE(succeeded(tqdir::listClientEngines(kClient, kOtherAppType, clientClouds)));
-    ASSERT_TRUE(succeeded(tqdir::listApplicationEngines(kApplication, applicationClouds)));
+    ASSERT_TRUE(succeeded(tqappmgr::findClient(tqappmgr::kAnyCell, kClient, client)));
+    ASSERT_TRUE(succeeded(tqappmgr::findApplication(kCell, kApplication, application)));
+    ASSERT_TRUE(succeeded(tqappmgr::findCloud(kEmptyCloud, cloud)));
+    ASSERT_TRUE(succeeded(tqappmgr::listClientEngines(kClient, kOtherAppType, clientClouds)));
+    ASSERT_TRUE(succeeded(tqappmgr::listApplicationEngines(kApplication, applicationClouds)));
 
     {
         const auto directory = writer();
@@ -73,31 +75,31 @@ TEST_P(DirectoryChangeTest, EveryKindOfAnswerFollowsACommitOfAnotherConnection) 
     }
 
     EXPECT_EQ(cellNumber(kCell), 4242);
-    ASSERT_TRUE(succeeded(tqdir::findClient(tqdir::kAnyCell, kClient, client)));
+    ASSERT_TRUE(succeeded(tqappmgr::findClient(tqappmgr::kAnyCell, kClient, client)));
     EXPECT_EQ(client.host, "moved.example:9000");
-    ASSERT_TRUE(succeeded(tqdir::findApplication(kCell, kApplication, application)));
+    ASSERT_TRUE(succeeded(tqappmgr::findApplication(kCell, kApplication, application)));
     EXPECT_EQ(application.appType, kOtherAppType);
-    ASSERT_TRUE(succeeded(tqdir::findCloud(kEmptyCloud, cloud)));
+    ASSERT_TRUE(succeeded(tqappmgr::findCloud(kEmptyCloud, cloud)));
     ASSERT_EQ(cloud.members.size(), 1u);
     EXPECT_EQ(cloud.members[0].clientId, kClient);
-    ASSERT_TRUE(succeeded(tqdir::listClientEngines(kClient, kOtherAppType, clientClouds)));
+    ASSERT_TRUE(succeeded(tqappmgr::listClientEngines(kClient, kOtherAppType, clientClouds)));
     EXPECT_EQ(clientClouds, (std::vector<int64_t>{kCloud, kEmptyCloud}));
-    ASSERT_TRUE(succeeded(tqdir::listApplicationEngines(kApplication, applicationClouds)));
+    ASSERT_TRUE(succeeded(tqappmgr::listApplicationEngines(kApplication, applicationClouds)));
     EXPECT_TRUE(applicationClouds.empty());
 }
 
 TEST_P(DirectoryChangeTest, MissingRowsAreLookedForAgainAfterAChange) {
     constexpr int64_t kNewClient = 4711;
-    tqdir::Client client;
-    ASSERT_TRUE(tqdir::isNotFound(tqdir::findClient(tqdir::kAnyCell, kNewClient, client)));
-    ASSERT_TRUE(tqdir::isNotFound(tqdir::findClient(tqdir::kAnyCell, kNewClient, client)));
+    tqappmgr::Client client;
+    ASSERT_TRUE(tqappmgr::isNotFound(tqappmgr::findClient(tqappmgr::kAnyCell, kNewClient, client)));
+    ASSERT_TRUE(tqappmgr::isNotFound(tqappmgr::findClient(tqappmgr::kAnyCell, kNewClient, client)));
     ASSERT_TRUE(succeeded(writer()->addClient(kNewClient, kCell, "new.example")));
-    ASSERT_TRUE(succeeded(tqdir::findClient(tqdir::kAnyCell, kNewClient, client)));
+    ASSERT_TRUE(succeeded(tqappmgr::findClient(tqappmgr::kAnyCell, kNewClient, client)));
     EXPECT_EQ(client.host, "new.example");
     // The cell rule is applied to a remembered answer as to a fresh one.
-    EXPECT_TRUE(tqdir::isNotFound(tqdir::findClient(kCellWithoutNumber, kNewClient, client)));
+    EXPECT_TRUE(tqappmgr::isNotFound(tqappmgr::findClient(kCellWithoutNumber, kNewClient, client)));
     ASSERT_TRUE(succeeded(writer()->execute("DELETE FROM clients WHERE id = 4711")));
-    EXPECT_TRUE(tqdir::isNotFound(tqdir::findClient(tqdir::kAnyCell, kNewClient, client)));
+    EXPECT_TRUE(tqappmgr::isNotFound(tqappmgr::findClient(tqappmgr::kAnyCell, kNewClient, client)));
 }
 
 // Within the staleness bound: a lookup that starts one freshness window after
@@ -117,7 +119,7 @@ TEST_P(DirectoryChangeTest, CommitsOfAnotherProcessAreSeenWithinTheWindow) {
         int status = 0;
         ASSERT_EQ(child, waitpid(child, &status, 0));
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        std::this_thread::sleep_until(lastLookup + tqdir::kFreshnessWindow);
+        std::this_thread::sleep_until(lastLookup + tqappmgr::kFreshnessWindow);
         EXPECT_EQ(cellNumber(kCell), number);
     }
 }
@@ -130,15 +132,15 @@ TEST_P(DirectoryChangeTest, AForkedChildLooksUpWithoutBlindingItsParent) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         int64_t number = 0;
-        bool ok = !tqdir::findCellNumber(kCell, number).IsError() && number == kCellNumber;
-        std::unique_ptr<tqdir::DirectoryWriter> directory;
+        bool ok = !tqappmgr::findCellNumber(kCell, number).IsError() && number == kCellNumber;
+        std::unique_ptr<tqappmgr::DirectoryWriter> directory;
         ok = ok &&
-             !tqdir::DirectoryWriter::open(databasePath(), tqdir::DirectoryWriter::Open::MustExist,
-                                           directory)
+             !tqappmgr::DirectoryWriter::open(databasePath(),
+                                              tqappmgr::DirectoryWriter::Open::MustExist, directory)
                   .IsError() &&
              !directory->addCell(kCell, 9001).IsError();
         // Sees its own change, and drains whatever events it watches.
-        ok = ok && !tqdir::findCellNumber(kCell, number).IsError() && number == 9001;
+        ok = ok && !tqappmgr::findCellNumber(kCell, number).IsError() && number == 9001;
         _exit(ok ? 0 : 1);
     }
     int status = 0;
@@ -161,14 +163,16 @@ TEST_F(SqliteChangeTest, UnchangedAnswerIsGivenWithoutReadingTheDatabase) {
     if (child == 0) {
         // Locks taken with fcntl() belong to a process: this one's exclude the parent.
         const int shm = open((databasePath() + "-shm").c_str(), O_RDWR);
-        struct flock lock{};
+        struct flock lock {};
         lock.l_type = F_WRLCK;
         lock.l_whence = SEEK_SET;
         lock.l_start = 120;  // the log's write, checkpoint, recovery and read locks
         lock.l_len = 8;
         const char locked = shm >= 0 && fcntl(shm, F_SETLK, &lock) == 0 ? 'y' : 'n';
         char done = 0;
-        if (write(toParent[1], &locked, 1) != 1 || read(toChild[0], &done, 1) != 1) _exit(1);
+        if (write(toParent[1], &locked, 1) != 1 || read(toChild[0], &done, 1) != 1) {
+            _exit(1);
+        }
         _exit(0);
     }
     char locked = 0;
@@ -180,7 +184,9 @@ TEST_F(SqliteChangeTest, UnchangedAnswerIsGivenWithoutReadingTheDatabase) {
     ASSERT_EQ(1, write(toChild[1], "x", 1));
     int status = 0;
     waitpid(child, &status, 0);
-    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) close(fd);
+    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) {
+        close(fd);
+    }
 }
 
 // What the remembered answers rest on: the watch reports every commit, and
@@ -188,12 +194,12 @@ TEST_F(SqliteChangeTest, UnchangedAnswerIsGivenWithoutReadingTheDatabase) {
 TEST_F(SqliteChangeTest, WatchReportsCommitsOnceAndEndsWhenTheLogGoes) {
     // The process's reading connection keeps the write-ahead log in place.
     int64_t number = 0;
-    ASSERT_TRUE(succeeded(tqdir::findCellNumber(kCell, number)));
-    tqdir::ChangeWatch watch;
+    ASSERT_TRUE(succeeded(tqappmgr::findCellNumber(kCell, number)));
+    tqappmgr::ChangeWatch watch;
     ASSERT_TRUE(watch.start(databasePath()));
     EXPECT_FALSE(watch.changedSinceLastLook());
-    tqdir::Client client;
-    ASSERT_TRUE(succeeded(tqdir::findClient(tqdir::kAnyCell, kClient, client)));
+    tqappmgr::Client client;
+    ASSERT_TRUE(succeeded(tqappmgr::findClient(tqappmgr::kAnyCell, kClient, client)));
     EXPECT_FALSE(watch.changedSinceLastLook()) << "reading is no change";
     ASSERT_TRUE(succeeded(writer()->addCell(kCell, 1)));
     EXPECT_TRUE(watch.changedSinceLastLook());
@@ -203,9 +209,10 @@ TEST_F(SqliteChangeTest, WatchReportsCommitsOnceAndEndsWhenTheLogGoes) {
     // reports a change from then on.
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(databasePath().c_str(), &db));
-    tqtest::ScopedEnvironment elsewhere(tqdir::kDatabasePathEnv, "/nonexistent/directory.db");
-    (void)tqdir::findCellNumber(kCell, number);  // lets go of the database
-    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA journal_mode = DELETE", nullptr, nullptr, nullptr));
+    tqtest::ScopedEnvironment elsewhere(tqappmgr::kDatabasePathEnv, "/nonexistent/directory.db");
+    (void)tqappmgr::findCellNumber(kCell, number);  // lets go of the database
+    EXPECT_EQ(SQLITE_OK,
+              sqlite3_exec(db, "PRAGMA journal_mode = DELETE", nullptr, nullptr, nullptr));
     sqlite3_close(db);
     EXPECT_TRUE(watch.changedSinceLastLook());
     EXPECT_FALSE(watch.active());
@@ -222,7 +229,7 @@ TEST_F(SqliteChangeTest, DatabaseReplacedByRenameIsReopened) {
     const std::string copy = databasePath() + ".new";
     {
         const auto replacement =
-            tqtest::openWriter(copy, tqdir::DirectoryWriter::Open::CreateIfMissing);
+            tqtest::openWriter(copy, tqappmgr::DirectoryWriter::Open::CreateIfMissing);
         ASSERT_NE(nullptr, replacement);
         ASSERT_TRUE(succeeded(replacement->addCell(kCell, 5150)));
     }

@@ -127,8 +127,8 @@ TEST_P(DirectoryTest, DatabaseLockedByAWriterFailsAfterTheBusyTimeout) {
     const auto start = Clock::now();
     EXPECT_FALSE(cellNumberIsReadable());
     const auto waited = Clock::now() - start;
-    EXPECT_GE(waited, milliseconds(tqdir::kBusyTimeoutMs - 200));
-    EXPECT_LT(waited, milliseconds(tqdir::kBusyTimeoutMs + 2000));
+    EXPECT_GE(waited, milliseconds(tqappmgr::kBusyTimeoutMs - 200));
+    EXPECT_LT(waited, milliseconds(tqappmgr::kBusyTimeoutMs + 2000));
     lock->release();
     EXPECT_TRUE(cellNumberIsReadable());
 }
@@ -192,11 +192,11 @@ TEST_P(DirectoryTest, QueriesFollowTheDatabasePathOfTheEnvironment) {
     const std::string otherPath = otherLocation("other");
     {
         const auto other =
-            tqtest::openWriter(otherPath, tqdir::DirectoryWriter::Open::CreateIfMissing);
+            tqtest::openWriter(otherPath, tqappmgr::DirectoryWriter::Open::CreateIfMissing);
         ASSERT_NE(nullptr, other);
         ASSERT_TRUE(tqtest::succeeded(other->addCell(kCell, 1234)));
     }
-    setenv(tqdir::kDatabasePathEnv, otherPath.c_str(), 1);
+    setenv(tqappmgr::kDatabasePathEnv, otherPath.c_str(), 1);
     unsigned long number = 0;
     EXPECT_EQ(0, TQVornCell(kCell).getVornCellNumber(number, nullptr));
     EXPECT_EQ(1234u, number);

@@ -27,8 +27,12 @@ public:
         return "postgresql:///" + database + m_parameters;
     }
     ~PostgresServer() {
-        if (m_input >= 0) close(m_input);
-        if (m_child > 0) waitpid(m_child, nullptr, 0);
+        if (m_input >= 0) {
+            close(m_input);
+        }
+        if (m_child > 0) {
+            waitpid(m_child, nullptr, 0);
+        }
     }
     PostgresServer(const PostgresServer&) = delete;
     PostgresServer& operator=(const PostgresServer&) = delete;
@@ -52,7 +56,9 @@ private:
         close(fromServer[1]);
         m_input = toServer[1];
         std::string line;
-        for (char c = 0; read(fromServer[0], &c, 1) == 1 && c != '\n';) line += c;
+        for (char c = 0; read(fromServer[0], &c, 1) == 1 && c != '\n';) {
+            line += c;
+        }
         close(fromServer[0]);
         if (line.rfind("postgresql:///", 0) == 0 && line.find('?') != std::string::npos) {
             m_parameters = line.substr(line.find('?'));
@@ -112,7 +118,8 @@ private:
 
 class PostgresLock : public DirectoryLock {
 public:
-    explicit PostgresLock(const std::string& uri) : m_connection(std::make_unique<Connection>(uri)) {
+    explicit PostgresLock(const std::string& uri)
+        : m_connection(std::make_unique<Connection>(uri)) {
         EXPECT_TRUE(m_connection->run(
             "BEGIN; LOCK TABLE cells, clients, applications, clouds, cloud_members,"
             " client_engines, application_engines IN ACCESS EXCLUSIVE MODE"));
@@ -133,11 +140,11 @@ const char* const DirectoryFixture::kCloudName = "Cloud Seven";
 
 DirectoryFixture::DirectoryFixture(Backend backend)
     : m_backend(backend),
-      m_databasePath(backend == Backend::Sqlite
-                         ? m_folder.path() + "/directory.db"
-                         : PostgresServer::instance().uri("directory_" +
-                                                          std::to_string(++g_databases))),
-      m_databasePathSetting(tqdir::kDatabasePathEnv, m_databasePath) {}
+      m_databasePath(
+          backend == Backend::Sqlite
+              ? m_folder.path() + "/directory.db"
+              : PostgresServer::instance().uri("directory_" + std::to_string(++g_databases))),
+      m_databasePathSetting(tqappmgr::kDatabasePathEnv, m_databasePath) {}
 
 void DirectoryFixture::SetUp() {
     if (m_backend == Backend::Postgres && !PostgresServer::instance().available()) {
@@ -146,12 +153,16 @@ void DirectoryFixture::SetUp() {
 }
 
 std::string DirectoryFixture::otherLocation(const std::string& suffix) const {
-    if (m_backend == Backend::Sqlite) return m_databasePath + "." + suffix;
+    if (m_backend == Backend::Sqlite) {
+        return m_databasePath + "." + suffix;
+    }
     return PostgresServer::instance().uri(databaseNameOf(m_databasePath) + "_" + suffix);
 }
 
 bool DirectoryFixture::databaseExists(const std::string& location) const {
-    if (m_backend == Backend::Sqlite) return std::filesystem::exists(location);
+    if (m_backend == Backend::Sqlite) {
+        return std::filesystem::exists(location);
+    }
     const Connection server(PostgresServer::instance().uri("postgres"));
     const std::string name = databaseNameOf(location);
     const char* values[] = {name.c_str()};
@@ -179,13 +190,15 @@ bool DirectoryFixture::runSql(const std::string& location, const std::string& sq
 }
 
 std::unique_ptr<DirectoryLock> DirectoryFixture::lockDirectory() const {
-    if (m_backend == Backend::Sqlite) return std::make_unique<SqliteLock>(m_databasePath);
+    if (m_backend == Backend::Sqlite) {
+        return std::make_unique<SqliteLock>(m_databasePath);
+    }
     return std::make_unique<PostgresLock>(m_databasePath);
 }
 
 void DirectoryFixture::createSampleDirectory() {
     const auto directory =
-        openWriter(m_databasePath, tqdir::DirectoryWriter::Open::CreateIfMissing);
+        openWriter(m_databasePath, tqappmgr::DirectoryWriter::Open::CreateIfMissing);
     ASSERT_NE(nullptr, directory);
     // In order: each element of the list is written before the next.
     for (const CYxError& result : {
@@ -222,14 +235,16 @@ std::string backendName(const ::testing::TestParamInfo<Backend>& info) {
 }
 
 ::testing::AssertionResult succeeded(const CYxError& result) {
-    if (!result.IsError()) return ::testing::AssertionSuccess();
+    if (!result.IsError()) {
+        return ::testing::AssertionSuccess();
+    }
     return ::testing::AssertionFailure() << result.AsString();
 }
 
-std::unique_ptr<tqdir::DirectoryWriter> openWriter(const std::string& location,
-                                                   tqdir::DirectoryWriter::Open mode) {
-    std::unique_ptr<tqdir::DirectoryWriter> writer;
-    EXPECT_TRUE(succeeded(tqdir::DirectoryWriter::open(location, mode, writer))) << location;
+std::unique_ptr<tqappmgr::DirectoryWriter> openWriter(const std::string& location,
+                                                      tqappmgr::DirectoryWriter::Open mode) {
+    std::unique_ptr<tqappmgr::DirectoryWriter> writer;
+    EXPECT_TRUE(succeeded(tqappmgr::DirectoryWriter::open(location, mode, writer))) << location;
     return writer;
 }
 

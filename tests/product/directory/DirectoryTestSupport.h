@@ -8,7 +8,7 @@
 
 #include "ScopedEnvironment.h"
 #include "TemporaryFolder.h"
-#include "TqDirectory.h"
+#include "appmgr/TqDirectory.h"
 
 namespace tqtest {
 
@@ -49,20 +49,20 @@ protected:
 
 public:
     // The sample directory.
-    static constexpr int64_t kCell = 1;             // number kCellNumber
+    static constexpr int64_t kCell = 1;  // number kCellNumber
     static constexpr int64_t kCellNumber = 42;
     static constexpr int64_t kCellWithoutNumber = 2;
-    static constexpr int64_t kMinusOne = -1;        // a cell, client and application
+    static constexpr int64_t kMinusOne = -1;  // a cell, client and application
     static constexpr int64_t kMinusOneCellNumber = 77;
-    static constexpr int64_t kClient = 100;         // cell kCell, host kClientHost
+    static constexpr int64_t kClient = 100;  // cell kCell, host kClientHost
     static constexpr int64_t kClientWithoutHost = 101;
     static constexpr int64_t kClientOfOtherCell = 200;
     static constexpr int64_t kWideClient = 0x10000000C;  // cell kCell, host kWideHost
-    static constexpr int64_t kApplication = 500;    // of kClient, type kAppType
+    static constexpr int64_t kApplication = 500;         // of kClient, type kAppType
     static constexpr int64_t kAppType = 33;
     static constexpr int64_t kOtherAppType = 34;
     static constexpr int64_t kWideCloudAppType = 35;
-    static constexpr int64_t kCloud = 7;            // members 101 (3), wide (0), 100 (1)
+    static constexpr int64_t kCloud = 7;  // members 101 (3), wide (0), 100 (1)
     static constexpr int64_t kEmptyCloud = 8;
     static constexpr int64_t kThirdCloud = 3;
     static constexpr int64_t kWideCloud = 0x100000005;
@@ -101,16 +101,16 @@ std::string backendName(const ::testing::TestParamInfo<Backend>& info);
 ::testing::AssertionResult succeeded(const CYxError& result);
 
 // A writer on `location`; null, with a test failure, when it cannot be opened.
-std::unique_ptr<tqdir::DirectoryWriter> openWriter(
+std::unique_ptr<tqappmgr::DirectoryWriter> openWriter(
     const std::string& location,
-    tqdir::DirectoryWriter::Open mode = tqdir::DirectoryWriter::Open::MustExist);
+    tqappmgr::DirectoryWriter::Open mode = tqappmgr::DirectoryWriter::Open::MustExist);
 
 }  // namespace tqtest
 
 // Runs the tests of a suite of the contract on every back end. The test names
 // end in the back end's name; CMake runs those on PostgreSQL together, in one
 // process with one cluster.
-#define TQ_ON_EVERY_BACKEND(suite)                                                             \
-    INSTANTIATE_TEST_SUITE_P(                                                                  \
-        Store, suite, ::testing::Values(tqtest::Backend::Sqlite, tqtest::Backend::Postgres),   \
+#define TQ_ON_EVERY_BACKEND(suite)                                                           \
+    INSTANTIATE_TEST_SUITE_P(                                                                \
+        Store, suite, ::testing::Values(tqtest::Backend::Sqlite, tqtest::Backend::Postgres), \
         tqtest::backendName)

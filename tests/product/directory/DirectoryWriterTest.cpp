@@ -11,7 +11,7 @@
 
 namespace {
 
-using tqdir::DirectoryWriter;
+using tqappmgr::DirectoryWriter;
 using tqtest::DirectoryTest;
 using tqtest::succeeded;
 
@@ -46,7 +46,7 @@ TEST_P(DirectoryWriterTest, FailedRemapKeepsThePreviousList) {
 }
 
 TEST_P(DirectoryWriterTest, CellZeroIsReservedForAnyCell) {
-    EXPECT_TRUE(directory->addCell(tqdir::kAnyCell, 5).IsError());
+    EXPECT_TRUE(directory->addCell(tqappmgr::kAnyCell, 5).IsError());
 }
 
 TEST_P(DirectoryWriterTest, ApplicationStaysInTheCellOfItsClient) {

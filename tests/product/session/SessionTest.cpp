@@ -12,7 +12,7 @@
 #include "TestPeer.h"
 #include "TqMessages.h"
 #include "TqSession.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace sessiontest {
 namespace {
@@ -59,16 +59,16 @@ struct Signal {
 };
 
 std::string frameBytes(unsigned long code, const std::string& body) {
-    unsigned char header[tqwire::kFrameHeaderSize];
-    tqwire::encodeFrameHeader(static_cast<uint32_t>(code), static_cast<uint32_t>(body.size()),
-                              header);
+    unsigned char header[tqsession::kFrameHeaderSize];
+    tqsession::encodeFrameHeader(static_cast<uint32_t>(code), static_cast<uint32_t>(body.size()),
+                                 header);
     return std::string(reinterpret_cast<char*>(header), sizeof header) + body;
 }
 
 TEST(SessionAttach, EraseExchangeFollowsPathAndAnswersIntoTheRequest) {
     TestPeer peer;
-    peer.run([](tqwire::Connection& connection) {
-        const tqwire::Hello hello = acceptHello(connection);
+    peer.run([](tqsession::Connection& connection) {
+        const tqsession::Hello hello = acceptHello(connection);
         EXPECT_EQ(hello.library, tqmsg::kRemoteIndexLibrary);
         EXPECT_EQ(hello.entry, tqmsg::kRemoteIndexEntry);
         EXPECT_EQ(hello.localName, "clientA");
@@ -125,13 +125,14 @@ TEST(SessionAttach, EraseExchangeFollowsPathAndAnswersIntoTheRequest) {
 
 TEST(SessionAttach, RefusalCarriesThePeersReason) {
     TestPeer peer;
-    peer.run([](tqwire::Connection& connection) {
-        tqwire::Hello hello;
+    peer.run([](tqsession::Connection& connection) {
+        tqsession::Hello hello;
         bool timedOut = false;
-        ASSERT_FALSE(tqwire::receiveHello(connection, hello, peerDeadline(), timedOut).IsError());
+        ASSERT_FALSE(
+            tqsession::receiveHello(connection, hello, peerDeadline(), timedOut).IsError());
         EXPECT_EQ(hello.library, "libOther");
-        EXPECT_FALSE(tqwire::sendRefuse(connection, "no service libOther/entryOther here",
-                                        peerDeadline(), timedOut)
+        EXPECT_FALSE(tqsession::sendRefuse(connection, "no service libOther/entryOther here",
+                                           peerDeadline(), timedOut)
                          .IsError());
         countFramesUntilClosed(connection);
     });
@@ -157,10 +158,11 @@ TEST(SessionAttach, ClosedPortIsRefusedQuickly) {
 TEST(SessionAttach, SilentPeerRunsTheWaitOut) {
     Signal release;
     TestPeer peer;
-    peer.run([&release](tqwire::Connection& connection) {
-        tqwire::Hello hello;
+    peer.run([&release](tqsession::Connection& connection) {
+        tqsession::Hello hello;
         bool timedOut = false;
-        EXPECT_FALSE(tqwire::receiveHello(connection, hello, peerDeadline(), timedOut).IsError());
+        EXPECT_FALSE(
+            tqsession::receiveHello(connection, hello, peerDeadline(), timedOut).IsError());
         release.await();
     });
     CTqNetwork session;
@@ -180,13 +182,13 @@ TEST(SessionAttach, SilentPeerRunsTheWaitOut) {
 TEST(SessionAttach, ReattachClosesTheOldConnectionFirst) {
     Signal firstClosed;
     TestPeer first;
-    first.run([&firstClosed](tqwire::Connection& connection) {
+    first.run([&firstClosed](tqsession::Connection& connection) {
         acceptHello(connection);
         EXPECT_EQ(countFramesUntilClosed(connection), 0);
         firstClosed.raise();
     });
     TestPeer second;
-    second.run([](tqwire::Connection& connection) {
+    second.run([](tqsession::Connection& connection) {
         acceptHello(connection);
         EXPECT_EQ(countFramesUntilClosed(connection), 0);
     });
@@ -200,8 +202,10 @@ TEST(SessionAttach, ReattachClosesTheOldConnectionFirst) {
 
 TEST(SessionAttach, Ipv6LoopbackInBrackets) {
     TestPeer peer("::1");
-    if (!peer.listening()) GTEST_SKIP() << "no IPv6 loopback here";
-    peer.run([](tqwire::Connection& connection) {
+    if (!peer.listening()) {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    peer.run([](tqsession::Connection& connection) {
         acceptHello(connection);
         EXPECT_EQ(countFramesUntilClosed(connection), 1);
     });
@@ -217,7 +221,7 @@ TEST(SessionAttach, Ipv6LoopbackInBrackets) {
 // raw, then the bodies of the other codecs.
 TEST(SessionWire, EveryCodecSendsItsGoldenBytes) {
     TestPeer peer;
-    peer.run([](tqwire::Connection& connection) {
+    peer.run([](tqsession::Connection& connection) {
         acceptHello(connection);
         EXPECT_EQ(readExactly(connection.fd(), 16 + 44), kGoldenPruneHeader + kGoldenPruneBody);
         const std::pair<uint32_t, std::string> expected[] = {
@@ -225,7 +229,7 @@ TEST(SessionWire, EveryCodecSendsItsGoldenBytes) {
             {tqmsg::kEraseDataResp, kGoldenEraseResponseBody},
             {static_cast<uint32_t>(kOtherCode), kGoldenOpaqueBody}};
         for (const auto& [code, body] : expected) {
-            tqwire::Frame frame;
+            tqsession::Frame frame;
             bool timedOut = false;
             ASSERT_FALSE(connection.receiveFrame(frame, peerDeadline(), timedOut).IsError());
             EXPECT_EQ(frame.code, code);
@@ -262,7 +266,7 @@ TEST(SessionWire, EveryCodecSendsItsGoldenBytes) {
 TEST(SessionWire, TimedOutReceiveKeepsTheSessionAndPartialFrame) {
     Signal sendRest;
     TestPeer peer;
-    peer.run([&sendRest](tqwire::Connection& connection) {
+    peer.run([&sendRest](tqsession::Connection& connection) {
         acceptHello(connection);
         const std::string frame = frameBytes(tqmsg::kEraseDataResp, kGoldenEraseResponseBody);
         writeAll(connection.fd(), frame.substr(0, 20));
@@ -307,7 +311,7 @@ TEST_P(SessionBrokenStream, ReportsTheErrorAndNeverTouchesTheSocketAgain) {
     const BrokenStreamCase& broken = GetParam();
     Signal done;
     TestPeer peer;
-    peer.run([&](tqwire::Connection& connection) {
+    peer.run([&](tqsession::Connection& connection) {
         acceptHello(connection);
         writeAll(connection.fd(), broken.bytes);
         if (broken.closeAfter) {
@@ -350,9 +354,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<BrokenStreamCase>& info) { return info.param.name; });
 
 TEST(SessionWire, OversizedSendIsRefusedAndTheLargestFrameArrivesWhole) {
-    const size_t largest = tqwire::kMaxBodyLength - 4;
+    const size_t largest = tqsession::kMaxBodyLength - 4;
     TestPeer peer;
-    peer.run([largest](tqwire::Connection& connection) {
+    peer.run([largest](tqsession::Connection& connection) {
         acceptHello(connection);
         uint32_t code = 0;
         uint32_t wireLength = 0;
@@ -373,7 +377,9 @@ TEST(SessionWire, OversizedSendIsRefusedAndTheLargestFrameArrivesWhole) {
     CTqNetwork session;
     ASSERT_FALSE(attachTo(session, peer.hostPort()).IsError());
     std::vector<char> payload(largest + 1);
-    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
+    for (size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = static_cast<char>(i * 7);
+    }
     tqsDatabuf_v2 body;
     body.setExternalBuffer(payload.data(), payload.size());
     bool timedOut = false;
@@ -389,7 +395,7 @@ TEST(SessionWire, OversizedSendIsRefusedAndTheLargestFrameArrivesWhole) {
 TEST(SessionWire, SendToAPeerThatStoppedReadingTimesOut) {
     Signal done;
     TestPeer peer;
-    peer.run([&done](tqwire::Connection& connection) {
+    peer.run([&done](tqsession::Connection& connection) {
         acceptHello(connection);
         done.await();
     });
@@ -419,21 +425,25 @@ TEST(SessionWire, SendCutAfterPartOfAFrameBreaksTheConnection) {
     Signal clientDone;
     std::string received;
     TestPeer peer;
-    peer.run([&](tqwire::Connection& connection) {
+    peer.run([&](tqsession::Connection& connection) {
         clientDone.await();
-        const tqwire::Deadline deadline = peerDeadline();
+        const tqsession::Deadline deadline = peerDeadline();
         char chunk[65536];
         while (!deadline.expired()) {
             pollfd entry{connection.fd(), POLLIN, 0};
-            if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) continue;
+            if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) {
+                continue;
+            }
             const ssize_t got = ::recv(connection.fd(), chunk, sizeof chunk, 0);
-            if (got <= 0) break;
+            if (got <= 0) {
+                break;
+            }
             received.append(chunk, static_cast<size_t>(got));
         }
     });
-    tqwire::HostPort target;
-    ASSERT_FALSE(tqwire::parseHostPort(peer.hostPort().c_str(), target).IsError());
-    tqwire::Connection client;
+    tqsession::HostPort target;
+    ASSERT_FALSE(tqsession::parseHostPort(peer.hostPort().c_str(), target).IsError());
+    tqsession::Connection client;
     bool timedOut = false;
     ASSERT_FALSE(client.connect(target, peerDeadline(), timedOut).IsError());
     // A small send buffer: the frame cannot all be queued while the peer waits.
@@ -441,7 +451,7 @@ TEST(SessionWire, SendCutAfterPartOfAFrameBreaksTheConnection) {
     ASSERT_EQ(0, ::setsockopt(client.fd(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer));
     const std::string body(1 << 20, 'x');
     const CYxError cut = client.sendFrame(kOtherCode, body.data(), body.size(),
-                                          tqwire::Deadline::afterMs(300), timedOut);
+                                          tqsession::Deadline::afterMs(300), timedOut);
     EXPECT_EQ(cut.Code(), tqerr::kTimedOut);
     EXPECT_TRUE(timedOut);
     EXPECT_TRUE(client.isBroken());
@@ -449,27 +459,27 @@ TEST(SessionWire, SendCutAfterPartOfAFrameBreaksTheConnection) {
     clientDone.raise();
     peer.join();
 
-    ASSERT_GT(received.size(), tqwire::kFrameHeaderSize);
-    EXPECT_LT(received.size(), tqwire::kFrameHeaderSize + body.size());
-    EXPECT_EQ(received.find_first_not_of('x', tqwire::kFrameHeaderSize), std::string::npos);
+    ASSERT_GT(received.size(), tqsession::kFrameHeaderSize);
+    EXPECT_LT(received.size(), tqsession::kFrameHeaderSize + body.size());
+    EXPECT_EQ(received.find_first_not_of('x', tqsession::kFrameHeaderSize), std::string::npos);
 }
 
 TEST(SessionWire, SendToAClosedPeerFailsWithoutSigpipe) {
     TestPeer peer;
-    peer.run([](tqwire::Connection& connection) {
+    peer.run([](tqsession::Connection& connection) {
         acceptHello(connection);
         connection.closeNow();
     });
     // A bare connection: a session would notice the close and attach again.
-    tqwire::Connection connection;
-    tqwire::HostPort target;
-    tqwire::Hello hello;
+    tqsession::Connection connection;
+    tqsession::HostPort target;
+    tqsession::Hello hello;
     bool timedOut = false;
-    ASSERT_FALSE(tqwire::parseHostPort(peer.hostPort().c_str(), target).IsError());
-    ASSERT_FALSE(tqwire::makeHello(indexService(), "clientA", hello).IsError());
+    ASSERT_FALSE(tqsession::parseHostPort(peer.hostPort().c_str(), target).IsError());
+    ASSERT_FALSE(tqsession::makeHello(indexService(), "clientA", hello).IsError());
     ASSERT_FALSE(connection.connect(target, peerDeadline(), timedOut).IsError());
-    ASSERT_FALSE(tqwire::sendHello(connection, hello, peerDeadline(), timedOut).IsError());
-    ASSERT_FALSE(tqwire::awaitHelloAnswer(connection, peerDeadline(), timedOut).IsError());
+    ASSERT_FALSE(tqsession::sendHello(connection, hello, peerDeadline(), timedOut).IsError());
+    ASSERT_FALSE(tqsession::awaitHelloAnswer(connection, peerDeadline(), timedOut).IsError());
     peer.join();
     auto prune = goldenPrune();
     CYxError result;
@@ -511,7 +521,7 @@ TEST(SessionLifecycle, DisconnectDeliversEveryOneWayFrame) {
     int arrived = 0;
     bool inOrder = true;
     TestPeer peer;
-    peer.run([&](tqwire::Connection& connection) {
+    peer.run([&](tqsession::Connection& connection) {
         acceptHello(connection);
         // Read slowly through a fixed window, so that frames still wait in the
         // client's send queue when it disconnects: a close that turned into a
@@ -537,7 +547,9 @@ TEST(SessionLifecycle, DisconnectDeliversEveryOneWayFrame) {
                 // receive queue until the client closes.
                 writeAll(connection.fd(), frameBytes(kOtherCode, kGoldenOpaqueBody));
             }
-            if (++arrived % 64 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (++arrived % 64 == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
         }
     });
     CTqNetwork session;

@@ -44,7 +44,8 @@ void addExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
     X509_add_ext(cert, extension.get(), -1);
 }
 
-Cert makeCert(const std::string& commonName, EVP_PKEY* key, X509* issuer, int fromDays, int toDays, long serial) {
+Cert makeCert(const std::string& commonName, EVP_PKEY* key, X509* issuer, int fromDays, int toDays,
+              long serial) {
     Cert cert(X509_new());
     X509_set_version(cert.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial);
@@ -64,8 +65,12 @@ void writePem(const std::string& path, X509* cert, EVP_PKEY* key) {
     ASSERT_TRUE(file) << path;
     // Key files must be private to be used; certificates may as well be.
     ASSERT_EQ(::fchmod(::fileno(file.get()), 0600), 0) << path;
-    if (cert != nullptr) PEM_write_X509(file.get(), cert);
-    if (key != nullptr) PEM_write_PrivateKey(file.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
+    if (cert != nullptr) {
+        PEM_write_X509(file.get(), cert);
+    }
+    if (key != nullptr) {
+        PEM_write_PrivateKey(file.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
+    }
 }
 
 void setOrUnset(const char* name, const std::string& value) {
@@ -96,8 +101,8 @@ TestCerts::~TestCerts() = default;
 std::string TestCerts::authority(const std::string& name) {
     Impl::Authority authority;
     authority.key.reset(EVP_EC_gen("P-256"));
-    authority.cert = makeCert(name + " authority", authority.key.get(), nullptr, -1, 365,
-                              m_impl->serial++);
+    authority.cert =
+        makeCert(name + " authority", authority.key.get(), nullptr, -1, 365, m_impl->serial++);
     addExtension(authority.cert.get(), authority.cert.get(), NID_basic_constraints,
                  "critical,CA:TRUE");
     addExtension(authority.cert.get(), authority.cert.get(), NID_key_usage,
@@ -113,8 +118,7 @@ Issued TestCerts::issue(const std::string& by, const std::string& name,
                         const std::string& subjectAltName, int fromDays, int toDays) {
     const Impl::Authority& authority = m_impl->authorities.at(by);
     Key key(EVP_EC_gen("P-256"));
-    Cert cert = makeCert(name, key.get(), authority.cert.get(), fromDays, toDays,
-                         m_impl->serial++);
+    Cert cert = makeCert(name, key.get(), authority.cert.get(), fromDays, toDays, m_impl->serial++);
     addExtension(cert.get(), authority.cert.get(), NID_basic_constraints, "CA:FALSE");
     if (!subjectAltName.empty()) {
         addExtension(cert.get(), authority.cert.get(), NID_subject_alt_name, subjectAltName);
@@ -128,24 +132,24 @@ Issued TestCerts::issue(const std::string& by, const std::string& name,
     return issued;
 }
 
-tqwire::Security TestCerts::security(const std::string& by, const Issued& issued) const {
-    tqwire::Security security;
+tqsession::Security TestCerts::security(const std::string& by, const Issued& issued) const {
+    tqsession::Security security;
     security.certificate = issued.certificate;
     security.key = issued.key;
     security.authority = (m_impl->dir / (by + "-ca.pem")).string();
     return security;
 }
 
-ScopedSecurityEnvironment::ScopedSecurityEnvironment(const tqwire::Security& security) {
-    setOrUnset(tqwire::kTlsCertVariable, security.certificate);
-    setOrUnset(tqwire::kTlsKeyVariable, security.key);
-    setOrUnset(tqwire::kTlsCaVariable, security.authority);
-    setOrUnset(tqwire::kAllowPlaintextVariable, security.allowPlaintext ? "1" : "");
+ScopedSecurityEnvironment::ScopedSecurityEnvironment(const tqsession::Security& security) {
+    setOrUnset(tqsession::kTlsCertVariable, security.certificate);
+    setOrUnset(tqsession::kTlsKeyVariable, security.key);
+    setOrUnset(tqsession::kTlsCaVariable, security.authority);
+    setOrUnset(tqsession::kAllowPlaintextVariable, security.allowPlaintext ? "1" : "");
 }
 
 ScopedSecurityEnvironment::~ScopedSecurityEnvironment() {
-    for (const char* name : {tqwire::kTlsCertVariable, tqwire::kTlsKeyVariable,
-                             tqwire::kTlsCaVariable, tqwire::kAllowPlaintextVariable}) {
+    for (const char* name : {tqsession::kTlsCertVariable, tqsession::kTlsKeyVariable,
+                             tqsession::kTlsCaVariable, tqsession::kAllowPlaintextVariable}) {
         ::unsetenv(name);
     }
 }

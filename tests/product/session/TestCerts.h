@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace sessiontest {
 
@@ -26,11 +26,11 @@ public:
     // A certificate `name` signed by authority `by`, naming `subjectAltName`
     // ("IP:127.0.0.1", "DNS:host"; empty: none), valid from `fromDays` to
     // `toDays` days from now.
-    Issued issue(const std::string& by, const std::string& name,
-                 const std::string& subjectAltName, int fromDays = -1, int toDays = 30);
+    Issued issue(const std::string& by, const std::string& name, const std::string& subjectAltName,
+                 int fromDays = -1, int toDays = 30);
 
     // Security of an end with the files of `issued` and authority `by`.
-    tqwire::Security security(const std::string& by, const Issued& issued) const;
+    tqsession::Security security(const std::string& by, const Issued& issued) const;
 
 private:
     struct Impl;
@@ -41,7 +41,7 @@ private:
 // clears them after (the tests otherwise run without them).
 class ScopedSecurityEnvironment {
 public:
-    explicit ScopedSecurityEnvironment(const tqwire::Security& security);
+    explicit ScopedSecurityEnvironment(const tqsession::Security& security);
     ~ScopedSecurityEnvironment();
     ScopedSecurityEnvironment(const ScopedSecurityEnvironment&) = delete;
     ScopedSecurityEnvironment& operator=(const ScopedSecurityEnvironment&) = delete;

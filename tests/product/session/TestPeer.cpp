@@ -12,17 +12,21 @@
 
 namespace sessiontest {
 
-TestPeer::TestPeer(const char* address) : TestPeer(tqwire::securityFromEnvironment(), address) {}
+TestPeer::TestPeer(const char* address) : TestPeer(tqsession::securityFromEnvironment(), address) {}
 
-TestPeer::TestPeer(const tqwire::Security& security, const char* address)
+TestPeer::TestPeer(const tqsession::Security& security, const char* address)
     : m_address(address), m_security(security) {
     int fd = -1;
-    if (!tqwire::listenTcp(address, 0, security, fd, m_port).IsError()) m_listenFd = fd;
+    if (!tqsession::listenTcp(address, 0, security, fd, m_port).IsError()) {
+        m_listenFd = fd;
+    }
 }
 
 TestPeer::~TestPeer() {
     join();
-    if (m_listenFd >= 0) ::close(m_listenFd);
+    if (m_listenFd >= 0) {
+        ::close(m_listenFd);
+    }
 }
 
 std::string TestPeer::hostPort() const {
@@ -30,13 +34,13 @@ std::string TestPeer::hostPort() const {
     return (v6 ? "[" + m_address + "]" : m_address) + ":" + std::to_string(m_port);
 }
 
-void TestPeer::run(std::function<void(tqwire::Connection&)> script, int connections) {
+void TestPeer::run(std::function<void(tqsession::Connection&)> script, int connections) {
     m_thread = std::thread([this, script, connections] {
         for (int count = 0; count < connections; ++count) {
-            tqwire::Connection connection;
+            tqsession::Connection connection;
             bool timedOut = false;
-            CYxError accepted = tqwire::acceptConnection(m_listenFd, m_security, peerDeadline(),
-                                                         timedOut, connection);
+            CYxError accepted = tqsession::acceptConnection(m_listenFd, m_security, peerDeadline(),
+                                                            timedOut, connection);
             if (accepted.IsError()) {
                 ADD_FAILURE() << "peer accept: " << accepted.AsString();
                 return;
@@ -52,7 +56,9 @@ bool TestPeer::connectionWaiting() const {
 }
 
 void TestPeer::join() {
-    if (m_thread.joinable()) m_thread.join();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
 }
 
 tqsExecuteRemoteDllType serviceNamed(const char* library, const char* entry) {
@@ -65,25 +71,29 @@ tqsExecuteRemoteDllType serviceNamed(const char* library, const char* entry) {
     return service;
 }
 
-tqwire::Hello acceptHello(tqwire::Connection& connection) {
-    tqwire::Hello hello;
+tqsession::Hello acceptHello(tqsession::Connection& connection) {
+    tqsession::Hello hello;
     bool timedOut = false;
-    CYxError result = tqwire::receiveHello(connection, hello, peerDeadline(), timedOut);
+    CYxError result = tqsession::receiveHello(connection, hello, peerDeadline(), timedOut);
     EXPECT_FALSE(result.IsError()) << result.AsString();
-    result = tqwire::sendAccept(connection, peerDeadline(), timedOut);
+    result = tqsession::sendAccept(connection, peerDeadline(), timedOut);
     EXPECT_FALSE(result.IsError()) << result.AsString();
     return hello;
 }
 
 std::string readExactly(int fd, size_t count) {
     std::string bytes;
-    const tqwire::Deadline deadline = peerDeadline();
+    const tqsession::Deadline deadline = peerDeadline();
     while (bytes.size() < count && !deadline.expired()) {
         pollfd entry{fd, POLLIN, 0};
-        if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) continue;
+        if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) {
+            continue;
+        }
         char chunk[4096];
         const ssize_t got = ::recv(fd, chunk, std::min(sizeof chunk, count - bytes.size()), 0);
-        if (got <= 0) break;
+        if (got <= 0) {
+            break;
+        }
         bytes.append(chunk, static_cast<size_t>(got));
     }
     EXPECT_EQ(bytes.size(), count) << "peer read short";
@@ -92,24 +102,30 @@ std::string readExactly(int fd, size_t count) {
 
 void writeAll(int fd, const std::string& bytes) {
     size_t sent = 0;
-    const tqwire::Deadline deadline = peerDeadline();
+    const tqsession::Deadline deadline = peerDeadline();
     while (sent < bytes.size() && !deadline.expired()) {
         pollfd entry{fd, POLLOUT, 0};
-        if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) continue;
+        if (::poll(&entry, 1, deadline.pollTimeoutMs()) <= 0) {
+            continue;
+        }
         const ssize_t put = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (put <= 0) break;
+        if (put <= 0) {
+            break;
+        }
         sent += static_cast<size_t>(put);
     }
     EXPECT_EQ(sent, bytes.size()) << "peer wrote short";
 }
 
-int countFramesUntilClosed(tqwire::Connection& connection) {
+int countFramesUntilClosed(tqsession::Connection& connection) {
     int frames = 0;
     for (;;) {
-        tqwire::Frame frame;
+        tqsession::Frame frame;
         bool timedOut = false;
         CYxError result = connection.receiveFrame(frame, peerDeadline(), timedOut);
-        if (result.Code() == tqerr::kPeerClosed) return frames;
+        if (result.Code() == tqerr::kPeerClosed) {
+            return frames;
+        }
         if (result.IsError()) {
             ADD_FAILURE() << "peer receive: " << result.AsString();
             return frames;
@@ -121,7 +137,7 @@ int countFramesUntilClosed(tqwire::Connection& connection) {
 uint16_t closedPort() {
     int fd = -1;
     uint16_t port = 0;
-    EXPECT_FALSE(tqwire::listenTcp("127.0.0.1", 0, fd, port).IsError());
+    EXPECT_FALSE(tqsession::listenTcp("127.0.0.1", 0, fd, port).IsError());
     ::close(fd);
     return port;
 }

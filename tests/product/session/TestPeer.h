@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
-#include "ProtocolNames.h"
 #include "TqSession.h"
-#include "TqWire.h"
+#include "common/ProtocolNames.h"
+#include "session/TqWire.h"
 
 namespace sessiontest {
 
@@ -16,13 +16,13 @@ constexpr int kTestWaitUnitMs = 20;
 // Every blocking step of a peer ends within this time.
 constexpr int64_t kPeerWaitMs = 5000;
 
-inline tqwire::Deadline peerDeadline() { return tqwire::Deadline::afterMs(kPeerWaitMs); }
+inline tqsession::Deadline peerDeadline() { return tqsession::Deadline::afterMs(kPeerWaitMs); }
 
 class TestPeer {
 public:
     explicit TestPeer(const char* address = "127.0.0.1");
     // A peer with its own security rather than the environment's.
-    explicit TestPeer(const tqwire::Security& security, const char* address = "127.0.0.1");
+    explicit TestPeer(const tqsession::Security& security, const char* address = "127.0.0.1");
     // Waits for the script to finish.
     ~TestPeer();
     TestPeer(const TestPeer&) = delete;
@@ -33,14 +33,14 @@ public:
     std::string hostPort() const;
     // Accepts `connections` connections one after the other and runs
     // `script` on each.
-    void run(std::function<void(tqwire::Connection&)> script, int connections = 1);
+    void run(std::function<void(tqsession::Connection&)> script, int connections = 1);
     // Whether a connection waits to be accepted.
     bool connectionWaiting() const;
     void join();
 
 private:
     std::string m_address;
-    tqwire::Security m_security;
+    tqsession::Security m_security;
     int m_listenFd = -1;
     uint16_t m_port = 0;
     std::thread m_thread;
@@ -50,11 +50,11 @@ using tqcommon::indexService;
 tqsExecuteRemoteDllType serviceNamed(const char* library, const char* entry);
 
 // Peer steps (they record failures with gtest).
-tqwire::Hello acceptHello(tqwire::Connection& connection);
+tqsession::Hello acceptHello(tqsession::Connection& connection);
 std::string readExactly(int fd, size_t count);
 void writeAll(int fd, const std::string& bytes);
 // Reads frames until the client closes; returns how many arrived.
-int countFramesUntilClosed(tqwire::Connection& connection);
+int countFramesUntilClosed(tqsession::Connection& connection);
 
 // A loopback port on which nothing listens.
 uint16_t closedPort();

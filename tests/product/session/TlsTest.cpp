@@ -13,7 +13,7 @@
 #include "TestPeer.h"
 #include "TqMessages.h"
 #include "TqSession.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace sessiontest {
 namespace {
@@ -88,8 +88,8 @@ public:
         certs.authority("other");
         server = certs.security("cell", certs.issue("cell", "server", "IP:127.0.0.1"));
         host = certs.security("cell", certs.issue("cell", "host", "DNS:host.cell"));
-        expiredHost = certs.security(
-            "cell", certs.issue("cell", "expired-host", "DNS:host.cell", -10, -1));
+        expiredHost =
+            certs.security("cell", certs.issue("cell", "expired-host", "DNS:host.cell", -10, -1));
         // Trusts the cell's servers but carries a certificate of another authority.
         foreignHost = certs.security("other", certs.issue("other", "foreign-host", "DNS:x"));
         foreignHost.authority = server.authority;
@@ -99,7 +99,7 @@ public:
     }
 
     TestCerts certs;
-    tqwire::Security server, host, expiredHost, foreignHost, serverOfAnotherHost,
+    tqsession::Security server, host, expiredHost, foreignHost, serverOfAnotherHost,
         hostWithoutCertificate;
 };
 
@@ -112,7 +112,7 @@ TEST(TlsSession, ValidPairCarriesAnEraseExchangeAndClosesGracefully) {
     TestPeer peer(cell().server);
     ASSERT_TRUE(peer.listening());
     bool secure = false;
-    peer.run([&secure](tqwire::Connection& connection) {
+    peer.run([&secure](tqsession::Connection& connection) {
         acceptHello(connection);
         secure = connection.isSecure();
         uint32_t code = 0;
@@ -149,11 +149,11 @@ TEST(TlsSession, ValidPairCarriesAnEraseExchangeAndClosesGracefully) {
 
 TEST(TlsSession, LargeAndManyFramesArriveWholeAndInOrder) {
     constexpr int kFrames = 3000;
-    const size_t largest = tqwire::kMaxBodyLength - 4;
+    const size_t largest = tqsession::kMaxBodyLength - 4;
     int arrived = 0;
     bool inOrder = true;
     TestPeer peer(cell().server);
-    peer.run([&](tqwire::Connection& connection) {
+    peer.run([&](tqsession::Connection& connection) {
         acceptHello(connection);
         uint32_t code = 0;
         uint32_t wireLength = 0;
@@ -182,12 +182,16 @@ TEST(TlsSession, LargeAndManyFramesArriveWholeAndInOrder) {
     CTqNetwork session;
     ASSERT_FALSE(attach(session, peer.hostPort()).IsError());
     std::vector<char> payload(largest);
-    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
+    for (size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = static_cast<char>(i * 7);
+    }
     tqsDatabuf_v2 body;
     body.setExternalBuffer(payload.data(), payload.size());
     bool timedOut = false;
     ASSERT_FALSE(session.SendXDRMessage(0x0E0007FF, &body, 0, -1, timedOut).IsError());
-    for (int frame = 0; frame < kFrames; ++frame) ASSERT_FALSE(sendPrune(session, frame).IsError());
+    for (int frame = 0; frame < kFrames; ++frame) {
+        ASSERT_FALSE(sendPrune(session, frame).IsError());
+    }
     EXPECT_FALSE(session.Disconnect(kLongWait, timedOut).IsError());
     peer.join();
     EXPECT_EQ(arrived, kFrames);
@@ -197,7 +201,7 @@ TEST(TlsSession, LargeAndManyFramesArriveWholeAndInOrder) {
 TEST(TlsSession, ReceiveTimeoutKeepsTheSession) {
     Signal go;
     TestPeer peer(cell().server);
-    peer.run([&go](tqwire::Connection& connection) {
+    peer.run([&go](tqsession::Connection& connection) {
         acceptHello(connection);
         go.await();
         tqmsg::EraseDataResp response{};
@@ -220,15 +224,16 @@ TEST(TlsSession, ReceiveTimeoutKeepsTheSession) {
     EXPECT_TRUE(timedOut);
     EXPECT_LT(msSince(start), 1000);
     go.raise();
-    EXPECT_FALSE(session.ReceiveXDRMessage(&code, &body, nullptr, 0, kLongWait, timedOut).IsError());
+    EXPECT_FALSE(
+        session.ReceiveXDRMessage(&code, &body, nullptr, 0, kLongWait, timedOut).IsError());
     EXPECT_EQ(code, tqmsg::kEraseDataResp);
     EXPECT_FALSE(session.Disconnect(kLongWait, timedOut).IsError());
 }
 
 struct RefusalCase {
     const char* name;
-    tqwire::Security Cell::*client;
-    tqwire::Security Cell::*server;
+    tqsession::Security Cell::*client;
+    tqsession::Security Cell::*server;
     const char* clientReason;  // in the attach error
 };
 
@@ -240,10 +245,10 @@ TEST_P(TlsRefusal, AttachFailsWithTheReason) {
     const RefusalCase& refusal = GetParam();
     CYxError peerResult;
     TestPeer peer(cell().*refusal.server);
-    peer.run([&peerResult](tqwire::Connection& connection) {
-        tqwire::Hello hello;
+    peer.run([&peerResult](tqsession::Connection& connection) {
+        tqsession::Hello hello;
         bool timedOut = false;
-        peerResult = tqwire::receiveHello(connection, hello, peerDeadline(), timedOut);
+        peerResult = tqsession::receiveHello(connection, hello, peerDeadline(), timedOut);
     });
     ScopedSecurityEnvironment environment(cell().*refusal.client);
     CTqNetwork session;
@@ -259,23 +264,23 @@ TEST_P(TlsRefusal, AttachFailsWithTheReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TlsRefusal,
-    ::testing::Values(
-        RefusalCase{"ClientWithoutCertificate", &Cell::hostWithoutCertificate, &Cell::server,
-                    "certificate required"},
-        RefusalCase{"ClientOfAnotherAuthority", &Cell::foreignHost, &Cell::server, "unknown ca"},
-        RefusalCase{"ExpiredClientCertificate", &Cell::expiredHost, &Cell::server,
-                    "certificate expired"},
-        RefusalCase{"ServerNamingAnotherHost", &Cell::host, &Cell::serverOfAnotherHost,
-                    "IP address mismatch"}),
+    ::testing::Values(RefusalCase{"ClientWithoutCertificate", &Cell::hostWithoutCertificate,
+                                  &Cell::server, "certificate required"},
+                      RefusalCase{"ClientOfAnotherAuthority", &Cell::foreignHost, &Cell::server,
+                                  "unknown ca"},
+                      RefusalCase{"ExpiredClientCertificate", &Cell::expiredHost, &Cell::server,
+                                  "certificate expired"},
+                      RefusalCase{"ServerNamingAnotherHost", &Cell::host,
+                                  &Cell::serverOfAnotherHost, "IP address mismatch"}),
     [](const ::testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
 
 TEST(TlsMismatch, PlainClientAndTlsServerBothSayWhyAtOnce) {
     CYxError peerResult;
     TestPeer peer(cell().server);
-    peer.run([&peerResult](tqwire::Connection& connection) {
-        tqwire::Hello hello;
+    peer.run([&peerResult](tqsession::Connection& connection) {
+        tqsession::Hello hello;
         bool timedOut = false;
-        peerResult = tqwire::receiveHello(connection, hello, peerDeadline(), timedOut);
+        peerResult = tqsession::receiveHello(connection, hello, peerDeadline(), timedOut);
     });
     CTqNetwork session;
     const auto start = Clock::now();
@@ -291,11 +296,11 @@ TEST(TlsMismatch, PlainClientAndTlsServerBothSayWhyAtOnce) {
 
 TEST(TlsMismatch, TlsClientAndPlainServerBothSayWhyAtOnce) {
     CYxError peerResult;
-    TestPeer peer{tqwire::Security()};
-    peer.run([&peerResult](tqwire::Connection& connection) {
-        tqwire::Hello hello;
+    TestPeer peer{tqsession::Security()};
+    peer.run([&peerResult](tqsession::Connection& connection) {
+        tqsession::Hello hello;
         bool timedOut = false;
-        peerResult = tqwire::receiveHello(connection, hello, peerDeadline(), timedOut);
+        peerResult = tqsession::receiveHello(connection, hello, peerDeadline(), timedOut);
     });
     ScopedSecurityEnvironment environment(cell().host);
     CTqNetwork session;
@@ -326,30 +331,32 @@ TEST(PlainPolicy, ListeningBeyondLoopbackIsRefusedAndBadFilesShowAtOnce) {
     int fd = -1;
     uint16_t port = 0;
     for (const char* everywhere : {"0.0.0.0", "::"}) {
-        const CYxError result = tqwire::listenTcp(everywhere, 0, tqwire::Security(), fd, port);
+        const CYxError result =
+            tqsession::listenTcp(everywhere, 0, tqsession::Security(), fd, port);
         EXPECT_EQ(result.Code(), tqerr::kSecurity) << everywhere << ": " << result.AsString();
     }
-    EXPECT_EQ(tqwire::listenTcp(nullptr, 0, tqwire::Security(), fd, port).Code(),
+    EXPECT_EQ(tqsession::listenTcp(nullptr, 0, tqsession::Security(), fd, port).Code(),
               tqerr::kSecurity);
 
-    tqwire::Security missing = cell().server;
+    tqsession::Security missing = cell().server;
     missing.certificate += ".missing";
-    const CYxError unreadable = tqwire::listenTcp("127.0.0.1", 0, missing, fd, port);
+    const CYxError unreadable = tqsession::listenTcp("127.0.0.1", 0, missing, fd, port);
     EXPECT_EQ(unreadable.Code(), tqerr::kSecurity);
     EXPECT_TRUE(contains(unreadable.AsString(), "cannot read certificate"))
         << unreadable.AsString();
-    tqwire::Security serverWithoutKey;
+    tqsession::Security serverWithoutKey;
     serverWithoutKey.authority = cell().server.authority;
-    EXPECT_EQ(tqwire::listenTcp("127.0.0.1", 0, serverWithoutKey, fd, port).Code(),
+    EXPECT_EQ(tqsession::listenTcp("127.0.0.1", 0, serverWithoutKey, fd, port).Code(),
               tqerr::kSecurity);
 
     // A client's bad files fail before any address is dialled.
-    tqwire::Connection connection;
-    tqwire::HostPort target{"192.0.2.1", 8403};
+    tqsession::Connection connection;
+    tqsession::HostPort target{"192.0.2.1", 8403};
     bool timedOut = false;
     const auto start = Clock::now();
-    EXPECT_EQ(connection.connect(target, missing, tqwire::Deadline::afterMs(5000), timedOut).Code(),
-              tqerr::kSecurity);
+    EXPECT_EQ(
+        connection.connect(target, missing, tqsession::Deadline::afterMs(5000), timedOut).Code(),
+        tqerr::kSecurity);
     EXPECT_LT(msSince(start), 100);
 }
 
@@ -363,12 +370,12 @@ constexpr int kPeerWorkMs = 300;
 TEST_P(PeerClose, LeavesTheSocketToItsOwnerSoDisconnectWaitsForIt) {
     const bool tls = GetParam();
     bool openAfterClose = false;
-    TestPeer peer(tls ? cell().server : tqwire::Security());
-    peer.run([&openAfterClose](tqwire::Connection& connection) {
+    TestPeer peer(tls ? cell().server : tqsession::Security());
+    peer.run([&openAfterClose](tqsession::Connection& connection) {
         acceptHello(connection);
         EXPECT_EQ(countFramesUntilClosed(connection), 2);
         openAfterClose = connection.isOpen();
-        tqwire::Frame frame;
+        tqsession::Frame frame;
         bool timedOut = false;
         EXPECT_EQ(connection.receiveFrame(frame, peerDeadline(), timedOut).Code(),
                   tqerr::kPeerClosed);
@@ -376,7 +383,9 @@ TEST_P(PeerClose, LeavesTheSocketToItsOwnerSoDisconnectWaitsForIt) {
         connection.closeNow();
     });
     std::unique_ptr<ScopedSecurityEnvironment> environment;
-    if (tls) environment = std::make_unique<ScopedSecurityEnvironment>(cell().host);
+    if (tls) {
+        environment = std::make_unique<ScopedSecurityEnvironment>(cell().host);
+    }
     CTqNetwork session;
     ASSERT_FALSE(attach(session, peer.hostPort()).IsError());
     ASSERT_FALSE(sendPrune(session, 1).IsError());
@@ -405,17 +414,17 @@ TEST_P(IdleClose, NextSendAttachesAgainButARequestInFlightIsNotResent) {
     Signal idleClosed;
     int connections = 0;
     std::string secondName;
-    TestPeer peer(tls ? cell().server : tqwire::Security());
+    TestPeer peer(tls ? cell().server : tqsession::Security());
     peer.run(
-        [&](tqwire::Connection& connection) {
-            const tqwire::Hello hello = acceptHello(connection);
+        [&](tqsession::Connection& connection) {
+            const tqsession::Hello hello = acceptHello(connection);
             if (++connections == 1) {
                 connection.closeNow();
                 idleClosed.raise();
                 return;
             }
             secondName = hello.localName;
-            tqwire::Frame frame;
+            tqsession::Frame frame;
             bool timedOut = false;
             for (const uint32_t expected : {tqmsg::kAfPruneReq, tqmsg::kEraseDataReq}) {
                 ASSERT_FALSE(connection.receiveFrame(frame, peerDeadline(), timedOut).IsError());
@@ -425,12 +434,14 @@ TEST_P(IdleClose, NextSendAttachesAgainButARequestInFlightIsNotResent) {
         },
         2);
     std::unique_ptr<ScopedSecurityEnvironment> environment;
-    if (tls) environment = std::make_unique<ScopedSecurityEnvironment>(cell().host);
+    if (tls) {
+        environment = std::make_unique<ScopedSecurityEnvironment>(cell().host);
+    }
     CTqNetwork session;
     ASSERT_FALSE(attach(session, peer.hostPort()).IsError());
     idleClosed.await();
     // The close travels, and the session looks for it only once it was idle.
-    std::this_thread::sleep_for(tqwire::Connection::kIdleBeforeCheck +
+    std::this_thread::sleep_for(tqsession::Connection::kIdleBeforeCheck +
                                 std::chrono::milliseconds(100));
     ASSERT_FALSE(sendPrune(session, 1).IsError());
 

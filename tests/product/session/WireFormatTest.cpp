@@ -10,7 +10,7 @@
 #include "GoldenVectors.h"
 #include "TestPeer.h"
 #include "TqMessages.h"
-#include "TqWire.h"
+#include "session/TqWire.h"
 
 namespace sessiontest {
 namespace {
@@ -22,35 +22,35 @@ const char* asBytes(const Record& record) {
 
 int32_t measureError(unsigned long code, const char* record, unsigned long length) {
     size_t bodyLength = 0;
-    return tqwire::measureBody(static_cast<uint32_t>(code), record, length, bodyLength).Code();
+    return tqsession::measureBody(static_cast<uint32_t>(code), record, length, bodyLength).Code();
 }
 
 TEST(FrameHeader, EncodesGoldenBytesAndDecodesThem) {
-    unsigned char header[tqwire::kFrameHeaderSize];
-    tqwire::encodeFrameHeader(tqmsg::kAfPruneReq, 44, header);
+    unsigned char header[tqsession::kFrameHeaderSize];
+    tqsession::encodeFrameHeader(tqmsg::kAfPruneReq, 44, header);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(header), sizeof header), kGoldenPruneHeader);
 
-    tqwire::FrameHeader decoded;
-    ASSERT_FALSE(tqwire::decodeFrameHeader(header, decoded).IsError());
+    tqsession::FrameHeader decoded;
+    ASSERT_FALSE(tqsession::decodeFrameHeader(header, decoded).IsError());
     EXPECT_EQ(decoded.code, tqmsg::kAfPruneReq);
     EXPECT_EQ(decoded.bodyLength, 44u);
 }
 
 TEST(FrameHeader, RefusesBadMagicVersionAndOversizedBodies) {
-    unsigned char header[tqwire::kFrameHeaderSize];
-    tqwire::FrameHeader decoded;
+    unsigned char header[tqsession::kFrameHeaderSize];
+    tqsession::FrameHeader decoded;
 
-    tqwire::encodeFrameHeader(1, tqwire::kMaxBodyLength, header);
-    EXPECT_FALSE(tqwire::decodeFrameHeader(header, decoded).IsError());
-    tqwire::encodeFrameHeader(1, tqwire::kMaxBodyLength + 1, header);
-    EXPECT_EQ(tqwire::decodeFrameHeader(header, decoded).Code(), tqerr::kFrameTooLarge);
+    tqsession::encodeFrameHeader(1, tqsession::kMaxBodyLength, header);
+    EXPECT_FALSE(tqsession::decodeFrameHeader(header, decoded).IsError());
+    tqsession::encodeFrameHeader(1, tqsession::kMaxBodyLength + 1, header);
+    EXPECT_EQ(tqsession::decodeFrameHeader(header, decoded).Code(), tqerr::kFrameTooLarge);
 
-    tqwire::encodeFrameHeader(1, 0, header);
+    tqsession::encodeFrameHeader(1, 0, header);
     header[0] ^= 0x01;
-    EXPECT_EQ(tqwire::decodeFrameHeader(header, decoded).Code(), tqerr::kProtocol);
-    tqwire::encodeFrameHeader(1, 0, header);
+    EXPECT_EQ(tqsession::decodeFrameHeader(header, decoded).Code(), tqerr::kProtocol);
+    tqsession::encodeFrameHeader(1, 0, header);
     header[5] = 2;
-    EXPECT_EQ(tqwire::decodeFrameHeader(header, decoded).Code(), tqerr::kProtocol);
+    EXPECT_EQ(tqsession::decodeFrameHeader(header, decoded).Code(), tqerr::kProtocol);
 }
 
 // Word-aligned memory is coded in place, other memory item by item through
@@ -79,17 +79,19 @@ TEST(RecordCodec, GoldenBodiesAtEveryAlignment) {
             SCOPED_TRACE(::testing::Message() << std::hex << entry.code << " at offset " << offset);
             alignas(8) char memory[128];
             char* wire = memory + offset;
-            ASSERT_FALSE(tqwire::encodeBody(entry.code, entry.record, entry.length, wire,
-                                            entry.golden.size())
+            ASSERT_FALSE(tqsession::encodeBody(entry.code, entry.record, entry.length, wire,
+                                               entry.golden.size())
                              .IsError());
             EXPECT_EQ(std::string(wire, entry.golden.size()), entry.golden);
 
             std::memcpy(wire, entry.golden.data(), entry.golden.size());
             tqsDatabuf_v2 decoded;
             ASSERT_FALSE(
-                tqwire::decodeBody(entry.code, wire, entry.golden.size(), decoded).IsError());
+                tqsession::decodeBody(entry.code, wire, entry.golden.size(), decoded).IsError());
             ASSERT_EQ(decoded.getValidLen(), entry.decodedLength);
-            if (entry.decodedLength == 0) continue;
+            if (entry.decodedLength == 0) {
+                continue;
+            }
             if (entry.code != tqmsg::kEraseDataReq) {
                 EXPECT_EQ(std::memcmp(decoded.getDataBuffer(), entry.record, entry.decodedLength),
                           0);
@@ -118,9 +120,9 @@ TEST(RecordCodec, RefusesRecordsThatCannotBeSent) {
     EXPECT_EQ(measureError(tqmsg::kEraseDataResp, asBytes(prune), 31), tqerr::kInvalidArgument);
     EXPECT_EQ(measureError(kOtherCode, nullptr, 1), tqerr::kInvalidArgument);
 
-    std::vector<char> huge(tqwire::kMaxBodyLength, 'p');
+    std::vector<char> huge(tqsession::kMaxBodyLength, 'p');
     EXPECT_EQ(measureError(kOtherCode, huge.data(), huge.size()), tqerr::kFrameTooLarge);
-    EXPECT_EQ(measureError(kOtherCode, huge.data(), tqwire::kMaxBodyLength - 4), tqerr::kOk);
+    EXPECT_EQ(measureError(kOtherCode, huge.data(), tqsession::kMaxBodyLength - 4), tqerr::kOk);
     huge.back() = '\0';
     request.path = huge.data();
     EXPECT_EQ(measureError(tqmsg::kEraseDataReq, asBytes(request), 32), tqerr::kFrameTooLarge);
@@ -131,18 +133,18 @@ TEST(RecordCodec, RefusesRecordsThatCannotBeSent) {
 // build checks that nothing leaks or is freed twice).
 TEST(RecordDecoding, OwnedMemoryIsReusedWhenTheNewFormFits) {
     tqsDatabuf_v2 body;
-    ASSERT_FALSE(tqwire::decodeBody(tqmsg::kAfPruneReq, kGoldenPruneBody.data(),
-                                    kGoldenPruneBody.size(), body)
+    ASSERT_FALSE(tqsession::decodeBody(tqmsg::kAfPruneReq, kGoldenPruneBody.data(),
+                                       kGoldenPruneBody.size(), body)
                      .IsError());
     const char* first = body.getDataBuffer();
-    ASSERT_FALSE(tqwire::decodeBody(tqmsg::kEraseDataResp, kGoldenEraseResponseBody.data(),
-                                    kGoldenEraseResponseBody.size(), body)
+    ASSERT_FALSE(tqsession::decodeBody(tqmsg::kEraseDataResp, kGoldenEraseResponseBody.data(),
+                                       kGoldenEraseResponseBody.size(), body)
                      .IsError());
     EXPECT_EQ(body.getDataBuffer(), first);
     EXPECT_EQ(body.getValidLen(), 32u);
     const std::string longer = bytes({0, 0, 0, 60}) + std::string(60, 'x');
     ASSERT_FALSE(
-        tqwire::decodeBody(static_cast<uint32_t>(kOtherCode), longer.data(), longer.size(), body)
+        tqsession::decodeBody(static_cast<uint32_t>(kOtherCode), longer.data(), longer.size(), body)
             .IsError());
     EXPECT_TRUE(body.ownsData());
     EXPECT_EQ(std::string(body.getDataBuffer(), body.getValidLen()), std::string(60, 'x'));
@@ -155,15 +157,17 @@ TEST(RecordDecoding, ResponseFillsCallerRecordAndNothingMore) {
     std::memset(memory, 0xAA, sizeof memory);
     tqsDatabuf_v2 body;
     body.setExternalBuffer(memory, sizeof memory);
-    ASSERT_FALSE(tqwire::decodeBody(tqmsg::kEraseDataResp, kGoldenEraseResponseBody.data(),
-                                    kGoldenEraseResponseBody.size(), body)
+    ASSERT_FALSE(tqsession::decodeBody(tqmsg::kEraseDataResp, kGoldenEraseResponseBody.data(),
+                                       kGoldenEraseResponseBody.size(), body)
                      .IsError());
     EXPECT_FALSE(body.ownsData());
     EXPECT_EQ(body.getDataBuffer(), memory);
     EXPECT_EQ(body.getValidLen(), 32u);
     const auto expected = goldenEraseResponse();
     EXPECT_EQ(std::memcmp(memory, &expected, sizeof expected), 0);
-    for (size_t i = 32; i < sizeof memory; ++i) ASSERT_EQ(memory[i], '\xAA') << "byte " << i;
+    for (size_t i = 32; i < sizeof memory; ++i) {
+        ASSERT_EQ(memory[i], '\xAA') << "byte " << i;
+    }
 }
 
 // The buffer still refers to the erase request, whose handed length counts
@@ -175,8 +179,8 @@ TEST(RecordDecoding, ResponseReplacesTheRequestRecordItWasAskedWith) {
     tqsDatabuf_v2 body;
     body.setExternalBuffer(reinterpret_cast<char*>(&request),
                            sizeof request + std::strlen(path) + 1);
-    ASSERT_FALSE(tqwire::decodeBody(tqmsg::kEraseDataResp, kGoldenEraseResponseBody.data(),
-                                    kGoldenEraseResponseBody.size(), body)
+    ASSERT_FALSE(tqsession::decodeBody(tqmsg::kEraseDataResp, kGoldenEraseResponseBody.data(),
+                                       kGoldenEraseResponseBody.size(), body)
                      .IsError());
     EXPECT_EQ(body.getValidLen(), sizeof request);
     tqmsg::EraseDataResp response;
@@ -192,8 +196,8 @@ TEST(RecordDecoding, ResponseReplacesTheRequestRecordItWasAskedWith) {
     second.path = path2;
     body.setExternalBuffer(reinterpret_cast<char*>(&second), sizeof second + sizeof path2);
     const tqmsg::EraseDataReq before = second;
-    ASSERT_FALSE(tqwire::decodeBody(tqmsg::kAfPruneReq, kGoldenPruneBody.data(),
-                                    kGoldenPruneBody.size(), body)
+    ASSERT_FALSE(tqsession::decodeBody(tqmsg::kAfPruneReq, kGoldenPruneBody.data(),
+                                       kGoldenPruneBody.size(), body)
                      .IsError());
     EXPECT_TRUE(body.ownsData());
     EXPECT_EQ(std::memcmp(&second, &before, sizeof second), 0);
@@ -213,27 +217,29 @@ TEST(RecordDecoding, MalformedBodiesAreRefusedUntouched) {
             std::memset(memory, 0xAA, sizeof memory);
             tqsDatabuf_v2 body;
             body.setExternalBuffer(memory, sizeof memory);
-            EXPECT_EQ(tqwire::decodeBody(code, golden.data(), length, body).Code(),
+            EXPECT_EQ(tqsession::decodeBody(code, golden.data(), length, body).Code(),
                       tqerr::kProtocol)
                 << std::hex << code << " cut to " << std::dec << length;
             EXPECT_EQ(body.getValidLen(), sizeof memory);
-            for (char byte : memory) ASSERT_EQ(byte, '\xAA');
+            for (char byte : memory) {
+                ASSERT_EQ(byte, '\xAA');
+            }
         }
         const std::string longer = golden + std::string(4, '\0');
         tqsDatabuf_v2 body;
-        EXPECT_EQ(tqwire::decodeBody(code, longer.data(), longer.size(), body).Code(),
+        EXPECT_EQ(tqsession::decodeBody(code, longer.data(), longer.size(), body).Code(),
                   tqerr::kProtocol);
     }
     std::string nulInPath = kGoldenEraseRequestBody;
     nulInPath[21] = '\0';
     tqsDatabuf_v2 body;
-    EXPECT_EQ(
-        tqwire::decodeBody(tqmsg::kEraseDataReq, nulInPath.data(), nulInPath.size(), body).Code(),
-        tqerr::kProtocol);
+    EXPECT_EQ(tqsession::decodeBody(tqmsg::kEraseDataReq, nulInPath.data(), nulInPath.size(), body)
+                  .Code(),
+              tqerr::kProtocol);
     std::string hugePath = kGoldenEraseRequestBody;
     hugePath[16] = '\x7F';
     EXPECT_EQ(
-        tqwire::decodeBody(tqmsg::kEraseDataReq, hugePath.data(), hugePath.size(), body).Code(),
+        tqsession::decodeBody(tqmsg::kEraseDataReq, hugePath.data(), hugePath.size(), body).Code(),
         tqerr::kProtocol);
 }
 
@@ -246,11 +252,13 @@ TEST(RecordDecoding, RandomBodiesNeverOverrun) {
     for (int round = 0; round < 4000; ++round) {
         const uint32_t code = codes[round % 4];
         std::vector<char> wire(random() % 72);
-        for (char& byte : wire) byte = static_cast<char>(random() % 4 == 0 ? random() : 0);
+        for (char& byte : wire) {
+            byte = static_cast<char>(random() % 4 == 0 ? random() : 0);
+        }
         char memory[32];
         tqsDatabuf_v2 body;
         body.setExternalBuffer(memory, sizeof memory);
-        CYxError result = tqwire::decodeBody(code, wire.data(), wire.size(), body);
+        CYxError result = tqsession::decodeBody(code, wire.data(), wire.size(), body);
         if (result.IsError()) {
             EXPECT_EQ(result.Code(), tqerr::kProtocol);
             continue;
@@ -260,21 +268,21 @@ TEST(RecordDecoding, RandomBodiesNeverOverrun) {
 }
 
 TEST(Handshake, HelloTravelsAsGoldenBytes) {
-    tqwire::Hello hello;
-    ASSERT_FALSE(tqwire::makeHello(indexService(), "host1", hello).IsError());
+    tqsession::Hello hello;
+    ASSERT_FALSE(tqsession::makeHello(indexService(), "host1", hello).IsError());
     std::string body;
-    ASSERT_FALSE(tqwire::encodeHello(hello, body).IsError());
+    ASSERT_FALSE(tqsession::encodeHello(hello, body).IsError());
     EXPECT_EQ(body, bytes({0, 0, 0, 1, 0, 0, 0, 8}) + "sLNIDXMA" + bytes({0, 0, 0, 8}) +
                         "sLPIDXMA" + bytes({0, 0, 0, 5}) + "host1" + bytes({0, 0, 0}));
 
-    tqwire::Hello decoded;
-    ASSERT_FALSE(tqwire::decodeHello(body.data(), body.size(), decoded).IsError());
+    tqsession::Hello decoded;
+    ASSERT_FALSE(tqsession::decodeHello(body.data(), body.size(), decoded).IsError());
     EXPECT_EQ(decoded.library, "sLNIDXMA");
     EXPECT_EQ(decoded.entry, "sLPIDXMA");
     EXPECT_EQ(decoded.localName, "host1");
 
     for (size_t length = 0; length < body.size(); ++length) {
-        EXPECT_EQ(tqwire::decodeHello(body.data(), length, decoded).Code(), tqerr::kProtocol);
+        EXPECT_EQ(tqsession::decodeHello(body.data(), length, decoded).Code(), tqerr::kProtocol);
     }
 }
 
@@ -284,14 +292,15 @@ TEST(Handshake, ServiceFieldsAreReadWithinTheirBounds) {
     service.separator = 'S';
     std::memset(service.remoteEntryName, 'E', sizeof service.remoteEntryName);
     std::memset(service.reserved, 'R', sizeof service.reserved);
-    tqwire::Hello hello;
-    ASSERT_FALSE(tqwire::makeHello(service, nullptr, hello).IsError());
+    tqsession::Hello hello;
+    ASSERT_FALSE(tqsession::makeHello(service, nullptr, hello).IsError());
     EXPECT_EQ(hello.library, std::string(256, 'L'));
     EXPECT_EQ(hello.entry, std::string(256, 'E'));
     EXPECT_EQ(hello.localName, "");
 
-    const std::string tooLong(tqwire::kMaxLocalNameLength + 1, 'n');
-    EXPECT_EQ(tqwire::makeHello(service, tooLong.c_str(), hello).Code(), tqerr::kInvalidArgument);
+    const std::string tooLong(tqsession::kMaxLocalNameLength + 1, 'n');
+    EXPECT_EQ(tqsession::makeHello(service, tooLong.c_str(), hello).Code(),
+              tqerr::kInvalidArgument);
 }
 
 TEST(HostNames, ParseNamePortAndBracketedIpv6) {
@@ -299,34 +308,34 @@ TEST(HostNames, ParseNamePortAndBracketedIpv6) {
         const char* text;
         const char* host;
         uint16_t port;
-    } good[] = {{"ci-server", "ci-server", tqwire::kDefaultPort},
+    } good[] = {{"ci-server", "ci-server", tqsession::kDefaultPort},
                 {"ci-server:9000", "ci-server", 9000},
                 {"127.0.0.1:1", "127.0.0.1", 1},
                 {"[::1]:65535", "::1", 65535},
-                {"[::1]", "::1", tqwire::kDefaultPort},
-                {"::1", "::1", tqwire::kDefaultPort}};
+                {"[::1]", "::1", tqsession::kDefaultPort},
+                {"::1", "::1", tqsession::kDefaultPort}};
     for (const auto& entry : good) {
-        tqwire::HostPort parsed;
-        ASSERT_FALSE(tqwire::parseHostPort(entry.text, parsed).IsError()) << entry.text;
+        tqsession::HostPort parsed;
+        ASSERT_FALSE(tqsession::parseHostPort(entry.text, parsed).IsError()) << entry.text;
         EXPECT_EQ(parsed.host, entry.host) << entry.text;
         EXPECT_EQ(parsed.port, entry.port) << entry.text;
     }
     for (const char* bad : {"", ":80", "host:", "host:0", "host:65536", "host:8o", "[::1", "[]:80",
                             "[::1]80", "[::1]:"}) {
-        tqwire::HostPort parsed;
-        EXPECT_EQ(tqwire::parseHostPort(bad, parsed).Code(), tqerr::kInvalidArgument) << bad;
+        tqsession::HostPort parsed;
+        EXPECT_EQ(tqsession::parseHostPort(bad, parsed).Code(), tqerr::kInvalidArgument) << bad;
     }
-    tqwire::HostPort parsed;
-    EXPECT_EQ(tqwire::parseHostPort(nullptr, parsed).Code(), tqerr::kInvalidArgument);
+    tqsession::HostPort parsed;
+    EXPECT_EQ(tqsession::parseHostPort(nullptr, parsed).Code(), tqerr::kInvalidArgument);
 }
 
 TEST(WaitUnits, EnvironmentValueIsValidatedAndApplied) {
-    EXPECT_EQ(tqwire::parseWaitUnitMs(nullptr), 1000);
-    EXPECT_EQ(tqwire::parseWaitUnitMs("25"), 25);
+    EXPECT_EQ(tqsession::parseWaitUnitMs(nullptr), 1000);
+    EXPECT_EQ(tqsession::parseWaitUnitMs("25"), 25);
     for (const char* bad : {"", "0", "-5", "12ms", "99999999999", "3600001"}) {
-        EXPECT_EQ(tqwire::parseWaitUnitMs(bad), 1000) << bad;
+        EXPECT_EQ(tqsession::parseWaitUnitMs(bad), 1000) << bad;
     }
-    EXPECT_EQ(tqwire::waitUnitMs(), kTestWaitUnitMs);
+    EXPECT_EQ(tqsession::waitUnitMs(), kTestWaitUnitMs);
 }
 
 }  // namespace

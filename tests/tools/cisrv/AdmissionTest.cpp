@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Admission.h"
+#include "cisrv/Admission.h"
 
 namespace cisrv {
 namespace {

@@ -102,8 +102,9 @@ protected:
     std::string logFile = dir.file("server.log");
 
     std::unique_ptr<ChildProgram> serve(const std::vector<std::string>& options = {}) {
-        std::vector<std::string> arguments{"serve", "--index", index, "--listen=127.0.0.1:0",
-                                           "--port-file", portFile, "--log=" + logFile};
+        std::vector<std::string> arguments{
+            "serve",  "--index",         index, "--listen=127.0.0.1:0", "--port-file",
+            portFile, "--log=" + logFile};
         arguments.insert(arguments.end(), options.begin(), options.end());
         auto program = std::make_unique<ChildProgram>(dir, cisrvCommand(arguments));
         EXPECT_TRUE(eventually([&] { return !readFile(portFile).empty(); }, 10s)) << program->err();

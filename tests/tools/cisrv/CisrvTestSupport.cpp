@@ -11,10 +11,12 @@ namespace {
 
 constexpr int64_t kClientWaitMs = 5000;
 
-tqwire::Deadline clientDeadline() { return tqwire::Deadline::afterMs(kClientWaitMs); }
+tqsession::Deadline clientDeadline() { return tqsession::Deadline::afterMs(kClientWaitMs); }
 
 void require(const CYxError& status) {
-    if (status.IsError()) throw std::runtime_error(status.AsString());
+    if (status.IsError()) {
+        throw std::runtime_error(status.AsString());
+    }
 }
 
 }  // namespace
@@ -31,7 +33,9 @@ LockHolder::LockHolder(const std::string& file) {
 }
 
 void LockHolder::release() {
-    if (m_db == nullptr) return;
+    if (m_db == nullptr) {
+        return;
+    }
     sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(m_db);
     m_db = nullptr;
@@ -59,7 +63,7 @@ std::vector<std::string> pathsIn(const std::string& indexFile) {
 }
 
 CYxError TestClient::connectOnly(uint16_t port) {
-    tqwire::HostPort target;
+    tqsession::HostPort target;
     target.host = "127.0.0.1";
     target.port = port;
     bool timedOut = false;
@@ -69,16 +73,20 @@ CYxError TestClient::connectOnly(uint16_t port) {
 CYxError TestClient::attach(uint16_t port, const std::string& library, const std::string& entry,
                             const std::string& localName) {
     CYxError result = connectOnly(port);
-    if (result.IsError()) return result;
-    tqwire::Hello hello;
+    if (result.IsError()) {
+        return result;
+    }
+    tqsession::Hello hello;
     hello.library = library;
     hello.entry = entry;
     hello.localName = localName;
     hello.offeredVersion = offeredVersion;
     bool timedOut = false;
-    result = tqwire::sendHello(connection, hello, clientDeadline(), timedOut);
-    if (result.IsError()) return result;
-    return tqwire::awaitHelloAnswer(connection, clientDeadline(), timedOut);
+    result = tqsession::sendHello(connection, hello, clientDeadline(), timedOut);
+    if (result.IsError()) {
+        return result;
+    }
+    return tqsession::awaitHelloAnswer(connection, clientDeadline(), timedOut);
 }
 
 int32_t TestClient::erase(const EraseFields& fields) {
@@ -126,7 +134,7 @@ CYxError TestClient::closeGracefully() {
 }
 
 bool TestClient::seesServerClose() {
-    tqwire::Frame frame;
+    tqsession::Frame frame;
     bool timedOut = false;
     const CYxError result = connection.receiveFrame(frame, clientDeadline(), timedOut);
     return result.IsError() && !timedOut;

@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "ChildProgram.h"
-#include "IndexStore.h"
-#include "Server.h"
-#include "ServerLog.h"
 #include "TemporaryFolder.h"
-#include "TqWire.h"
+#include "cisrv/IndexStore.h"
+#include "cisrv/Server.h"
+#include "cisrv/ServerLog.h"
+#include "session/TqWire.h"
 
 struct sqlite3;
 
@@ -71,7 +71,7 @@ struct EraseFields {
     int32_t eraseKind = 0;
 };
 
-// A client of the server over tqwire, with generous deadlines.
+// A client of the server over tqsession, with generous deadlines.
 class TestClient {
 public:
     CYxError attach(uint16_t port, const std::string& library = tqmsg::kRemoteIndexLibrary,
@@ -85,9 +85,9 @@ public:
     // Whether the server closed the connection within a few seconds.
     bool seesServerClose();
 
-    tqwire::Connection connection;
+    tqsession::Connection connection;
     // The handshake version the client offers (2: the server confirms its close).
-    uint32_t offeredVersion = tqwire::kHandshakeVersion;
+    uint32_t offeredVersion = tqsession::kHandshakeVersion;
 };
 
 // A server running on its own thread, logging to a file, on 127.0.0.1.
@@ -119,7 +119,9 @@ template <typename Condition>
 bool eventually(Condition condition, std::chrono::milliseconds limit = 5s) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
         std::this_thread::sleep_for(10ms);
     }
     return true;

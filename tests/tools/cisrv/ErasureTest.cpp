@@ -10,11 +10,11 @@
 #include <set>
 
 #include "CisrvTestSupport.h"
-#include "IndexWriter.h"
-#include "PathLog.h"
-#include "Purger.h"
-#include "Requests.h"
-#include "ScrubVfs.h"
+#include "cisrv/IndexWriter.h"
+#include "cisrv/PathLog.h"
+#include "cisrv/Purger.h"
+#include "cisrv/Requests.h"
+#include "cisrv/ScrubVfs.h"
 
 namespace cisrv::test {
 namespace {
@@ -22,7 +22,9 @@ namespace {
 std::string folderBytes(const std::string& folder) {
     std::string bytes;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (entry.is_regular_file()) bytes += readFile(entry.path().string());
+        if (entry.is_regular_file()) {
+            bytes += readFile(entry.path().string());
+        }
     }
     return bytes;
 }
@@ -43,9 +45,8 @@ TEST(ScrubVfsTest, ClearsOnlyTheUnusedSpaceOfWellFormedBtreePages) {
     leaf[3903] = 16;
     const std::vector<unsigned char> before = leaf;
     EXPECT_EQ(scrubBtreePage(leaf.data(), kPage, 2, 0), (3900 - 10) + 12u);
-    EXPECT_TRUE(std::all_of(leaf.begin() + 10, leaf.begin() + 3904, [](unsigned char b) {
-        return b == 0 || b == 16;
-    }));
+    EXPECT_TRUE(std::all_of(leaf.begin() + 10, leaf.begin() + 3904,
+                            [](unsigned char b) { return b == 0 || b == 16; }));
     EXPECT_TRUE(std::equal(leaf.begin() + 3916, leaf.end(), before.begin() + 3916));
 
     std::vector<unsigned char> malformed = before;
@@ -54,15 +55,22 @@ TEST(ScrubVfsTest, ClearsOnlyTheUnusedSpaceOfWellFormedBtreePages) {
     std::vector<unsigned char> overflow = before;
     overflow[0] = 0;  // an overflow page starts with a page number
     EXPECT_EQ(scrubBtreePage(overflow.data(), kPage, 2, 0), 0u);
-    EXPECT_EQ(overflow, [&] { auto page = before; page[0] = 0; return page; }());
+    EXPECT_EQ(overflow, [&] {
+        auto page = before;
+        page[0] = 0;
+        return page;
+    }());
 }
 
 class ErasureStoreTest : public IndexAndLogTest {
-protected:    std::mt19937 random{7};
+protected:
+    std::mt19937 random{7};
 
     std::string word() {
         std::string text = "z";
-        for (int i = 0; i < 11; ++i) text += "bcdfghjklmnpqrstvwx"[random() % 19];
+        for (int i = 0; i < 11; ++i) {
+            text += "bcdfghjklmnpqrstvwx"[random() % 19];
+        }
         return text;
     }
 };
@@ -85,7 +93,9 @@ TEST_F(ErasureStoreTest, APurgeRoundLeavesNoByteOfErasedDocuments) {
     }
     ASSERT_FALSE(store->commit().IsError());
     std::set<size_t> erased;
-    while (erased.size() < 2500) erased.insert(random() % documents.size());
+    while (erased.size() < 2500) {
+        erased.insert(random() % documents.size());
+    }
     ASSERT_FALSE(store->begin().IsError());
     int done = 0;
     for (const size_t i : erased) {
@@ -132,7 +142,8 @@ TEST_F(ErasureStoreTest, DocumentsBeyondAShardGoToTheNextAndOnlyErasedShardsAreL
     filter.match = "shared";
     EXPECT_EQ(pathsIn(file).size(), 4u);
     std::vector<std::string> found;
-    ASSERT_FALSE(store->search(filter, [&](const Document& d) { found.push_back(d.path); }).IsError());
+    ASSERT_FALSE(
+        store->search(filter, [&](const Document& d) { found.push_back(d.path); }).IsError());
     EXPECT_EQ(found, (std::vector<std::string>{"/a/first", "/b/0", "/b/1", "/b/2"}));
 
     EraseScope scope;
@@ -172,8 +183,8 @@ TEST(PathLogTest, ErasePathsAreShownHashedOrNotAtAll) {
     scope.path = "/home/ann/private";
     scope.clientId = 10;
     setPathLogging({PathLogging::Mode::Hash, "0123456789abcdef"});
-    EXPECT_EQ(describe(scope),
-              "erase " + pathHash("0123456789abcdef", scope.path) + " (client 10, app type 0, cell 0)");
+    EXPECT_EQ(describe(scope), "erase " + pathHash("0123456789abcdef", scope.path) +
+                                   " (client 10, app type 0, cell 0)");
     // HMAC-SHA256 test vector 2 of RFC 4231.
     EXPECT_EQ(pathHash("Jefe", "what do ya want for nothing?"),
               "hmac-sha256:5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");

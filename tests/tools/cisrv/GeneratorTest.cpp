@@ -9,15 +9,15 @@
 #include <set>
 
 #include "CisrvTestSupport.h"
-#include "Generator.h"
+#include "cisrv/Generator.h"
 
 namespace cisrv::test {
 namespace {
 
 std::vector<Document> allDocuments(IndexStore& store) {
     std::vector<Document> documents;
-    const CYxError status =
-        store.search(SearchFilter(), [&](const Document& document) { documents.push_back(document); });
+    const CYxError status = store.search(
+        SearchFilter(), [&](const Document& document) { documents.push_back(document); });
     EXPECT_FALSE(status.IsError()) << status.AsString();
     return documents;
 }

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "CisrvTestSupport.h"
-#include "IndexWriter.h"
+#include "cisrv/IndexWriter.h"
 
 namespace cisrv::test {
 namespace {
@@ -49,7 +49,9 @@ private:
         return rc;
     }
     static int write(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offset) {
-        if (s_instance->failing) return SQLITE_IOERR_WRITE;
+        if (s_instance->failing) {
+            return SQLITE_IOERR_WRITE;
+        }
         const auto* methods = reinterpret_cast<const Methods*>(file->pMethods);
         return methods->real->xWrite(file, data, amount, offset);
     }
@@ -92,14 +94,18 @@ TEST_F(IndexWriterTest, PrunesShareCommitsUpToTheBatchLimit) {
     limits.linger = std::chrono::milliseconds(200);
     {
         IndexWriter writer(*store, *log, limits);
-        for (int i = 1; i <= 500; ++i) writer.prune(PruneScope{i, 0, 0}, "test");
+        for (int i = 1; i <= 500; ++i) {
+            writer.prune(PruneScope{i, 0, 0}, "test");
+        }
         writer.flush();
         EXPECT_EQ(countDocuments(file), 100);
         EXPECT_LE(writer.commits(), 2u);
     }
     limits.maxBatch = 10;
     IndexWriter writer(*store, *log, limits);
-    for (int i = 501; i <= 600; ++i) writer.prune(PruneScope{i, 0, 0}, "test");
+    for (int i = 501; i <= 600; ++i) {
+        writer.prune(PruneScope{i, 0, 0}, "test");
+    }
     writer.flush();
     EXPECT_EQ(countDocuments(file), 0);
     EXPECT_GE(writer.commits(), 10u);
@@ -160,7 +166,8 @@ TEST_F(IndexWriterTest, TransactionRolledBackMidBatchFailsEveryEarlierErase) {
     // A small page cache, so that the large erase spills to the log file.
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "PRAGMA default_cache_size = 100", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA default_cache_size = 100", nullptr, nullptr, nullptr),
+              SQLITE_OK);
     sqlite3_close(db);
 
     FailingDisk disk;
@@ -182,7 +189,8 @@ TEST_F(IndexWriterTest, TransactionRolledBackMidBatchFailsEveryEarlierErase) {
     const IndexWriter::EraseResult secondDone = secondResult.get();
     disk.failing = false;
     EXPECT_TRUE(secondDone.status.IsError()) << secondDone.status.AsString();
-    EXPECT_NE(firstDone.status.AsString().find("rolled back after a later failure"), std::string::npos)
+    EXPECT_NE(firstDone.status.AsString().find("rolled back after a later failure"),
+              std::string::npos)
         << firstDone.status.AsString();
     EXPECT_EQ(countDocuments(file), 10000);
 }
@@ -192,7 +200,9 @@ TEST_F(IndexWriterTest, StopCommitsQueuedPrunesAndRefusesLaterWork) {
     IndexWriter::Limits limits;
     limits.linger = std::chrono::seconds(30);  // only the stop can end the batch early
     IndexWriter writer(*store, *log, limits);
-    for (int i = 1; i <= 50; ++i) writer.prune(PruneScope{i, 0, 0}, "test");
+    for (int i = 1; i <= 50; ++i) {
+        writer.prune(PruneScope{i, 0, 0}, "test");
+    }
     writer.stop();
     EXPECT_EQ(countDocuments(file), 0);
     EraseScope scope;

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pty.h>
-#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,9 +16,9 @@
 #include <thread>
 
 #include "CisrvTestSupport.h"
-#include "Metrics.h"
-#include "ServiceNotifier.h"
 #include "TqProjectVersion.h"
+#include "cisrv/Metrics.h"
+#include "cisrv/ServiceNotifier.h"
 
 namespace cisrv::test {
 namespace {
@@ -44,10 +44,14 @@ HttpReply httpGet(uint16_t port, const std::string& path) {
     (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     std::string answer;
     char buffer[4096];
-    for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, got);
+    for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+        answer.append(buffer, got);
+    }
     ::close(fd);
     const size_t split = answer.find("\r\n\r\n");
-    if (answer.compare(0, 9, "HTTP/1.1 ") != 0 || split == std::string::npos) return reply;
+    if (answer.compare(0, 9, "HTTP/1.1 ") != 0 || split == std::string::npos) {
+        return reply;
+    }
     reply.status = std::stoi(answer.substr(9, 3));
     reply.body = answer.substr(split + 4);
     return reply;
@@ -87,7 +91,9 @@ public:
         char buffer[4096];
         while (std::chrono::steady_clock::now() < end) {
             const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, 0);
-            if (got > 0) messages.emplace_back(buffer, static_cast<size_t>(got));
+            if (got > 0) {
+                messages.emplace_back(buffer, static_cast<size_t>(got));
+            }
         }
         return messages;
     }
@@ -99,7 +105,9 @@ private:
 
 size_t countContaining(const std::vector<std::string>& messages, const std::string& part) {
     size_t count = 0;
-    for (const std::string& message : messages) count += message.find(part) != std::string::npos;
+    for (const std::string& message : messages) {
+        count += message.find(part) != std::string::npos;
+    }
     return count;
 }
 
@@ -112,8 +120,9 @@ protected:
 
     std::unique_ptr<ChildProgram> serve(const std::vector<std::string>& options,
                                         const std::vector<std::string>& environment = {}) {
-        std::vector<std::string> arguments{"serve", "--index", index, "--listen=127.0.0.1:0",
-                                           "--port-file", portFile, "--log=" + logFile};
+        std::vector<std::string> arguments{
+            "serve",  "--index",         index, "--listen=127.0.0.1:0", "--port-file",
+            portFile, "--log=" + logFile};
         arguments.insert(arguments.end(), options.begin(), options.end());
         auto program = std::make_unique<ChildProgram>(dir, cisrvCommand(arguments), environment);
         EXPECT_TRUE(eventually([&] { return !readFile(portFile).empty(); }, 10s)) << program->err();
@@ -173,11 +182,16 @@ TEST_F(OperationTest, MetricsCountWhatTheServerDid) {
         {"cisrv_writer_commit_duration_seconds_count", 2},
         {"cisrv_build_info{version=\"" TQ_PROJECT_VERSION "\"}", 1},
     };
-    for (const auto& [series, value] : expected) EXPECT_EQ(valueOf(text, series), value) << series;
-    ASSERT_TRUE(eventually([&] {  // counted at most every 5 s
-        text = httpGet(metrics, "/metrics").body;
-        return valueOf(text, "cisrv_index_documents") == 0;
-    }, 8s)) << text;
+    for (const auto& [series, value] : expected) {
+        EXPECT_EQ(valueOf(text, series), value) << series;
+    }
+    ASSERT_TRUE(eventually(
+        [&] {  // counted at most every 5 s
+            text = httpGet(metrics, "/metrics").body;
+            return valueOf(text, "cisrv_index_documents") == 0;
+        },
+        8s))
+        << text;
     EXPECT_GT(valueOf(text, "cisrv_last_commit_timestamp_seconds"), 1.7e9);
 
     EXPECT_EQ(httpGet(metrics, "/healthz").status, 200);
@@ -227,7 +241,9 @@ TEST_F(OperationTest, UnderSystemdReadyComesOnceListeningAndPingsGoOnWhileTheWri
     // Batches that fail on a lock held past the lock wait are still progress.
     LockHolder holder(index);
     std::thread eraser([&] {
-        for (int i = 0; i < 2; ++i) EXPECT_EQ(client.erase({1, 1, 1, "/a", 0}), 0);
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(client.erase({1, 1, 1, "/a", 0}), 0);
+        }
     });
     messages = listener.receiveFor(2s);
     eraser.join();
@@ -266,7 +282,9 @@ TEST(ServiceNotifierTest, PingsStopWhileTheWriterIsStuckAndResumeAfter) {
 
 // The shipped alert rules, where promtool is installed (see above).
 TEST(AlertRulesTest, PromtoolAcceptsThem) {
-    if (std::system("command -v promtool >/dev/null 2>&1") != 0) GTEST_SKIP() << "no promtool";
+    if (std::system("command -v promtool >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no promtool";
+    }
     EXPECT_EQ(std::system("promtool check rules " CISRV_ALERT_RULES), 0);
 }
 
@@ -275,7 +293,9 @@ TEST(AlertRulesTest, PromtoolAcceptsThem) {
 std::string stderrOnTerminal(const std::vector<std::string>& command) {
     int terminal = -1;
     int child = -1;
-    if (::openpty(&terminal, &child, nullptr, nullptr, nullptr) != 0) return "no pty";
+    if (::openpty(&terminal, &child, nullptr, nullptr, nullptr) != 0) {
+        return "no pty";
+    }
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(child, STDERR_FILENO);

@@ -4,18 +4,18 @@
 #include <cstring>
 
 #include "CisrvTestSupport.h"
-#include "Requests.h"
+#include "cisrv/Requests.h"
 
 namespace cisrv::test {
 namespace {
 
-// The buffer a server receives for `record`: encoded and decoded by tqwire.
+// The buffer a server receives for `record`: encoded and decoded by tqsession.
 void throughTheWire(uint32_t code, const char* record, unsigned long length, tqsDatabuf_v2& out) {
     size_t bodyLength = 0;
-    ASSERT_FALSE(tqwire::measureBody(code, record, length, bodyLength).IsError());
+    ASSERT_FALSE(tqsession::measureBody(code, record, length, bodyLength).IsError());
     std::vector<char> body(bodyLength);
-    ASSERT_FALSE(tqwire::encodeBody(code, record, length, body.data(), bodyLength).IsError());
-    ASSERT_FALSE(tqwire::decodeBody(code, body.data(), bodyLength, out).IsError());
+    ASSERT_FALSE(tqsession::encodeBody(code, record, length, body.data(), bodyLength).IsError());
+    ASSERT_FALSE(tqsession::decodeBody(code, body.data(), bodyLength, out).IsError());
 }
 
 CYxError readErase(const EraseFields& fields, EraseScope& scope) {

@@ -19,7 +19,9 @@ protected:
         fields.clientId = clientId;
         fields.appType = appType;
         fields.cellNumber = cell;
-        for (const std::string& path : paths) addDocument(*store, path, fields);
+        for (const std::string& path : paths) {
+            addDocument(*store, path, fields);
+        }
     }
 };
 
@@ -106,7 +108,9 @@ TEST_F(ServerProtocolTest, EveryPruneBeforeAGracefulCloseIsCommittedInFewTransac
     InProcessServer server(dir);
     TestClient client;
     ASSERT_FALSE(client.attach(server.port()).IsError());
-    for (int i = 1; i <= kPrunes; ++i) ASSERT_FALSE(client.sendPrune(i, 4, 2).IsError());
+    for (int i = 1; i <= kPrunes; ++i) {
+        ASSERT_FALSE(client.sendPrune(i, 4, 2).IsError());
+    }
     ASSERT_FALSE(client.closeGracefully().IsError());
 
     // The server closes only after committing: nothing may be left.
@@ -135,8 +139,9 @@ TEST_F(ServerProtocolTest, SessionWhosePrunesWereLostIsReset) {
     EXPECT_EQ(closed.Code(), tqerr::kPeerClosed) << closed.AsString();
     EXPECT_FALSE(bystander.closeGracefully().IsError());
 
-    EXPECT_TRUE(eventually([&] { return contains(server.logText(), "connection reset: 2 prunes not carried out"); }))
-        << server.logText();
+    EXPECT_TRUE(eventually([&] {
+        return contains(server.logText(), "connection reset: 2 prunes not carried out");
+    })) << server.logText();
     EXPECT_TRUE(contains(server.logText(), "prune archive file 72 (cloud 4, cell 2) failed: "));
 }
 
@@ -150,7 +155,7 @@ TEST_F(ServerProtocolTest, ConfirmedCloseCountsTheRequestsAndTellsOfLostPrunes) 
     InProcessServer server(dir, config);
     TestClient confirmed;
     TestClient older;
-    confirmed.offeredVersion = tqwire::kCloseConfirmVersion;
+    confirmed.offeredVersion = tqsession::kCloseConfirmVersion;
     ASSERT_FALSE(confirmed.attach(server.port()).IsError());
     ASSERT_FALSE(older.attach(server.port()).IsError());
     EXPECT_TRUE(confirmed.connection.confirmsClose());
@@ -161,7 +166,7 @@ TEST_F(ServerProtocolTest, ConfirmedCloseCountsTheRequestsAndTellsOfLostPrunes) 
     EXPECT_FALSE(older.closeGracefully().IsError());
 
     TestClient losing;
-    losing.offeredVersion = tqwire::kCloseConfirmVersion;
+    losing.offeredVersion = tqsession::kCloseConfirmVersion;
     ASSERT_FALSE(losing.attach(server.port()).IsError());
     LockHolder holder(server.indexFile());
     ASSERT_FALSE(losing.sendPrune(72, 4, 2).IsError());
@@ -169,7 +174,8 @@ TEST_F(ServerProtocolTest, ConfirmedCloseCountsTheRequestsAndTellsOfLostPrunes) 
     const CYxError closed = losing.closeGracefully();
     holder.release();
     EXPECT_EQ(closed.Code(), tqerr::kIo) << closed.AsString();
-    EXPECT_TRUE(contains(closed.AsString(), "confirmed 2 of the 2 messages sent, 2 not carried out"))
+    EXPECT_TRUE(
+        contains(closed.AsString(), "confirmed 2 of the 2 messages sent, 2 not carried out"))
         << closed.AsString();
     EXPECT_TRUE(eventually([&] {
         return contains(server.logText(), "close confirmed: 2 prunes not carried out");
@@ -186,8 +192,8 @@ struct Violation {
 };
 
 std::vector<unsigned char> frame(uint32_t code, std::vector<unsigned char> body) {
-    std::vector<unsigned char> bytes(tqwire::kFrameHeaderSize);
-    tqwire::encodeFrameHeader(code, static_cast<uint32_t>(body.size()), bytes.data());
+    std::vector<unsigned char> bytes(tqsession::kFrameHeaderSize);
+    tqsession::encodeFrameHeader(code, static_cast<uint32_t>(body.size()), bytes.data());
     bytes.insert(bytes.end(), body.begin(), body.end());
     return bytes;
 }
@@ -207,7 +213,7 @@ TEST_F(ServerProtocolTest, SessionsBreakingTheProtocolAreDroppedAlone) {
         {"garbage after attaching", true, garbage, "protocol error"},
         {"undecodable erase", true, frame(tqmsg::kEraseDataReq, {0, 0, 0, 1}), "malformed body"},
         {"unknown message", true, frame(0x0E000799, {0, 0, 0, 0}), "unexpected message 0x0E000799"},
-        {"a second hello", true, frame(tqwire::kHelloCode, {0, 0, 0, 1}),
+        {"a second hello", true, frame(tqsession::kHelloCode, {0, 0, 0, 1}),
          "unexpected message 0x7E510001"},
     };
     for (const Violation& violation : violations) {

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "PruneList.h"
+#include "tqci/PruneList.h"
 
 namespace {
 
@@ -29,11 +29,11 @@ TEST(PruneListTest, ReportsTheFirstMalformedLine) {
         const char* text;
         int line;
     } cases[] = {
-        {"1 2\n", 1},                   // too few columns
-        {"1 2 3 4\n", 1},               // four columns
-        {"1 2 3\n1 x 3\n", 2},          // not a number
-        {"1 2 3\n\n1 2 3abc\n", 3},     // trailing garbage
-        {"1 2 2147483648\n", 1},        // beyond 32 bits
+        {"1 2\n", 1},                // too few columns
+        {"1 2 3 4\n", 1},            // four columns
+        {"1 2 3\n1 x 3\n", 2},       // not a number
+        {"1 2 3\n\n1 2 3abc\n", 3},  // trailing garbage
+        {"1 2 2147483648\n", 1},     // beyond 32 bits
         {"1 2 -2147483649\n", 1},
     };
     for (const auto& c : cases) {
