@@ -53,4 +53,4 @@ install(CODE "
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${unit}\")
 ")
 
-install(FILES packaging/cisrv.conf.example DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tqcihelper)
+install(FILES packaging/cisrv.conf.example packaging/cisrv-alerts.yml DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tqcihelper)

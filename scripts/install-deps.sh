@@ -9,6 +9,7 @@ packages=(
   libpq-dev postgresql iproute2 iptables fiu-utils libfiu-dev
   python3 abigail-tools gnuplot-nox
   libcli11-dev nlohmann-json3-dev dpkg-dev file
+  prometheus-cpp-dev libcivetweb-dev libsystemd-dev
   clang libclang-rt-14-dev clang-tidy clang-format cppcheck strace
 )
 

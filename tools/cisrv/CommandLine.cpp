@@ -72,6 +72,16 @@ revocation lists again: connections accepted after it use them, open sessions
 go on; files that cannot be used leave the old ones serving, and the log says
 why. A TLS certificate or revocation list that runs out within
 --tls-warn-days is logged at start, after a reload and once a day.
+
+--metrics-listen HOST:PORT serves GET /metrics (Prometheus text format),
+/healthz (alive) and /readyz (200 when erases are taken now; 503 with the
+reason while stopping, while the writer is on one piece of work beyond
+--lock-wait, or after a failed batch until the next commit) over plain HTTP,
+only at that address: give a loopback or management address. Under systemd
+(NOTIFY_SOCKET) the server says READY=1 once listening, keeps STATUS= up to
+date and pings the watchdog (WatchdogSec=) while its writer makes progress;
+the pings stop once one piece of the writer's work has taken longer than
+--lock-wait plus --stall-margin.
 )";
 
 constexpr char kPurgeFooter[] = R"(
@@ -106,37 +116,42 @@ seed gives the same documents. The index is created when missing.
 
 [[noreturn]] void invalid(const std::string& message) { throw CLI::ValidationError(message); }
 
-// "HOST:PORT" or "[IPv6]:PORT".
-void parseListen(const std::string& text, ServerConfig& config) {
+// "HOST:PORT" or "[IPv6]:PORT" of `option`.
+void parseHostPort(const std::string& option, const std::string& text, std::string& address,
+                   uint16_t& listenPort) {
     std::string host;
     std::string port;
     if (!text.empty() && text.front() == '[') {
         const size_t close = text.find(']');
         if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-            invalid("--listen needs [ADDRESS]:PORT, not '" + text + "'");
+            invalid(option + " needs [ADDRESS]:PORT, not '" + text + "'");
         }
         host = text.substr(1, close - 1);
         port = text.substr(close + 2);
     } else {
         const size_t colon = text.rfind(':');
         if (colon == std::string::npos) {
-            invalid("--listen needs HOST:PORT, not '" + text + "'");
+            invalid(option + " needs HOST:PORT, not '" + text + "'");
         }
         host = text.substr(0, colon);
         port = text.substr(colon + 1);
         if (host.find(':') != std::string::npos) {
-            invalid("--listen: write an IPv6 address in brackets: [" + host + "]:" + port);
+            invalid(option + ": write an IPv6 address in brackets: [" + host + "]:" + port);
         }
     }
     if (host.empty()) {
-        invalid("--listen needs an address before the port");
+        invalid(option + " needs an address before the port");
     }
     int64_t number = 0;
     if (!tqcommon::parseInteger(port, 0, kMaxPort, number)) {
-        invalid("--listen needs a port from 0 to 65535, not '" + port + "'");
+        invalid(option + " needs a port from 0 to 65535, not '" + port + "'");
     }
-    config.listenAddress = host;
-    config.listenPort = static_cast<uint16_t>(number);
+    address = host;
+    listenPort = static_cast<uint16_t>(number);
+}
+
+void parseListen(const std::string& text, ServerConfig& config) {
+    parseHostPort("--listen", text, config.listenAddress, config.listenPort);
 }
 
 // "LIBRARY/ENTRY", each a non-empty text that fits the handshake.
@@ -238,6 +253,38 @@ void parseLogPaths(const std::string& text, ServerConfig& config) {
     config.pathLogging.mode = mode->second;
 }
 
+// --metrics-listen, --stall-margin and --log-format: what operators watch.
+void addOperation(CLI::App& serve, CommandLine& out) {
+    serve
+        .add_option_function<std::string>(
+            "--metrics-listen",
+            [&out](const std::string& text) {
+                parseHostPort("--metrics-listen", text, out.metricsAddress, out.metricsPort);
+            },
+            "serve /metrics (Prometheus), /healthz and /readyz over plain HTTP there (off)")
+        ->type_name("HOST:PORT");
+    tqtool::addIntegerOption(serve, "--stall-margin",
+                             "seconds beyond --lock-wait one piece of the writer's work may take "
+                             "before the watchdog pings stop (30)",
+                             1, kMaxLockWaitSeconds,
+                             [&out](int64_t seconds) { out.stallMarginMs = seconds * 1000; })
+        ->type_name("SECONDS");
+    static const std::map<std::string, ServerLog::Format> kFormats = {
+        {"text", ServerLog::Format::Text}, {"json", ServerLog::Format::Json}};
+    serve
+        .add_option_function<std::string>(
+            "--log-format",
+            [&out](const std::string& text) {
+                const auto format = kFormats.find(text);
+                if (format == kFormats.end()) {
+                    invalid("--log-format needs text or json, not '" + text + "'");
+                }
+                out.logFormat = format->second;
+            },
+            "log lines as text or as one JSON object each (text)")
+        ->type_name("text|json");
+}
+
 void addErasure(CLI::App& serve, CommandLine& out) {
     serve
         .add_option_function<std::string>(
@@ -275,6 +322,7 @@ void defineServe(CLI::App& app, CommandLine& out) {
     addLimits(*serve, out.server);
     addTlsWarnDays(*serve, out.server);
     addErasure(*serve, out);
+    addOperation(*serve, out);
     serve->footer(kServeFooter);
 }
 

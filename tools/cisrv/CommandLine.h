@@ -9,6 +9,7 @@
 #include "cisrv/Generator.h"
 #include "cisrv/IndexStore.h"
 #include "cisrv/ServerConfig.h"
+#include "cisrv/ServerLog.h"
 
 namespace cisrv {
 
@@ -22,6 +23,13 @@ struct CommandLine {
     std::string portFile;
     std::string logFile;      // empty: standard error
     std::string pathKeyFile;  // --log-path-key: read when the server starts
+    ServerLog::Format logFormat = ServerLog::Format::Text;
+    // --metrics-listen: where /metrics, /healthz and /readyz are served; off when empty.
+    std::string metricsAddress;
+    uint16_t metricsPort = 0;
+    // The writer counts as stalled (no more watchdog pings) once one piece of
+    // work has taken longer than --lock-wait plus this.
+    int64_t stallMarginMs = 30'000;
     int64_t checkTimeoutMs = 10'000;
     // add
     Document document;

@@ -183,6 +183,9 @@ CYxError generateDocuments(IndexStore& store, const GeneratorOptions& options,
         const int64_t end = std::min(options.documents, made.documents + kDocumentsPerCommit);
         for (; !status.IsError() && made.documents < end; ++made.documents) {
             if (leftInFile == 0) {
+                if (options.progress) {
+                    options.progress(made.documents);
+                }
                 file = generator.nextArchiveFile(++made.archiveFiles,
                                                  options.documents - made.documents);
                 leftInFile = file.size;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "cisrv/IndexStore.h"
@@ -27,6 +28,8 @@ struct GeneratorOptions {
     // When not empty, the last word of every text (a word to look for in the
     // index's files once the documents are erased).
     std::string marker;
+    // Told the documents added so far at the start of each archive file.
+    std::function<void(int64_t added)> progress;
 };
 
 struct GeneratedIndex {

@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "cisrv/Metrics.h"
 #include "cisrv/Requests.h"
 #include "common/ErrorResult.h"
 
@@ -144,6 +145,7 @@ void IndexWriter::enqueue(Job job) {
         return;
     }
     m_queue.push_back(std::move(job));
+    metrics().queued();
     lock.unlock();
     m_workQueued.notify_one();
 }
@@ -176,6 +178,7 @@ bool IndexWriter::take(Job& job, Wait wait) {
     }
     job = std::move(m_queue.front());
     m_queue.pop_front();
+    metrics().dequeued();
     m_roomFreed.notify_one();
     return true;
 }
@@ -197,6 +200,7 @@ void IndexWriter::run() noexcept {
             // Jobs of the batch that were not completed keep their promises
             // as failed when they go: their sessions see the erase fail.
             m_store.rollback();
+            metrics().writerIdle();
             m_log.error(std::string("index writer: batch abandoned: ") + failure.what());
             if (finished()) {
                 return;
@@ -216,6 +220,7 @@ IndexWriter::Wait IndexWriter::waitForNext(size_t awaitedInBatch) const {
 
 void IndexWriter::runBatch(Job first) {
     std::vector<Job> batch;
+    metrics().writerWorking();  // each lock wait is a piece of work of its own
     CYxError transaction = m_store.begin();
     Job job = std::move(first);
     size_t awaited = 0;
@@ -223,6 +228,7 @@ void IndexWriter::runBatch(Job first) {
         std::chrono::steady_clock::now() +
         std::min<std::chrono::steady_clock::duration>(m_lastCommitTime, m_limits.linger);
     for (;;) {
+        metrics().writerWorking();
         apply(job, batch, transaction);
         awaited += job.awaited() ? 1 : 0;
         batch.push_back(std::move(job));
@@ -235,7 +241,9 @@ void IndexWriter::runBatch(Job first) {
         }
     }
     const auto committing = std::chrono::steady_clock::now();
+    metrics().writerWorking();
     commit(batch, transaction);
+    metrics().writerIdle();
     m_lastCommitTime = std::chrono::steady_clock::now() - committing;
     // A batch that missed some sessions does not lower the expectation at
     // once, or batches would settle at that size for good.
@@ -288,13 +296,17 @@ void IndexWriter::apply(Job& job, std::vector<Job>& batch, CYxError& transaction
 
 void IndexWriter::commit(std::vector<Job>& batch, const CYxError& transaction) {
     if (transaction.IsError()) {
+        metrics().batchFailed(batch.size());
         return;
     }
+    const auto started = std::chrono::steady_clock::now();
     const CYxError committed = m_store.commit();
     if (!committed.IsError()) {
         ++m_commits;
+        metrics().batchCommitted(batch.size(), std::chrono::steady_clock::now() - started);
         return;
     }
+    metrics().batchFailed(batch.size());
     m_store.rollback();
     for (Job& job : batch) {
         if (!job.status.IsError()) {
@@ -315,6 +327,8 @@ void IndexWriter::complete(Job& job) {
             if (job.status.IsError() && job.losses) {
                 ++*job.losses;
             }
+            metrics().pruned(job.status.IsError() ? PruneOutcome::Failed : PruneOutcome::Done,
+                             job.status.IsError() ? 0 : job.removed);
             break;
         case Job::Kind::Flush: job.flushed.keep(true); break;
     }

@@ -238,17 +238,25 @@ void Purger::endRound(int64_t logBytes) {
     m_log.write(level, line + "; took " + seconds(now - round.started));
 }
 
-CYxError purgeEverything(IndexStore& store, std::string& summary) {
+CYxError purgeEverything(IndexStore& store, std::string& summary,
+                         const std::function<void(const std::string&)>& step) {
     const auto started = Purger::Clock::now();
     std::vector<int64_t> shards;
     CYxError status = store.shards(shards);
     int64_t written = 0;
     for (size_t i = 0; !status.IsError() && i < shards.size(); ++i) {
         int64_t bytes = 0;
+        if (step) {
+            step("full-text shard " + std::to_string(i + 1) + " of " +
+                 std::to_string(shards.size()));
+        }
         status = store.rewriteShard(shards[i], bytes);
         written += bytes;
     }
     int64_t bytes = 0;
+    if (step && !status.IsError()) {
+        step("every page of the file");
+    }
     if (!status.IsError()) {
         status = store.rewriteFile(bytes);
     }

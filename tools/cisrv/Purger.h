@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -96,6 +97,8 @@ private:
 // cisrv purge: rewrites every full-text shard and every page (VACUUM) and
 // truncates the log, waiting for readers as long as the store's lock wait.
 // `summary`: one line of what it did.
-CYxError purgeEverything(IndexStore& store, std::string& summary);
+// `step` is told each step before it runs ("full-text shard 3 of 62").
+CYxError purgeEverything(IndexStore& store, std::string& summary,
+                         const std::function<void(const std::string&)>& step = nullptr);
 
 }  // namespace cisrv

@@ -27,6 +27,7 @@
 #include <utility>
 
 #include "cisrv/Escape.h"
+#include "cisrv/Metrics.h"
 #include "cisrv/Requests.h"
 #include "cisrv/Session.h"
 #include "common/ErrorResult.h"
@@ -218,6 +219,7 @@ void Server::serveOnce(const std::atomic<bool>& stop) {
     }
     dropExpired();
     flushPressure();
+    metrics().setPending(m_pending.size());
 }
 
 // Those counted since the last pressure line, once a second has passed.
@@ -255,12 +257,16 @@ void Server::acceptReady() {
         if (evicted != nullptr) {
             const auto victim = m_pendingByPlace.find(evicted);
             if (victim != m_pendingByPlace.end()) {
+                metrics().refused(Refusal::Evicted);
                 dropPending(victim->second, "closed to make room for a newer connection: " +
                                                 std::to_string(m_pending.size()) +
                                                 " connections are pending (--max-pending)");
             }
         }
         if (!pending->place) {
+            metrics().refused(why.find("--max-pending-per-peer") != std::string::npos
+                                  ? Refusal::PeerCap
+                                  : Refusal::PendingFull);
             pending->connection->closeNow();
             notePressure(peer, "closed at once: " + why);
             continue;
@@ -299,6 +305,7 @@ void Server::advance(PendingList::iterator at, const std::atomic<bool>& stop) {
         case tqsession::Connection::Progress::WantRead: watch(pending, EPOLLIN); return;
         case tqsession::Connection::Progress::WantWrite: watch(pending, EPOLLOUT); return;
         case tqsession::Connection::Progress::Failed: {
+            metrics().refused(Refusal::Handshake);
             m_log.warn("connection from " + pending.connection->peer() +
                        " dropped: " + escapeControl(error.AsString()));
             // A refused TLS handshake leaves its socket open to linger.
@@ -384,6 +391,7 @@ void Server::dropExpired() {
     }
     while (!m_pending.empty() && m_pending.front()->deadline.expired()) {
         const bool secure = m_pending.front()->connection->isSecure();
+        metrics().refused(Refusal::HandshakeTimeout);
         dropPending(m_pending.begin(),
                     std::string("dropped: ") +
                         (secure ? "no TLS handshake and hello within " : "no hello within ") +

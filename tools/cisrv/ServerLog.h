@@ -18,10 +18,19 @@ namespace cisrv {
 class ServerLog {
 public:
     enum class Level { Info, Warn, Error };
+    // Text: "TIME LEVEL MESSAGE". Json: one object a line for log shippers,
+    // {"time":..,"level":..,"session":N|null,"event":..,"fields":{"text":..}}:
+    // the session number lifted out of "session N: ", the event the leading
+    // words of the message ("session started", "erase", "purge"), the text the
+    // message without the session.
+    enum class Format { Text, Json };
 
     // Appends to `file`, creating it when missing.
     static CYxError open(const std::string& file, std::unique_ptr<ServerLog>& out);
     static std::unique_ptr<ServerLog> toStandardError();
+
+    // Before the first line.
+    void setFormat(Format format) { m_format = format; }
 
     ServerLog(const ServerLog&) = delete;
     ServerLog& operator=(const ServerLog&) = delete;
@@ -56,11 +65,16 @@ private:
     std::mutex m_mutex;
     Stream m_stream;
     const std::string m_file;  // empty: standard error, never reopened
+    Format m_format = Format::Text;
     // Requests so far, and how many this log has carried out.
     static inline std::atomic<unsigned> s_reopenRequests{0};
     static_assert(std::atomic<unsigned>::is_always_lock_free, "counted in a signal handler");
     std::atomic<unsigned> m_reopens;
 };
+
+// One line of the log, its newline included.
+std::string formatLine(ServerLog::Format format, const std::string& time, ServerLog::Level level,
+                       const std::string& message);
 
 // A duration as log lines give it: "600 s", "0.5 s".
 std::string secondsText(int64_t milliseconds);

@@ -12,6 +12,7 @@
 #include "TqMessages.h"
 #include "cisrv/Escape.h"
 #include "cisrv/HealthCheck.h"
+#include "cisrv/Metrics.h"
 #include "cisrv/Requests.h"
 #include "common/ProtocolNames.h"
 
@@ -25,6 +26,14 @@ constexpr int64_t kStopPollMs = 100;
 constexpr int kSendWait = tqsession::kDefaultWait;
 
 enum class Received { Done, TimedOut, Stopped };
+
+// Counts an attached session as open for as long as it lives.
+struct CountedAsOpen {
+    CountedAsOpen() { metrics().sessionOpened(); }
+    ~CountedAsOpen() { metrics().sessionClosed(); }
+    CountedAsOpen(const CountedAsOpen&) = delete;
+    CountedAsOpen& operator=(const CountedAsOpen&) = delete;
+};
 
 // Ends the connection with a reset instead of a close. A peer closing
 // gracefully waits for our close, which would tell it that its prunes are
@@ -124,6 +133,7 @@ void Session::run() {
         m_connection.closeNow();
         return;
     }
+    const CountedAsOpen counted;
     serveRequests();
     // Everything handed over is committed before the connection closes (a
     // peer's close at a frame boundary leaves the socket open): a peer
@@ -180,6 +190,7 @@ bool Session::attach() {
         return false;
     }
     if (received == Received::TimedOut) {
+        metrics().refused(Refusal::HandshakeTimeout);
         log(ServerLog::Level::Warn,
             "connection from " + peer() + " dropped: " +
                 (m_connection.isSecure() ? "no TLS handshake and hello within "
@@ -188,6 +199,7 @@ bool Session::attach() {
         return false;
     }
     if (result.IsError()) {
+        metrics().refused(Refusal::Handshake);
         log(ServerLog::Level::Warn,
             "connection from " + peer() + " dropped: " + escapeControl(result.AsString()));
         return false;
@@ -201,11 +213,13 @@ bool Session::attach() {
     const std::string offered = m_config.serviceLibrary + "/" + m_config.serviceEntry;
     const std::string client = peer() + " (local name \"" + escapeControl(hello.localName) + "\")";
     if (hello.library != m_config.serviceLibrary || hello.entry != m_config.serviceEntry) {
+        metrics().refused(Refusal::Service);
         refuse(client, "service \"" + escapeControl(asked) +
                            "\" is not offered here; this server offers " + offered);
         return false;
     }
     if (!m_context.place.takeSessionSlot()) {
+        metrics().refused(Refusal::Busy);
         refuse(client, "server busy: already serving " + std::to_string(m_config.maxSessions) +
                            " sessions");
         return false;
@@ -296,8 +310,10 @@ bool Session::handleErase(const tqsDatabuf_v2& body) {
     const CYxError valid = readEraseRequest(body.getDataBuffer(), body.getValidLen(), scope);
     bool erased = false;
     if (valid.IsError()) {
+        metrics().erased(EraseOutcome::Refused);
         log(ServerLog::Level::Warn, describe(scope) + ": refused: " + valid.AsString());
     } else if (m_config.readOnly) {
+        metrics().erased(EraseOutcome::ReadOnly);
         log(ServerLog::Level::Info, describe(scope) + ": not carried out: index is read-only");
     } else {
         erased = carryOut(scope);
@@ -308,9 +324,11 @@ bool Session::handleErase(const tqsDatabuf_v2& body) {
 bool Session::carryOut(const EraseScope& scope) {
     const IndexWriter::EraseResult result = m_context.writer.erase(scope).get();
     if (result.status.IsError()) {
+        metrics().erased(EraseOutcome::Failed);
         log(ServerLog::Level::Error, describe(scope) + ": failed: " + result.status.AsString());
         return false;
     }
+    metrics().erased(EraseOutcome::Done, result.removed);
     log(ServerLog::Level::Info,
         describe(scope) + ": " + std::to_string(result.removed) + " documents removed");
     return true;
@@ -322,9 +340,11 @@ void Session::handlePrune(const tqsDatabuf_v2& body) {
     const CYxError valid = readPruneRequest(body.getDataBuffer(), body.getValidLen(), scope);
     if (valid.IsError()) {
         ++m_prunesIgnored;
+        metrics().pruned(PruneOutcome::Invalid);
         log(ServerLog::Level::Warn, "prune request ignored: " + valid.AsString());
     } else if (m_config.readOnly) {
         ++m_prunesIgnored;
+        metrics().pruned(PruneOutcome::ReadOnly);
         log(ServerLog::Level::Info, describe(scope) + ": ignored: index is read-only");
     } else {
         m_context.writer.prune(scope, m_name, m_lostPrunes);

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "cisrv/Metrics.h"
+
 namespace cisrv {
 
 namespace {
@@ -74,6 +76,7 @@ void TlsUpkeep::warnOfExpiries() {
         m_log.warn("cannot tell when the TLS files expire: " + dated.AsString());
         return;
     }
+    metrics().setTlsExpiries(expiries);
     const int64_t now = ::time(nullptr);
     for (const tqsession::TlsExpiry& expiry : expiries) {
         if (expiry.expires == 0 || expiry.expires - now > m_warnDays * kSecondsPerDay) {

@@ -19,12 +19,16 @@
 #include "cisrv/Generator.h"
 #include "cisrv/HealthCheck.h"
 #include "cisrv/IndexStore.h"
+#include "cisrv/Metrics.h"
+#include "cisrv/MetricsEndpoint.h"
 #include "cisrv/PathLog.h"
 #include "cisrv/Purger.h"
 #include "cisrv/Server.h"
 #include "cisrv/ServerLog.h"
+#include "cisrv/ServiceNotifier.h"
 #include "common/CliSupport.h"
 #include "common/ErrorResult.h"
+#include "common/ProgressLine.h"
 
 namespace {
 
@@ -86,6 +90,27 @@ CYxError writePortFile(const std::string& file, uint16_t port) {
     return CYxError();
 }
 
+// The operators' HTTP endpoint, when --metrics-listen asked for one.
+CYxError startMetrics(const CommandLine& commandLine, cisrv::ServerLog& log,
+                      std::unique_ptr<cisrv::MetricsEndpoint>& endpoint) {
+    if (commandLine.metricsAddress.empty()) {
+        return CYxError();
+    }
+    cisrv::MetricsEndpoint::Settings settings;
+    settings.address = commandLine.metricsAddress;
+    settings.port = commandLine.metricsPort;
+    settings.indexFile = commandLine.server.indexFile;
+    settings.store = commandLine.server.store;
+    settings.lockWait = commandLine.server.writer.lockWait;
+    settings.stopping = &g_stopRequested;
+    const CYxError started = cisrv::MetricsEndpoint::start(settings, endpoint);
+    if (!started.IsError()) {
+        log.info("metrics, health and readiness over HTTP on " + settings.address + " port " +
+                 std::to_string(endpoint->port()));
+    }
+    return started;
+}
+
 int serve(const CommandLine& given) {
     CommandLine commandLine = given;
     if (!commandLine.pathKeyFile.empty()) {
@@ -104,15 +129,26 @@ int serve(const CommandLine& given) {
             return fail(opened.AsString());
         }
     }
+    log->setFormat(commandLine.logFormat);
+    cisrv::metrics().setBuildInfo(TQ_PROJECT_VERSION);
     installSignalHandlers();
     cisrv::Server server(commandLine.server, *log);
+    std::unique_ptr<cisrv::MetricsEndpoint> endpoint;
     CYxError status = server.start();
+    if (!status.IsError()) {
+        status = startMetrics(commandLine, *log, endpoint);
+    }
     if (!status.IsError() && !commandLine.portFile.empty()) {
         status = writePortFile(commandLine.portFile, server.port());
     }
     if (status.IsError()) {
         log->error("cannot start: " + status.AsString());
         return fail(status.AsString());
+    }
+    const auto notifier = cisrv::ServiceNotifier::startIfNotified(
+        commandLine.server.writer.lockWait + std::chrono::milliseconds(commandLine.stallMarginMs));
+    if (notifier) {
+        notifier->ready();
     }
     server.run(g_stopRequested);
     return kExitOk;
@@ -149,10 +185,17 @@ int generate(const CommandLine& commandLine) {
     cisrv::GeneratedIndex made;
     cisrv::StoreOptions options;
     options.cacheKiB = kGeneratorCacheKiB;
+    tqtool::ProgressLine progress;
+    cisrv::GeneratorOptions generator = commandLine.generator;
+    generator.progress = [&progress, &generator](int64_t added) {
+        progress.showCount(static_cast<size_t>(added), static_cast<size_t>(generator.documents),
+                           "documents");
+    };
     CYxError status = openIndex(commandLine, cisrv::OpenMode::CreateIfMissing, store, options);
     if (!status.IsError()) {
-        status = cisrv::generateDocuments(*store, commandLine.generator, made);
+        status = cisrv::generateDocuments(*store, generator, made);
     }
+    progress.clear();
     if (status.IsError()) {
         return fail(status.AsString());
     }
@@ -194,9 +237,15 @@ int purge(const CommandLine& commandLine) {
     std::unique_ptr<cisrv::IndexStore> store;
     std::string summary;
     CYxError status = openIndex(commandLine, cisrv::OpenMode::MustExist, store);
+    tqtool::ProgressLine progress;
+    const auto step = [&progress](const std::string& what) {
+        const auto seconds = static_cast<int64_t>(progress.secondsSinceStart());
+        progress.show("purging: " + what + ", " + std::to_string(seconds) + " s so far");
+    };
     if (!status.IsError()) {
-        status = cisrv::purgeEverything(*store, summary);
+        status = cisrv::purgeEverything(*store, summary, step);
     }
+    progress.clear();
     if (status.IsError()) {
         return fail(status.AsString());
     }

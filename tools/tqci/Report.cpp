@@ -36,9 +36,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-// The progress line is rewritten at most this often.
-constexpr auto kProgressPause = std::chrono::milliseconds(200);
-
 Json jsonOf(const std::vector<ArchiveFileRef>& files) {
     Json list = Json::array();
     for (const auto& file : files) {
@@ -78,7 +75,8 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 
 Report::Report(ReportStyle style)
     : m_style(style),
-      m_onTerminal(!style.json && ::isatty(STDERR_FILENO) == 1),
+      m_progress(!style.json),
+      m_onTerminal(m_progress.enabled()),
       m_okAsProgress(m_onTerminal && ::isatty(STDOUT_FILENO) == 1),
       m_started(std::chrono::steady_clock::now()) {}
 
@@ -137,36 +135,12 @@ void Report::printText(const std::string& what, const CallResult& result) {
 }
 
 void Report::showProgress() {
-    const auto now = std::chrono::steady_clock::now();
     const size_t done = m_counts[0] + m_counts[1] + m_counts[2] + m_counts[3];
-    if (m_progressShown && now - m_lastProgress < kProgressPause && done != m_expected) {
-        return;
-    }
-    m_lastProgress = now;
-    const double seconds = secondsSince(m_started);
-    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
-    char text[160];
     const size_t failures = done - m_counts[static_cast<size_t>(Outcome::Ok)];
-    if (m_expected > 0) {
-        const double left = rate > 0 ? static_cast<double>(m_expected - done) / rate : 0;
-        (void)std::snprintf(text, sizeof text, "%zu/%zu done, %.0f/s, %zu not ok, %.0f s left",
-                            done, m_expected, rate, failures, left);
-    } else {
-        (void)std::snprintf(text, sizeof text, "%zu done, %.0f/s, %zu not ok", done, rate,
-                            failures);
-    }
-    std::cout.flush();
-    std::cerr << "\r\x1b[K" << text << std::flush;
-    m_progressShown = true;
+    m_progress.showCount(done, m_expected, "done", ", " + std::to_string(failures) + " not ok");
 }
 
-void Report::clearProgress() {
-    if (!m_progressShown) {
-        return;
-    }
-    std::cerr << "\r\x1b[K" << std::flush;
-    m_progressShown = false;
-}
+void Report::clearProgress() { m_progress.clear(); }
 
 void Report::finish() {
     clearProgress();

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "common/ProgressLine.h"
+
 // Partial: the helper's result was 0 (some server was reached or confirmed),
 // but part of the work failed or could not be told from the log.
 enum class Outcome { Ok, Partial, Failed, NothingToErase };
@@ -72,11 +74,10 @@ private:
     ReportStyle m_style;
     bool m_allOk = true;
     bool m_anyFailed = false;
+    tqtool::ProgressLine m_progress;
     bool m_onTerminal = false;    // progress goes to standard error
     bool m_okAsProgress = false;  // successes shown only as progress
-    bool m_progressShown = false;
     size_t m_expected = 0;
     size_t m_counts[4] = {};  // by Outcome
     std::chrono::steady_clock::time_point m_started;
-    std::chrono::steady_clock::time_point m_lastProgress;
 };

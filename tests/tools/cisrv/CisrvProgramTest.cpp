@@ -74,6 +74,9 @@ TEST(CisrvProgramTest, UsageErrorsExitTwoAndFailuresExitOne) {
         {"serve", "--index", index, "--listen", "127.0.0.1:0", "--log-paths", "hash"},
         {"serve", "--index", index, "--listen", "127.0.0.1:0", "--log-path-key", index},
         {"search", "--index", index, "--time-limit", "0"},
+        {"serve", "--index", index, "--listen", "127.0.0.1:0", "--log-format", "xml"},
+        {"serve", "--index", index, "--listen", "127.0.0.1:0", "--metrics-listen", "9464"},
+        {"serve", "--index", index, "--listen", "127.0.0.1:0", "--stall-margin", "0"},
     };
     for (const auto& arguments : misuses) {
         const ProgramRun result = runCisrv(dir, arguments);
