@@ -25,8 +25,9 @@ public:
     uint8_t byte() { return m_offset < m_size ? m_data[m_offset++] : 0; }
     uint32_t u32() {
         uint32_t value = 0;
-        for (int i = 0; i < 4; ++i) { value = (value << 8) | byte();
-}
+        for (int i = 0; i < 4; ++i) {
+            value = (value << 8) | byte();
+        }
         return value;
     }
     // Everything not taken yet.

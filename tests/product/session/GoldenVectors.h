@@ -9,8 +9,9 @@ namespace sessiontest {
 
 inline std::string bytes(std::initializer_list<int> values) {
     std::string out;
-    for (int value : values) { out.push_back(static_cast<char>(value));
-}
+    for (int value : values) {
+        out.push_back(static_cast<char>(value));
+    }
     return out;
 }
 
@@ -56,8 +57,9 @@ inline const std::string kGoldenEraseRequestBody = bytes(
 
 inline tqmsg::EraseDataResp goldenEraseResponse() {
     tqmsg::EraseDataResp record{};
-    for (int i = 0; i < 24; ++i) { record.uninterpreted[i] = static_cast<char>(i);
-}
+    for (int i = 0; i < 24; ++i) {
+        record.uninterpreted[i] = static_cast<char>(i);
+    }
     record.status = 1;
     record.tail = -2;
     return record;
