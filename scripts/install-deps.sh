@@ -2,6 +2,7 @@
 # Installs what the build and the tests need on a Debian machine, when missing.
 set -euo pipefail
 
+# prometheus brings promtool, which checks the metrics and the shipped alert rules.
 packages=(
   build-essential cmake pkg-config binutils
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -9,7 +10,7 @@ packages=(
   libpq-dev postgresql iproute2 iptables fiu-utils libfiu-dev
   python3 abigail-tools gnuplot-nox
   libcli11-dev nlohmann-json3-dev dpkg-dev file
-  prometheus-cpp-dev libcivetweb-dev libsystemd-dev
+  prometheus-cpp-dev libcivetweb-dev libsystemd-dev prometheus
   clang libclang-rt-14-dev clang-tidy clang-format cppcheck strace
 )
 

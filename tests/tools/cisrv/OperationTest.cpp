@@ -198,8 +198,8 @@ TEST_F(OperationTest, MetricsCountWhatTheServerDid) {
     EXPECT_EQ(httpGet(metrics, "/readyz").status, 200);
     EXPECT_EQ(httpGet(metrics, "/index.db").status, 404);
 
-    // promtool is part of the Prometheus server package, which the build does
-    // not install; where it is, it checks the exposition's form.
+    // promtool comes with the Prometheus server package (scripts/install-deps.sh
+    // installs it); it checks the exposition's form.
     if (std::system("command -v promtool >/dev/null 2>&1") == 0) {
         std::ofstream(dir.file("scrape.txt")) << text;
         EXPECT_EQ(std::system(("promtool check metrics < " + dir.file("scrape.txt")).c_str()), 0);
