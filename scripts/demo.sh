@@ -62,7 +62,7 @@ check() {  # check DESCRIPTION COMMAND...: run a check, report it
 
 start_server() {  # start_server NAME
   TQ_TLS_CERT=$certs/$1.pem TQ_TLS_KEY=$certs/$1.key "$bin/cisrv" serve --index "$work/$1.db" --listen 127.0.0.1:0 --port-file "$work/$1.port" \
-    --log "$work/$1.log" &
+    --log "$work/$1.log" --metrics-listen 127.0.0.1:0 &
   pids+=($!)
   for _ in $(seq 200); do [ -s "$work/$1.port" ] && break; sleep 0.05; done
   [ -s "$work/$1.port" ] || { echo "server $1 did not start"; exit 1; }
@@ -139,6 +139,16 @@ step "A host without a certificate of the cell is refused at attach"
 check "tqci fails without a host certificate" bash -c '! TQ_TLS_CERT= TQ_TLS_KEY= "$0" erase-backup --cell 1 --client 10 --app-type 33 /home/ann >/dev/null 2>&1' "$bin/tqci"
 check "the reason is in the debug log" grep -q "certificate required" "$TQ_LOG_DIR/CIHelper.log"
 check "the report is still indexed" has ci-east /home/ann/report.doc
+
+step "What an operator's scrape of ci-east shows (GET /metrics, /readyz)"
+metrics_port=$(sed -n 's/.*over HTTP on 127.0.0.1 port \([0-9]*\).*/\1/p' "$work/ci-east.log" | head -1)
+scrape() { python3 -c 'import sys, urllib.request
+try:
+    print(urllib.request.urlopen(sys.argv[1], timeout=5).read().decode(), end="")
+except Exception as error:
+    print(error)' "http://127.0.0.1:$metrics_port$1"; }
+scrape /metrics | grep -E '^cisrv_(erase|erased|prune|pruned|lost|sessions|refused|index|writer_(batch_changes|commit_duration_seconds)_count)' | sed 's/^/     /'
+check "ci-east is ready (/readyz)" test "$(scrape /readyz)" = ready
 
 step "Result"
 if [ "$failures" -eq 0 ]; then echo "   every step did what it showed"; else echo "   $failures check(s) failed"; fi
