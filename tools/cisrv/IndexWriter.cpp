@@ -81,6 +81,8 @@ struct IndexWriter::Job {
 
     CYxError status = CYxError();
     int64_t removed = 0;
+    // The thread that waits for this change, if it is awaited.
+    std::thread::id waiter;
 
     // Whether someone waits for this change to be committed.
     bool awaited() const { return kind != Kind::Prune; }
@@ -113,6 +115,7 @@ std::future<IndexWriter::EraseResult> IndexWriter::erase(const EraseScope& scope
     Job job;
     job.kind = Job::Kind::Erase;
     job.erase = scope;
+    job.waiter = std::this_thread::get_id();
     std::future<EraseResult> result = job.erased.future();
     enqueue(std::move(job));
     return result;
@@ -130,6 +133,7 @@ void IndexWriter::prune(const PruneScope& scope, std::string origin, PruneLosses
 void IndexWriter::flush() {
     Job job;
     job.kind = Job::Kind::Flush;
+    job.waiter = std::this_thread::get_id();
     std::future<bool> flushed = job.flushed.future();
     enqueue(std::move(job));
     flushed.wait();
@@ -210,12 +214,13 @@ void IndexWriter::run() noexcept {
 }
 
 // How long to look for the next change of a batch that holds `awaitedInBatch`
-// awaited ones (see the class comment).
-IndexWriter::Wait IndexWriter::waitForNext(size_t awaitedInBatch) const {
+// awaited ones and lacks those of `missingWaiters` sessions the last batch
+// answered (see the class comment).
+IndexWriter::Wait IndexWriter::waitForNext(size_t awaitedInBatch, size_t missingWaiters) const {
     if (awaitedInBatch == 0) {
         return Wait::Linger;
     }
-    return awaitedInBatch < m_expectedAwaited ? Wait::Briefly : Wait::None;
+    return missingWaiters > 0 ? Wait::Briefly : Wait::None;
 }
 
 void IndexWriter::runBatch(Job first) {
@@ -224,19 +229,27 @@ void IndexWriter::runBatch(Job first) {
     CYxError transaction = m_store.begin();
     Job job = std::move(first);
     size_t awaited = 0;
+    std::unordered_set<std::thread::id> answering;  // waiters of this batch
+    size_t missing = m_lastAnswered.size();
     m_gatherUntil =
         std::chrono::steady_clock::now() +
         std::min<std::chrono::steady_clock::duration>(m_lastCommitTime, m_limits.linger);
     for (;;) {
         metrics().writerWorking();
         apply(job, batch, transaction);
-        awaited += job.awaited() ? 1 : 0;
+        if (job.awaited()) {
+            ++awaited;
+            if (answering.insert(job.waiter).second && missing > 0 &&
+                m_lastAnswered.count(job.waiter) != 0) {
+                --missing;
+            }
+        }
         batch.push_back(std::move(job));
         if (batch.size() >= m_limits.maxBatch) {
             break;
         }
         job = Job();
-        if (!take(job, waitForNext(awaited))) {
+        if (!take(job, waitForNext(awaited, missing))) {
             break;
         }
     }
@@ -245,9 +258,7 @@ void IndexWriter::runBatch(Job first) {
     commit(batch, transaction);
     metrics().writerIdle();
     m_lastCommitTime = std::chrono::steady_clock::now() - committing;
-    // A batch that missed some sessions does not lower the expectation at
-    // once, or batches would settle at that size for good.
-    m_expectedAwaited = std::max(awaited, m_expectedAwaited > 0 ? m_expectedAwaited - 1 : 0);
+    m_lastAnswered = std::move(answering);
     m_purger.committed(removedBy(batch));
     for (Job& done : batch) {
         complete(done);

@@ -9,12 +9,15 @@
 //    one sync per batch rather than one per prune;
 //  - after `maxBatch` changes in any case.
 // Group commit: the sessions whose erases the last batch answered send their
-// next ones about a round trip later. While a batch holds fewer awaited
-// changes than the last ones, it waits for them (at most as long as the last
-// commit took, which is what a commit of their own would cost, and never
-// beyond `linger`) rather than committing without them. A lone session does
-// not wait (its batch has as many as the last ones), except in the few
-// batches right after other sessions stopped.
+// next ones about a round trip later. While a batch lacks a change from one of
+// them, it waits for it (at most as long as the last commit took, which is
+// what a commit of their own would cost, and never beyond `linger`) rather
+// than committing without it. A session is the thread that waits for its
+// change (the server serves each session on a thread of its own). Sessions
+// are known by who they are, not by how many changes the last batch held:
+// four sessions that fell into two alternating pairs would otherwise settle
+// at batches of two for good. A lone session does not wait (its batch holds
+// it), except in the one batch right after other sessions stopped.
 // One writer means no two connections of this server ever contend for
 // SQLite's single write lock, and a batch can hold the changes of every session.
 //
@@ -38,6 +41,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "YxError.h"
@@ -96,7 +100,7 @@ private:
 
     void enqueue(Job job);
     bool take(Job& job, Wait wait);
-    Wait waitForNext(size_t awaitedInBatch) const;
+    Wait waitForNext(size_t awaitedInBatch, size_t missingWaiters) const;
     void run() noexcept;
     void runBatch(Job first);
     void apply(Job& job, std::vector<Job>& batch, CYxError& transaction);
@@ -117,9 +121,9 @@ private:
     bool m_stopping = false;
     bool m_finished = false;
     std::atomic<uint64_t> m_commits{0};
-    // Awaited changes a batch gathers before it commits: the most of the last
-    // batches, less one for every batch since.
-    size_t m_expectedAwaited = 0;
+    // The sessions whose changes the last batch answered: the next batch
+    // waits for each of them.
+    std::unordered_set<std::thread::id> m_lastAnswered;
     // How long the last commit took.
     std::chrono::steady_clock::duration m_lastCommitTime{};
     // Until when the current batch waits for the changes it misses.

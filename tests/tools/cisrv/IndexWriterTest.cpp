@@ -144,7 +144,9 @@ TEST_F(IndexWriterTest, ErasesOfConcurrentSessionsShareCommitsAndALoneOneNeverWa
     for (std::thread& session : sessions) {
         session.join();
     }
-    EXPECT_LE(writer.commits() - before, static_cast<uint64_t>(kSessions * kErasesEach / 3));
+    // Four to a commit gives 50; sessions left to meet by chance share about
+    // one commit in two (100), and pairs that alternate stay at two for good.
+    EXPECT_LE(writer.commits() - before, static_cast<uint64_t>(kSessions * kErasesEach * 2 / 5));
 }
 
 // A lock held beyond the wait fails the whole batch: the erase is answered as
