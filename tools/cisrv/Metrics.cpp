@@ -26,7 +26,6 @@ double unixSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// One series per label value, in the order of the enum's values.
 // A counter family with one series per label value, in the order of the
 // enum's values.
 std::vector<prometheus::Counter*> countersByLabel(prometheus::Registry& registry,
