@@ -105,7 +105,7 @@ void Connection::adoptBlocking(int fd, std::string peer) {
     detail::setNoDelay(fd);
     m_fd = fd;
     m_peer = std::move(peer);
-    m_lastTraffic = std::chrono::steady_clock::now();
+    m_lastSent = std::chrono::steady_clock::now();
 }
 
 CYxError Connection::connect(const HostPort& target, const Deadline& deadline, bool& timedOut) {
@@ -305,7 +305,7 @@ bool Connection::peerClosedWhileIdle() {
     if (m_fd < 0 || m_broken || !m_reader.atFrameBoundary()) {
         return false;
     }
-    if (std::chrono::steady_clock::now() - m_lastTraffic < kIdleBeforeCheck) {
+    if (std::chrono::steady_clock::now() - m_lastSent < kIdleBeforeCheck) {
         return false;
     }
     if (m_tls) {
@@ -478,7 +478,7 @@ CYxError Connection::sendMessage(uint32_t code, const char* record, unsigned lon
         CYxError error;
         if (sendEncoded(code, record, length, deadline, timedOut, error)) {
             ++m_messagesSent;
-            m_lastTraffic = std::chrono::steady_clock::now();
+            m_lastSent = std::chrono::steady_clock::now();
         }
         return error;
     });
@@ -514,7 +514,6 @@ bool Connection::readFrame(Frame& out, const Deadline& deadline, bool& timedOut,
     }
     bool expired = false;
     if (m_reader.read(m_fd, m_peer, deadline, expired, out, error)) {
-        m_lastTraffic = std::chrono::steady_clock::now();
         return true;
     }
     if (expired) {

@@ -75,9 +75,11 @@ public:
     // step, nothing unread waits in it, and the socket holds the peer's end
     // of stream, a reset or (over TLS) its close_notify. Never waits; any
     // other TLS failure seen on the way breaks the connection. Looked at only
-    // once the connection has carried nothing for kIdleBeforeCheck: a peer
-    // closes idle sessions after a second or more of silence, and a busy
-    // stream of sends then costs no system call for it.
+    // once kIdleBeforeCheck has passed since the last message sent: a peer
+    // closes a session a second or more after the last request it received
+    // (never sooner than that after it was sent), and a busy stream of sends
+    // then costs no system call for it. An answer received since does not
+    // restart the wait: the peer's idle clock runs from its last request.
     static constexpr std::chrono::milliseconds kIdleBeforeCheck{1000};
     bool peerClosedWhileIdle();
 
@@ -152,8 +154,9 @@ private:
     // the broken connection were never confirmed; cleared by closeNow().
     bool m_confirmsClose = false;
     uint64_t m_messagesSent = 0;
-    // When a frame last went out or came in (read from the vDSO clock).
-    std::chrono::steady_clock::time_point m_lastTraffic;
+    // When the connection was made or a message last went out (read from the
+    // vDSO clock).
+    std::chrono::steady_clock::time_point m_lastSent;
 };
 
 // Accept one connection on `listenFd` within `deadline` into `out`; with TLS
