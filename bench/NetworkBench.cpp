@@ -439,7 +439,7 @@ void printTargets(const Results& results) {
     addPairTarget(table, results, "erase 3 servers / raw ping-pong, 3 connections",
                   "pair/erase/servers:3", false, 0.90);
     addPairTarget(table, results, "erase 1 server / Redis PING_INLINE", "pair/redis", false, 1.0);
-    addPairTarget(table, results, "prune 1 cloud / raw stream", "pair/prune/clouds:1", false, 0.60);
+    addPairTarget(table, results, "prune 1 cloud / raw stream", "pair/prune/clouds:1", false, 0.80);
     addPairTarget(table, results, "prune 10 clouds / raw stream, 10 connections",
                   "pair/prune/clouds:10", false, 0.60);
     addPairTarget(table, results, "attach time / raw connect + HELLO + exchange", "pair/attach",
@@ -450,7 +450,7 @@ void printTargets(const Results& results) {
               0);
     if (!g_setup->cell.postgres().empty()) {
         addPairTarget(table, results, "prune 1 cloud, PostgreSQL directory / raw stream",
-                      "postgres/pair/prune/clouds:1", false, 0.60);
+                      "postgres/pair/prune/clouds:1", false, 0.80);
         addTarget(table, "attach time, PostgreSQL directory / SQLite directory",
                   results.get("pair/attach", kRate) / results.get("postgres/pair/attach", kRate),
                   true, 1.5, "", "medians apart");
