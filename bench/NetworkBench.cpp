@@ -478,7 +478,8 @@ void prepare(Setup& setup) {
     setup.redisInstalled =
         std::system("{ command -v redis-server && command -v redis-benchmark; } >/dev/null") == 0;
     if (!setup.redisInstalled) {
-        std::cout << "redis-server or redis-benchmark not installed: no Redis comparison\n";
+        std::cout << "redis-server or redis-benchmark not installed: no Redis comparison "
+                     "(scripts/install-deps.sh --bench installs them)\n";
     }
 }
 

@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian machine, when missing.
+#   scripts/install-deps.sh           the build and the tests
+#   scripts/install-deps.sh --bench   also redis-server (with redis-benchmark),
+#                                     which scripts/bench.sh compares an erase with
 set -euo pipefail
 
 # prometheus brings promtool, which checks the metrics and the shipped alert rules.
@@ -13,6 +16,12 @@ packages=(
   prometheus-cpp-dev libcivetweb-dev libsystemd-dev prometheus
   clang libclang-rt-14-dev clang-tidy clang-format cppcheck strace
 )
+
+case "${1:-}" in
+  "") ;;
+  --bench) packages+=(redis-server redis-tools) ;;
+  *) echo "usage: $0 [--bench]" >&2; exit 2 ;;
+esac
 
 missing=()
 for pkg in "${packages[@]}"; do
