@@ -203,7 +203,10 @@ void pairedErase(State& state, int clientId, int servers) {
     for (int i = 0; i < servers; ++i) {
         sockets.emplace_back(g_setup->peer.port());
     }
-    const std::vector<std::string> lines = cachedEraseLines(handle, clientId);
+    // One server's erase writes two lines; with more, each server adds its
+    // own, and there is no floor with lines to hold them against.
+    const std::vector<std::string> lines =
+        servers == 1 ? cachedEraseLines(handle, clientId) : std::vector<std::string>();
     const AppendFile floorLog(g_setup->cell.root() + "/log/floor.log");
     g_setup->cell.truncateLogs();
     std::function<double()> floor;
