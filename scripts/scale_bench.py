@@ -17,6 +17,7 @@ tables; with gnuplot, draws the costs against N into a PNG."""
 
 import argparse
 import calendar
+import multiprocessing
 import os
 import random
 import re
@@ -324,27 +325,37 @@ def durable_erases(cisrv, folder, purge_within, pairs=7, seconds=0.6):
 
 class SearchProbe:
     """Rare-term searches one after the other on a connection of their own, each with
-    its wall-clock time, until stopped."""
+    its wall-clock time, until stopped. A process of its own: in a thread it would wait
+    for the scans of the index's files, which hold the interpreter's lock for seconds,
+    and miss the purge round it is there to see."""
 
     def __init__(self, db):
-        self.db, self.samples, self.running = db, [], True
-        self.thread = threading.Thread(target=self.run)
-        self.thread.start()
+        self.stopping = multiprocessing.Event()
+        self.receiver, sender = multiprocessing.Pipe(duplex=False)
+        self.process = multiprocessing.Process(target=SearchProbe.run,
+                                               args=(db, self.stopping, sender))
+        self.process.start()
+        sender.close()
 
-    def run(self):
-        sql = sqlite3.connect(f"file:{self.db}?mode=ro", uri=True, isolation_level=None)
+    @staticmethod
+    def run(db, stopping, sender):
+        sql = sqlite3.connect(f"file:{db}?mode=ro", uri=True, isolation_level=None)
         query = f"SELECT count(*) FROM ({shard_union(sql)})"
-        while self.running:
+        samples = []
+        while not stopping.is_set():
             start = time.perf_counter()
             sql.execute(query, (TERMS["rare"],)).fetchone()
-            self.samples.append((time.time(), time.perf_counter() - start))
+            samples.append((time.time(), time.perf_counter() - start))
             time.sleep(0.01)
         sql.close()
+        sender.send(samples)
+        sender.close()
 
     def stop(self):
-        self.running = False
-        self.thread.join()
-        return self.samples
+        self.stopping.set()
+        samples = self.receiver.recv()
+        self.process.join()
+        return samples
 
 
 def round_window(line):
